@@ -34,6 +34,8 @@ void kiv_log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3
 void kiv_trace(int level, const char* func, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 void kiv_log_terminate(void);
 // Every written line goes to `fn` instead of stderr; NULL restores stderr.
+// `line` has the usual prefix and no trailing newline. Calls are serialised;
+// `fn` must not log or change the hook.
 void kiv_log_set_hook(void (*fn)(int level, const char* line, void* arg), void* arg);
 
 struct kiv_bug_site {

@@ -15,14 +15,16 @@ struct kiv_hash_map_entry {
 
 enum : uint32_t { KIV_HASH_MAP_COPY_VALUES = 1 };
 
+// A zero-filled map is empty and valid for _get, _del, _next and _fini.
 struct kiv_hash_map {
-    uint8_t* slots;
+    kiv_hash_map_entry* entries;  // `capacity` slots; _next returns them directly
+    uint8_t* values;              // generic maps: value_words*8 bytes per slot
+    uint8_t* ctrl;                // slot states
     uint32_t value_words;
-    uint32_t capacity;
+    uint32_t capacity;            // 0 or a power of two
     uint32_t used;
     uint32_t tombstones;
     uint32_t flags;
-    kiv_hash_map_entry cursor;
 };
 
 int kiv_hash_map_init(kiv_hash_map* m, uint32_t value_words, uint32_t capacity, uint32_t flags);

@@ -26,7 +26,8 @@ kiv_stats_metric* kiv_stats_new_hist_v(kiv_stats_registry* reg, const char* name
 // The child of a labelled metric for these label values, created on first use.
 kiv_stats_metric* kiv_stats_get_with_lvs(kiv_stats_metric* m, const char* const* values);
 
-// `values` NULL updates `m` itself.
+// `values` NULL updates `m` itself. Counters ignore negative additions;
+// updates of the wrong kind are ignored.
 void kiv_stats_addv(kiv_stats_metric* m, const char* const* values, double v);
 void kiv_stats_setv(kiv_stats_metric* m, const char* const* values, double v);
 void kiv_stats_observev(kiv_stats_metric* m, const char* const* values, double v);
@@ -34,7 +35,7 @@ void kiv_stats_observev(kiv_stats_metric* m, const char* const* values, double v
 // Readers, for tests and reports.
 kiv_stats_metric* kiv_stats_find(kiv_stats_registry* reg, const char* name);
 kiv_stats_kind kiv_stats_metric_kind(const kiv_stats_metric* m);
-double kiv_stats_value(const kiv_stats_metric* m);
+double kiv_stats_value(const kiv_stats_metric* m);  // histograms: the count
 // Bucket i counts bounds[i-1] < v <= bounds[i]; bucket n is +Inf.
 uint64_t kiv_stats_hist_bucket(const kiv_stats_metric* m, uint32_t i);
 uint64_t kiv_stats_hist_count(const kiv_stats_metric* m);
