@@ -1,0 +1,296 @@
+// kelvane-tarn-test's command line: the real program is run as a child
+// process for everything that ends the process (help, fatal reports, a test
+// run), and the option parser is called in-process for what only shows in
+// process state.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kiv/base.h"
+#include "utils/tarn_test_base.h"
+
+extern char** environ;
+
+namespace {
+
+const char k_category_help[] =
+    "Test Category Options:\n"
+    "  --enable-heavy-tests       Enable heavy tests\n"
+    "  --enable-assisted-tests    Enable assisted tests\n"
+    "  --enable-ha-tests          Enable HA tests\n"
+    "  --help-test-categories     Show this help message\n"
+    "\n"
+    "Environment Variables:\n"
+    "  ENABLE_HEAVY_TESTS=1       Enable heavy tests\n"
+    "  ENABLE_ASSISTED_TESTS=1    Enable assisted tests\n"
+    "  ENABLE_HA_TESTS=1          Enable HA tests\n"
+    "\n";
+
+const std::string k_usage = std::string(
+                                "Usage: test_tarn -c CLUSTER_NAME -f FS_NAME [options]\n"
+                                "Options:\n"
+                                "  -c CLUSTER_NAME     Name of the cluster (required)\n"
+                                "  -f FS_NAME          Name of the filesystem (required)\n"
+                                "  -v                  Increase verbosity\n"
+                                "                      (can be used multiple times)\n"
+                                "  --purge             Remove all files before tests\n"
+                                "                      (DANGEROUS: use with caution!)\n"
+                                "  --noshuffle         Disable test shuffling\n"
+                                "  --nocleanup-failed  Don't remove files from failed tests\n"
+                                "  -h                  Show this help message\n"
+                                "\n") +
+                            k_category_help;
+
+const char k_no_cluster[] = "FATAL: Cluster name (-c) must be specified.";
+const char k_no_fs[] = "FATAL: Filesystem name (-f) must be specified.";
+const char k_unknown[] = "FATAL: Unknown option - ?";
+const char k_shuffle_note[] = "Randomizing tests' orders";
+
+struct ChildResult {
+    bool exited = false;
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+bool ends_with(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool contains(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+
+class EntryPointTest : public ::testing::Test {
+protected:
+    // Runs the program with `args` and an environment without test-category
+    // or Google Test variables, so the caller's shell cannot change results.
+    ChildResult run_program(const std::vector<std::string>& args) {
+        ChildResult r;
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(KELVANE_TARN_TEST_BIN));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+
+        std::vector<char*> envp;
+        for (char** e = environ; *e; ++e)
+            if (strncmp(*e, "ENABLE_", 7) != 0 && strncmp(*e, "GTEST_", 6) != 0) envp.push_back(*e);
+        envp.push_back(nullptr);
+
+        int out_pipe[2], err_pipe[2];
+        EXPECT_EQ(0, pipe2(out_pipe, O_CLOEXEC));
+        EXPECT_EQ(0, pipe2(err_pipe, O_CLOEXEC));
+
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out_pipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&fa, err_pipe[1], STDERR_FILENO);
+        pid_t pid = -1;
+        int rc = posix_spawn(&pid, KELVANE_TARN_TEST_BIN, &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        EXPECT_EQ(0, rc) << "cannot start " << KELVANE_TARN_TEST_BIN << ": " << strerror(rc);
+
+        // Both pipes are drained together so a chatty child cannot block on
+        // one while we wait on the other.
+        struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+        std::string* sinks[2] = {&r.out, &r.err};
+        int open_fds = 2;
+        while (open_fds > 0) {
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                ADD_FAILURE() << "poll: " << strerror(errno);
+                break;
+            }
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+                char buf[4096];
+                ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+                if (n > 0) {
+                    sinks[i]->append(buf, static_cast<size_t>(n));
+                } else if (n == 0 || errno != EINTR) {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open_fds;
+                }
+            }
+        }
+        for (auto& f : fds)
+            if (f.fd >= 0) close(f.fd);
+
+        if (rc == 0) {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            r.exited = WIFEXITED(status);
+            r.exit_code = r.exited ? WEXITSTATUS(status) : -1;
+        }
+        return r;
+    }
+
+    // The child ended through the fatal report with `message`.
+    void expect_fatal(const std::vector<std::string>& args, const char* message) {
+        ChildResult r = run_program(args);
+        EXPECT_TRUE(r.exited);
+        EXPECT_NE(0, r.exit_code);
+        EXPECT_TRUE(contains(r.err, message)) << "stderr: " << r.err;
+        EXPECT_FALSE(contains(r.out, "tests from")) << "tests must not run; stdout: " << r.out;
+    }
+
+    void expect_clean_run(const std::vector<std::string>& args) {
+        ChildResult r = run_program(args);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(0, r.exit_code) << "stderr: " << r.err;
+        EXPECT_TRUE(contains(r.out, "0 tests from 0 test suites ran.")) << "stdout: " << r.out;
+        EXPECT_TRUE(contains(r.out, "[  PASSED  ] 0 tests.")) << "stdout: " << r.out;
+    }
+};
+
+TEST_F(EntryPointTest, ShortHelpPrintsExactlyTheUsage) {
+    ChildResult r = run_program({"-h"});
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ(k_usage, r.out);
+    EXPECT_EQ("", r.err);
+}
+
+TEST_F(EntryPointTest, LongHelpEndsWithTheUsage) {
+    // Google Test answers "--help" with its own help first and leaves the
+    // word in place, so the program's usage follows it.
+    ChildResult r = run_program({"--help", "-c", "x"});
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_TRUE(ends_with(r.out, k_usage)) << r.out;
+}
+
+TEST_F(EntryPointTest, OptionsAreHandledInOrderAroundHelp) {
+    ChildResult r = run_program({"-h", "--no-such-option"});
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ(k_usage, r.out);
+
+    expect_fatal({"--no-such-option", "-h"}, k_unknown);
+}
+
+TEST_F(EntryPointTest, CategoryHelpPrintsOnlyCategoryHelp) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help-test-categories"},
+             {"--bogus", "-c", "--help-test-categories", "-q", "--enable-heavy-tests=1"},
+             {"--enable-ha-tests", "--help-test-categories", "-h"},
+         }) {
+        ChildResult r = run_program(args);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(0, r.exit_code) << "stderr: " << r.err;
+        EXPECT_EQ(k_category_help, r.out);
+        EXPECT_FALSE(contains(r.err, "FATAL")) << r.err;
+    }
+}
+
+TEST_F(EntryPointTest, MissingClusterName) {
+    expect_fatal({}, k_no_cluster);
+    expect_fatal({"-f", "fs"}, k_no_cluster);
+    expect_fatal({"--cluster=", "-f", "fs"}, k_no_cluster);
+    // The cluster is checked before the file system.
+    ChildResult r = run_program({"-v"});
+    EXPECT_TRUE(contains(r.err, k_no_cluster));
+    EXPECT_FALSE(contains(r.err, k_no_fs));
+}
+
+TEST_F(EntryPointTest, MissingFilesystemName) {
+    expect_fatal({"-c", "X"}, k_no_fs);
+    expect_fatal({"--cluster", "X", "--filesystem="}, k_no_fs);
+    // An empty later value replaces an earlier good one.
+    expect_fatal({"-c", "X", "-f", "fs", "-f", ""}, k_no_fs);
+}
+
+TEST_F(EntryPointTest, UnknownOptionsAndMissingArguments) {
+    expect_fatal({"-c", "X", "-f", "Y", "-x"}, k_unknown);
+    expect_fatal({"-c", "X", "-f", "Y", "--bogus"}, k_unknown);
+    expect_fatal({"-f", "Y", "-c"}, k_unknown);
+    expect_fatal({"-c", "X", "--filesystem"}, k_unknown);
+    expect_fatal({"-c", "X", "-f", "Y", "--purge=1"}, k_unknown);
+}
+
+TEST_F(EntryPointTest, CategorySwitchWithValueIsAnUnknownOption) {
+    expect_fatal({"-c", "X", "-f", "Y", "--enable-heavy-tests=1"}, k_unknown);
+}
+
+TEST_F(EntryPointTest, ValidNamesRunTheEmptyTestProgram) {
+    expect_clean_run({"-c", "X", "-f", "Y"});
+    expect_clean_run({"--cluster", "X", "--filesystem=Y", "--verbose", "--purge", "--nocleanup-failed"});
+    // Stray words are ignored, category switches never reach the option
+    // parser and Google Test's own flags are taken by Google Test.
+    expect_clean_run({"stray", "--enable-heavy-tests", "-c", "X", "--enable-assisted-tests", "-f", "Y",
+                      "--enable-ha-tests", "--gtest_brief=1"});
+}
+
+TEST_F(EntryPointTest, ShuffleIsOnUnlessNoshuffleIsGiven) {
+    ChildResult r = run_program({"-c", "X", "-f", "Y"});
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_TRUE(contains(r.out, k_shuffle_note)) << r.out;
+
+    r = run_program({"--gtest_shuffle", "-c", "X", "-f", "Y", "--noshuffle"});
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_FALSE(contains(r.out, k_shuffle_note)) << r.out;
+    EXPECT_TRUE(contains(r.out, "[  PASSED  ] 0 tests.")) << r.out;
+}
+
+class ParseOptionsTest : public ::testing::Test {
+protected:
+    void SetUp() override { saved_log_level_ = __kiv_log_level; }
+    void TearDown() override { __kiv_log_level = saved_log_level_; }
+
+    // getopt_long reorders the vector, so it gets its own copies.
+    void parse(std::vector<std::string> args) {
+        args.insert(args.begin(), "kelvane-tarn-test");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        cfg_ = TARNTestConfig{};
+        noshuffle_ = false;
+        tarn_test_parse_options(static_cast<int>(args.size()), argv.data(), &cfg_, &noshuffle_);
+    }
+
+    int saved_log_level_ = 0;
+    TARNTestConfig cfg_;
+    bool noshuffle_ = false;
+};
+
+TEST_F(ParseOptionsTest, NamesAndDefaults) {
+    parse({"-c", "one", "-f", "share"});
+    EXPECT_EQ("one", cfg_.cluster_name);
+    EXPECT_EQ("share", cfg_.fs_name);
+    EXPECT_FALSE(cfg_.purge);
+    EXPECT_FALSE(cfg_.nocleanup_failed);
+    EXPECT_FALSE(noshuffle_);
+    EXPECT_EQ(saved_log_level_, __kiv_log_level);
+}
+
+TEST_F(ParseOptionsTest, LaterNamesWinAndSwitchesAreSet) {
+    parse({"--cluster=first", "stray", "-f", "a", "--noshuffle", "-c", "second", "--filesystem", "b", "--purge",
+           "--nocleanup-failed"});
+    EXPECT_EQ("second", cfg_.cluster_name);
+    EXPECT_EQ("b", cfg_.fs_name);
+    EXPECT_TRUE(cfg_.purge);
+    EXPECT_TRUE(cfg_.nocleanup_failed);
+    EXPECT_TRUE(noshuffle_);
+}
+
+TEST_F(ParseOptionsTest, EachVerboseRaisesTheLogLevelByOne) {
+    __kiv_log_level = 2;
+    parse({"-v", "-c", "x", "--verbose", "-f", "y", "-v"});
+    EXPECT_EQ(5, __kiv_log_level);
+
+    // A second scan starts afresh rather than continuing the first one.
+    parse({"-c", "x", "-f", "y", "-v"});
+    EXPECT_EQ(6, __kiv_log_level);
+}
+
+}  // namespace
