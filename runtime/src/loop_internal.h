@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/epoll.h>
 
 #include "kiv/loop.h"
 

@@ -26,7 +26,10 @@ struct kiv_thread_tls {
     uint32_t loop_depth;  // non-zero while in loop context
     uint8_t on_evloop;
 };
-extern thread_local kiv_thread_tls __kiv_thread_tls;
+// GNU __thread rather than thread_local: the struct is trivial, so no TLS
+// wrapper call is needed and each access is one %fs-relative load (the
+// wrapper's sanitizer null check also misfires after linker TLS relaxation).
+extern __thread kiv_thread_tls __kiv_thread_tls;
 
 inline bool kiv_in_loop_context() { return __kiv_thread_tls.loop_depth != 0; }
 inline bool kiv_can_co_wait() { return kiv_in_loop_context() && !__kiv_thread_tls.on_evloop; }
@@ -84,6 +87,7 @@ int kiv_co_join(kiv_co* co);
 
 // Sticky, auto-reset; at most one waiter. Zero-filled is valid.
 struct kiv_co_event {
+    kiv_process* process;  // recorded by init in loop context and by every wait
     kiv_co* waiter;
     uint32_t signalled;
 };
@@ -106,6 +110,7 @@ void kiv_co_mutex_unlock(kiv_co_mutex* m);
 
 struct kiv_co_cond {
     kiv_co_mutex* mutex;
+    kiv_process* process;  // recorded by init in loop context and by every wait
     kiv_co* head;
     kiv_co* tail;
 };
