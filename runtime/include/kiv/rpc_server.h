@@ -1,0 +1,52 @@
+// Server half of the RPC transport: listeners and accepted connections,
+// used by the local test cluster. Same framing as kiv/rpc.h.
+//
+// Callbacks run on evloop of the server's process. Every function may be
+// called from any thread (it takes the loop lock for its own duration).
+#pragma once
+
+#include <stdint.h>
+
+#include "kiv/rpc.h"
+
+struct kiv_rpc_server;
+struct kiv_rpc_sconn;
+
+struct kiv_rpc_server_ops {
+    // The whole frame is in req->buf (kept_len = total_len = frame length);
+    // the handler owns req and frees it with kiv_free_msg.
+    void (*on_request)(kiv_rpc_sconn* c, kiv_msg* req, void* arg);
+    void (*on_accept)(kiv_rpc_sconn* c, void* arg);  // optional
+    // Optional; the connection is gone, whatever the reason. Deferred.
+    void (*on_close)(kiv_rpc_sconn* c, void* arg);
+};
+
+// Listens on `addr` (port 0 = any) with SO_REUSEADDR. Frames shorter than 24
+// bytes, longer than `max_msg` or of odd type drop their connection.
+int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, const kiv_rpc_server_ops* ops,
+                   void* arg, kiv_rpc_server** out);
+int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
+// Stops listening and drops every connection (a crash). The address can be
+// listened on again at once.
+void kiv_rpc_server_close(kiv_rpc_server* s);
+// Drops every connection and keeps listening.
+void kiv_rpc_server_drop_all(kiv_rpc_server* s);
+
+// Zeroed reply of `len` bytes with header {len, request type + 1, xid}. NULL
+// on OOM or if len < 24.
+kiv_msg* kiv_rpc_alloc_reply(const kiv_msg* req, uint32_t len);
+// Takes ownership of `reply`: writes total_len into its length field, sends
+// it through its chunk accessor and frees it once written or when the
+// connection goes. -ENOTCONN (reply freed) if the connection is gone.
+int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply);
+// 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
+int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
+// Closes the connection at once and discards its queued replies; on_close
+// follows, deferred.
+void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
+// A connection record lives until on_close has run and its last reference
+// is dropped.
+void kiv_rpc_sconn_ref(kiv_rpc_sconn* c);
+void kiv_rpc_sconn_unref(kiv_rpc_sconn* c);
+int kiv_rpc_sconn_peer(kiv_rpc_sconn* c, kiv_netaddr* out);
+uint64_t kiv_rpc_sconn_id(const kiv_rpc_sconn* c);  // unique in the program

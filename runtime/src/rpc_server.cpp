@@ -1,0 +1,524 @@
+// RPC transport, server side: listeners, accepted connections, request
+// dispatch and ordered reply queues.
+//
+// Life of the records: a listener holds one reference for its creator and
+// one per connection record; a connection record holds one reference while
+// it is open, handed to its close event when it is dropped, plus those of
+// its users. So on_close always finds its listener, and a parked reply can
+// hold a connection past its close.
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "rpc_internal.h"
+
+namespace {
+
+constexpr uint32_t kSrvMagic = 0x73727672;
+constexpr uint32_t kConnMagic = 0x73636f6e;
+constexpr uint32_t kRxBuf = 64 * 1024;
+constexpr uint32_t kDirectMin = 8 * 1024;
+constexpr int kMaxIov = 64;
+constexpr size_t kMaxGather = 1u << 20;
+constexpr int kMaxRounds = 32;
+constexpr int kMaxAccepts = 64;
+// A peer that does not read its replies stops being read.
+constexpr uint64_t kPauseBytes = 64ull << 20;
+constexpr uint64_t kResumeBytes = 32ull << 20;
+
+std::atomic<uint64_t> g_conn_ids{0};
+
+}  // namespace
+
+struct kiv_rpc_sconn {
+    uint32_t magic = kConnMagic;
+    kiv_rpc_server* srv = nullptr;
+    uint64_t id = 0;
+    kiv_netaddr peer{};
+    int fd = -1;
+    kiv_fd_watch* watch = nullptr;
+    uint32_t wmask = 0;
+    std::atomic<uint32_t> refs{1};
+    bool dropped = false;
+    bool paused = false;
+    bool reading = false;  // inside its own read callback: replies are written at its end
+
+    uint8_t hdr[24] = {};
+    uint32_t have = 0;
+    rpc_msg* rx = nullptr;
+    uint32_t rx_off = 0;
+    uint8_t* rxbuf = nullptr;
+    uint32_t rpos = 0;
+    uint32_t wpos = 0;
+
+    rpc_sendq txq;
+    uint64_t tx_off = 0;
+    uint64_t tx_bytes = 0;
+
+    rpc_event close_ev{};
+    kiv_rpc_sconn* prev = nullptr;
+    kiv_rpc_sconn* next = nullptr;
+};
+
+struct kiv_rpc_server {
+    uint32_t magic = kSrvMagic;
+    rpc_proc* rp = nullptr;  // NULL once the process is gone
+    kiv_netaddr addr{};
+    uint32_t max_msg = 0;
+    kiv_rpc_server_ops ops{};
+    void* arg = nullptr;
+    int fd = -1;
+    kiv_fd_watch* watch = nullptr;
+    uint32_t refs = 1;
+    bool closed = false;
+    rpc_ilist<kiv_rpc_sconn, &kiv_rpc_sconn::prev, &kiv_rpc_sconn::next> conns;
+    rpc_node node{};
+};
+
+namespace {
+
+void srv_unref(kiv_rpc_server* s) {
+    KIV_BUG_ON(s->refs == 0);
+    if (--s->refs) return;
+    KIV_BUG_ON(!s->closed || !s->conns.empty());
+    s->magic = 0;
+    delete s;
+}
+
+void conn_free(kiv_rpc_sconn* c) {
+    kiv_rpc_server* s = c->srv;
+    rpc_guard g(s->rp);
+    kiv_free_msg(c->rx);
+    __kiv_free(c->rxbuf);
+    c->magic = 0;
+    delete c;
+    srv_unref(s);
+}
+
+void conn_set_mask(kiv_rpc_sconn* c) {
+    if (!c->watch) return;
+    uint32_t mask = (c->paused ? 0u : uint32_t(EPOLLIN)) | (c->txq.empty() ? 0u : uint32_t(EPOLLOUT));
+    if (mask != c->wmask && kiv_fd_watch_mod(c->watch, mask) == 0) c->wmask = mask;
+}
+
+void conn_close_run(rpc_event* ev) {
+    auto* c = static_cast<kiv_rpc_sconn*>(ev->obj);
+    kiv_rpc_server* s = c->srv;
+    if (s->ops.on_close) s->ops.on_close(c, s->arg);
+    kiv_rpc_sconn_unref(c);
+}
+
+void conn_close_release(rpc_event* ev) { kiv_rpc_sconn_unref(static_cast<kiv_rpc_sconn*>(ev->obj)); }
+
+void conn_drop(kiv_rpc_sconn* c) {
+    if (c->dropped) return;
+    c->dropped = true;
+    kiv_rpc_server* s = c->srv;
+    RPC_LOG(7, "rpc: server connection %llu from %s closed", (unsigned long long)c->id, rpc_addr_text(&c->peer).s);
+    if (c->watch) {
+        kiv_fd_watch_del(c->watch);
+        c->watch = nullptr;
+    }
+    if (c->fd >= 0) {
+        shutdown(c->fd, SHUT_RDWR);
+        close(c->fd);
+        c->fd = -1;
+    }
+    while (rpc_msg* m = c->txq.pop_front()) {
+        rpc_msg_set_state(m, MS_IDLE);
+        kiv_free_msg(m);
+    }
+    c->tx_bytes = 0;
+    c->tx_off = 0;
+    kiv_free_msg(c->rx);
+    c->rx = nullptr;
+    s->conns.remove(c);
+    if (s->rp) {
+        c->close_ev.obj = c;
+        c->close_ev.run = conn_close_run;
+        c->close_ev.release = conn_close_release;
+        rp_push(s->rp, &c->close_ev);
+    } else {
+        kiv_rpc_sconn_unref(c);
+    }
+}
+
+void conn_flush(kiv_rpc_sconn* c) {
+    while (!c->txq.empty() && c->fd >= 0) {
+        iovec iov[kMaxIov];
+        int n = 0;
+        size_t bytes = 0;
+        rpc_msg* m = c->txq.head;
+        uint64_t off = c->tx_off;
+        while (m && n < kMaxIov && bytes < kMaxGather) {
+            while (off < m->total_len && n < kMaxIov && bytes < kMaxGather) {
+                uint32_t len = 0;
+                void* p = m->get_chunk(m, off, &len);
+                KIV_BUG_ON(!p || len == 0);
+                len = uint32_t(std::min<uint64_t>(len, m->total_len - off));
+                iov[n].iov_base = p;
+                iov[n].iov_len = len;
+                n++;
+                off += len;
+                bytes += len;
+            }
+            if (off < m->total_len) break;
+            m = m->sq_next;
+            off = 0;
+        }
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = size_t(n);
+        ssize_t w = sendmsg(c->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            RPC_LOG(4, "rpc: server connection %llu from %s: %s", (unsigned long long)c->id,
+                    rpc_addr_text(&c->peer).s, strerror(errno));
+            conn_drop(c);
+            return;
+        }
+        size_t left = size_t(w);
+        while (left > 0) {
+            rpc_msg* h = c->txq.head;
+            uint64_t rem = h->total_len - c->tx_off;
+            if (left < rem) {
+                c->tx_off += left;
+                break;
+            }
+            left -= size_t(rem);
+            c->txq.pop_front();
+            c->tx_off = 0;
+            c->tx_bytes -= h->total_len;
+            RPC_LOG(7, "rpc: sent frame type %u xid %llu len %u to %s", rpc_le32(h->buf + 4),
+                    (unsigned long long)rpc_le64(h->buf + 16), h->total_len, rpc_addr_text(&c->peer).s);
+            rpc_msg_set_state(h, MS_IDLE);
+            kiv_free_msg(h);
+        }
+        if (size_t(w) < bytes) break;
+    }
+    if (c->paused && c->tx_bytes < kResumeBytes) c->paused = false;
+    conn_set_mask(c);
+}
+
+// A whole request has arrived: hand it over. False if the connection went.
+bool conn_dispatch(kiv_rpc_sconn* c) {
+    rpc_msg* m = c->rx;
+    c->rx = nullptr;
+    c->have = 0;
+    RPC_LOG(7, "rpc: received frame type %u xid %llu len %u from %s", rpc_le32(m->buf + 4),
+            (unsigned long long)rpc_le64(m->buf + 16), m->total_len, rpc_addr_text(&c->peer).s);
+    kiv_rpc_server* s = c->srv;
+    s->ops.on_request(c, m, s->arg);
+    return !c->dropped;
+}
+
+bool conn_header(kiv_rpc_sconn* c) {
+    kiv_rpc_server* s = c->srv;
+    uint32_t len = rpc_le32(c->hdr);
+    uint32_t type = rpc_le32(c->hdr + 4);
+    if (len < 24 || len > s->max_msg || (type & 1)) {
+        kiv_log(1, "rpc: dropping server connection %llu from %s: bad frame (length %u, type %u, limit %u)",
+                (unsigned long long)c->id, rpc_addr_text(&c->peer).s, len, type, s->max_msg);
+        conn_drop(c);
+        return false;
+    }
+    rpc_msg* m = rpc_msg_alloc(len, false);
+    if (!m) kiv_fatal("allocation failed: rpc request at %s (%u bytes)", KIV_POS, len);
+    memcpy(m->buf, c->hdr, 24);
+    c->rx = m;
+    c->rx_off = 24;
+    if (len == 24) return conn_dispatch(c);
+    return true;
+}
+
+void conn_read(kiv_rpc_sconn* c) {
+    for (int round = 0; round < kMaxRounds && !c->paused; round++) {
+        ssize_t n;
+        size_t asked;
+        uint32_t direct = 0;
+        if (c->rx && c->rx->total_len - c->rx_off >= kDirectMin) {
+            uint32_t dlen = c->rx->total_len - c->rx_off;
+            iovec iov[2] = {{c->rx->buf + c->rx_off, dlen}, {c->rxbuf, kRxBuf}};
+            asked = size_t(dlen) + kRxBuf;
+            n = readv(c->fd, iov, 2);
+            if (n > 0) direct = uint32_t(std::min<size_t>(size_t(n), dlen));
+        } else {
+            asked = kRxBuf;
+            n = read(c->fd, c->rxbuf, kRxBuf);
+        }
+        if (n == 0) {
+            conn_drop(c);
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            RPC_LOG(4, "rpc: server connection %llu from %s: %s", (unsigned long long)c->id,
+                    rpc_addr_text(&c->peer).s, strerror(errno));
+            conn_drop(c);
+            return;
+        }
+        c->rpos = 0;
+        c->wpos = uint32_t(size_t(n) - direct);
+        if (direct) {
+            c->rx_off += direct;
+            if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return;
+        }
+        while (c->rpos < c->wpos) {
+            const uint8_t* p = c->rxbuf + c->rpos;
+            uint32_t avail = c->wpos - c->rpos;
+            if (!c->rx) {
+                uint32_t k = std::min(24 - c->have, avail);
+                memcpy(c->hdr + c->have, p, k);
+                c->have += k;
+                c->rpos += k;
+                if (c->have == 24 && !conn_header(c)) return;
+                continue;
+            }
+            uint32_t k = std::min(avail, c->rx->total_len - c->rx_off);
+            memcpy(c->rx->buf + c->rx_off, p, k);
+            c->rx_off += k;
+            c->rpos += k;
+            if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return;
+        }
+        c->rpos = c->wpos = 0;
+        if (size_t(n) < asked) return;
+    }
+}
+
+void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
+    auto* c = static_cast<kiv_rpc_sconn*>(arg);
+    rpc_proc* rp = c->srv->rp;
+    rp_enter(rp);
+    kiv_rpc_sconn_ref(c);
+    if (revents & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        c->reading = true;
+        conn_read(c);
+        c->reading = false;
+    }
+    if (!c->dropped && !c->txq.empty() && ((revents & EPOLLOUT) || !(c->wmask & EPOLLOUT))) conn_flush(c);
+    kiv_rpc_sconn_unref(c);
+    rp_leave(rp);
+}
+
+void srv_accept_io(kiv_fd_watch*, uint32_t, void* arg) {
+    auto* s = static_cast<kiv_rpc_server*>(arg);
+    rpc_proc* rp = s->rp;
+    rp_enter(rp);
+    s->refs++;
+    for (int i = 0; i < kMaxAccepts && !s->closed; i++) {
+        sockaddr_storage ss;
+        socklen_t sl = sizeof ss;
+        int fd = accept4(s->fd, reinterpret_cast<sockaddr*>(&ss), &sl, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                kiv_log(1, "rpc: accept on %s failed: %s", rpc_addr_text(&s->addr).s, strerror(errno));
+            break;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto* c = new kiv_rpc_sconn();
+        c->srv = s;
+        c->id = g_conn_ids.fetch_add(1, std::memory_order_relaxed) + 1;
+        rpc_netaddr_from(reinterpret_cast<sockaddr*>(&ss), &c->peer);
+        c->fd = fd;
+        c->rxbuf = static_cast<uint8_t*>(__kiv_malloc("rpc_rxbuf", KIV_POS, KIV_MEM_NOFAIL, kRxBuf));
+        c->wmask = EPOLLIN;
+        c->watch = kiv_fd_watch_add(rp->p, fd, EPOLLIN, conn_io, c);
+        s->refs++;
+        if (!c->watch) {
+            kiv_log(1, "rpc: cannot watch a connection on %s: %s", rpc_addr_text(&s->addr).s, strerror(errno));
+            close(fd);
+            c->fd = -1;
+            c->dropped = true;
+            kiv_rpc_sconn_unref(c);
+            continue;
+        }
+        s->conns.push_back(c);
+        RPC_LOG(7, "rpc: server connection %llu from %s on %s", (unsigned long long)c->id,
+                rpc_addr_text(&c->peer).s, rpc_addr_text(&s->addr).s);
+        if (s->ops.on_accept) s->ops.on_accept(c, s->arg);
+    }
+    srv_unref(s);
+    rp_leave(rp);
+}
+
+void srv_stop_listening(kiv_rpc_server* s) {
+    if (s->watch) {
+        kiv_fd_watch_del(s->watch);
+        s->watch = nullptr;
+    }
+    if (s->fd >= 0) {
+        close(s->fd);
+        s->fd = -1;
+    }
+}
+
+void srv_gone_node(rpc_node* n) { rpc_server_process_gone(static_cast<kiv_rpc_server*>(n->obj)); }
+
+kiv_rpc_server* srv_of(kiv_rpc_server* s) {
+    KIV_BUG_ON(!s || s->magic != kSrvMagic);
+    return s;
+}
+
+kiv_rpc_sconn* conn_of(kiv_rpc_sconn* c) {
+    KIV_BUG_ON(!c || c->magic != kConnMagic);
+    return c;
+}
+
+}  // namespace
+
+// Process fini: sockets closed, queued close events released by the closer.
+void rpc_server_process_gone(kiv_rpc_server* s) {
+    srv_stop_listening(s);
+    while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    s->rp = nullptr;
+}
+
+int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, const kiv_rpc_server_ops* ops,
+                   void* arg, kiv_rpc_server** out) {
+    if (!p || !p->core || !addr || !ops || !ops->on_request || !out || max_msg < 24) return -EINVAL;
+    sockaddr_storage ss;
+    unsigned sl = 0;
+    if (rpc_sockaddr_from(addr, &ss, &sl) < 0) return -EINVAL;
+    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -errno;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), sl) < 0 || listen(fd, 1024) < 0) {
+        int r = -errno;
+        close(fd);
+        return r;
+    }
+    auto* s = new (std::nothrow) kiv_rpc_server();
+    if (!s) {
+        close(fd);
+        return -ENOMEM;
+    }
+    s->max_msg = max_msg;
+    s->ops = *ops;
+    s->arg = arg;
+    s->fd = fd;
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
+        rpc_netaddr_from(reinterpret_cast<sockaddr*>(&ss), &s->addr);
+    kiv_loop_guard g(p);
+    s->rp = rpc_proc_get(p);
+    s->watch = kiv_fd_watch_add(p, fd, EPOLLIN, srv_accept_io, s);
+    if (!s->watch) {
+        int r = -errno;
+        close(fd);
+        delete s;
+        return r;
+    }
+    s->node.obj = s;
+    s->node.gone = srv_gone_node;
+    rp_link(s->rp, &s->node);
+    RPC_LOG(7, "rpc: listening on %s", rpc_addr_text(&s->addr).s);
+    *out = s;
+    return 0;
+}
+
+int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out) {
+    srv_of(s);
+    *out = s->addr;
+    return 0;
+}
+
+void kiv_rpc_server_close(kiv_rpc_server* s) {
+    srv_of(s);
+    rpc_guard g(s->rp);
+    KIV_BUG_ON(s->closed);
+    RPC_LOG(7, "rpc: closing listener on %s", rpc_addr_text(&s->addr).s);
+    s->closed = true;
+    srv_stop_listening(s);
+    while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    if (s->rp) rp_unlink(s->rp, &s->node);
+    srv_unref(s);
+}
+
+void kiv_rpc_server_drop_all(kiv_rpc_server* s) {
+    srv_of(s);
+    rpc_guard g(s->rp);
+    while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+}
+
+kiv_msg* kiv_rpc_alloc_reply(const kiv_msg* req, uint32_t len) {
+    if (len < 24 || !req || req->kept_len < 24) return nullptr;
+    kiv_msg* m = kiv_rpc_alloc_output_msg(len);
+    if (!m) return nullptr;
+    rpc_put_le32(m->buf, len);
+    rpc_put_le32(m->buf + 4, rpc_le32(req->buf + 4) + 1);
+    memcpy(m->buf + 8, req->buf + 8, 16);
+    return m;
+}
+
+int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply) {
+    conn_of(c);
+    rpc_msg* m = rpc_msg_of(reply);
+    KIV_BUG_ON(!m || m->magic != RPC_MSG_MAGIC);
+    rpc_guard g(c->srv->rp);
+    KIV_BUG_ON(rpc_msg_state(m) != MS_IDLE);
+    if (c->dropped) {
+        kiv_free_msg(m);
+        return -ENOTCONN;
+    }
+    if (m->total_len == 0) {
+        kiv_free_msg(m);
+        return 0;
+    }
+    uint32_t len = 0;
+    void* p = m->get_chunk(m, 0, &len);
+    if (p && len >= 4) rpc_put_le32(p, m->total_len);
+    rpc_msg_set_state(m, MS_QUEUED);
+    c->txq.push_back(m);
+    c->tx_bytes += m->total_len;
+    if (c->txq.head == m && !c->reading) conn_flush(c);
+    if (c->dropped) return -ENOTCONN;
+    if (!c->paused && c->tx_bytes > kPauseBytes) {
+        c->paused = true;
+        conn_set_mask(c);
+    }
+    return 0;
+}
+
+int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code) {
+    kiv_msg* m = kiv_rpc_alloc_output_msg(32);
+    if (!m) return -ENOMEM;
+    rpc_put_le32(m->buf, 32);
+    rpc_put_le32(m->buf + 4, 1);
+    memcpy(m->buf + 8, req->buf + 8, 16);
+    rpc_put_le32(m->buf + 24, code);
+    return kiv_rpc_reply(c, m);
+}
+
+void kiv_rpc_sconn_drop(kiv_rpc_sconn* c) {
+    conn_of(c);
+    rpc_guard g(c->srv->rp);
+    conn_drop(c);
+}
+
+void kiv_rpc_sconn_ref(kiv_rpc_sconn* c) { conn_of(c)->refs.fetch_add(1, std::memory_order_relaxed); }
+
+void kiv_rpc_sconn_unref(kiv_rpc_sconn* c) {
+    conn_of(c);
+    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) conn_free(c);
+}
+
+int kiv_rpc_sconn_peer(kiv_rpc_sconn* c, kiv_netaddr* out) {
+    *out = conn_of(c)->peer;
+    return 0;
+}
+
+uint64_t kiv_rpc_sconn_id(const kiv_rpc_sconn* c) { return c->id; }
