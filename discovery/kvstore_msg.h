@@ -79,6 +79,9 @@ kiv_msg* kvstore_msg_alloc(kiv_mds_client* client, uint32_t op, uint64_t version
                            uint32_t flags, const void* key, uint32_t key_len, const void* value,
                            uint32_t value_len);
 
+// Sets the generation word at 0x38 (the generation a watch waits after).
+void kvstore_msg_set_generation(kiv_msg* msg, uint64_t generation);
+
 // Checks the whole message before anything reads its items: it must hold
 // the fixed header, its payload length must fit the received bytes, and
 // every item must hold its 56-byte header, key and value within its declared
@@ -87,7 +90,9 @@ kiv_msg* kvstore_msg_alloc(kiv_mds_client* client, uint32_t op, uint64_t version
 int kvstore_msg_check(const kiv_msg* msg);
 
 // Iteration over the items of a message that passed kvstore_msg_check; on
-// any other message they stop at the first item that does not fit.
+// any other message they stop at the first item that does not fit (header,
+// key and value within its declared size, declared size within the payload,
+// payload within the received bytes), so they never loop or over-read.
 const kvstore_item* kvstore_msg_get_first_item(const kiv_msg* msg);
 const kvstore_item* kvstore_msg_get_next_item(const kiv_msg* msg, const kvstore_item* item);
 uint32_t kvstore_msg_get_item_count(const kiv_msg* msg);
@@ -100,8 +105,8 @@ uint64_t kvstore_item_version(const kvstore_item* item);
 uint64_t kvstore_item_watch_timeout(const kvstore_item* item);
 uint32_t kvstore_item_flags(const kvstore_item* item);
 
-// Header fields of a message (request or reply); the message must hold the
-// fixed header.
+// Header fields of a message (request or reply); a field that lies beyond
+// the received bytes reads as 0.
 uint32_t kvstore_msg_status(const kiv_msg* msg);
 uint32_t kvstore_msg_op(const kiv_msg* msg);
 uint32_t kvstore_msg_flags(const kiv_msg* msg);
@@ -111,5 +116,8 @@ uint32_t kvstore_msg_payload_len(const kiv_msg* msg);
 // Keys.
 bool kvstore_key_is_valid_key(const char* text);
 void kvstore_key_get_last_name(const char* key, size_t len, const char** name, size_t* name_len);
+// Bounds of a namespace listing, as names appended to the namespace prefix:
+// "" (the prefix itself, below every record key of the namespace) and "{"
+// (above every letter, digit and allowed sign).
 const char* kvstore_key_name_range_begin(void);
 const char* kvstore_key_name_range_end(void);

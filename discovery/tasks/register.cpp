@@ -1,0 +1,35 @@
+// Registering a record: an unconditional put of the record's key and JSON.
+#include "discovery/data_kv_mapper.h"
+#include "discovery/discov.h"
+#include "discovery/discov_internal.h"
+#include "discovery/kvstore_msg.h"
+#include "discovery/tasks/tasks.h"
+#include "kiv/rpc.h"
+
+namespace {
+
+struct register_args {
+    dsc_task_args hdr;
+    const char* ns;
+    const discov_svc* svc;
+};
+
+void register_job(void* arg) {
+    auto* a = static_cast<register_args*>(arg);
+    kiv_mds_client* client = dsc_task_client(&a->hdr);
+    if (client == nullptr) return;
+    kiv_msg* msg = dsc_task_build_msg(&a->hdr, client, KV_OP_PUT, 0, 0, 0, dsc_make_svc_key(a->ns, a->svc->id),
+                                      dsc_make_svc_value(a->svc));
+    if (msg == nullptr) return;
+    dsc_task_req_init(msg, &a->hdr);
+    dsc_task_send_req(msg);
+}
+
+}  // namespace
+
+int dsc_co_register_svc(discov* d, const discov_svc* svc) {
+    register_args a = {};
+    a.ns = d->ns;
+    a.svc = svc;
+    return dsc_co_run_task(d, DSC_TASK_WAIT_MS, register_job, &a.hdr);
+}
