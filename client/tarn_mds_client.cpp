@@ -1,0 +1,304 @@
+// The MDS client object and the MDS kind of the call engine.
+#include "client/tarn_mds_client.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "client/tarn_client_conv.h"
+#include "client/tarn_wire.h"
+#include "kiv/base.h"
+#include "kiv/loop.h"
+
+namespace {
+
+const char* const k_tag = "tarn_mds_client";
+constexpr uint32_t k_reply_timeout_ms = 30000;
+
+const kiv_rpc_params k_mds_params = {24, TARN_MDS_MAX_MSG, 5000, 50, 60000, 1};
+const kiv_rpc_ep_ops k_mds_ops = {nullptr, nullptr, nullptr, tarn_conn_abort_hook};
+
+mds_call* mds_call_of(tarn_call* base) { return reinterpret_cast<mds_call*>(base); }
+
+class CallLock {
+   public:
+    explicit CallLock(mds_call* call) : call_(call) { KIV_BUG_ON(pthread_mutex_lock(&call_->mutex) != 0); }
+    ~CallLock() { KIV_BUG_ON(pthread_mutex_unlock(&call_->mutex) != 0); }
+    CallLock(const CallLock&) = delete;
+    CallLock& operator=(const CallLock&) = delete;
+
+   private:
+    mds_call* call_;
+};
+
+// The MDS of the client's file system, looked up by name once and then by
+// id. Loop context only; -ENOENT from the resolver becomes -EAGAIN.
+int resolve_mds(mds_client* client, tarn_host_addr* target) {
+    KIV_BUG_ON(!kiv_in_loop_context());
+    int rc = 0;
+    if (client->fs_id == 0) {
+        uint64_t fs_id = 0;
+        rc = mds_resolver_find_fs(client->resolver, client->fs_name, &fs_id);
+        if (rc == 0) client->fs_id = fs_id;
+    }
+    if (rc == 0) rc = mds_resolver_find_mds(client->resolver, client->fs_id, target);
+    if (rc < 0) {
+        *target = tarn_host_addr{};
+        return rc == -ENOENT ? -EAGAIN : rc;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- resolver wait
+// A request whose file system or MDS is unknown waits for the next change of
+// the resolver's table, or for the wait to run out (a retryable failure).
+struct resolver_waiter {
+    mds_call* call;
+    kiv_msg* msg;
+    kiv_timer timer;
+    mds_resolver_subscription* subscription;
+};
+
+void end_wait(resolver_waiter* w, mds_call** call, kiv_msg** msg) {
+    mds_resolver_unsubscribe(w->subscription);
+    del_timer_sync(&w->timer);
+    *call = w->call;
+    *msg = w->msg;
+    __kiv_free(w);
+}
+
+void on_resolver_change(void* arg) {
+    mds_call* call;
+    kiv_msg* msg;
+    end_wait(static_cast<resolver_waiter*>(arg), &call, &msg);
+    tarn_call_start_attempt(&call->base, msg);
+}
+
+void on_resolver_wait_timeout(void* arg) {
+    mds_call* call;
+    kiv_msg* msg;
+    end_wait(static_cast<resolver_waiter*>(arg), &call, &msg);
+    tarn_call_handle_error(&call->base, msg, rpc_error_make(EAGAIN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+}
+
+void wait_for_resolver(mds_call* call, kiv_msg* msg) {
+    auto* w = static_cast<resolver_waiter*>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, sizeof(resolver_waiter)));
+    w->call = call;
+    w->msg = msg;
+    init_timer(call->client->process, &w->timer, on_resolver_wait_timeout, w);
+    w->subscription = mds_resolver_subscribe(call->client->resolver, on_resolver_change, w);
+    mod_timer(&w->timer, tarn_call_get_timing().resolver_wait_ms);
+}
+
+// ---------------------------------------------------------------- engine operations
+int mds_prepare_attempt(tarn_call* base, kiv_msg* msg) {
+    mds_call* call = mds_call_of(base);
+    mds_client* client = call->client;
+    if (base->target.ipv4 == 0) {
+        int rc = resolve_mds(client, &base->target);
+        if (rc == -EAGAIN) {
+            wait_for_resolver(call, msg);
+            return TARN_ATTEMPT_PARKED;
+        }
+        if (rc < 0) return rc;
+    }
+    if (client->fs_id == 0) {
+        uint64_t fs_id = 0;
+        KIV_BUG_ON(mds_resolver_find_fs(client->resolver, client->fs_name, &fs_id) != 0);
+        client->fs_id = fs_id;
+    }
+    tarn_wire_put_u64(msg->buf, TARN_MDS_REQ_FS_ID, client->fs_id);
+    return TARN_ATTEMPT_GO;
+}
+
+int mds_run_handler(tarn_call* base, bool ok, kiv_msg* reply, rpc_error* error) {
+    mds_call* call = mds_call_of(base);
+    mds_call_handler handler = ok ? call->ok_handler : call->error_handler;
+    if (handler == nullptr) return -1;
+    return handler(call, reply, error) ? 1 : 0;
+}
+
+void mds_on_failed_attempt(tarn_call* base, rpc_error error) {
+    // The server does not serve our file system: it moved; resolve afresh.
+    if (error.kind == RPC_ERR_SERVER && error.code == TARN_MDS_NO_FS && error.origin == RPC_ORIGIN_REMOTE) {
+        tarn_call_release_conn(base);
+        base->target = tarn_host_addr{};
+    }
+}
+
+bool mds_is_cancelled(tarn_call* base) { return tarn_cancel_token_is_cancelled(mds_call_of(base)->cancel_token); }
+
+kiv_msg* mds_copy_request(tarn_call*, kiv_msg* msg) { return tarn_call_copy_plain_request(msg); }
+
+void mds_set_final_status(tarn_call* base, call_state state) {
+    mds_call* call = mds_call_of(base);
+    CallLock lock(call);
+    base->state = state;
+    KIV_BUG_ON(pthread_cond_signal(&call->cond) != 0);
+}
+
+const tarn_call_ops k_mds_call_ops = {
+    mds_prepare_attempt, mds_run_handler,      mds_on_failed_attempt, mds_is_cancelled,
+    mds_copy_request,    mds_set_final_status, nullptr,               nullptr,
+};
+
+int send_job(void* arg) {
+    auto* msg = static_cast<kiv_msg*>(arg);
+    tarn_call_start_attempt(static_cast<tarn_call*>(msg->priv), msg);
+    return 0;
+}
+
+}  // namespace
+
+const tarn_endpoint_spec tarn_mds_endpoint_spec = {&k_mds_ops, &k_mds_params};
+
+// ---------------------------------------------------------------- client
+int mds_client_create(const char* fs_name, tarn_conn_pool* pool, uint64_t client_id, tarn_epoch_cb epoch_cb,
+                      void* epoch_ctx, mds_resolver* resolver, kiv_process* process, mds_client** out) {
+    uint32_t epoch = 0;
+    int rc = epoch_cb(epoch_ctx, &epoch);
+    if (rc < 0) return rc;
+    auto* client = static_cast<mds_client*>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, sizeof(mds_client)));
+    client->fs_name = __kiv_strdup(k_tag, KIV_POS, KIV_MEM_NOFAIL, fs_name);
+    client->fs_id = 0;
+    client->pool = pool;
+    client->resolver = resolver;
+    client->client_id = client_id;
+    client->epoch = epoch;
+    client->epoch_cb = epoch_cb;
+    client->epoch_ctx = epoch_ctx;
+    client->process = process;
+    *out = client;
+    return 0;
+}
+
+void mds_client_destroy(mds_client* client) {
+    if (client == nullptr) return;
+    __kiv_free(client->fs_name);
+    __kiv_free(client);
+}
+
+int mds_client_find_mds(mds_client* client, tarn_host_addr* out) {
+    *out = tarn_host_addr{};
+    kiv_move_to_coroutine(client->process);
+    int rc = resolve_mds(client, out);
+    kiv_move_from_coroutine();
+    return rc;
+}
+
+// ---------------------------------------------------------------- call
+void mds_call_init(mds_call* call, mds_client* client, const mds_call_opts* opts) {
+    memset(call, 0, sizeof *call);
+    call->base.retry_timeout_ms = opts->retry_timeout_ms;
+    call->cancel_token = opts->cancel_token;
+    call->credentials = opts->credentials;
+    call->client = client;
+    call->base.kind = &tarn_mds_server_kind;
+    call->base.ops = &k_mds_call_ops;
+    call->base.endpoint = &tarn_mds_endpoint_spec;
+    call->base.reply_timeout_ms = k_reply_timeout_ms;
+    call->base.process = client->process;
+    call->base.pool = client->pool;
+    call->base.epoch = client->epoch;
+    call->base.epoch_cb = client->epoch_cb;
+    call->base.epoch_ctx = client->epoch_ctx;
+    KIV_BUG_ON(pthread_mutex_init(&call->mutex, nullptr) != 0);
+    KIV_BUG_ON(pthread_cond_init(&call->cond, nullptr) != 0);
+}
+
+void mds_call_set_rpc_name(mds_call* call, const char* rpc_name) {
+    KIV_BUG_ON(call->base.rpc_name != nullptr);
+    call->base.rpc_name = rpc_name;
+}
+
+kiv_msg* mds_call_create_req(mds_call* call, uint32_t size, uint32_t type) {
+    KIV_BUG_ON(size < TARN_MDS_REQ_HDR_BYTES);
+    kiv_msg* msg = kiv_rpc_alloc_output_msg(size);
+    if (msg == nullptr) return nullptr;
+    msg->priv = &call->base;
+    tarn_mds_req_hdr hdr{};
+    hdr.length = size;
+    hdr.type = type;
+    hdr.version = TARN_WIRE_VERSION;
+    hdr.client_id = call->client->client_id;
+    hdr.epoch = call->client->epoch;
+    hdr.flags = 0;
+    if (call->credentials != nullptr) memcpy(hdr.credentials, call->credentials, TARN_WIRE_CREDS_BYTES);
+    tarn_mds_req_hdr_write(msg->buf, &hdr);
+    return msg;
+}
+
+void mds_call_set_resp_handler_ctx(mds_call* call, const void* data, size_t len) {
+    KIV_BUG_ON(len > MDS_CALL_HANDLER_CTX_BYTES);
+    memcpy(call->handler_ctx, data, len);
+}
+
+void mds_call_get_resp_handler_ctx(const mds_call* call, void* out, size_t len) {
+    KIV_BUG_ON(len > MDS_CALL_HANDLER_CTX_BYTES);
+    memcpy(out, call->handler_ctx, len);
+}
+
+void mds_call_send(kiv_msg* msg) {
+    mds_call* call = mds_call_of(static_cast<tarn_call*>(msg->priv));
+    {
+        CallLock lock(call);
+        KIV_BUG_ON(call->base.state != CALL_IDLE);
+        call->base.state = CALL_IN_FLIGHT;
+    }
+    if (kiv_call_in_job(call->client->process, send_job, msg) < 0) {
+        // The loop is gone and the job never ran.
+        tarn_call_fail(&call->base, msg, rpc_error_make(ESHUTDOWN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+    }
+}
+
+void mds_call_wait_for_result(mds_call* call) {
+    CallLock lock(call);
+    while (call->base.state == CALL_IN_FLIGHT) KIV_BUG_ON(pthread_cond_wait(&call->cond, &call->mutex) != 0);
+}
+
+call_state mds_call_get_state(mds_call* call) {
+    CallLock lock(call);
+    return call->base.state;
+}
+
+int mds_call_result(mds_call* call) {
+    if (mds_call_get_state(call) != CALL_FAILED) return 0;
+    return -int(mds_call2posix_error(call->base.error));
+}
+
+void mds_call_fini(mds_call* call) {
+    KIV_BUG_ON(mds_call_get_state(call) == CALL_IN_FLIGHT);
+    tarn_call_release_conn(&call->base);
+    KIV_BUG_ON(pthread_cond_destroy(&call->cond) != 0);
+    KIV_BUG_ON(pthread_mutex_destroy(&call->mutex) != 0);
+}
+
+int mds_call_format_error(const mds_call* call, char* buf, size_t size) {
+    KIV_BUG_ON(call->base.state != CALL_FAILED);
+    return tarn_call_format_error_line(&tarn_mds_server_kind, call->base.rpc_name, &call->base.target,
+                                       call->base.error, buf, size);
+}
+
+rpc_error mds_call_error(uint32_t code, uint32_t kind, uint32_t origin) { return rpc_error_make(code, kind, origin); }
+
+uint32_t mds_call2posix_error(rpc_error error) { return tarn_call2posix_error(&tarn_mds_server_kind, error); }
+
+bool mds_call_is_retryable(rpc_error error) { return tarn_call_is_retryable(&tarn_mds_server_kind, error); }
+
+tarn_err mds_call2tarn_error(rpc_error error) { return posix2tarn_error(int(mds_call2posix_error(error))); }
+
+// ---------------------------------------------------------------- no-op
+int mds_client_noop(mds_client* client, const mds_call_opts* opts) {
+    mds_call call;
+    mds_call_init(&call, client, opts);
+    mds_call_set_rpc_name(&call, "mds_client_noop");
+    kiv_msg* msg = mds_call_create_req(&call, TARN_MDS_NOOP_REQ_BYTES, TARN_MDS_NOOP);
+    if (msg == nullptr) {
+        mds_call_fini(&call);
+        return -ENOMEM;
+    }
+    mds_call_send(msg);
+    mds_call_wait_for_result(&call);
+    int rc = mds_call_result(&call);
+    mds_call_fini(&call);
+    return rc;
+}

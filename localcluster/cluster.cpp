@@ -1,0 +1,629 @@
+#include "localcluster/cluster.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "kiv/io.h"
+#include "localcluster/control.h"
+#include "localcluster/faults/fault_rules.h"
+#include "localcluster/faults/registry_faults.h"
+#include "localcluster/log.h"
+#include "localcluster/mds/mds_server.h"
+#include "localcluster/records.h"
+#include "localcluster/registry/registry_server.h"
+#include "localcluster/registry/registry_store.h"
+#include "localcluster/topology.h"
+
+namespace localcluster {
+
+namespace {
+
+bool name_chars_ok(const std::string& s, const char* extra) {
+    for (unsigned char c : s)
+        if (!isalnum(c) && !strchr(extra, c)) return false;
+    return true;
+}
+
+std::string hex16(uint64_t v) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "%016llx", (unsigned long long)v);
+    return buf;
+}
+
+std::string hex(uint64_t v) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "%llx", (unsigned long long)v);
+    return buf;
+}
+
+std::string json_str(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_error(const std::string& text) { return "{\"ok\":false,\"error\":" + json_str(text) + "}"; }
+
+// Creates every missing component; the last one 0700.
+int make_dirs(const std::string& path) {
+    for (size_t pos = 1;; pos++) {
+        pos = path.find('/', pos);
+        std::string part = path.substr(0, pos);
+        bool last = pos == std::string::npos || pos + 1 >= path.size();
+        if (mkdir(part.c_str(), last ? 0700 : 0755) < 0 && errno != EEXIST) return -errno;
+        if (last) break;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) < 0) return -errno;
+    return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
+}
+
+// A pid read from a .pid file, or 0.
+pid_t read_pid(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "re");
+    if (!f) return 0;
+    long pid = 0;
+    if (fscanf(f, "%ld", &pid) != 1) pid = 0;
+    fclose(f);
+    return pid > 0 ? pid_t(pid) : 0;
+}
+
+int write_file_atomic(const std::string& path, const std::string& text) {
+    std::string tmp = path + ".tmp." + std::to_string(getpid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -errno;
+    ssize_t w = write(fd, text.data(), text.size());
+    int e = w == ssize_t(text.size()) ? 0 : (w < 0 ? errno : EIO);
+    if (close(fd) < 0 && !e) e = errno;
+    if (!e && rename(tmp.c_str(), path.c_str()) < 0) e = errno;
+    if (e) unlink(tmp.c_str());
+    return -e;
+}
+
+std::vector<std::string> split_words(std::string_view text) {
+    std::vector<std::string> words;
+    std::istringstream in{std::string(text)};
+    std::string w;
+    while (in >> w) words.push_back(w);
+    return words;
+}
+
+}  // namespace
+
+std::string normalize_config(ClusterConfig* c) {
+    if (c->cluster.empty() || c->cluster[0] == '.' || c->cluster.size() > 200 || !name_chars_ok(c->cluster, "_.-"))
+        return "bad cluster name '" + c->cluster + "' (letters, digits, '_', '.', '-'; not starting with '.')";
+    if (c->hosts < 3) return "a cluster needs at least 3 hosts";
+    if (c->hosts > 256) return "at most 256 hosts";
+    if (c->vdisks_per_host < 1 || c->vdisks_per_host > 64) return "vdisks per host must be from 1 to 64";
+    if (c->host_ids.empty()) {
+        for (int i = 1; i <= c->hosts; i++) c->host_ids.push_back(0xa0 + uint64_t(i));
+    } else if (int(c->host_ids.size()) != c->hosts) {
+        return std::to_string(c->host_ids.size()) + " host ids for " + std::to_string(c->hosts) + " hosts";
+    }
+    std::set<uint64_t> ids;
+    for (uint64_t id : c->host_ids) {
+        if (id == 0) return "host id 0 is not allowed";
+        if (!ids.insert(id).second) return "host id " + hex(id) + " given twice";
+    }
+    if (c->client_host_id == 0) return "client host id 0 is not allowed";
+    if (ids.count(c->client_host_id))
+        return "client host id " + hex(c->client_host_id) + " is also a server host id";
+    if (c->fs.empty()) {
+        c->fs.push_back(FsConfig{"tarn", 0x1001, false});
+        c->fs.push_back(FsConfig{"tarn_ci", 0x1002, true});
+    }
+    std::set<std::string> names;
+    std::set<uint64_t> fsids;
+    for (size_t i = 0; i < c->fs.size(); i++) {
+        FsConfig& f = c->fs[i];
+        if (f.id == 0) f.id = 0x1001 + i;
+        if (f.name.empty() || f.name.size() > 255 || !name_chars_ok(f.name, "_.@-"))
+            return "bad file system name '" + f.name + "' (letters, digits, '_', '.', '@', '-')";
+        if (!names.insert(f.name).second) return "file system name '" + f.name + "' given twice";
+        if (!fsids.insert(f.id).second) return "file system id " + hex(f.id) + " given twice";
+        if (f.capacity == 0) return "file system " + f.name + ": capacity 0";
+        if (f.files == 0) return "file system " + f.name + ": file count 0";
+    }
+    if (c->registry_page == 0) return "the registry page must hold at least one item";
+    if (c->workers <= 0) {
+        int cores = int(std::thread::hardware_concurrency());
+        c->workers = std::max(8, 2 * cores);
+    }
+    if (!c->seed_set) {
+        uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, 0) != sizeof seed) seed = uint64_t(time(nullptr)) ^ uint64_t(getpid());
+        c->seed = seed;
+    }
+    if (c->log_level < LC_LOG_ERROR || c->log_level > LC_LOG_DEBUG) return "bad log level";
+    return "";
+}
+
+struct Cluster::Impl {
+    ClusterConfig cfg;
+    std::string dir, conf_path, pid_path, ctl_path;
+    bool own_dir = false;
+    int pid_fd = -1;  // the locked .pid file
+    bool conf_written = false;
+    lc_logger* log = nullptr;
+    lc_regstore* store = nullptr;
+    kiv_process proc{};
+    bool proc_started = false;
+    lc_regsrv* regsrv = nullptr;
+    lc_faults* faults = nullptr;
+    lc_registry_faults* regfaults = nullptr;
+    std::vector<lc_mds*> mds;  // by file system index
+    std::atomic<bool> epoch_strict{true};
+    lc_ctl_server* ctl = nullptr;
+    lc_topology topo;
+    uint16_t registry_port = 0;
+    std::atomic<bool> ready{false};
+    std::function<void()> on_shutdown;
+    std::mutex mu;  // guards the command handlers' view of the topology
+
+    void start();
+    void start_mds();
+    void claim_name();
+    void shutdown();
+    std::string control(std::string_view command);
+    std::string status_json();
+    std::string instance_json(const lc_instance& in);
+    int find_fs(const std::string& text) const;
+    std::string mds_command(const std::vector<std::string>& w);
+    std::string epoch_command(const std::vector<std::string>& w);
+};
+
+void Cluster::Impl::claim_name() {
+    // A cluster that answers on its control socket is alive.
+    std::string reply;
+    if (lc_ctl_request(ctl_path, "status", &reply, 1000) == 0)
+        throw std::runtime_error("cluster '" + cfg.cluster + "' in " + dir + " is running (" + ctl_path + " answers)");
+    // Otherwise the .pid file decides: its owner holds a lock on it for the
+    // cluster's life, which the kernel drops when that process dies, so a
+    // file left by a crash (or naming a recycled pid) is simply stale.
+    for (int attempt = 0; attempt < 5; attempt++) {
+        int fd = open(pid_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) throw std::runtime_error("cannot create " + pid_path + ": " + strerror(errno));
+        if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
+            int e = errno;
+            close(fd);
+            if (e != EWOULDBLOCK) throw std::runtime_error("cannot lock " + pid_path + ": " + strerror(e));
+            pid_t owner = read_pid(pid_path);
+            throw std::runtime_error("cluster '" + cfg.cluster + "' in " + dir + " is owned by live process " +
+                                     std::to_string(owner) + " (" + pid_path + ")");
+        }
+        // The previous owner may have removed the file between our open and
+        // our lock: the lock must be on the file that the path names.
+        struct stat by_fd, by_path;
+        if (fstat(fd, &by_fd) < 0 || stat(pid_path.c_str(), &by_path) < 0 || by_fd.st_ino != by_path.st_ino ||
+            by_fd.st_dev != by_path.st_dev) {
+            close(fd);
+            continue;
+        }
+        pid_t old = read_pid(pid_path);
+        if (old || access(conf_path.c_str(), F_OK) == 0)
+            lc_log(log, LC_LOG_INFO, "removing the stale files of cluster '%s' (pid %d)", cfg.cluster.c_str(), int(old));
+        unlink(conf_path.c_str());
+        unlink(ctl_path.c_str());
+        std::string text = std::to_string(getpid()) + "\n";
+        if (ftruncate(fd, 0) < 0 || pwrite(fd, text.data(), text.size(), 0) != ssize_t(text.size())) {
+            int e = errno;
+            close(fd);
+            throw std::runtime_error("cannot write " + pid_path + ": " + strerror(e));
+        }
+        pid_fd = fd;
+        return;
+    }
+    throw std::runtime_error("cluster '" + cfg.cluster + "' in " + dir + " is being started and stopped by others");
+}
+
+void Cluster::Impl::start() {
+    std::string err = normalize_config(&cfg);
+    if (!err.empty()) throw std::runtime_error(err);
+
+    if (cfg.dir.empty()) {
+        const char* tmp = getenv("TMPDIR");
+        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelvane-lc-XXXXXX";
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back('\0');
+        if (!mkdtemp(buf.data())) throw std::runtime_error("cannot create a temporary directory: " + std::string(strerror(errno)));
+        dir = buf.data();
+        own_dir = true;
+    } else {
+        dir = cfg.dir;
+        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+        int rc = make_dirs(dir);
+        if (rc < 0) throw std::runtime_error("cannot create directory " + dir + ": " + strerror(-rc));
+    }
+    cfg.dir = dir;
+    conf_path = dir + "/" + cfg.cluster + ".conf";
+    pid_path = dir + "/" + cfg.cluster + ".pid";
+    ctl_path = dir + "/" + cfg.cluster + ".ctl";
+
+    log = lc_logger_create(cfg.log_level, cfg.log_file, &err);
+    if (!log) throw std::runtime_error(err);
+
+    claim_name();
+
+    epoch_strict = cfg.epoch_strict;
+    std::vector<lc_fault_fs> fault_fs;
+    for (const FsConfig& f : cfg.fs) fault_fs.push_back(lc_fault_fs{f.name, f.id});
+    // The services that exist so far; the others refuse rules.
+    faults = lc_faults_create(fault_fs, cfg.host_ids, (1u << LC_SVC_REGISTRY) | (1u << LC_SVC_MDS), cfg.seed);
+
+    store = lc_regstore_create(LC_REG_LOG_CAPACITY);
+    if (kiv_process_init_(&proc) != 0) throw std::runtime_error("cannot create the cluster's runtime process");
+    if (kiv_process_start(&proc, "lc-registry") != 0) {
+        kiv_process_fini(&proc);
+        throw std::runtime_error("cannot start the cluster's runtime process");
+    }
+    proc_started = true;
+
+    // The registry's port comes first; the bootstrap file names it.
+    regsrv = lc_regsrv_create(&proc, store, cfg.registry_page, log);
+    regfaults = lc_registry_faults_attach(faults, regsrv, &proc, log);
+    int rc = lc_regsrv_listen(regsrv, cfg.base_port, &registry_port);
+    if (rc < 0)
+        throw std::runtime_error("registry cannot listen on 127.0.0.1:" + std::to_string(cfg.base_port) + ": " +
+                                 strerror(-rc));
+    lc_registry_faults_set_port(regfaults, registry_port);
+
+    topo = lc_topology_build(cfg);
+    err = lc_topology_reserve_ports(&topo, cfg.base_port, registry_port);
+    if (!err.empty()) throw std::runtime_error(err);
+
+    err = lc_put_service_records(store, topo, cfg);
+    if (!err.empty()) throw std::runtime_error(err);
+    start_mds();
+
+    if (ctl_path.size() <= lc_ctl_max_path()) {
+        ctl = lc_ctl_server_start(ctl_path, [this](std::string_view cmd) { return control(cmd); }, &err);
+        if (!ctl) throw std::runtime_error(err);
+    } else {
+        lc_log(log, LC_LOG_WARN, "no control socket: %s is longer than a socket path may be", ctl_path.c_str());
+        ctl_path.clear();
+    }
+
+    rc = write_file_atomic(conf_path, "mds=127.0.0.1:" + std::to_string(registry_port) + "\n");
+    if (rc < 0) throw std::runtime_error("cannot write " + conf_path + ": " + strerror(-rc));
+    conf_written = true;
+    setenv("KIV_CLUSTER_DIR", dir.c_str(), 1);
+    ready = true;
+    lc_log(log, LC_LOG_INFO, "cluster '%s' ready: registry 127.0.0.1:%u, %d hosts, %zu file systems",
+           cfg.cluster.c_str(), registry_port, cfg.hosts, cfg.fs.size());
+}
+
+// Each MDS takes over the port reserved for it: it listens on the same port
+// first and only then is the holding socket closed, so the port is never
+// free for anybody else, and the records already name it.
+void Cluster::Impl::start_mds() {
+    mds.assign(cfg.fs.size(), nullptr);
+    for (lc_instance& in : topo.instances) {
+        if (in.service != LC_SVC_MDS) continue;
+        const FsConfig& fs = cfg.fs[size_t(in.fs)];
+        lc_mds_config mc;
+        mc.fs_id = fs.id;
+        mc.fs_name = fs.name;
+        mc.fs_index = in.fs;
+        mc.host_id = topo.host_ids[size_t(in.host - 1)];
+        mc.epoch_strict = &epoch_strict;
+        mc.faults = faults;
+        mc.log = log;
+        std::string err;
+        lc_mds* m = lc_mds_create(mc, &err);
+        if (!m) throw std::runtime_error(err);
+        mds[size_t(in.fs)] = m;
+        uint16_t bound = 0;
+        int rc = lc_mds_listen(m, in.port, &bound);
+        if (rc < 0)
+            throw std::runtime_error("the MDS of " + fs.name + " cannot listen on 127.0.0.1:" +
+                                     std::to_string(in.port) + ": " + strerror(-rc));
+        lc_topology_release_port(&in);
+        in.state = LC_INST_UP;
+    }
+}
+
+void Cluster::Impl::shutdown() {
+    ready = false;
+    // Clients stop finding the cluster first.
+    if (conf_written) unlink(conf_path.c_str());
+    conf_written = false;
+    if (ctl) lc_ctl_server_stop(ctl);
+    ctl = nullptr;
+    for (lc_mds*& m : mds) {
+        lc_mds_destroy(m);
+        m = nullptr;
+    }
+    if (regfaults && proc_started) lc_registry_faults_stop(regfaults);
+    if (regsrv && proc_started) lc_regsrv_stop(regsrv);
+    if (proc_started) {
+        kiv_process_terminate(&proc);
+        kiv_process_wait(&proc);
+        kiv_process_fini(&proc);
+        proc_started = false;
+    }
+    lc_regsrv_destroy(regsrv);
+    regsrv = nullptr;
+    lc_registry_faults_destroy(regfaults);
+    regfaults = nullptr;
+    lc_faults_destroy(faults);
+    faults = nullptr;
+    lc_topology_release_all(&topo);
+    lc_regstore_destroy(store);
+    store = nullptr;
+    if (pid_fd >= 0) {
+        unlink(pid_path.c_str());
+        close(pid_fd);
+    }
+    pid_fd = -1;
+    if (own_dir && rmdir(dir.c_str()) < 0) lc_log(log, LC_LOG_WARN, "leaving %s: %s", dir.c_str(), strerror(errno));
+    own_dir = false;
+    lc_log(log, LC_LOG_INFO, "cluster '%s' stopped", cfg.cluster.c_str());
+    lc_logger_destroy(log);
+    log = nullptr;
+}
+
+std::string Cluster::Impl::instance_json(const lc_instance& in) {
+    std::string j = "{\"service\":\"" + std::string(lc_service_name(in.service)) + "\"";
+    if (in.host > 0) j += ",\"host\":\"" + hex16(topo.host_ids[size_t(in.host - 1)]) + "\"";
+    if (in.fs >= 0) j += ",\"fs\":" + json_str(cfg.fs[size_t(in.fs)].name);
+    lc_mds* m = in.service == LC_SVC_MDS && size_t(in.fs) < mds.size() ? mds[size_t(in.fs)] : nullptr;
+    if (m) {
+        lc_mds_stats st;
+        lc_mds_get_stats(m, &st);
+        j += ",\"port\":" + std::to_string(st.port) + ",\"state\":\"" + (st.listening ? "up" : "down") + "\"";
+        j += ",\"requests\":" + std::to_string(st.requests) + ",\"epoch_unknown\":" + std::to_string(st.epoch_unknown);
+        j += ",\"clients\":" + std::to_string(st.clients) + ",\"faults\":" + std::to_string(st.faults);
+        if (st.refusing) j += ",\"refusing\":true";
+        return j + "}";
+    }
+    if (in.service == LC_SVC_REGISTRY && regsrv) {
+        bool refusing = regfaults && lc_registry_faults_refusing(regfaults);
+        j += ",\"port\":" + std::to_string(in.port) + ",\"state\":\"" + (refusing ? "down" : "up") + "\"";
+        j += ",\"requests\":" + std::to_string(lc_regsrv_requests(regsrv));
+        j += ",\"faults\":" + std::to_string(regfaults ? lc_registry_faults_fired(regfaults) : 0);
+        if (refusing) j += ",\"refusing\":true";
+        return j + "}";
+    }
+    return j + ",\"port\":" + std::to_string(in.port) + ",\"state\":\"" + lc_inst_state_name(in.state) + "\"}";
+}
+
+std::string Cluster::Impl::status_json() {
+    std::string j = "{\"ok\":true,\"ready\":";
+    j += ready ? "true" : "false";
+    j += ",\"cluster\":" + json_str(cfg.cluster) + ",\"dir\":" + json_str(dir);
+    j += ",\"epoch\":\"" + std::string(epoch_strict ? "strict" : "lenient") + "\"";
+    j += ",\"fault_rules\":" + std::to_string(faults ? lc_faults_count(faults) : 0);
+    j += ",\"registry\":{\"port\":" + std::to_string(registry_port);
+    j += ",\"generation\":" + std::to_string(store ? lc_regstore_generation(store) : 0);
+    j += ",\"items\":" + std::to_string(store ? lc_regstore_count(store) : 0);
+    j += ",\"parked_watches\":" + std::to_string(regsrv ? lc_regsrv_parked(regsrv) : 0);
+    j += ",\"requests\":" + std::to_string(regsrv ? lc_regsrv_requests(regsrv) : 0) + "}";
+    j += ",\"hosts\":[";
+    for (size_t i = 0; i < topo.host_ids.size(); i++) {
+        if (i) j += ",";
+        j += "{\"index\":" + std::to_string(i + 1) + ",\"id\":\"" + hex16(topo.host_ids[i]) + "\",\"state\":\"up\"";
+        j += i == 0 ? ",\"mds_host\":true}" : "}";
+    }
+    j += "],\"instances\":[";
+    for (size_t i = 0; i < topo.instances.size(); i++) {
+        if (i) j += ",";
+        j += instance_json(topo.instances[i]);
+    }
+    j += "],\"fs\":[";
+    for (size_t f = 0; f < cfg.fs.size(); f++) {
+        const FsConfig& fs = cfg.fs[f];
+        if (f) j += ",";
+        j += "{\"name\":" + json_str(fs.name) + ",\"id\":\"" + hex(fs.id) + "\",\"flags\":" +
+             std::to_string(fs.ci ? 0x4 : 0) + ",\"ci\":" + (fs.ci ? "true" : "false");
+        j += ",\"vdisks\":" + std::to_string(cfg.hosts * cfg.vdisks_per_host);
+        int mds_at = lc_topology_find(topo, LC_SVC_MDS, 1, int(f));
+        int ls = lc_topology_find(topo, LC_SVC_LS, 1, int(f));
+        j += ",\"mds_port\":" +
+             (mds_at >= 0 ? std::to_string(topo.instances[size_t(mds_at)].port) : std::string("null"));
+        j += ",\"ls_port\":" + (ls >= 0 ? std::to_string(topo.instances[size_t(ls)].port) : std::string("null"));
+        j += "}";
+    }
+    return j + "]}";
+}
+
+// A file system named by its name or its hex id; -1 if none.
+int Cluster::Impl::find_fs(const std::string& text) const {
+    for (size_t f = 0; f < cfg.fs.size(); f++)
+        if (cfg.fs[f].name == text) return int(f);
+    std::string t = text;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+    if (t.empty() || t.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos || t.size() > 16) return -1;
+    uint64_t id = strtoull(t.c_str(), nullptr, 16);
+    for (size_t f = 0; f < cfg.fs.size(); f++)
+        if (cfg.fs[f].id == id) return int(f);
+    return -1;
+}
+
+// mds move FS: the MDS leaves its port for a fresh one and its record is
+// put again, so that resolvers watching the registry follow it.
+std::string Cluster::Impl::mds_command(const std::vector<std::string>& w) {
+    if (w.size() == 3 && w[1] == "move") {
+        int f = find_fs(w[2]);
+        if (f < 0) return json_error("unknown file system '" + w[2] + "'");
+        int at = lc_topology_find(topo, LC_SVC_MDS, 1, f);
+        if (at < 0 || !mds[size_t(f)]) return json_error("no MDS for " + w[2]);
+        lc_instance& in = topo.instances[size_t(at)];
+        const FsConfig& fs = cfg.fs[size_t(f)];
+        uint16_t old = in.port, port = 0;
+        int rc = lc_mds_move(mds[size_t(f)], &port);
+        if (rc < 0) return json_error("the MDS of " + fs.name + " cannot listen on a new port: " + strerror(-rc));
+        in.port = port;
+        uint64_t gen = 0;
+        uint32_t st = lc_regstore_put(store, lc_record_key(LC_SVC_MDS, fs.id),
+                                      lc_record_value(LC_SVC_MDS, topo.host_ids[size_t(in.host - 1)], fs.name, fs.id, port),
+                                      false, 0, &gen);
+        if (st != 0) return json_error("cannot put the record of " + fs.name + " (status " + std::to_string(st) + ")");
+        lc_log(log, LC_LOG_INFO, "record of the MDS of %s now names port %u (generation %llu)", fs.name.c_str(),
+               unsigned(port), (unsigned long long)gen);
+        return "{\"ok\":true,\"fs\":" + json_str(fs.name) + ",\"old_port\":" + std::to_string(old) +
+               ",\"port\":" + std::to_string(port) + ",\"generation\":" + std::to_string(gen) + "}";
+    }
+    if (w.size() >= 2 && w[1] == "move") return json_error("usage: mds move FS");
+    return json_error("'" + w[0] + (w.size() > 1 ? " " + w[1] : std::string()) + "' is not supported in this version");
+}
+
+std::string Cluster::Impl::epoch_command(const std::vector<std::string>& w) {
+    if (w.size() == 2 && (w[1] == "strict" || w[1] == "lenient")) {
+        epoch_strict = w[1] == "strict";
+        lc_log(log, LC_LOG_INFO, "epoch checks now %s", w[1].c_str());
+    } else if (w.size() != 1) {
+        return json_error("usage: epoch strict|lenient");
+    }
+    return "{\"ok\":true,\"epoch\":\"" + std::string(epoch_strict ? "strict" : "lenient") + "\"}";
+}
+
+namespace {
+
+// The control commands this version serves, as `help` lists them.
+const char* const kCommands[] = {
+    "status",
+    "help",
+    "epoch [strict|lenient]",
+    "fault add SERVICE[:FS] [type=N|any] [op=N] [client=HEX] [host=HEX] [vdisk=N] ACTION [count=N] [prob=P] "
+    "[after=N]  (ACTION: status=S drop apply-drop noreply delay=MS short=N rterr=C refuse=MS)",
+    "fault del ID",
+    "fault clear",
+    "fault list",
+    "mds move FS  (the MDS listens on a new port; its registry record follows)",
+    "shutdown",
+};
+
+}  // namespace
+
+std::string Cluster::Impl::control(std::string_view command) {
+    std::vector<std::string> w = split_words(command);
+    if (w.empty()) return json_error("empty command");
+    std::lock_guard<std::mutex> g(mu);
+    const std::string& c = w[0];
+    if (c == "status") return status_json();
+    if (c == "help") {
+        std::string j = "{\"ok\":true,\"commands\":[";
+        for (size_t i = 0; i < sizeof kCommands / sizeof kCommands[0]; i++) j += (i ? "," : "") + json_str(kCommands[i]);
+        return j + "]}";
+    }
+    if (c == "shutdown" && w.size() == 1 && on_shutdown) {
+        on_shutdown();
+        return "{\"ok\":true}";
+    }
+    if (c == "fault") return lc_faults_command(faults, std::vector<std::string>(w.begin() + 1, w.end()));
+    if (c == "epoch") return epoch_command(w);
+    if (c == "mds") return mds_command(w);
+    if (c == "host" && w.size() >= 3 && w[1] == "reboot") {
+        // HOST is a hex id or a 1-based index.
+        uint64_t id = 0;
+        char* end = nullptr;
+        unsigned long long v = strtoull(w[2].c_str(), &end, 16);
+        if (end && !*end) id = v;
+        bool known = std::find(topo.host_ids.begin(), topo.host_ids.end(), id) != topo.host_ids.end();
+        if (!known) {
+            unsigned long long idx = strtoull(w[2].c_str(), &end, 10);
+            known = end && !*end && idx >= 1 && idx <= topo.host_ids.size();
+        }
+        if (!known) return json_error("unknown host " + w[2]);
+        return json_error("host reboot is not supported in this version");
+    }
+    static const char* const later[] = {"host", "ds",    "ls",   "registry", "vdisk",    "repl",
+                                        "crash-replies", "journal", "dump", "locks", "shutdown"};
+    for (const char* l : later)
+        if (c == l) return json_error("'" + c + "' is not supported in this version");
+    return json_error("unknown command '" + c + "'");
+}
+
+Cluster::Cluster(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::unique_ptr<Cluster> Cluster::start(const ClusterConfig& config) {
+    auto impl = std::make_unique<Impl>();
+    impl->cfg = config;
+    try {
+        impl->start();
+    } catch (const std::exception& e) {
+        lc_log(impl->log, LC_LOG_ERROR, "start-up failed: %s", e.what());
+        impl->shutdown();
+        throw std::runtime_error(e.what());
+    }
+    return std::unique_ptr<Cluster>(new Cluster(std::move(impl)));
+}
+
+Cluster::~Cluster() {
+    if (impl_) impl_->shutdown();
+}
+
+const std::string& Cluster::dir() const { return impl_->dir; }
+const std::string& Cluster::conf_path() const { return impl_->conf_path; }
+uint16_t Cluster::registry_port() const { return impl_->registry_port; }
+std::vector<uint64_t> Cluster::host_ids() const { return impl_->topo.host_ids; }
+uint64_t Cluster::mds_host() const { return impl_->topo.host_ids.at(0); }
+const ClusterConfig& Cluster::config() const { return impl_->cfg; }
+
+std::string Cluster::ready_line() const {
+    const Impl& i = *impl_;
+    std::string line = "kelvane-localcluster ready cluster=" + i.cfg.cluster + " conf=" + i.conf_path +
+                       " registry=127.0.0.1:" + std::to_string(i.registry_port) +
+                       " control=" + (i.ctl_path.empty() ? std::string("none") : i.ctl_path) + " hosts=";
+    for (size_t h = 0; h < i.topo.host_ids.size(); h++) line += (h ? "," : "") + hex16(i.topo.host_ids[h]);
+    line += " fs=";
+    for (size_t f = 0; f < i.cfg.fs.size(); f++)
+        line += (f ? "," : "") + i.cfg.fs[f].name + ":" + hex(i.cfg.fs[f].id) + (i.cfg.fs[f].ci ? ":ci" : "");
+    return line;
+}
+
+std::string Cluster::control(std::string_view command) { return impl_->control(command); }
+
+void Cluster::wait_idle() {
+    // The only outages so far are listeners shut by refuse= faults; each
+    // ends by itself.
+    for (;;) {
+        bool busy = false;
+        {
+            std::lock_guard<std::mutex> g(impl_->mu);
+            busy = impl_->regfaults && lc_registry_faults_refusing(impl_->regfaults);
+            for (lc_mds* m : impl_->mds) {
+                lc_mds_stats st;
+                if (m) lc_mds_get_stats(m, &st);
+                busy |= m && st.refusing;
+            }
+        }
+        if (!busy) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void Cluster::set_shutdown_handler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    impl_->on_shutdown = std::move(handler);
+}
+
+}  // namespace localcluster

@@ -1,0 +1,295 @@
+// The embedded cluster and the pieces of the front end that need no child
+// process: configuration checks, --fs definitions, the host identity file,
+// and the supervisor's reboot-line matching.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "localcluster/cluster.h"
+#include "localcluster/host_id_file.h"
+#include "localcluster/options.h"
+#include "localcluster/supervisor.h"
+
+namespace {
+
+bool exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
+
+std::string slurp(const std::string& p) {
+    std::ifstream f(p);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+class TempDir {
+   public:
+    TempDir() {
+        char tmpl[] = "/tmp/lc-cluster-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+    std::string path;
+};
+
+TEST(ClusterTest, StartIsReadyAndShutdownCleansUp) {
+    std::string dir, conf, pid;
+    {
+        auto c = localcluster::Cluster::start(localcluster::ClusterConfig{});
+        dir = c->dir();
+        conf = c->conf_path();
+        pid = dir + "/local.pid";
+        EXPECT_EQ(dir + "/local.conf", conf);
+        EXPECT_EQ("mds=127.0.0.1:" + std::to_string(c->registry_port()) + "\n", slurp(conf));
+        EXPECT_STREQ(dir.c_str(), getenv("KIV_CLUSTER_DIR"));
+        EXPECT_EQ(std::to_string(getpid()) + "\n", slurp(pid));
+        EXPECT_EQ((std::vector<uint64_t>{0xa1, 0xa2, 0xa3}), c->host_ids());
+        EXPECT_EQ(0xa1u, c->mds_host());
+        EXPECT_EQ("kelvane-localcluster ready cluster=local conf=" + conf + " registry=127.0.0.1:" +
+                      std::to_string(c->registry_port()) + " control=" + dir +
+                      "/local.ctl hosts=00000000000000a1,00000000000000a2,00000000000000a3 fs=tarn:1001,tarn_ci:1002:ci",
+                  c->ready_line());
+        EXPECT_EQ(0u, c->control("status").find("{\"ok\":true,\"ready\":true"));
+        EXPECT_EQ("{\"ok\":false,\"error\":\"unknown command 'frobnicate'\"}", c->control("frobnicate"));
+        EXPECT_EQ("{\"ok\":false,\"error\":\"empty command\"}", c->control("  "));
+        // Without a handler the owner of the object decides when it goes.
+        EXPECT_EQ(0u, c->control("shutdown").find("{\"ok\":false"));
+    }
+    EXPECT_FALSE(exists(conf));
+    EXPECT_FALSE(exists(pid));
+    EXPECT_FALSE(exists(dir));  // the temporary directory was ours
+}
+
+TEST(ClusterTest, TwoClustersSideBySide) {
+    TempDir t;
+    localcluster::ClusterConfig a;
+    a.dir = t.path;
+    a.cluster = "one";
+    localcluster::ClusterConfig b = a;
+    b.cluster = "two";
+    b.fs = {localcluster::FsConfig{"x"}, localcluster::FsConfig{"y", 0x77, true}};
+    auto ca = localcluster::Cluster::start(a);
+    auto cb = localcluster::Cluster::start(b);
+    EXPECT_NE(ca->registry_port(), cb->registry_port());
+    EXPECT_NE(std::string::npos, cb->ready_line().find("fs=x:1001,y:77:ci"));
+    // The same name in the same directory is taken: the control socket
+    // answers, and without it the lock on the .pid file still tells.
+    EXPECT_THROW(localcluster::Cluster::start(a), std::runtime_error);
+    ASSERT_EQ(0, unlink((t.path + "/one.ctl").c_str()));
+    try {
+        localcluster::Cluster::start(a);
+        ADD_FAILURE() << "a second owner started";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("owned by live process " + std::to_string(getpid())))
+            << e.what();
+    }
+    EXPECT_TRUE(exists(t.path + "/one.conf"));
+    cb.reset();
+    EXPECT_FALSE(exists(t.path + "/two.conf"));
+    EXPECT_TRUE(exists(t.path + "/one.conf"));
+    EXPECT_TRUE(exists(t.path));  // a given directory stays
+}
+
+TEST(ClusterTest, BadConfigurationsThrow) {
+    auto bad = [](auto edit) {
+        localcluster::ClusterConfig c;
+        edit(c);
+        EXPECT_THROW(localcluster::Cluster::start(c), std::runtime_error);
+    };
+    bad([](auto& c) { c.hosts = 2; });
+    bad([](auto& c) { c.cluster = "a/b"; });
+    bad([](auto& c) { c.host_ids = {1, 2, 2}; });
+    bad([](auto& c) { c.client_host_id = 0xa3; });
+    bad([](auto& c) { c.fs = {{"a"}, {"a"}}; });
+    bad([](auto& c) { c.fs = {{"a", 5}, {"b", 5}}; });
+    bad([](auto& c) { c.fs = {{"with space"}}; });
+    bad([](auto& c) { c.dir = "/proc/not-here"; });
+}
+
+TEST(ClusterTest, NormalizeFillsDefaults) {
+    localcluster::ClusterConfig c;
+    c.fs = {{"a"}, {"b", 0x2000}, {"c"}};
+    c.hosts = 4;
+    EXPECT_EQ("", localcluster::normalize_config(&c));
+    EXPECT_EQ(0x1001u, c.fs[0].id);
+    EXPECT_EQ(0x2000u, c.fs[1].id);
+    EXPECT_EQ(0x1003u, c.fs[2].id);  // by index, not by count of unnamed ids
+    EXPECT_EQ((std::vector<uint64_t>{0xa1, 0xa2, 0xa3, 0xa4}), c.host_ids);
+    EXPECT_GE(c.workers, 8);
+}
+
+// ---------------------------------------------------------------- options
+
+TEST(OptionsTest, FsDefinitions) {
+    localcluster::FsConfig f;
+    EXPECT_EQ("", lc_parse_fs_def("tarn", &f));
+    EXPECT_EQ("tarn", f.name);
+    EXPECT_EQ(0u, f.id);
+    EXPECT_FALSE(f.ci);
+    EXPECT_EQ(16ull << 30, f.capacity);
+    EXPECT_EQ(1u << 20, f.files);
+    EXPECT_TRUE(f.xattrs_on_ds);
+
+    EXPECT_EQ("", lc_parse_fs_def("s1:0x2A:ci:cap=64M:files=100:xattrs=mds", &f));
+    EXPECT_EQ(0x2Au, f.id);
+    EXPECT_TRUE(f.ci);
+    EXPECT_EQ(64ull << 20, f.capacity);
+    EXPECT_EQ(100u, f.files);
+    EXPECT_FALSE(f.xattrs_on_ds);
+
+    EXPECT_EQ("", lc_parse_fs_def("t:ci:cap=2T", &f));
+    EXPECT_EQ(2ull << 40, f.capacity);
+    EXPECT_EQ("", lc_parse_fs_def("u:cap=4096", &f));
+    EXPECT_EQ(4096u, f.capacity);
+
+    for (const char* bad : {"t:ci:1001", "t:0", "t:-1", "t:cap=", "t:cap=0G", "t:cap=1X", "t:files=-3",
+                            "t:xattrs=", "t:ci:ci", "t:cap=1G:cap=2G", "t:weird", "t:1:2"})
+        EXPECT_NE("", lc_parse_fs_def(bad, &f)) << bad;
+}
+
+TEST(OptionsTest, ModesAndValues) {
+    lc_options o;
+    EXPECT_EQ("", lc_parse_options({}, &o));
+    EXPECT_EQ(LC_MODE_SERVE, o.mode);
+    EXPECT_EQ(2u, o.config.fs.size());
+    EXPECT_TRUE(o.config.fs[1].ci);
+
+    EXPECT_EQ("", lc_parse_options({"run", "--fs", "a", "--fs=b:ci", "--host-ids", "0x10,11,12,13",
+                                    "--grace-ms=50", "--host-id-file", "write", "--", "prog", "--fs", "x"},
+                                   &o));
+    EXPECT_EQ(LC_MODE_RUN, o.mode);
+    ASSERT_EQ(2u, o.config.fs.size());
+    EXPECT_EQ(0x1002u, o.config.fs[1].id);
+    EXPECT_EQ(4, o.config.hosts);  // taken from the id list
+    EXPECT_EQ(0x10u, o.config.host_ids[0]);
+    EXPECT_EQ(50u, o.grace_ms);
+    EXPECT_EQ(LC_HOST_ID_WRITE, o.host_id_file);
+    EXPECT_EQ((std::vector<std::string>{"prog", "--fs", "x"}), o.program);
+
+    EXPECT_EQ("", lc_parse_options({"ctl", "--dir", "/d", "fault", "add", "mds", "drop"}, &o));
+    EXPECT_EQ(LC_MODE_CTL, o.mode);
+    EXPECT_EQ("/d", o.config.dir);
+    EXPECT_EQ((std::vector<std::string>{"fault", "add", "mds", "drop"}), o.command);
+
+    EXPECT_EQ("", lc_parse_options({"--no-ls", "--seed", "0x10", "--epoch", "lenient", "--crash-replies", "drop",
+                                    "--lose-unstable", "--mds-down-ms", "5", "--workers", "3"},
+                                   &o));
+    EXPECT_FALSE(o.config.lock_servers);
+    EXPECT_EQ(16u, o.config.seed);
+    EXPECT_TRUE(o.config.seed_set);
+    EXPECT_FALSE(o.config.epoch_strict);
+    EXPECT_TRUE(o.config.crash_replies_drop);
+    EXPECT_TRUE(o.config.lose_unstable);
+    EXPECT_EQ(5u, o.config.mds_down_ms);
+    EXPECT_EQ(3, o.config.workers);
+
+    EXPECT_NE("", lc_parse_options({"--hosts", "5", "--host-ids", "1,2,3"}, &o));
+    EXPECT_NE("", lc_parse_options({"--no-ls=1"}, &o));
+    EXPECT_NE("", lc_parse_options({"ctl", "--fs", "a", "status"}, &o));
+    EXPECT_NE("", lc_parse_options({"ctl"}, &o));
+}
+
+// ---------------------------------------------------------------- host identity file
+
+class HostIdFileTest : public ::testing::Test {
+   protected:
+    std::string path() const { return t.path + "/etc/kelvane/host_id"; }
+    std::string marker() const { return t.path + "/host_id.owner"; }
+    std::string apply(lc_host_id_mode mode) {
+        warnings.clear();
+        return lc_host_id_file_apply(mode, path(), marker(), 0xc1, {0xa1, 0xa2, 0xa3}, &warnings);
+    }
+    void write(const std::string& text) {
+        mkdir((t.path + "/etc").c_str(), 0755);
+        mkdir((t.path + "/etc/kelvane").c_str(), 0755);
+        std::ofstream(path()) << text;
+    }
+    TempDir t;
+    std::vector<std::string> warnings;
+};
+
+TEST_F(HostIdFileTest, CheckOnlyWarns) {
+    EXPECT_EQ("", apply(LC_HOST_ID_CHECK));
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_NE(std::string::npos, warnings[0].find("missing"));
+    write("00000000000000a1\n");
+    EXPECT_EQ("", apply(LC_HOST_ID_CHECK));
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_NE(std::string::npos, warnings[0].find("the MDS host"));
+    write("a2 trailing words");
+    apply(LC_HOST_ID_CHECK);
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_NE(std::string::npos, warnings[0].find("server host 00000000000000a2"));
+    write("00000000000000c1\n");
+    apply(LC_HOST_ID_CHECK);
+    EXPECT_TRUE(warnings.empty());
+    write("not-hex\n");
+    apply(LC_HOST_ID_CHECK);
+    EXPECT_EQ(1u, warnings.size());
+    EXPECT_EQ("not-hex\n", slurp(path()));  // check never writes
+}
+
+TEST_F(HostIdFileTest, WriteCreatesAndKeepsToItsOwnFile) {
+    mkdir((t.path + "/etc").c_str(), 0755);
+    EXPECT_EQ("", apply(LC_HOST_ID_WRITE));
+    EXPECT_EQ("00000000000000c1\n", slurp(path()));
+    EXPECT_TRUE(exists(marker()));
+
+    // Someone else's id is left alone...
+    unlink(marker().c_str());
+    write("00000000000000d4\n");
+    EXPECT_NE("", apply(LC_HOST_ID_WRITE));
+    EXPECT_EQ("00000000000000d4\n", slurp(path()));
+    // ... unless this program wrote the file before.
+    std::ofstream(marker()) << path() << "\n";
+    EXPECT_EQ("", apply(LC_HOST_ID_WRITE));
+    EXPECT_EQ("00000000000000c1\n", slurp(path()));
+
+    EXPECT_EQ("", apply(LC_HOST_ID_OFF));
+    EXPECT_TRUE(warnings.empty());
+}
+
+// ---------------------------------------------------------------- reboot lines
+
+TEST(RebootLineTest, Matching) {
+    uint64_t id = 0;
+    EXPECT_TRUE(lc_match_reboot_line("###[reboot hard=1 host_id=00000000000000a2] Hard reboot host 00000000000000a2", &id));
+    EXPECT_EQ(0xa2u, id);
+    EXPECT_TRUE(lc_match_reboot_line("###[reboot hard=1 host_id=00000000000000a3] Hard reboot host 00000000000000a3\r", &id));
+    EXPECT_EQ(0xa3u, id);
+    for (const char* no : {
+             "###[reboot hard=1 host_id=00000000000000a2] Hard reboot host 00000000000000a3",
+             "###[reboot hard=0 host_id=00000000000000a2] Hard reboot host 00000000000000a2",
+             "###[reboot hard=1 host_id=00000000000000A2] Hard reboot host 00000000000000A2",
+             "###[reboot hard=1 host_id=a2] Hard reboot host a2",
+             " ###[reboot hard=1 host_id=00000000000000a2] Hard reboot host 00000000000000a2",
+             "###[reboot hard=1 host_id=00000000000000a2] Hard reboot host 00000000000000a2 ",
+             "###[reboot hard=1 host_id=00000000000000a2] Hard reboot host 00000000000000a2\r\r",
+             ""})
+        EXPECT_FALSE(lc_match_reboot_line(no, &id)) << no;
+}
+
+TEST(RebootLineTest, SplitterIgnoresChunking) {
+    std::vector<std::string> lines;
+    std::vector<bool> cut;
+    lc_line_splitter s([&](std::string_view l, bool c) {
+        lines.emplace_back(l);
+        cut.push_back(c);
+    });
+    std::string text = "one\n\ntwo three\n" + std::string(1000, 'x') + "\nlast-without-newline";
+    for (size_t i = 0; i < text.size(); i += 3) s.feed(text.data() + i, std::min<size_t>(3, text.size() - i));
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ("one", lines[0]);
+    EXPECT_EQ("", lines[1]);
+    EXPECT_EQ("two three", lines[2]);
+    EXPECT_TRUE(cut[3]);
+    EXPECT_FALSE(cut[2]);
+}
+
+}  // namespace
