@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds, and runs the main job: kelvane-tarn-test.
+# Sets up, builds, starts the local cluster and runs the main job,
+# kelvane-tarn-test, against it. The cluster is stopped afterwards whatever
+# happens: the supervisor (`kelvane-localcluster run`) owns both.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/setup.sh
@@ -7,7 +9,8 @@ source scripts/setup.sh
 kiv_setup_packages
 kiv_build build
 
-bin=build/bin/kelvane-tarn-test
-"$bin" --help
-# The test list of this build (the program takes the test framework's flags).
-timeout 60 "$bin" -c local -f tarn --gtest_list_tests
+dir=$(mktemp -d /tmp/kelvane-run.XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+
+timeout 1800 build/bin/kelvane-localcluster run --dir "$dir" --host-id-file off -- \
+    build/bin/kelvane-tarn-test -c local -f tarn "$@"
