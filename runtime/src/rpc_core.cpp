@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -331,6 +332,30 @@ void rpc_engine_unregister(kiv_rpc_engine* e, rpc_msg* m) {
     if (!m->registered) return;
     e->priv->pending.erase(key_of(m->xid));
     m->registered = false;
+}
+
+// ---------------------------------------------------------------- sending
+
+int rpc_gather_iov(rpc_msg* m, uint64_t off, iovec* iov, size_t* bytes) {
+    int n = 0;
+    *bytes = 0;
+    while (m && n < RPC_MAX_IOV && *bytes < RPC_MAX_GATHER) {
+        while (off < m->total_len && n < RPC_MAX_IOV && *bytes < RPC_MAX_GATHER) {
+            uint32_t len = 0;
+            void* p = m->get_chunk(m, off, &len);
+            KIV_BUG_ON(!p || len == 0);
+            len = uint32_t(std::min<uint64_t>(len, m->total_len - off));
+            iov[n].iov_base = p;
+            iov[n].iov_len = len;
+            n++;
+            off += len;
+            *bytes += len;
+        }
+        if (off < m->total_len) break;
+        m = m->sq_next;
+        off = 0;
+    }
+    return n;
 }
 
 // ---------------------------------------------------------------- addresses

@@ -26,8 +26,6 @@ constexpr uint32_t kEpMagic = 0x65706e74;
 constexpr uint32_t kEpClosed = 0x636c6f73;
 constexpr uint32_t kRxBuf = 64 * 1024;
 constexpr uint32_t kDirectMin = 8 * 1024;  // body pieces at least this big are read in place
-constexpr int kMaxIov = 64;
-constexpr size_t kMaxGather = 1u << 20;
 constexpr int kMaxReadRounds = 32;  // per readiness callback; level-triggered epoll calls again
 
 enum : uint8_t { CP_NONE, CP_CONNECTING, CP_DELAY };
@@ -292,27 +290,9 @@ void ep_frame_written(rpc_ep* ep, rpc_msg* m) {
 void ep_flush(rpc_ep* ep) {
     if (ep->state != KIV_RPC_STATE_CONNECTED || ep->tx_broken || ep->fd < 0) return;
     while (!ep->sendq.empty()) {
-        iovec iov[kMaxIov];
-        int n = 0;
+        iovec iov[RPC_MAX_IOV];
         size_t bytes = 0;
-        rpc_msg* m = ep->sendq.head;
-        uint64_t off = ep->tx_off;
-        while (m && n < kMaxIov && bytes < kMaxGather) {
-            while (off < m->total_len && n < kMaxIov && bytes < kMaxGather) {
-                uint32_t len = 0;
-                void* p = m->get_chunk(m, off, &len);
-                KIV_BUG_ON(!p || len == 0);
-                len = uint32_t(std::min<uint64_t>(len, m->total_len - off));
-                iov[n].iov_base = p;
-                iov[n].iov_len = len;
-                n++;
-                off += len;
-                bytes += len;
-            }
-            if (off < m->total_len) break;
-            m = m->sq_next;
-            off = 0;
-        }
+        int n = rpc_gather_iov(ep->sendq.head, ep->tx_off, iov, &bytes);
         msghdr mh{};
         mh.msg_iov = iov;
         mh.msg_iovlen = size_t(n);

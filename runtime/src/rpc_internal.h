@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/uio.h>
 
 #include <optional>
 
@@ -208,6 +209,15 @@ int rpc_ep_set_params(kiv_rpc_endpoint* ep, const kiv_rpc_params* params);
 // kiv_rpc_call with a filter applied to the message just before `done`.
 int rpc_call_filtered(kiv_rpc_endpoint* ep, kiv_msg* m, void (*filter)(kiv_msg*));
 kiv_process* rpc_ep_process(kiv_rpc_endpoint* ep);
+
+// ---------------------------------------------------------------- sending
+// Gathers the unsent bytes of a send queue, starting `off` bytes into its
+// head, into at most RPC_MAX_IOV pieces and about RPC_MAX_GATHER bytes, so one
+// sendmsg writes many frames. Returns the number of pieces; `*bytes` gets
+// their total length.
+constexpr int RPC_MAX_IOV = 64;
+constexpr size_t RPC_MAX_GATHER = 1u << 20;
+int rpc_gather_iov(rpc_msg* head, uint64_t off, struct iovec* iov, size_t* bytes);
 
 // ---------------------------------------------------------------- sockets
 int rpc_sockaddr_from(const kiv_netaddr* a, struct sockaddr_storage* ss, unsigned* len);

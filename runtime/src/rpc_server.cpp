@@ -27,8 +27,6 @@ constexpr uint32_t kSrvMagic = 0x73727672;
 constexpr uint32_t kConnMagic = 0x73636f6e;
 constexpr uint32_t kRxBuf = 64 * 1024;
 constexpr uint32_t kDirectMin = 8 * 1024;
-constexpr int kMaxIov = 64;
-constexpr size_t kMaxGather = 1u << 20;
 constexpr int kMaxRounds = 32;
 constexpr int kMaxAccepts = 64;
 // A peer that does not read its replies stops being read.
@@ -154,27 +152,9 @@ void conn_drop(kiv_rpc_sconn* c) {
 
 void conn_flush(kiv_rpc_sconn* c) {
     while (!c->txq.empty() && c->fd >= 0) {
-        iovec iov[kMaxIov];
-        int n = 0;
+        iovec iov[RPC_MAX_IOV];
         size_t bytes = 0;
-        rpc_msg* m = c->txq.head;
-        uint64_t off = c->tx_off;
-        while (m && n < kMaxIov && bytes < kMaxGather) {
-            while (off < m->total_len && n < kMaxIov && bytes < kMaxGather) {
-                uint32_t len = 0;
-                void* p = m->get_chunk(m, off, &len);
-                KIV_BUG_ON(!p || len == 0);
-                len = uint32_t(std::min<uint64_t>(len, m->total_len - off));
-                iov[n].iov_base = p;
-                iov[n].iov_len = len;
-                n++;
-                off += len;
-                bytes += len;
-            }
-            if (off < m->total_len) break;
-            m = m->sq_next;
-            off = 0;
-        }
+        int n = rpc_gather_iov(c->txq.head, c->tx_off, iov, &bytes);
         msghdr mh{};
         mh.msg_iov = iov;
         mh.msg_iovlen = size_t(n);
