@@ -482,9 +482,8 @@ std::string Cluster::Impl::mds_command(const std::vector<std::string>& w) {
         if (rc < 0) return json_error("the MDS of " + fs.name + " cannot listen on a new port: " + strerror(-rc));
         in.port = port;
         uint64_t gen = 0;
-        uint32_t st = lc_regstore_put(store, lc_record_key(LC_SVC_MDS, fs.id),
-                                      lc_record_value(LC_SVC_MDS, topo.host_ids[size_t(in.host - 1)], fs.name, fs.id, port),
-                                      false, 0, &gen);
+        std::string value = lc_record_value(LC_SVC_MDS, topo.host_ids[size_t(in.host - 1)], fs.name, fs.id, port);
+        uint32_t st = lc_regstore_put(store, lc_record_key(LC_SVC_MDS, fs.id), value, false, 0, &gen);
         if (st != 0) return json_error("cannot put the record of " + fs.name + " (status " + std::to_string(st) + ")");
         lc_log(log, LC_LOG_INFO, "record of the MDS of %s now names port %u (generation %llu)", fs.name.c_str(),
                unsigned(port), (unsigned long long)gen);
@@ -531,7 +530,8 @@ std::string Cluster::Impl::control(std::string_view command) {
     if (c == "status") return status_json();
     if (c == "help") {
         std::string j = "{\"ok\":true,\"commands\":[";
-        for (size_t i = 0; i < sizeof kCommands / sizeof kCommands[0]; i++) j += (i ? "," : "") + json_str(kCommands[i]);
+        for (size_t i = 0; i < sizeof kCommands / sizeof kCommands[0]; i++)
+            j += (i ? "," : "") + json_str(kCommands[i]);
         return j + "]}";
     }
     if (c == "shutdown" && w.size() == 1 && on_shutdown) {

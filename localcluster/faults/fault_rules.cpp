@@ -1,6 +1,5 @@
 #include "localcluster/faults/fault_rules.h"
 
-#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 

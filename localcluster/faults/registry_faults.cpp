@@ -1,6 +1,7 @@
 #include "localcluster/faults/registry_faults.h"
 
 #include <atomic>
+#include <cerrno>
 
 #include "discovery/kvstore_msg.h"
 #include "kiv/io.h"

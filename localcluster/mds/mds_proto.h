@@ -19,6 +19,7 @@ struct lc_mds;
 // writes the returned status into its header.
 struct lc_mds_call {
     lc_mds* mds;
+    void* ctx;  // lc_mds_config::handler_ctx (the file system's state)
     const kiv_msg* req;
     const uint8_t* buf;  // the whole frame
     uint32_t len;

@@ -42,7 +42,7 @@ void send(lc_mds* m, kiv_rpc_sconn* c, kiv_msg* reply) { lc_fault_gate_send(m->g
 
 // Checks, epoch, handler, reply. Takes `req`.
 void execute(lc_mds* m, kiv_rpc_sconn* c, kiv_msg* req) {
-    lc_mds_call call{m, req, req->buf, req->kept_len, {}, nullptr};
+    lc_mds_call call{m, m->cfg.handler_ctx, req, req->buf, req->kept_len, {}, nullptr};
     const lc_mds_msg_def* def = nullptr;
     uint32_t st = lc_mds_check_header(call.buf, call.len, m->cfg.fs_id, &def);
     if (st != TARN_MDS_OK) {

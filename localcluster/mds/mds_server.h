@@ -21,6 +21,7 @@ struct lc_mds_config {
     const std::atomic<bool>* epoch_strict = nullptr;  // the cluster's switch; NULL = strict
     lc_faults* faults = nullptr;
     lc_logger* log = nullptr;
+    void* handler_ctx = nullptr;  // handed to the request handlers as lc_mds_call::ctx
 };
 
 // Starts the instance's process. It listens nowhere yet. NULL with *err.

@@ -1,0 +1,517 @@
+// Fault rules of the local cluster: the rule syntax through the control
+// interface, and every action as a client sees it on the MDS and on the
+// registry, sent through the runtime's client transport.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/tarn_wire.h"
+#include "discovery/kvstore_msg.h"
+#include "kiv/io.h"
+#include "kiv/mds.h"
+#include "kiv/rpc.h"
+#include "localcluster/cluster.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kResend = TARN_REQ_FLAG_EPOCH_RESEND;
+
+struct Outcome {
+    bool completed = false;
+    uint32_t error = 0;
+    Bytes reply;
+    uint32_t status() const {
+        return reply.size() >= TARN_REPLY_STATUS + 4 ? tarn_wire_get_u32(reply.data(), TARN_REPLY_STATUS) : ~0u;
+    }
+};
+
+struct Pending {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    Outcome out;
+    Clock::time_point at;
+
+    static void on_done(kiv_msg* m) {
+        auto* p = static_cast<Pending*>(m->priv);
+        std::lock_guard<std::mutex> g(p->mu);
+        p->out.completed = true;
+        p->out.error = m->error;
+        if (m->reply) p->out.reply.assign(m->reply->buf, m->reply->buf + m->reply->kept_len);
+        kiv_free_msg(m);
+        p->at = Clock::now();
+        p->done = true;
+        p->cv.notify_all();
+    }
+    bool finished() {
+        std::lock_guard<std::mutex> g(mu);
+        return done;
+    }
+    Outcome wait(int ms = 10000) {
+        std::unique_lock<std::mutex> lk(mu);
+        cv.wait_for(lk, std::chrono::milliseconds(ms), [this] { return done; });
+        return out;
+    }
+};
+
+// The runtime's client transport, with the MDS endpoint parameters or the
+// registry's (through the runtime's metadata-service client).
+class WireClient {
+   public:
+    WireClient() {
+        EXPECT_EQ(0, kiv_process_init_(&proc_));
+        EXPECT_EQ(0, kiv_process_start(&proc_, "test-faults"));
+        EXPECT_EQ(0, kiv_rpc_engine_init(&proc_, &engine_, KIV_RPC_ENGINE_CLIENT));
+        EXPECT_EQ(0, kiv_rpc_engine_init(&proc_, &reg_engine_, KIV_RPC_ENGINE_REGISTRY));
+        EXPECT_EQ(0, kiv_init_client_env("local", &reg_engine_, &reg_, nullptr));
+        EXPECT_EQ(0, mds_select(&reg_, 0));
+    }
+    ~WireClient() {
+        for (kiv_rpc_endpoint* ep : eps_) kiv_rpc_close(ep);
+        mds_client_fini(&reg_);
+        kiv_rpc_engine_fini(&engine_);
+        kiv_rpc_engine_fini(&reg_engine_);
+        kiv_process_terminate(&proc_);
+        kiv_process_wait(&proc_);
+        kiv_process_fini(&proc_);
+    }
+
+    kiv_rpc_endpoint* connect(uint16_t port) {
+        kiv_rpc_params params{24, TARN_MDS_MAX_MSG, 5000, 50, 60000, 1};
+        kiv_rpc_ep_ops ops{};
+        kiv_rpc_endpoint* ep = kiv_rpc_create(&engine_, &ops, &params);
+        kiv_netaddr a{};
+        a.kind = KIV_AF_INET;
+        a.port = port;
+        uint32_t lo = htonl(INADDR_LOOPBACK);
+        memcpy(a.addr, &lo, 4);
+        kiv_rpc_set_address(ep, &a);
+        eps_.push_back(ep);
+        return ep;
+    }
+
+    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
+        Pending* p = add();
+        kiv_msg* m = kiv_rpc_alloc_output_msg(uint32_t(frame.size()));
+        memcpy(m->buf, frame.data(), frame.size());
+        kiv_rpc_get_new_xid(&engine_, m->buf + TARN_MSG_XID);
+        m->priv = p;
+        m->done = Pending::on_done;
+        m->timeout_ms = timeout_ms;
+        kiv_rpc_call(ep, m);
+        return p;
+    }
+    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
+        return start(ep, frame, timeout_ms)->wait(timeout_ms + 5000);
+    }
+
+    // One registry request with a single item.
+    Outcome registry(uint32_t op, const std::string& key, const std::string& value = "") {
+        Pending* p = add();
+        kiv_msg* m = kvstore_msg_alloc(&reg_, op, 0, 0, 0, key.data(), uint32_t(key.size()), value.data(),
+                                       uint32_t(value.size()));
+        m->priv = p;
+        m->done = Pending::on_done;
+        m->timeout_ms = 10000;
+        mds_submit(&reg_, m);
+        return p->wait(15000);
+    }
+
+   private:
+    Pending* add() {
+        pending_.push_back(std::make_unique<Pending>());
+        return pending_.back().get();
+    }
+
+    kiv_process proc_{};
+    kiv_rpc_engine engine_{};
+    kiv_rpc_engine reg_engine_{};
+    kiv_mds_client reg_{};
+    std::vector<kiv_rpc_endpoint*> eps_;
+    std::deque<std::unique_ptr<Pending>> pending_;
+};
+
+struct Req {
+    uint32_t type = TARN_MDS_NOOP;
+    uint32_t len = TARN_MDS_NOOP_REQ_BYTES;
+    uint64_t fs_id = 0x1001;
+    uint64_t client = 0x77;
+    uint32_t epoch = 1;
+    uint32_t flags = 0;
+};
+
+Bytes frame(const Req& r) {
+    Bytes b(std::max<size_t>(r.len, TARN_MDS_REQ_HDR_BYTES), 0);
+    tarn_mds_req_hdr h{};
+    h.length = r.len;
+    h.type = r.type;
+    h.version = TARN_WIRE_VERSION;
+    h.client_id = r.client;
+    h.epoch = r.epoch;
+    h.flags = r.flags;
+    h.fs_id = r.fs_id;
+    tarn_mds_req_hdr_write(b.data(), &h);
+    b.resize(r.len);
+    return b;
+}
+
+// A test-hook request with a good checksum: it reaches its handler, which
+// answers 16 for every code but a crash.
+Bytes test_hook(uint64_t client) {
+    Bytes b = frame({.type = TARN_MDS_TEST, .len = TARN_MDS_TEST_REQ_BYTES, .client = client, .flags = kResend});
+    tarn_wire_put_u32(b.data(), TARN_MDS_TEST_CODE, 7);
+    tarn_wire_put_u32(b.data(), TARN_MDS_TEST_CRC, kiv_crc32(b.data() + TARN_MDS_TEST_CODE, 8));
+    return b;
+}
+
+class FaultsTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        cluster_ = localcluster::Cluster::start(localcluster::ClusterConfig{});
+        client_ = std::make_unique<WireClient>();
+        ep_ = client_->connect(mds_port("tarn"));
+    }
+    void TearDown() override {
+        client_.reset();
+        cluster_.reset();
+    }
+
+    std::string ctl(const std::string& cmd) { return cluster_->control(cmd); }
+    // Adds a rule and returns its id (0 on refusal).
+    long add(const std::string& rule) {
+        std::string r = ctl("fault add " + rule);
+        EXPECT_EQ(0u, r.find("{\"ok\":true,\"id\":")) << rule << ": " << r;
+        return r.find("\"id\":") == std::string::npos ? 0 : strtol(r.c_str() + r.find("\"id\":") + 5, nullptr, 10);
+    }
+    std::string instance(const std::string& fs) {
+        std::string s = ctl("status");
+        size_t at = 0;
+        while ((at = s.find("{\"service\":\"mds\"", at)) != std::string::npos) {
+            std::string obj = s.substr(at, s.find('}', at) - at + 1);
+            if (obj.find("\"fs\":\"" + fs + "\"") != std::string::npos) return obj;
+            at++;
+        }
+        return "";
+    }
+    uint16_t mds_port(const std::string& fs) {
+        std::string obj = instance(fs);
+        return uint16_t(strtol(obj.c_str() + obj.find("\"port\":") + 7, nullptr, 10));
+    }
+
+    Outcome call(const Bytes& f, uint16_t timeout_ms = 10000) { return client_->call(ep_, f, timeout_ms); }
+    uint32_t status_of(const Bytes& f) {
+        Outcome o = call(f);
+        EXPECT_TRUE(o.completed);
+        EXPECT_EQ(0u, o.error) << "runtime error " << o.error;
+        return o.status();
+    }
+    // Whether `client` is known to the MDS: an unflagged no-op says.
+    bool known(uint64_t client) { return status_of(frame({.client = client})) == TARN_MDS_OK; }
+
+    std::unique_ptr<localcluster::Cluster> cluster_;
+    std::unique_ptr<WireClient> client_;
+    kiv_rpc_endpoint* ep_ = nullptr;
+};
+
+// ---------------------------------------------------------------- the rule syntax
+
+TEST_F(FaultsTest, RulesAreAddedListedAndRemoved) {
+    EXPECT_EQ("{\"ok\":true,\"rules\":[]}", ctl("fault list"));
+    EXPECT_EQ(1, add("mds:tarn type=4204 client=0xABC status=10 count=3 after=1"));
+    EXPECT_EQ(2, add("registry op=4 type=any rterr=9 prob=0.25"));
+    EXPECT_EQ(3, add("mds:1002 host=a1 delay=20"));
+    EXPECT_EQ("{\"ok\":true,\"rules\":["
+              "{\"id\":1,\"rule\":\"mds:tarn type=4204 client=abc status=10 count=3 after=1\",\"matched\":0,"
+              "\"fired\":0,\"active\":true},"
+              "{\"id\":2,\"rule\":\"registry op=4 type=any rterr=9 prob=0.25\",\"matched\":0,\"fired\":0,"
+              "\"active\":true},"
+              "{\"id\":3,\"rule\":\"mds:tarn_ci host=a1 delay=20\",\"matched\":0,\"fired\":0,\"active\":true}]}",
+              ctl("fault list"));
+    EXPECT_NE(std::string::npos, ctl("status").find("\"fault_rules\":3"));
+    EXPECT_EQ("{\"ok\":true}", ctl("fault del 2"));
+    EXPECT_EQ(0u, ctl("fault del 2").find("{\"ok\":false"));
+    EXPECT_EQ(4, add("mds drop"));  // ids are never reused
+    EXPECT_EQ("{\"ok\":true,\"removed\":3}", ctl("fault clear"));
+    EXPECT_EQ("{\"ok\":true,\"rules\":[]}", ctl("fault list"));
+}
+
+TEST_F(FaultsTest, BadRulesAreRefused) {
+    const char* const bad[] = {
+        "",                               // no service
+        "mds",                            // no action
+        "nfs drop",                       // no such service
+        "ds drop",                        // no DS runs yet
+        "ls noreply",                     // nor a lock server
+        "mds:nosuchfs drop",              // unknown file system
+        "registry:tarn drop",             // the registry serves no single fs
+        "mds status=18",                  // beyond the MDS status table
+        "mds status=0",                   // an OK reply without its fields
+        "mds status=x",                   //
+        "mds drop noreply",               // two actions
+        "mds type=4203 drop",             // replies are odd; requests even
+        "mds type=4202 type=4204 drop",   // given twice
+        "mds op=1 drop",                  // the MDS has no op
+        "mds vdisk=1 drop",               // nor vdisks
+        "mds host=a9 drop",               // unknown host
+        "mds client=xyz drop",            //
+        "mds short=10",                   // shorter than a frame header
+        "mds short=300000",               // beyond the MDS frame limit
+        "mds rterr=0",                    //
+        "mds refuse=0",                   //
+        "mds delay=-5",                   //
+        "mds drop count=0",               //
+        "mds drop prob=1.5",              //
+        "mds drop prob=nan",              //
+        "mds drop after=-1",              //
+        "mds overdata",                   // DS reads only
+        "mds drop frobnicate=1",          //
+    };
+    for (const char* rule : bad)
+        EXPECT_EQ(0u, ctl(std::string("fault add ") + rule).find("{\"ok\":false,\"error\":")) << rule;
+    EXPECT_EQ("{\"ok\":true,\"rules\":[]}", ctl("fault list"));
+    EXPECT_EQ(0u, ctl("fault").find("{\"ok\":false"));
+    EXPECT_EQ(0u, ctl("fault del x").find("{\"ok\":false"));
+    // The registry answers its own statuses, beyond the MDS table.
+    EXPECT_EQ(1, add("registry status=200"));
+}
+
+// ---------------------------------------------------------------- actions on the MDS
+
+TEST_F(FaultsTest, StatusAnswersBeforeTheEpochCheckWithoutExecuting) {
+    long id = add("mds:tarn type=4202 status=12 count=2");
+    // A re-sent no-op would register its client; answered by the rule, it
+    // does not.
+    EXPECT_EQ(TARN_MDS_SERVER_FAULT, status_of(frame({.client = 5, .flags = kResend})));
+    // An unknown client gets the rule's answer, not "epoch unknown".
+    EXPECT_EQ(TARN_MDS_SERVER_FAULT, status_of(frame({.client = 5})));
+    EXPECT_EQ(TARN_MDS_EPOCH_UNKNOWN, status_of(frame({.client = 5})));  // count reached
+    EXPECT_NE(std::string::npos, ctl("fault list").find("\"id\":" + std::to_string(id) +
+                                                        ",\"rule\":\"mds:tarn type=4202 status=12 count=2\","
+                                                        "\"matched\":2,\"fired\":2,\"active\":false"));
+    EXPECT_EQ(2, strtol(instance("tarn").c_str() + instance("tarn").find("\"faults\":") + 9, nullptr, 10));
+
+    // Error replies keep their length rules: get_xattr's is 40 bytes.
+    add("mds status=4");
+    Bytes gx = frame({.type = TARN_MDS_GET_XATTR, .len = TARN_MDS_GET_XATTR_REQ_BYTES + 1, .flags = kResend});
+    memcpy(gx.data() + TARN_MDS_GET_XATTR_NAME, "a", 2);
+    Outcome o = call(gx);
+    EXPECT_EQ(TARN_MDS_IO, o.status());
+    EXPECT_EQ(TARN_MDS_GET_XATTR_ERR_MIN, o.reply.size());
+    EXPECT_EQ(TARN_MDS_IO, status_of(frame({.type = 4214})));  // even an unknown type
+}
+
+TEST_F(FaultsTest, CountAfterAndProbability) {
+    ASSERT_TRUE(status_of(frame({.client = 1, .flags = kResend})) == 0);
+    add("mds type=4202 status=10 after=2 count=2");
+    std::vector<uint32_t> seen;
+    for (int i = 0; i < 5; i++) seen.push_back(status_of(frame({.client = 1})));
+    EXPECT_EQ((std::vector<uint32_t>{0, 0, 10, 10, 0}), seen);
+    ctl("fault clear");
+
+    long never = add("mds type=4202 status=10 prob=0");
+    for (int i = 0; i < 20; i++) EXPECT_EQ(0u, status_of(frame({.client = 1})));
+    EXPECT_NE(std::string::npos,
+              ctl("fault list").find("\"id\":" + std::to_string(never) + ",\"rule\":\"mds type=4202 status=10 prob=0\","
+                                     "\"matched\":20,\"fired\":0"));
+    // A rule that lets a request through leaves it to the later rules.
+    add("mds type=4202 status=11 prob=1");
+    for (int i = 0; i < 5; i++) EXPECT_EQ(TARN_MDS_CONFLICT, status_of(frame({.client = 1})));
+}
+
+TEST_F(FaultsTest, FiltersSelectTheRequests) {
+    ASSERT_EQ(0u, status_of(frame({.client = 1, .flags = kResend})));
+    ASSERT_EQ(0u, status_of(frame({.client = 2, .flags = kResend})));
+    add("mds client=2 status=13");
+    add("mds:tarn_ci status=14");
+    add("mds host=a2 status=15");  // no MDS lives there
+    add("mds type=4206 status=9");
+    EXPECT_EQ(0u, status_of(frame({.client = 1})));
+    EXPECT_EQ(TARN_MDS_NOT_EMPTY, status_of(frame({.client = 2})));
+    EXPECT_EQ(TARN_MDS_NOT_DIR, status_of(frame({.type = TARN_MDS_READDIR, .len = 184, .client = 1})));
+    WireClient other;
+    Outcome o = other.call(other.connect(mds_port("tarn_ci")), frame({.fs_id = 0x1002, .client = 1}));
+    EXPECT_EQ(TARN_MDS_TOO_BIG, o.status());
+    add("mds host=a1 status=3");
+    EXPECT_EQ(TARN_MDS_EXISTS, status_of(frame({.client = 1})));
+}
+
+TEST_F(FaultsTest, EpochUnknownIsNeverInjectedIntoAReSend) {
+    ASSERT_EQ(0u, status_of(frame({.client = 1, .flags = kResend})));
+    add("mds status=1");
+    EXPECT_EQ(TARN_MDS_EPOCH_UNKNOWN, status_of(frame({.client = 1})));
+    EXPECT_EQ(TARN_MDS_OK, status_of(frame({.client = 1, .flags = kResend})));
+    add("mds status=2");  // the zombie answer may be injected
+    EXPECT_EQ(TARN_MDS_FROM_THE_PAST, status_of(frame({.client = 1, .flags = kResend})));
+}
+
+TEST_F(FaultsTest, DropClosesWithoutExecuting) {
+    add("mds drop count=1");
+    Outcome o = call(frame({.client = 8, .flags = kResend}));
+    ASSERT_TRUE(o.completed);
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error);
+    EXPECT_TRUE(o.reply.empty());
+    EXPECT_FALSE(known(8));  // and the endpoint reconnected by itself
+}
+
+TEST_F(FaultsTest, ApplyDropExecutesThenCloses) {
+    add("mds apply-drop count=1");
+    Outcome o = call(frame({.client = 8, .flags = kResend}));
+    ASSERT_TRUE(o.completed);
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error);
+    EXPECT_TRUE(known(8));
+}
+
+TEST_F(FaultsTest, NoreplySwallowsTheRequest) {
+    add("mds noreply count=1");
+    Outcome o = call(frame({.client = 8, .flags = kResend}), 300);
+    ASSERT_TRUE(o.completed);
+    EXPECT_EQ(uint32_t(KIV_E_TIMEDOUT), o.error);
+    EXPECT_FALSE(known(8));  // on the same, still open connection
+}
+
+TEST_F(FaultsTest, DelayHoldsOneRequestAndServesTheOthers) {
+    add("mds type=4244 delay=400 count=1");
+    auto t0 = Clock::now();
+    Pending* slow = client_->start(ep_, test_hook(8));
+    Pending* quick = client_->start(ep_, frame({.client = 8, .flags = kResend}));
+    Outcome q = quick->wait();
+    EXPECT_EQ(0u, q.status());
+    EXPECT_FALSE(slow->finished());
+    Outcome s = slow->wait();
+    ASSERT_TRUE(s.completed);
+    EXPECT_EQ(0u, s.error);
+    EXPECT_EQ(TARN_MDS_NOT_IMPL, s.status());  // it was executed, through the checks and the handler
+    EXPECT_GE(slow->at - t0, std::chrono::milliseconds(390));
+    EXPECT_LT(quick->at, slow->at);
+}
+
+TEST_F(FaultsTest, ShortSendsAFrameOfTheGivenLength) {
+    add("mds short=24 count=1");
+    Outcome o = call(frame({.client = 8, .flags = kResend}));
+    ASSERT_TRUE(o.completed);
+    EXPECT_EQ(0u, o.error);
+    ASSERT_EQ(24u, o.reply.size());
+    EXPECT_EQ(24u, tarn_wire_get_u32(o.reply.data(), TARN_MSG_LENGTH));
+    EXPECT_EQ(TARN_MDS_NOOP + 1, tarn_wire_get_u32(o.reply.data(), TARN_MSG_TYPE));
+    EXPECT_TRUE(known(8));  // executed
+
+    add("mds short=28 count=1");
+    o = call(frame({.client = 9}));
+    ASSERT_EQ(28u, o.reply.size());
+    EXPECT_EQ(TARN_MDS_EPOCH_UNKNOWN, o.status());
+
+    add("mds short=64 count=1");
+    o = call(frame({.client = 8}));
+    ASSERT_EQ(64u, o.reply.size());
+    EXPECT_EQ(64u, tarn_wire_get_u32(o.reply.data(), TARN_MSG_LENGTH));
+    EXPECT_EQ(TARN_MDS_OK, o.status());
+    for (size_t i = TARN_REPLY_HDR_BYTES; i < o.reply.size(); i++) EXPECT_EQ(0, o.reply[i]) << i;
+}
+
+TEST_F(FaultsTest, RtErrSendsTheRuntimeErrorFrame) {
+    add("mds rterr=40 count=1");
+    Outcome o = call(frame({.client = 8, .flags = kResend}));
+    ASSERT_TRUE(o.completed);
+    EXPECT_EQ(KIV_E_PEER | KIV_E_NOTREADY, o.error);
+    EXPECT_TRUE(o.reply.empty());
+    EXPECT_FALSE(known(8));
+}
+
+TEST_F(FaultsTest, RefuseClosesTheListenerForAWhile) {
+    uint16_t port = mds_port("tarn");
+    add("mds:tarn refuse=500 count=1");
+    auto t0 = Clock::now();
+    Outcome o = call(frame({.client = 8, .flags = kResend}));
+    ASSERT_TRUE(o.completed);
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error);
+    // Connects are refused while it lasts.
+    o = client_->call(client_->connect(port), frame({.client = 8, .flags = kResend}));
+    EXPECT_EQ(uint32_t(KIV_E_CONNFAIL), o.error);
+    std::string inst = instance("tarn");
+    EXPECT_NE(std::string::npos, inst.find("\"state\":\"down\"")) << inst;
+    EXPECT_NE(std::string::npos, inst.find("\"refusing\":true")) << inst;
+    EXPECT_EQ(port, mds_port("tarn"));
+
+    cluster_->wait_idle();
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(490));
+    EXPECT_NE(std::string::npos, instance("tarn").find("\"state\":\"up\""));
+    // The same port, and the old endpoint reconnects by itself.
+    EXPECT_EQ(port, mds_port("tarn"));
+    EXPECT_FALSE(known(8));
+    o = client_->call(client_->connect(port), frame({.client = 8, .flags = kResend}));
+    EXPECT_EQ(0u, o.error);
+    EXPECT_EQ(0u, o.status());
+}
+
+TEST_F(FaultsTest, ShutdownDropsHeldRequestsAndOutages) {
+    add("mds:tarn type=4202 delay=60000");
+    add("mds:tarn_ci refuse=60000");
+    add("registry refuse=60000");
+    Pending* held = client_->start(ep_, frame({.client = 8, .flags = kResend}));
+    WireClient other;
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST),
+              other.call(other.connect(mds_port("tarn_ci")), frame({.fs_id = 0x1002, .client = 8})).error);
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), other.registry(KV_OP_GET, "/x").error);
+    EXPECT_FALSE(held->finished());
+    auto t0 = Clock::now();
+    cluster_.reset();
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    Outcome o = held->wait();
+    ASSERT_TRUE(o.completed);
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error);
+}
+
+// ---------------------------------------------------------------- actions on the registry
+
+TEST_F(FaultsTest, RegistryAnswersInjectedStatuses) {
+    const std::string key = "/test/fault";
+    add("registry op=2 status=200 count=1");
+    Outcome o = client_->registry(KV_OP_GET, key);
+    EXPECT_EQ(KIV_E_PEER | 200u, o.error);
+    ASSERT_GE(o.reply.size(), size_t(KVSTORE_OFF_OP + 4));
+    EXPECT_EQ(uint32_t(KV_OP_GET), tarn_wire_get_u32(o.reply.data(), KVSTORE_OFF_OP));
+    // Other operations pass; the rule is spent.
+    EXPECT_EQ(0u, client_->registry(KV_OP_PUT, key, "v").error);
+    EXPECT_EQ(0u, client_->registry(KV_OP_GET, key).error);
+
+    add("registry rterr=9 count=1");
+    o = client_->registry(KV_OP_GET, key);
+    EXPECT_EQ(KIV_E_PEER | KIV_E_BUSY, o.error);
+    EXPECT_TRUE(o.reply.empty());
+
+    add("registry op=1 drop count=1");
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), client_->registry(KV_OP_PUT, key, "dropped").error);
+    add("registry op=1 apply-drop count=1");
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), client_->registry(KV_OP_PUT, key, "applied").error);
+    o = client_->registry(KV_OP_GET, key);
+    ASSERT_EQ(0u, o.error);
+    std::string body(o.reply.begin(), o.reply.end());
+    EXPECT_NE(std::string::npos, body.find("applied"));
+    EXPECT_EQ(std::string::npos, body.find("dropped"));
+}
+
+TEST_F(FaultsTest, RegistryRefuseKeepsItsState) {
+    const std::string key = "/test/kept";
+    ASSERT_EQ(0u, client_->registry(KV_OP_PUT, key, "v").error);
+    add("registry refuse=300 count=1");
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), client_->registry(KV_OP_GET, key).error);
+    EXPECT_NE(std::string::npos, ctl("status").find("{\"service\":\"registry\",\"port\":" +
+                                                    std::to_string(cluster_->registry_port()) + ",\"state\":\"down\""));
+    cluster_->wait_idle();
+    Outcome o = client_->registry(KV_OP_GET, key);
+    EXPECT_EQ(0u, o.error);
+}
+
+}  // namespace
