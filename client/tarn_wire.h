@@ -99,6 +99,10 @@ enum : uint32_t {
 // fields, so the fixed lengths below plus the name lengths (without zero).
 constexpr size_t TARN_MDS_NOOP_REQ_BYTES = 136;
 
+// The longest name of one directory entry and the longest extended
+// attribute name, the zero not counted. Lookup paths may be longer.
+constexpr size_t TARN_MDS_NAME_MAX = 255;
+
 constexpr size_t TARN_MDS_LOOKUP_DIR = 136; // MDS handle
 constexpr size_t TARN_MDS_LOOKUP_NAME = 168;
 constexpr size_t TARN_MDS_LOOKUP_REQ_BYTES = 169; // + name length
@@ -305,6 +309,144 @@ enum : uint32_t {
     TARN_DS_REMOVE_XATTR = 4134,
     TARN_DS_SET_XATTR = 4136,
 };
+
+// ---------------------------------------------------------------- DS request fields
+// Offsets from the start of the request. File requests put their fields from
+// TARN_DS_FILE_REQ_HDR_BYTES, plain ones from TARN_DS_REQ_HDR_BYTES. The
+// *_REQ_BYTES lengths are before rounding up to TARN_DS_MSG_ALIGN; names are
+// carried with their zero, so a named request adds the name's length.
+constexpr size_t TARN_DS_REMOVE_REQ_BYTES = 144;
+constexpr size_t TARN_DS_NOOP_REQ_BYTES = 48;
+
+// mount and unmount.
+constexpr size_t TARN_DS_MOUNT_COUNT = 48; // u32, then u32 0
+constexpr size_t TARN_DS_MOUNT_ITEMS = 56; // TARN_DS_MOUNT_ITEM_BYTES each
+constexpr size_t TARN_DS_MOUNT_ITEM_BYTES = 8;
+constexpr size_t TARN_DS_MOUNT_REQ_BYTES = 56; // + 8 per item
+
+constexpr size_t TARN_DS_READ_OFFSET = 144; // u64
+constexpr size_t TARN_DS_READ_COUNT = 152;  // u32, then u32 0
+constexpr size_t TARN_DS_READ_REQ_BYTES = 160;
+
+constexpr size_t TARN_DS_WRITE_STABLE = 144; // u32 holding the one-byte flag, then u32 0
+constexpr size_t TARN_DS_WRITE_OFFSET = 152; // u64
+constexpr size_t TARN_DS_WRITE_LEN = 160;    // u32, then u32 0
+constexpr size_t TARN_DS_WRITE_HDR_BYTES = 512; // the data follows, then padding
+
+constexpr size_t TARN_DS_COMMIT_REQ_BYTES = 144;
+constexpr size_t TARN_DS_GET_ATTRS_REQ_BYTES = 144;
+
+constexpr size_t TARN_DS_SET_ATTRS_UPDATE = 144; // DS update block
+constexpr size_t TARN_DS_SET_ATTRS_GUARD = 240;  // 16 bytes, zero when no guard
+constexpr size_t TARN_DS_GUARD_BYTES = 16;
+constexpr size_t TARN_DS_SET_ATTRS_REQ_BYTES = 256;
+
+constexpr size_t TARN_DS_CREATE_VALUE = 144;   // u64
+constexpr size_t TARN_DS_CREATE_BLOCK24 = 152; // 24 bytes
+constexpr size_t TARN_DS_CREATE_BLOCK96 = 176; // 96 bytes
+constexpr size_t TARN_DS_CREATE_REQ_BYTES = 272;
+
+constexpr size_t TARN_DS_USAGE_VALUE = 48;     // u64
+constexpr size_t TARN_DS_USAGE_BLOCK16 = 56;   // 16 bytes, zero when none
+constexpr size_t TARN_DS_USAGE_HAS_BLOCK = 72; // u32 1 when the 16 bytes were given, then u32 0
+constexpr size_t TARN_DS_USAGE_REQ_BYTES = 80;
+
+constexpr size_t TARN_DS_REPLICATE_VALUE = 48;     // u64
+constexpr size_t TARN_DS_REPLICATE_VALUE32 = 56;   // u32
+constexpr size_t TARN_DS_REPLICATE_MAX_REPLY = 60; // u32
+constexpr size_t TARN_DS_REPLICATE_COOKIE = 64;    // u64
+constexpr size_t TARN_DS_REPLICATE_REQ_BYTES = 72;
+
+constexpr size_t TARN_DS_RECOVERY_VALUE1 = 48; // u64
+constexpr size_t TARN_DS_RECOVERY_VALUE2 = 56; // u32
+constexpr size_t TARN_DS_RECOVERY_FLAG = 60;   // u32, 0 or 1
+constexpr size_t TARN_DS_RECOVERY_VALUE3 = 64; // u64
+constexpr size_t TARN_DS_RECOVERY_LEN = 72;    // u32, then u32 0
+constexpr size_t TARN_DS_RECOVERY_HDR_BYTES = 512; // the data follows, then padding
+
+constexpr size_t TARN_DS_TEST_CODE = 48; // u32, then u32 0
+constexpr size_t TARN_DS_TEST_CRC = 56;  // u32 kiv_crc32 of the 8 bytes at TARN_DS_TEST_CODE
+constexpr size_t TARN_DS_TEST_REQ_BYTES = 64;
+
+constexpr size_t TARN_DS_MODIFY_OP = 144;     // u32
+constexpr size_t TARN_DS_MODIFY_FLAGS = 148;  // u32
+constexpr size_t TARN_DS_MODIFY_OFFSET = 152; // u64
+constexpr size_t TARN_DS_MODIFY_LENGTH = 160; // u64, then u64 0
+constexpr size_t TARN_DS_MODIFY_REQ_BYTES = 176;
+constexpr uint32_t TARN_DS_MODIFY_ALLOCATE = 1;
+
+constexpr size_t TARN_DS_GET_XATTR_MAX_REPLY = 144; // u32
+constexpr size_t TARN_DS_GET_XATTR_NAME = 148;
+constexpr size_t TARN_DS_GET_XATTR_REQ_BYTES = 149;
+
+constexpr size_t TARN_DS_LIST_XATTRS_MAX_REPLY = 144; // u32, then 4 reserved bytes
+constexpr size_t TARN_DS_LIST_XATTRS_REQ_BYTES = 152;
+
+constexpr size_t TARN_DS_REMOVE_XATTR_NAME = 144;
+constexpr size_t TARN_DS_REMOVE_XATTR_REQ_BYTES = 145;
+
+constexpr size_t TARN_DS_SET_XATTR_MODE = 144;      // u16, then 2 reserved bytes
+constexpr size_t TARN_DS_SET_XATTR_NAME_LEN = 148;  // u32, zero included
+constexpr size_t TARN_DS_SET_XATTR_VALUE_LEN = 152; // u32
+constexpr size_t TARN_DS_SET_XATTR_NAME = 156;      // then the value right after the name's zero
+constexpr size_t TARN_DS_SET_XATTR_HDR_BYTES = 157; // + name length; the value follows
+// The longest attribute name a DS takes, its zero included.
+constexpr size_t TARN_DS_XATTR_NAME_MAX = 256;
+
+// ---------------------------------------------------------------- DS reply fields
+// Offsets from the start of the reply; *_MIN is the least length a client
+// accepts for a successful reply. DS replies are exact-length, not padded.
+constexpr size_t TARN_DS_READ_REP_POST_OP = 32;
+constexpr size_t TARN_DS_READ_REP_FLAGS = 104; // u16, bit 0: end of file reached
+constexpr size_t TARN_DS_READ_REP_COUNT = 108; // u32 data length
+constexpr size_t TARN_DS_READ_REP_DATA = 112;
+constexpr size_t TARN_DS_READ_REP_MIN = 112;
+constexpr uint16_t TARN_DS_READ_FLAG_EOF = 0x1;
+
+constexpr size_t TARN_DS_WRITE_REP_COUNT = 32; // u32 bytes written, then 4 bytes not read
+constexpr size_t TARN_DS_WRITE_REP_WCC = 40;
+constexpr size_t TARN_DS_WRITE_REP_VERIFIER = 160; // u64
+constexpr size_t TARN_DS_WRITE_REP_MIN = 168;
+
+constexpr size_t TARN_DS_COMMIT_REP_WCC = 32;
+constexpr size_t TARN_DS_COMMIT_REP_VERIFIER = 152; // u64
+constexpr size_t TARN_DS_COMMIT_REP_MIN = 160;
+
+constexpr size_t TARN_DS_GET_ATTRS_REP_ATTRS = 32;
+constexpr size_t TARN_DS_GET_ATTRS_REP_MIN = 120;
+
+constexpr size_t TARN_DS_SET_ATTRS_REP_WCC = 32;
+constexpr size_t TARN_DS_SET_ATTRS_REP_MIN = 152;
+
+constexpr size_t TARN_DS_CREATE_REP_ATTRS = 40; // after 8 bytes not read
+constexpr size_t TARN_DS_CREATE_REP_MIN = 128;
+
+constexpr size_t TARN_DS_USAGE_REP_BLOCK = 32; // TARN_DS_USAGE_BYTES
+constexpr size_t TARN_DS_USAGE_BYTES = 80;
+constexpr size_t TARN_DS_USAGE_REP_FLAGS = 112; // u32, bit 0 goes to the caller
+constexpr size_t TARN_DS_USAGE_REP_MIN = 120;
+
+constexpr size_t TARN_DS_REPLICATE_REP_COOKIE = 32; // u64 next cookie
+constexpr size_t TARN_DS_REPLICATE_REP_VALUE = 40;  // u32
+constexpr size_t TARN_DS_REPLICATE_REP_COUNT = 44;  // u32 record count
+constexpr size_t TARN_DS_REPLICATE_REP_RECORDS = 48;
+constexpr size_t TARN_DS_REPLICATE_RECORD_BYTES = 96;
+constexpr size_t TARN_DS_REPLICATE_REP_MIN = 48;
+
+constexpr size_t TARN_DS_GET_XATTR_REP_LEN = 32; // u32 value length, then 4 bytes not read
+constexpr size_t TARN_DS_GET_XATTR_REP_VALUE = 40;
+constexpr size_t TARN_DS_GET_XATTR_REP_MIN = 40;
+constexpr size_t TARN_DS_GET_XATTR_ERR_NEEDED = 32; // u32 value size, in error replies of 40 bytes or more
+constexpr size_t TARN_DS_GET_XATTR_ERR_MIN = 40;
+
+constexpr size_t TARN_DS_LIST_XATTRS_REP_NAMES = 32;
+constexpr size_t TARN_DS_LIST_XATTRS_REP_MIN = 32;
+
+// Error replies carry the object's blocks when they are this long.
+constexpr size_t TARN_DS_ERR_POST_OP = 32;
+constexpr size_t TARN_DS_ERR_POST_OP_MIN = 104;
+constexpr size_t TARN_DS_ERR_WCC = 32;
+constexpr size_t TARN_DS_ERR_WCC_MIN = 152;
 
 // ---------------------------------------------------------------- status codes
 // The servers' own numbers; they are not tarn_err values.
