@@ -205,3 +205,159 @@ struct tarn_client_params {
     uint32_t mds_retry_timeout_ms; // read only with use_custom_timeouts
     uint32_t ds_retry_timeout_ms;  // read only with use_custom_timeouts
 };
+
+// ---------------------------------------------------------------- client and file systems
+struct discov;
+struct kiv_process;
+struct tarn_client;
+
+// Makes the client: its MDS resolver first (watching the registry through
+// `discovery`, which the caller keeps), then the client itself. The
+// parameters are copied. 0, or the resolver's negative error number with
+// nothing left behind. Connections are made on first use by
+// tarn_client_open_fs. Not to be called from the runtime's event loop.
+int tarn_client_create(const tarn_client_params* params, discov* discovery, kiv_process* process,
+                       tarn_client** client_out);
+// Every file system of the client must have been closed.
+void tarn_client_destroy(tarn_client* client);
+
+// Opens the file system `fs_name`: its MDS client, its virtual-disk locator
+// (whose thread starts fetching the map at once) and its DS client. 0 with
+// the file system in *fs_out, or a negative error number with nothing made
+// and *fs_out untouched. Not finding the file system is not an error here:
+// its operations answer TARN_ERR_DELAY until the MDS is known.
+int tarn_client_open_fs(tarn_client* client, const char* fs_name, tarn_fs** fs_out);
+void tarn_client_close_fs(tarn_fs* fs);
+
+// The retry time-outs of the client behind `context`, in milliseconds:
+// TARN_DEFAULT_RETRY_TIMEOUT_MS unless the parameters asked for their own.
+uint32_t tarn_client_get_mds_retry_timeout(const tarn_context* context);
+uint32_t tarn_client_get_ds_retry_timeout(const tarn_context* context);
+
+// ---------------------------------------------------------------- file operations
+// Every operation is synchronous, makes at most one request (to the MDS, or
+// to the DS of the object's virtual disk) and returns a tarn_err. A null
+// context, file system, name or required output, and an opaque that is not
+// a handle of this library, give TARN_ERR_INVAL before anything is sent.
+// TARN_ERR_DELAY means the servers could not be reached or asked to wait
+// within the retry time-out: repeating the call is right.
+
+// One entry of tarn_client_read_dir. `opaque` and `attrs` (null unless
+// attributes were asked for) live only during the call. True goes on,
+// false ends the batch.
+typedef bool (*tarn_dir_entry_cb)(const char* name, const void* opaque, uint64_t opaque_len, const tarn_attr* attrs,
+                                  uint64_t cookie, void* arg);
+// One extended-attribute name. Runs on the runtime's event loop while the
+// caller waits: it must not block or call this library. True goes on.
+typedef bool (*tarn_xattr_name_cb)(const char* name, void* arg);
+
+// `parent` may be empty (length 0) with the name "/" for the root.
+tarn_err tarn_client_lookup(const tarn_context* context, const void* parent, uint64_t parent_len, const char* name,
+                            tarn_opaque_buf* handle_out, tarn_attr* attrs, tarn_post_op_data* parent_post_op);
+
+// A verifier of 0 is replaced by a random non-zero one, except in exclusive
+// mode. A mode outside 1..3 is a contract violation that ends the process.
+tarn_err tarn_client_create_file(const tarn_context* context, const void* parent, uint64_t parent_len,
+                                 const char* name, tarn_create_mode mode, const tarn_attr_update* attrs_in,
+                                 uint64_t verifier, tarn_opaque_buf* handle_out, bool* created, tarn_attr* attrs,
+                                 tarn_wcc_data* parent_wcc);
+
+// A verifier of 0 is replaced by a random non-zero one.
+tarn_err tarn_client_create_dir(const tarn_context* context, const void* parent, uint64_t parent_len, const char* name,
+                                const tarn_attr_update* attrs_in, uint64_t verifier, tarn_opaque_buf* handle_out,
+                                tarn_attr* attrs, tarn_wcc_data* parent_wcc);
+
+// Sent once, never repeated by the library: after TARN_ERR_DELAY the rename
+// may or may not have been done.
+tarn_err tarn_client_rename(const tarn_context* context, const void* src_dir, uint64_t src_dir_len,
+                            const char* src_name, const void* dst_dir, uint64_t dst_dir_len, const char* dst_name,
+                            tarn_wcc_data* src_wcc, tarn_wcc_data* dst_wcc);
+
+// One batch of entries after `cookie` (0: from the start). *eof is set when
+// the server has no entries after the batch, whether or not the callback
+// stopped early; continue with the cookie of the last entry seen.
+tarn_err tarn_client_read_dir(const tarn_context* context, const void* dir, uint64_t dir_len, uint64_t cookie,
+                              bool with_attrs, tarn_dir_entry_cb callback, void* arg, bool* eof,
+                              tarn_post_op_data* dir_post_op);
+
+// Regular files are asked of their DS, other objects of the MDS.
+tarn_err tarn_client_get_attr(const tarn_context* context, const void* object, uint64_t object_len, tarn_attr* attrs);
+// `guard`: 0 for none, else the change time the object must still have.
+tarn_err tarn_client_set_attr(const tarn_context* context, const void* object, uint64_t object_len,
+                              const tarn_attr_update* update, uint64_t guard, tarn_wcc_data* wcc);
+
+// Reserves [offset, offset + length) on the file's DS. An object without a
+// virtual disk gives TARN_ERR_INVAL without any request.
+tarn_err tarn_client_fallocate(const tarn_context* context, const void* file, uint64_t file_len, uint64_t offset,
+                               uint64_t length);
+
+tarn_err tarn_client_read(const tarn_context* context, const void* file, uint64_t file_len, uint64_t offset,
+                          void* buffer, uint32_t count, uint32_t* bytes_read, bool* eof, tarn_post_op_data* post_op);
+
+tarn_err tarn_client_write(const tarn_context* context, const void* file, uint64_t file_len, uint64_t offset,
+                           const void* data, uint32_t count, bool stable, uint32_t* bytes_written,
+                           uint64_t* write_verifier, tarn_wcc_data* wcc);
+
+// Commits the file's unstable writes.
+tarn_err tarn_client_sync(const tarn_context* context, const void* file, uint64_t file_len, uint64_t* write_verifier,
+                          tarn_wcc_data* wcc);
+
+tarn_err tarn_client_create_symlink(const tarn_context* context, const void* parent, uint64_t parent_len,
+                                    const char* name, const char* target, const tarn_attr_update* attrs_in,
+                                    tarn_opaque_buf* handle_out, tarn_attr* attrs, tarn_wcc_data* parent_wcc);
+
+// Links `file` into `dir` as `name`; `attrs` gets the object's attributes
+// after the link.
+tarn_err tarn_client_create_link(const tarn_context* context, const void* dir, uint64_t dir_len, const char* name,
+                                 const void* file, uint64_t file_len, tarn_attr* attrs, tarn_wcc_data* dir_wcc);
+
+// The target and its terminating zero; a buffer shorter than that gives
+// TARN_ERR_TOO_BIG.
+tarn_err tarn_client_read_symlink(const tarn_context* context, const void* link, uint64_t link_len, char* buffer,
+                                  uint64_t buffer_size, tarn_post_op_data* post_op);
+
+// Sent once, never repeated by the library (see tarn_client_rename).
+tarn_err tarn_client_remove(const tarn_context* context, const void* dir, uint64_t dir_len, const char* name,
+                            tarn_wcc_data* dir_wcc);
+
+// `timeout_ms` null: the client's MDS retry time-out. `info` is written only
+// on success.
+tarn_err tarn_client_get_fs_info(const tarn_context* context, tarn_fs_info* info, const uint32_t* timeout_ms);
+
+// Extended attributes are kept by the DS or the MDS, as the handle says.
+tarn_err tarn_client_list_xattrs(const tarn_context* context, const void* object, uint64_t object_len,
+                                 tarn_xattr_name_cb callback, void* arg);
+// The value goes into value->data (at most value->capacity bytes) and its
+// length into value->size. A longer value gives TARN_ERR_BUFFER_TOO_SMALL,
+// with its length in *needed_size when that is given; so does a value of
+// any length asked into a buffer of capacity 0 (an empty value fits).
+tarn_err tarn_client_get_xattr(const tarn_context* context, const void* object, uint64_t object_len,
+                               const char* name, tarn_opaque_buf* value, uint64_t* needed_size);
+// `mode` outside 0..2 is a contract violation that ends the process.
+tarn_err tarn_client_set_xattr(const tarn_context* context, const void* object, uint64_t object_len,
+                               const char* name, const void* value, uint64_t value_len, tarn_set_xattr_mode mode);
+tarn_err tarn_client_remove_xattr(const tarn_context* context, const void* object, uint64_t object_len,
+                                  const char* name);
+
+// ---------------------------------------------------------------- fault injection
+// For testing the file server only. Each makes one attempt (no retries) and
+// sends no caller credentials.
+
+// Tells the DS of virtual disk 0 to stop replicating.
+tarn_err tarn_test_disable_replication_on_one_ds(tarn_fs* fs);
+// Tells the DS of virtual disk 0 to crash; the connection dropping under the
+// request counts as success.
+tarn_err tarn_test_crash_one_ds(tarn_fs* fs);
+// Tells the file system's MDS to crash.
+tarn_err tarn_test_crash_mds(tarn_fs* fs);
+// The distinct DS hosts of the virtual-disk map, in map order. More hosts
+// than `capacity` (0 or less counts as 0) give TARN_ERR_BUFFER_TOO_SMALL
+// with the first `capacity` stored and counted.
+tarn_err tarn_test_get_ds_hosts(tarn_fs* fs, uint64_t* hosts, int32_t capacity, uint32_t* count);
+// The host of the MDS that serves the file system.
+tarn_err tarn_test_get_mds_host(tarn_fs* fs, uint64_t* host);
+// One no-op request to the DS `host`; a host the map does not name gives
+// TARN_ERR_NOT_FOUND without any DS request.
+tarn_err tarn_test_probe_ds(tarn_fs* fs, uint64_t host);
+// 0 healthy, 1 degraded, replicating or recovering.
+tarn_err tarn_test_get_fs_health_status(tarn_fs* fs, uint32_t* status);

@@ -162,6 +162,12 @@ constexpr size_t TARN_MDS_GET_VDISK_MAP_REQ_BYTES = 136;
 constexpr size_t TARN_MDS_REPORT_COUNT = 136; // u32, then u32 0
 constexpr size_t TARN_MDS_REPORT_RECORDS = 144;
 constexpr size_t TARN_MDS_REPORT_RECORD_BYTES = 16; // u32 kind, u32 vdisk id, u64 host id
+// Fields of one report record, and the kind a client sends for a disk that
+// answered "not mounted".
+constexpr size_t TARN_MDS_REPORT_REC_KIND = 0;     // u32
+constexpr size_t TARN_MDS_REPORT_REC_VDISK = 4;    // u32
+constexpr size_t TARN_MDS_REPORT_REC_HOST_ID = 8;  // u64
+constexpr uint32_t TARN_MDS_REPORT_KIND_UNMOUNTED = 1;
 constexpr size_t TARN_MDS_REPORT_REQ_BYTES = 144;   // + 16 per record
 
 constexpr size_t TARN_MDS_LIST_XATTRS_HANDLE = 136;
@@ -367,6 +373,9 @@ constexpr size_t TARN_DS_RECOVERY_HDR_BYTES = 512; // the data follows, then pad
 constexpr size_t TARN_DS_TEST_CODE = 48; // u32, then u32 0
 constexpr size_t TARN_DS_TEST_CRC = 56;  // u32 kiv_crc32 of the 8 bytes at TARN_DS_TEST_CODE
 constexpr size_t TARN_DS_TEST_REQ_BYTES = 64;
+// Test codes a DS acts on.
+constexpr uint32_t TARN_DS_TEST_DISABLE_REPLICATION = 1;
+constexpr uint32_t TARN_DS_TEST_CRASH = 2;
 
 constexpr size_t TARN_DS_MODIFY_OP = 144;     // u32
 constexpr size_t TARN_DS_MODIFY_FLAGS = 148;  // u32
@@ -423,6 +432,12 @@ constexpr size_t TARN_DS_CREATE_REP_MIN = 128;
 
 constexpr size_t TARN_DS_USAGE_REP_BLOCK = 32; // TARN_DS_USAGE_BYTES
 constexpr size_t TARN_DS_USAGE_BYTES = 80;
+// Fields of the usage block; the rest of it is zero.
+constexpr size_t TARN_DS_USAGE_POOL_TOTAL = 0;  // u64 bytes of the file system's pool
+constexpr size_t TARN_DS_USAGE_POOL_FREE = 8;   // u64 free bytes of the pool
+constexpr size_t TARN_DS_USAGE_ALLOCATED = 16;  // u64 bytes allocated by the disk's objects
+constexpr size_t TARN_DS_USAGE_OBJECTS = 24;    // u64 objects on the disk
+constexpr uint32_t TARN_DS_USAGE_FLAG_MOUNTED = 0x1;
 constexpr size_t TARN_DS_USAGE_REP_FLAGS = 112; // u32, bit 0 goes to the caller
 constexpr size_t TARN_DS_USAGE_REP_MIN = 120;
 
