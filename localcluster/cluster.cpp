@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,11 +21,14 @@
 #include <thread>
 
 #include "kiv/io.h"
+#include "localcluster/cluster_disk.h"
 #include "localcluster/control.h"
+#include "localcluster/ds/ds_group.h"
 #include "localcluster/faults/fault_rules.h"
 #include "localcluster/faults/registry_faults.h"
 #include "localcluster/log.h"
 #include "localcluster/mds/mds_server.h"
+#include "localcluster/mds/ns_engine.h"
 #include "localcluster/records.h"
 #include "localcluster/registry/registry_server.h"
 #include "localcluster/registry/registry_store.h"
@@ -180,7 +184,12 @@ struct Cluster::Impl {
     lc_faults* faults = nullptr;
     lc_registry_faults* regfaults = nullptr;
     std::vector<lc_mds*> mds;  // by file system index
+    std::vector<lc_ns_disk*> ns_disks;  // the MdsDisks, by file system index: outlive every MDS instance
+    std::vector<std::unique_ptr<std::pair<Impl*, int>>> mds_hook_ctx;  // (cluster, fs) for port_moved
+    lc_cdisk* cdisk = nullptr;    // vdisk table, DsDisks, pools: outlives every instance
+    lc_ds_group* dsg = nullptr;   // the DS instances
     std::atomic<bool> epoch_strict{true};
+    std::atomic<bool> crash_replies_drop{false};
     lc_ctl_server* ctl = nullptr;
     lc_topology topo;
     uint16_t registry_port = 0;
@@ -198,6 +207,10 @@ struct Cluster::Impl {
     int find_fs(const std::string& text) const;
     std::string mds_command(const std::vector<std::string>& w);
     std::string epoch_command(const std::vector<std::string>& w);
+    std::string crash_replies_command(const std::vector<std::string>& w);
+    std::string dump_command(const std::vector<std::string>& w);
+    static void mds_port_moved(void* ctx, uint16_t port);
+    void start_data_side();
 };
 
 void Cluster::Impl::claim_name() {
@@ -273,10 +286,12 @@ void Cluster::Impl::start() {
     claim_name();
 
     epoch_strict = cfg.epoch_strict;
+    crash_replies_drop = cfg.crash_replies_drop;
     std::vector<lc_fault_fs> fault_fs;
     for (const FsConfig& f : cfg.fs) fault_fs.push_back(lc_fault_fs{f.name, f.id});
     // The services that exist so far; the others refuse rules.
-    faults = lc_faults_create(fault_fs, cfg.host_ids, (1u << LC_SVC_REGISTRY) | (1u << LC_SVC_MDS), cfg.seed);
+    faults = lc_faults_create(fault_fs, cfg.host_ids, (1u << LC_SVC_REGISTRY) | (1u << LC_SVC_MDS) | (1u << LC_SVC_DS),
+                              cfg.seed);
 
     store = lc_regstore_create(LC_REG_LOG_CAPACITY);
     if (kiv_process_init_(&proc) != 0) throw std::runtime_error("cannot create the cluster's runtime process");
@@ -301,7 +316,14 @@ void Cluster::Impl::start() {
 
     err = lc_put_service_records(store, topo, cfg);
     if (!err.empty()) throw std::runtime_error(err);
+    lc_cdisk_config cdc;
+    for (const FsConfig& f : cfg.fs) cdc.fs.push_back(lc_cdisk_fs_config{f.id, f.capacity, f.xattrs_on_ds});
+    cdc.host_ids = cfg.host_ids;
+    cdc.vdisks_per_host = uint32_t(cfg.vdisks_per_host);
+    cdisk = lc_cdisk_create(cdc);
+    if (!cdisk) throw std::runtime_error("cannot build the vdisk table");
     start_mds();
+    start_data_side();
 
     if (ctl_path.size() <= lc_ctl_max_path()) {
         ctl = lc_ctl_server_start(ctl_path, [this](std::string_view cmd) { return control(cmd); }, &err);
@@ -325,6 +347,24 @@ void Cluster::Impl::start() {
 // free for anybody else, and the records already name it.
 void Cluster::Impl::start_mds() {
     mds.assign(cfg.fs.size(), nullptr);
+    // Each file system's MdsDisk holds only its root, made at cluster start.
+    timespec start_ts;
+    clock_gettime(CLOCK_REALTIME, &start_ts);
+    uint64_t start_ns = uint64_t(start_ts.tv_sec) * 1000000000ull + uint64_t(start_ts.tv_nsec);
+    ns_disks.assign(cfg.fs.size(), nullptr);
+    for (size_t f = 0; f < cfg.fs.size(); f++) {
+        lc_ns_disk_config dc;
+        dc.fs_id = cfg.fs[f].id;
+        dc.ci = cfg.fs[f].ci;
+        dc.xattrs_on_ds = cfg.fs[f].xattrs_on_ds;
+        dc.capacity = cfg.fs[f].capacity;
+        dc.total_files = cfg.fs[f].files;
+        dc.vdisks = uint16_t(lc_cdisk_vdisk_count(cdisk));
+        dc.start_time_ns = start_ns;
+        dc.pool = lc_cdisk_pool(cdisk, int(f));
+        ns_disks[f] = lc_ns_disk_create(dc);
+        if (!ns_disks[f]) throw std::runtime_error("cannot build the MDS disk of " + cfg.fs[f].name);
+    }
     for (lc_instance& in : topo.instances) {
         if (in.service != LC_SVC_MDS) continue;
         const FsConfig& fs = cfg.fs[size_t(in.fs)];
@@ -336,6 +376,13 @@ void Cluster::Impl::start_mds() {
         mc.epoch_strict = &epoch_strict;
         mc.faults = faults;
         mc.log = log;
+        mc.disk = ns_disks[size_t(in.fs)];
+        mc.cdisk = cdisk;
+        mc.crash_replies_drop = &crash_replies_drop;
+        mc.down_ms = cfg.mds_down_ms;
+        mds_hook_ctx.push_back(std::make_unique<std::pair<Impl*, int>>(this, in.fs));
+        mc.port_moved = mds_port_moved;
+        mc.port_moved_ctx = mds_hook_ctx.back().get();
         std::string err;
         lc_mds* m = lc_mds_create(mc, &err);
         if (!m) throw std::runtime_error(err);
@@ -350,6 +397,20 @@ void Cluster::Impl::start_mds() {
     }
 }
 
+// Each DS instance takes over its reserved port as the MDS does.
+void Cluster::Impl::start_data_side() {
+    lc_ds_group_config gc;
+    gc.cluster = &cfg;
+    gc.cdisk = cdisk;
+    gc.faults = faults;
+    gc.log = log;
+    gc.epoch_strict = &epoch_strict;
+    gc.crash_replies_drop = &crash_replies_drop;
+    std::string err;
+    dsg = lc_ds_group_start(gc, &topo, &err);
+    if (!dsg) throw std::runtime_error(err);
+}
+
 void Cluster::Impl::shutdown() {
     ready = false;
     // Clients stop finding the cluster first.
@@ -357,9 +418,15 @@ void Cluster::Impl::shutdown() {
     conf_written = false;
     if (ctl) lc_ctl_server_stop(ctl);
     ctl = nullptr;
+    lc_ds_group_stop(dsg);
+    dsg = nullptr;
     for (lc_mds*& m : mds) {
         lc_mds_destroy(m);
         m = nullptr;
+    }
+    for (lc_ns_disk*& d : ns_disks) {
+        lc_ns_disk_destroy(d);
+        d = nullptr;
     }
     if (regfaults && proc_started) lc_registry_faults_stop(regfaults);
     if (regsrv && proc_started) lc_regsrv_stop(regsrv);
@@ -376,6 +443,8 @@ void Cluster::Impl::shutdown() {
     lc_faults_destroy(faults);
     faults = nullptr;
     lc_topology_release_all(&topo);
+    lc_cdisk_destroy(cdisk);
+    cdisk = nullptr;
     lc_regstore_destroy(store);
     store = nullptr;
     if (pid_fd >= 0) {
@@ -398,12 +467,18 @@ std::string Cluster::Impl::instance_json(const lc_instance& in) {
     if (m) {
         lc_mds_stats st;
         lc_mds_get_stats(m, &st);
-        j += ",\"port\":" + std::to_string(st.port) + ",\"state\":\"" + (st.listening ? "up" : "down") + "\"";
+        const char* state = st.state != LC_MDS_UP ? lc_mds_state_name(st.state)
+                            : !st.listening   ? "down"
+                            : st.recovering   ? "recovering"
+                                              : "up";
+        j += ",\"port\":" + std::to_string(st.port) + ",\"state\":\"" + state + "\"";
         j += ",\"requests\":" + std::to_string(st.requests) + ",\"epoch_unknown\":" + std::to_string(st.epoch_unknown);
         j += ",\"clients\":" + std::to_string(st.clients) + ",\"faults\":" + std::to_string(st.faults);
+        j += ",\"crashes\":" + std::to_string(st.crashes) + ",\"discarded\":" + std::to_string(st.discarded);
         if (st.refusing) j += ",\"refusing\":true";
         return j + "}";
     }
+    if (in.service == LC_SVC_DS && dsg) return j + lc_ds_group_instance_json(dsg, in.host, in.fs) + "}";
     if (in.service == LC_SVC_REGISTRY && regsrv) {
         bool refusing = regfaults && lc_registry_faults_refusing(regfaults);
         j += ",\"port\":" + std::to_string(in.port) + ",\"state\":\"" + (refusing ? "down" : "up") + "\"";
@@ -443,7 +518,15 @@ std::string Cluster::Impl::status_json() {
         if (f) j += ",";
         j += "{\"name\":" + json_str(fs.name) + ",\"id\":\"" + hex(fs.id) + "\",\"flags\":" +
              std::to_string(fs.ci ? 0x4 : 0) + ",\"ci\":" + (fs.ci ? "true" : "false");
-        j += ",\"vdisks\":" + std::to_string(cfg.hosts * cfg.vdisks_per_host);
+        if (dsg) j += lc_ds_group_fs_json(dsg, int(f));
+        if (f < ns_disks.size() && ns_disks[f]) {
+            lc_ns_stats ns;
+            lc_ns_disk_get_stats(ns_disks[f], &ns);
+            j += ",\"objects\":{\"files\":" + std::to_string(ns.files) + ",\"dirs\":" + std::to_string(ns.dirs) +
+                 ",\"symlinks\":" + std::to_string(ns.symlinks) + ",\"names\":" + std::to_string(ns.names) +
+                 ",\"free_files\":" + std::to_string(ns.free_files) +
+                 ",\"next_file_id\":" + std::to_string(ns.next_file_id) + "}";
+        }
         int mds_at = lc_topology_find(topo, LC_SVC_MDS, 1, int(f));
         int ls = lc_topology_find(topo, LC_SVC_LS, 1, int(f));
         j += ",\"mds_port\":" +
@@ -491,7 +574,60 @@ std::string Cluster::Impl::mds_command(const std::vector<std::string>& w) {
                ",\"port\":" + std::to_string(port) + ",\"generation\":" + std::to_string(gen) + "}";
     }
     if (w.size() >= 2 && w[1] == "move") return json_error("usage: mds move FS");
+    if ((w.size() == 3 || w.size() == 4) && w[1] == "crash") {
+        int f = find_fs(w[2]);
+        if (f < 0) return json_error("unknown file system '" + w[2] + "'");
+        if (!mds[size_t(f)]) return json_error("no MDS for " + w[2]);
+        uint32_t down = cfg.mds_down_ms;
+        if (w.size() == 4) {
+            char* end = nullptr;
+            unsigned long v = strtoul(w[3].c_str(), &end, 10);
+            if (w[3].empty() || *end || v == 0 || v > 3600000) return json_error("bad down time '" + w[3] + "' (ms)");
+            down = uint32_t(v);
+        }
+        int rc = lc_mds_crash(mds[size_t(f)], down);
+        if (rc == -EALREADY) return json_error("the MDS of " + cfg.fs[size_t(f)].name + " is down already");
+        if (rc < 0) return json_error("cannot crash the MDS of " + cfg.fs[size_t(f)].name + ": " + strerror(-rc));
+        return "{\"ok\":true,\"fs\":" + json_str(cfg.fs[size_t(f)].name) + ",\"down_ms\":" + std::to_string(down) +
+               "}";
+    }
+    if (w.size() >= 2 && w[1] == "crash") return json_error("usage: mds crash FS [DOWN_MS]");
     return json_error("'" + w[0] + (w.size() > 1 ? " " + w[1] : std::string()) + "' is not supported in this version");
+}
+
+// A restarted MDS that had to leave its port publishes the new one. Called
+// on the MDS's loop: only the registry store is touched (it has its own
+// lock), never the command mutex.
+void Cluster::Impl::mds_port_moved(void* ctx, uint16_t port) {
+    auto* hook = static_cast<std::pair<Impl*, int>*>(ctx);
+    Impl* self = hook->first;
+    const FsConfig& fs = self->cfg.fs[size_t(hook->second)];
+    uint64_t gen = 0;
+    std::string value = lc_record_value(LC_SVC_MDS, self->topo.host_ids[0], fs.name, fs.id, port);
+    uint32_t st = lc_regstore_put(self->store, lc_record_key(LC_SVC_MDS, fs.id), value, false, 0, &gen);
+    lc_log(self->log, st ? LC_LOG_ERROR : LC_LOG_WARN, "record of the MDS of %s now names port %u (status %u)",
+           fs.name.c_str(), unsigned(port), st);
+}
+
+// dump FS [PATH]: the namespace below PATH (default the root) as JSON.
+std::string Cluster::Impl::dump_command(const std::vector<std::string>& w) {
+    if (w.size() != 2 && w.size() != 3) return json_error("usage: dump FS [PATH]");
+    int f = find_fs(w[1]);
+    if (f < 0 || !mds[size_t(f)]) return json_error("unknown file system '" + w[1] + "'");
+    std::string json, err;
+    if (!lc_mds_dump(mds[size_t(f)], w.size() == 3 ? w[2] : "/", &json, &err)) return json_error(err);
+    return "{\"ok\":true,\"fs\":" + json_str(cfg.fs[size_t(f)].name) + ",\"tree\":" + json + "}";
+}
+
+std::string Cluster::Impl::crash_replies_command(const std::vector<std::string>& w) {
+    if (w.size() == 2 && (w[1] == "flush" || w[1] == "drop")) {
+        crash_replies_drop = w[1] == "drop";
+        lc_log(log, LC_LOG_INFO, "crashes now %s the replies of finished requests",
+               crash_replies_drop ? "drop" : "flush");
+    } else if (w.size() != 1) {
+        return json_error("usage: crash-replies flush|drop");
+    }
+    return "{\"ok\":true,\"crash_replies\":\"" + std::string(crash_replies_drop ? "drop" : "flush") + "\"}";
 }
 
 std::string Cluster::Impl::epoch_command(const std::vector<std::string>& w) {
@@ -512,11 +648,17 @@ const char* const kCommands[] = {
     "help",
     "epoch [strict|lenient]",
     "fault add SERVICE[:FS] [type=N|any] [op=N] [client=HEX] [host=HEX] [vdisk=N] ACTION [count=N] [prob=P] "
-    "[after=N]  (ACTION: status=S drop apply-drop noreply delay=MS short=N rterr=C refuse=MS)",
+    "[after=N]  (ACTION: status=S drop apply-drop noreply delay=MS short=N rterr=C refuse=MS overdata)",
     "fault del ID",
     "fault clear",
     "fault list",
     "mds move FS  (the MDS listens on a new port; its registry record follows)",
+    "mds crash FS [DOWN_MS]  (what MDS test code 2 does)",
+    "dump FS [PATH]  (the namespace below PATH as JSON)",
+    "ds crash HOST FS|all [DOWN_MS]",
+    "repl disable|enable HOST FS",
+    "vdisk unmount|mount FS V",
+    "crash-replies [flush|drop]",
     "shutdown",
 };
 
@@ -541,6 +683,9 @@ std::string Cluster::Impl::control(std::string_view command) {
     if (c == "fault") return lc_faults_command(faults, std::vector<std::string>(w.begin() + 1, w.end()));
     if (c == "epoch") return epoch_command(w);
     if (c == "mds") return mds_command(w);
+    if ((c == "ds" || c == "repl" || c == "vdisk") && dsg) return lc_ds_group_command(dsg, w);
+    if (c == "crash-replies") return crash_replies_command(w);
+    if (c == "dump") return dump_command(w);
     if (c == "host" && w.size() >= 3 && w[1] == "reboot") {
         // HOST is a hex id or a 1-based index.
         uint64_t id = 0;
@@ -555,8 +700,7 @@ std::string Cluster::Impl::control(std::string_view command) {
         if (!known) return json_error("unknown host " + w[2]);
         return json_error("host reboot is not supported in this version");
     }
-    static const char* const later[] = {"host", "ds",    "ls",   "registry", "vdisk",    "repl",
-                                        "crash-replies", "journal", "dump", "locks", "shutdown"};
+    static const char* const later[] = {"host", "ls", "registry", "journal", "locks", "shutdown"};
     for (const char* l : later)
         if (c == l) return json_error("'" + c + "' is not supported in this version");
     return json_error("unknown command '" + c + "'");
@@ -587,6 +731,7 @@ uint16_t Cluster::registry_port() const { return impl_->registry_port; }
 std::vector<uint64_t> Cluster::host_ids() const { return impl_->topo.host_ids; }
 uint64_t Cluster::mds_host() const { return impl_->topo.host_ids.at(0); }
 const ClusterConfig& Cluster::config() const { return impl_->cfg; }
+lc_cdisk* Cluster::cluster_disk() const { return impl_->cdisk; }
 
 std::string Cluster::ready_line() const {
     const Impl& i = *impl_;
@@ -603,17 +748,18 @@ std::string Cluster::ready_line() const {
 std::string Cluster::control(std::string_view command) { return impl_->control(command); }
 
 void Cluster::wait_idle() {
-    // The only outages so far are listeners shut by refuse= faults; each
-    // ends by itself.
+    // Every outage so far ends by itself: refuse= faults, and crashed data
+    // servers, which come back, mount and catch up.
     for (;;) {
         bool busy = false;
         {
             std::lock_guard<std::mutex> g(impl_->mu);
             busy = impl_->regfaults && lc_registry_faults_refusing(impl_->regfaults);
+            busy |= impl_->dsg && !lc_ds_group_settled(impl_->dsg);
             for (lc_mds* m : impl_->mds) {
                 lc_mds_stats st;
                 if (m) lc_mds_get_stats(m, &st);
-                busy |= m && st.refusing;
+                busy |= m && (st.refusing || st.state != LC_MDS_UP || st.recovering);
             }
         }
         if (!busy) return;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+struct lc_cdisk;
+
 namespace localcluster {
 
 struct FsConfig {
@@ -63,10 +65,14 @@ class Cluster {
     const ClusterConfig& config() const;  // normalised: defaults filled in
     // The line printed once the cluster is ready.
     std::string ready_line() const;
+    // The vdisk table, DsDisks and pools (cluster_disk.h), for in-process
+    // callers such as tests that place objects as the MDS would.
+    lc_cdisk* cluster_disk() const;
 
     // One control command; answers one line of JSON.
     std::string control(std::string_view command);
-    // Every outage is over (so far only listeners shut by refuse= faults).
+    // Every outage is over (listeners shut by refuse= faults, crashed data
+    // servers) and the data servers have mounted and caught up.
     void wait_idle();
     // What the "shutdown" command does (the front end stops the process);
     // without a handler the command is refused, as the owner of the object

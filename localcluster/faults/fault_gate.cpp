@@ -6,6 +6,7 @@
 #include <atomic>
 #include <list>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "kiv/io.h"
@@ -46,7 +47,11 @@ struct lc_fault_gate {
     std::string name;
     bool stopped = false;
     std::list<Delayed*> delayed;
-    std::map<ReplyKey, lc_fault_action> alter;  // apply-drop and short= rules waiting for their reply
+    // Apply-drop, short= and overdata rules waiting for their reply, which
+    // may be built on another thread.
+    std::mutex alter_mu;
+    std::map<ReplyKey, lc_fault_action> alter;
+    std::atomic<size_t> nr_alter{0};
     kiv_timer relisten{};
     uint64_t relisten_until_us = 0;
     std::atomic<bool> refusing{false};
@@ -114,8 +119,7 @@ void lc_fault_gate_destroy(lc_fault_gate* g) {
     delete g;
 }
 
-void lc_fault_gate_stop(lc_fault_gate* g) {
-    g->stopped = true;
+void lc_fault_gate_reset(lc_fault_gate* g) {
     del_timer_sync(&g->relisten);
     g->refusing = false;
     while (!g->delayed.empty()) {
@@ -124,7 +128,14 @@ void lc_fault_gate_stop(lc_fault_gate* g) {
         kiv_free_msg(d->req);
         free_delayed(d, true);
     }
+    std::lock_guard<std::mutex> lk(g->alter_mu);
     g->alter.clear();
+    g->nr_alter = 0;
+}
+
+void lc_fault_gate_stop(lc_fault_gate* g) {
+    g->stopped = true;
+    lc_fault_gate_reset(g);
 }
 
 bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
@@ -168,9 +179,12 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
         }
         case LC_FAULT_APPLY_DROP:
         case LC_FAULT_SHORT:
-        case LC_FAULT_OVERDATA:
+        case LC_FAULT_OVERDATA: {
+            std::lock_guard<std::mutex> lk(g->alter_mu);
             g->alter[reply_key(c, req)] = a;
+            g->nr_alter = g->alter.size();
             return false;
+        }
         case LC_FAULT_NONE:
             return false;
     }
@@ -178,12 +192,27 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
     return true;
 }
 
-bool lc_fault_gate_reply(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg** reply) {
-    if (g->alter.empty()) return true;
-    auto it = g->alter.find(reply_key(c, *reply));
-    if (it == g->alter.end()) return true;
-    lc_fault_action a = it->second;
+bool lc_fault_gate_take_overdata(lc_fault_gate* g, kiv_rpc_sconn* c, const kiv_msg* req) {
+    if (g->nr_alter.load(std::memory_order_relaxed) == 0) return false;
+    std::lock_guard<std::mutex> lk(g->alter_mu);
+    auto it = g->alter.find(reply_key(c, req));
+    if (it == g->alter.end() || it->second.kind != LC_FAULT_OVERDATA) return false;
     g->alter.erase(it);
+    g->nr_alter = g->alter.size();
+    return true;
+}
+
+bool lc_fault_gate_reply(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg** reply) {
+    if (g->nr_alter.load(std::memory_order_relaxed) == 0) return true;
+    lc_fault_action a;
+    {
+        std::lock_guard<std::mutex> lk(g->alter_mu);
+        auto it = g->alter.find(reply_key(c, *reply));
+        if (it == g->alter.end()) return true;
+        a = it->second;
+        g->alter.erase(it);
+        g->nr_alter = g->alter.size();
+    }
     if (a.kind == LC_FAULT_APPLY_DROP) {
         kiv_free_msg(*reply);
         *reply = nullptr;
@@ -208,10 +237,13 @@ void lc_fault_gate_send(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* reply) {
 }
 
 void lc_fault_gate_closed(lc_fault_gate* g, kiv_rpc_sconn* c) {
+    if (g->nr_alter.load(std::memory_order_relaxed) == 0) return;
+    std::lock_guard<std::mutex> lk(g->alter_mu);
     auto lo = g->alter.lower_bound(ReplyKey{c, {}});
     auto hi = lo;
     while (hi != g->alter.end() && hi->first.first == c) ++hi;
     g->alter.erase(lo, hi);
+    g->nr_alter = g->alter.size();
 }
 
 uint64_t lc_fault_gate_fired(const lc_fault_gate* g) { return g->fired.load(); }

@@ -1,7 +1,9 @@
 // The fault gate of one service instance: asks the rule table about each
 // request at dispatch and carries out what a firing rule says, with the
 // help of a few service callbacks. Everything here runs in loop context of
-// the instance's runtime process, so the gate's own state needs no lock.
+// the instance's runtime process, except where a function says otherwise:
+// replies (and the reply rules they may carry) may come from worker
+// threads.
 #pragma once
 
 #include <stdint.h>
@@ -40,14 +42,23 @@ void lc_fault_gate_destroy(lc_fault_gate* g);
 bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req);
 // Every reply of the service passes here before it is sent. True: send
 // *reply (possibly replaced by a shortened copy). False: the gate took it.
+// Any thread.
 bool lc_fault_gate_reply(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg** reply);
-// lc_fault_gate_reply, then kiv_rpc_reply.
+// lc_fault_gate_reply, then kiv_rpc_reply. Any thread.
 void lc_fault_gate_send(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* reply);
+// Whether an overdata rule fired on `req` (a DS read): the service then
+// builds its reply with one byte more than asked. Clears the mark. Any
+// thread, before the reply is sent.
+bool lc_fault_gate_take_overdata(lc_fault_gate* g, kiv_rpc_sconn* c, const kiv_msg* req);
 // The connection is gone (the service's on_close).
 void lc_fault_gate_closed(lc_fault_gate* g, kiv_rpc_sconn* c);
 // Drops delayed requests unexecuted and cancels a pending re-listen; the
 // gate lets every request through from now on.
 void lc_fault_gate_stop(lc_fault_gate* g);
+// The instance crashed: delayed requests are dropped unexecuted, pending
+// reply rules forgotten and a pending re-listen cancelled; the rules keep
+// applying to what comes next.
+void lc_fault_gate_reset(lc_fault_gate* g);
 
 // Rules fired here so far; whether a refuse= rule holds the listener shut.
 uint64_t lc_fault_gate_fired(const lc_fault_gate* g);

@@ -4,18 +4,11 @@
 
 #include "kiv/base.h"
 #include "kiv/rpc_server.h"
+#include "localcluster/mds/mds_handlers.h"
 
 namespace {
 
 uint32_t handle_noop(lc_mds_call*) { return TARN_MDS_OK; }
-
-// The test hook carries a checksum so that a stray frame cannot crash a
-// server. No test code has an effect on this server yet.
-uint32_t handle_test(lc_mds_call* call) {
-    uint32_t crc = kiv_crc32(call->buf + TARN_MDS_TEST_CODE, TARN_MDS_TEST_CRC - TARN_MDS_TEST_CODE);
-    if (crc != tarn_wire_get_u32(call->buf, TARN_MDS_TEST_CRC)) return TARN_MDS_INVAL;
-    return TARN_MDS_NOT_IMPL;
-}
 
 constexpr uint32_t kHdr = TARN_REPLY_HDR_BYTES;
 
@@ -32,27 +25,30 @@ struct Table {
 constexpr Table make_table() {
     Table t;
     t.add({TARN_MDS_NOOP, "noop", TARN_MDS_NOOP_REQ_BYTES, 0, 0, kHdr, handle_noop});
-    t.add({TARN_MDS_LOOKUP, "lookup", TARN_MDS_LOOKUP_REQ_BYTES, TARN_MDS_LOOKUP_NAME, 1, kHdr, nullptr});
-    t.add({TARN_MDS_READDIR, "readdir", TARN_MDS_READDIR_REQ_BYTES, 0, 0, kHdr, nullptr});
-    t.add({TARN_MDS_READLINK, "readlink", TARN_MDS_READLINK_REQ_BYTES, 0, 0, kHdr, nullptr});
-    t.add({TARN_MDS_GET_ATTRS, "get_attrs", TARN_MDS_GET_ATTRS_REQ_BYTES, 0, 0, kHdr, nullptr});
-    t.add({TARN_MDS_SET_ATTRS, "set_attrs", TARN_MDS_SET_ATTRS_REQ_BYTES, 0, 0, kHdr, nullptr});
-    t.add({TARN_MDS_CREATE_FILE, "create_file", TARN_MDS_CREATE_REQ_BYTES, TARN_MDS_CREATE_NAME, 1, kHdr, nullptr});
-    t.add({TARN_MDS_MKDIR, "mkdir", TARN_MDS_MKDIR_REQ_BYTES, TARN_MDS_MKDIR_NAME, 1, kHdr, nullptr});
-    t.add({TARN_MDS_LINK, "link", TARN_MDS_LINK_REQ_BYTES, TARN_MDS_LINK_NAME, 1, kHdr, nullptr});
-    t.add({TARN_MDS_SYMLINK, "symlink", TARN_MDS_SYMLINK_REQ_BYTES, TARN_MDS_SYMLINK_NAME, 2, kHdr, nullptr});
-    t.add({TARN_MDS_RENAME, "rename", TARN_MDS_RENAME_REQ_BYTES, TARN_MDS_RENAME_NAMES, 2, kHdr, nullptr});
-    t.add({TARN_MDS_REMOVE, "remove", TARN_MDS_REMOVE_REQ_BYTES, TARN_MDS_REMOVE_NAME, 1, kHdr, nullptr});
-    t.add({TARN_MDS_GET_FS_INFO, "get_fs_info", TARN_MDS_GET_FS_INFO_REQ_BYTES, 0, 0, kHdr, nullptr});
-    t.add({TARN_MDS_GET_VDISK_MAP, "get_vdisk_map", TARN_MDS_GET_VDISK_MAP_REQ_BYTES, 0, 0, kHdr, nullptr});
-    t.add({TARN_MDS_REPORT_VDISK, "report_vdisk", TARN_MDS_REPORT_REQ_BYTES, 0, 0, kHdr, nullptr});
-    t.add({TARN_MDS_LIST_XATTRS, "list_xattrs", TARN_MDS_LIST_XATTRS_REQ_BYTES, 0, 0, kHdr, nullptr});
+    t.add({TARN_MDS_LOOKUP, "lookup", TARN_MDS_LOOKUP_REQ_BYTES, TARN_MDS_LOOKUP_NAME, 1, kHdr, lc_mds_h_lookup});
+    t.add({TARN_MDS_READDIR, "readdir", TARN_MDS_READDIR_REQ_BYTES, 0, 0, kHdr, lc_mds_h_readdir});
+    t.add({TARN_MDS_READLINK, "readlink", TARN_MDS_READLINK_REQ_BYTES, 0, 0, kHdr, lc_mds_h_readlink});
+    t.add({TARN_MDS_GET_ATTRS, "get_attrs", TARN_MDS_GET_ATTRS_REQ_BYTES, 0, 0, kHdr, lc_mds_h_get_attrs});
+    t.add({TARN_MDS_SET_ATTRS, "set_attrs", TARN_MDS_SET_ATTRS_REQ_BYTES, 0, 0, kHdr, lc_mds_h_set_attrs});
+    t.add({TARN_MDS_CREATE_FILE, "create_file", TARN_MDS_CREATE_REQ_BYTES, TARN_MDS_CREATE_NAME, 1, kHdr,
+           lc_mds_h_create_file});
+    t.add({TARN_MDS_MKDIR, "mkdir", TARN_MDS_MKDIR_REQ_BYTES, TARN_MDS_MKDIR_NAME, 1, kHdr, lc_mds_h_mkdir});
+    t.add({TARN_MDS_LINK, "link", TARN_MDS_LINK_REQ_BYTES, TARN_MDS_LINK_NAME, 1, kHdr, lc_mds_h_link});
+    t.add({TARN_MDS_SYMLINK, "symlink", TARN_MDS_SYMLINK_REQ_BYTES, TARN_MDS_SYMLINK_NAME, 2, kHdr, lc_mds_h_symlink});
+    t.add({TARN_MDS_RENAME, "rename", TARN_MDS_RENAME_REQ_BYTES, TARN_MDS_RENAME_NAMES, 2, kHdr, lc_mds_h_rename});
+    t.add({TARN_MDS_REMOVE, "remove", TARN_MDS_REMOVE_REQ_BYTES, TARN_MDS_REMOVE_NAME, 1, kHdr, lc_mds_h_remove});
+    t.add({TARN_MDS_GET_FS_INFO, "get_fs_info", TARN_MDS_GET_FS_INFO_REQ_BYTES, 0, 0, kHdr, lc_mds_h_get_fs_info});
+    t.add({TARN_MDS_GET_VDISK_MAP, "get_vdisk_map", TARN_MDS_GET_VDISK_MAP_REQ_BYTES, 0, 0, kHdr,
+           lc_mds_h_get_vdisk_map});
+    t.add({TARN_MDS_REPORT_VDISK, "report_vdisk", TARN_MDS_REPORT_REQ_BYTES, 0, 0, kHdr, lc_mds_h_report_vdisk});
+    t.add({TARN_MDS_LIST_XATTRS, "list_xattrs", TARN_MDS_LIST_XATTRS_REQ_BYTES, 0, 0, kHdr, lc_mds_h_list_xattrs});
     t.add({TARN_MDS_GET_XATTR, "get_xattr", TARN_MDS_GET_XATTR_REQ_BYTES, TARN_MDS_GET_XATTR_NAME, 1,
-           TARN_MDS_GET_XATTR_ERR_MIN, nullptr});
-    t.add({TARN_MDS_SET_XATTR, "set_xattr", TARN_MDS_SET_XATTR_REQ_BYTES, TARN_MDS_SET_XATTR_NAME, 1, kHdr, nullptr});
+           TARN_MDS_GET_XATTR_ERR_MIN, lc_mds_h_get_xattr});
+    t.add({TARN_MDS_SET_XATTR, "set_xattr", TARN_MDS_SET_XATTR_REQ_BYTES, TARN_MDS_SET_XATTR_NAME, 1, kHdr,
+           lc_mds_h_set_xattr});
     t.add({TARN_MDS_REMOVE_XATTR, "remove_xattr", TARN_MDS_REMOVE_XATTR_REQ_BYTES, TARN_MDS_REMOVE_XATTR_NAME, 1,
-           kHdr, nullptr});
-    t.add({TARN_MDS_TEST, "test", TARN_MDS_TEST_REQ_BYTES, 0, 0, kHdr, handle_test});
+           kHdr, lc_mds_h_remove_xattr});
+    t.add({TARN_MDS_TEST, "test", TARN_MDS_TEST_REQ_BYTES, 0, 0, kHdr, lc_mds_h_test});
     return t;
 }
 

@@ -19,12 +19,13 @@ struct lc_mds;
 // writes the returned status into its header.
 struct lc_mds_call {
     lc_mds* mds;
-    void* ctx;  // lc_mds_config::handler_ctx (the file system's state)
+    void* ctx;  // the instance's lc_mds_env (mds_handlers.h)
     const kiv_msg* req;
     const uint8_t* buf;  // the whole frame
     uint32_t len;
     tarn_mds_req_hdr hdr;
     kiv_msg* reply = nullptr;
+    bool no_reply = false;  // set by a handler whose request is never answered (a crash)
 };
 
 using lc_mds_handler = uint32_t (*)(lc_mds_call* call);

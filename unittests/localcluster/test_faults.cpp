@@ -252,7 +252,7 @@ TEST_F(FaultsTest, BadRulesAreRefused) {
         "",                               // no service
         "mds",                            // no action
         "nfs drop",                       // no such service
-        "ds drop",                        // no DS runs yet
+        "ds status=16",                   // beyond the DS status table
         "ls noreply",                     // nor a lock server
         "mds:nosuchfs drop",              // unknown file system
         "registry:tarn drop",             // the registry serves no single fs

@@ -340,7 +340,7 @@ TEST_F(FrontEndTest, ControlSocketAnswersJson) {
     EXPECT_NE(std::string::npos, status.out().find("\"generation\":5"));  // four records put
     EXPECT_NE(std::string::npos, status.out().find("{\"name\":\"tarn_ci\",\"id\":\"1002\",\"flags\":4"));
 
-    Proc later({"ctl", "--dir", dir_, "mds", "crash", "tarn"});
+    Proc later({"ctl", "--dir", dir_, "journal", "get"});
     EXPECT_EQ(1, later.wait_exit());
     EXPECT_EQ(0u, later.out().find("{\"ok\":false,\"error\":"));
 
