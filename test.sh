@@ -38,6 +38,11 @@ for dir in build build-asan; do
     run_suites "$dir" 2>&1 | tee -a "$log" || status=1
 done
 
+# Negative controls: a cluster with one rule broken must make the suite that
+# covers the rule fail.
+echo "=== negative controls: kelvane-localcluster --break"
+scripts/check-breaks.sh build || status=1
+
 # One closing line over both builds: CTest's test programs plus the tests of
 # the suite runs.
 awk '

@@ -13,17 +13,21 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "kiv/io.h"
+#include "localcluster/breaks.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/control.h"
 #include "localcluster/ds/ds_group.h"
+#include "localcluster/ds/ds_server.h"
 #include "localcluster/faults/fault_rules.h"
 #include "localcluster/faults/registry_faults.h"
 #include "localcluster/log.h"
@@ -211,6 +215,33 @@ struct Cluster::Impl {
     std::string dump_command(const std::vector<std::string>& w);
     static void mds_port_moved(void* ctx, uint16_t port);
     void start_data_side();
+
+    // Hosts. A host that is down has every instance on it down; one that
+    // reboots comes back by itself at up_at, one held by `host down` only
+    // through `host up`. Under mu.
+    struct HostState {
+        bool down = false;
+        bool held = false;
+        std::chrono::steady_clock::time_point up_at{};
+        uint64_t reboots = 0;  // times gone down
+    };
+    std::vector<HostState> hosts;  // [host - 1]
+    std::thread host_timer;        // brings rebooted hosts back; started by the first one
+    std::condition_variable host_cv;  // with mu: a return was scheduled, or the timer stops
+    bool host_timer_stop = false;
+
+    std::string host_command(const std::vector<std::string>& w);
+    std::string host_go_down(int host, bool held, uint32_t down_ms);
+    std::string host_come_up(int host);
+    void host_timer_run();
+    void stop_host_timer();
+    bool host_is_down(int host) const {
+        return host >= 1 && size_t(host) <= hosts.size() && hosts[size_t(host - 1)].down;
+    }
+    std::string instance_down(const lc_instance& in);
+    std::string instance_up(const lc_instance& in);
+    std::string on_each_instance(int host, std::string (Impl::*fn)(const lc_instance&));
+    std::string refuse_on_down_host(const std::vector<std::string>& w);
 };
 
 void Cluster::Impl::claim_name() {
@@ -311,6 +342,7 @@ void Cluster::Impl::start() {
     lc_registry_faults_set_port(regfaults, registry_port);
 
     topo = lc_topology_build(cfg);
+    hosts.assign(topo.host_ids.size(), HostState{});
     err = lc_topology_reserve_ports(&topo, cfg.base_port, registry_port);
     if (!err.empty()) throw std::runtime_error(err);
 
@@ -362,6 +394,8 @@ void Cluster::Impl::start_mds() {
         dc.vdisks = uint16_t(lc_cdisk_vdisk_count(cdisk));
         dc.start_time_ns = start_ns;
         dc.pool = lc_cdisk_pool(cdisk, int(f));
+        dc.breaks = cfg.breaks;
+        if (cfg.breaks & LC_BREAK_NO_SPACE_ACCOUNTING) dc.pool->no_accounting = true;
         ns_disks[f] = lc_ns_disk_create(dc);
         if (!ns_disks[f]) throw std::runtime_error("cannot build the MDS disk of " + cfg.fs[f].name);
     }
@@ -418,6 +452,8 @@ void Cluster::Impl::shutdown() {
     conf_written = false;
     if (ctl) lc_ctl_server_stop(ctl);
     ctl = nullptr;
+    // No host comes back while the instances go.
+    stop_host_timer();
     lc_ds_group_stop(dsg);
     dsg = nullptr;
     for (lc_mds*& m : mds) {
@@ -495,6 +531,7 @@ std::string Cluster::Impl::status_json() {
     j += ready ? "true" : "false";
     j += ",\"cluster\":" + json_str(cfg.cluster) + ",\"dir\":" + json_str(dir);
     j += ",\"epoch\":\"" + std::string(epoch_strict ? "strict" : "lenient") + "\"";
+    j += ",\"breaks\":" + lc_breaks_json(cfg.breaks);
     j += ",\"fault_rules\":" + std::to_string(faults ? lc_faults_count(faults) : 0);
     j += ",\"registry\":{\"port\":" + std::to_string(registry_port);
     j += ",\"generation\":" + std::to_string(store ? lc_regstore_generation(store) : 0);
@@ -504,7 +541,16 @@ std::string Cluster::Impl::status_json() {
     j += ",\"hosts\":[";
     for (size_t i = 0; i < topo.host_ids.size(); i++) {
         if (i) j += ",";
-        j += "{\"index\":" + std::to_string(i + 1) + ",\"id\":\"" + hex16(topo.host_ids[i]) + "\",\"state\":\"up\"";
+        const HostState h = i < hosts.size() ? hosts[i] : HostState{};
+        j += "{\"index\":" + std::to_string(i + 1) + ",\"id\":\"" + hex16(topo.host_ids[i]) + "\",\"state\":\"" +
+             (h.down ? "down" : "up") + "\"";
+        if (h.down && h.held) j += ",\"held\":true";
+        if (h.down && !h.held) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(h.up_at - std::chrono::steady_clock::now());
+            j += ",\"back_in_ms\":" + std::to_string(std::max<int64_t>(0, left.count()));
+        }
+        j += ",\"reboots\":" + std::to_string(h.reboots);
         j += i == 0 ? ",\"mds_host\":true}" : "}";
     }
     j += "],\"instances\":[";
@@ -640,6 +686,203 @@ std::string Cluster::Impl::epoch_command(const std::vector<std::string>& w) {
     return "{\"ok\":true,\"epoch\":\"" + std::string(epoch_strict ? "strict" : "lenient") + "\"}";
 }
 
+// ---------------------------------------------------------------- hosts
+
+// One instance goes down until its host comes back; "" or what failed.
+std::string Cluster::Impl::instance_down(const lc_instance& in) {
+    switch (in.service) {
+        case LC_SVC_MDS: {
+            lc_mds* m = size_t(in.fs) < mds.size() ? mds[size_t(in.fs)] : nullptr;
+            int rc = m ? lc_mds_hold_down(m) : 0;
+            return rc < 0 ? "the MDS of " + cfg.fs[size_t(in.fs)].name + ": " + strerror(-rc) : "";
+        }
+        case LC_SVC_DS: {
+            lc_ds* ds = dsg ? lc_ds_group_instance(dsg, in.host, in.fs) : nullptr;
+            if (ds) lc_ds_crash(ds, LC_DS_HOLD_DOWN);
+            return "";
+        }
+        case LC_SVC_LS:  // no lock server runs in this version; its crash goes here
+        case LC_SVC_REGISTRY:  // on no host: never rebooted
+            return "";
+    }
+    return "";
+}
+
+std::string Cluster::Impl::instance_up(const lc_instance& in) {
+    switch (in.service) {
+        case LC_SVC_MDS: {
+            lc_mds* m = size_t(in.fs) < mds.size() ? mds[size_t(in.fs)] : nullptr;
+            int rc = m ? lc_mds_restart(m) : 0;
+            return rc < 0 && rc != -EALREADY ? "the MDS of " + cfg.fs[size_t(in.fs)].name + ": " + strerror(-rc) : "";
+        }
+        case LC_SVC_DS: {
+            lc_ds* ds = dsg ? lc_ds_group_instance(dsg, in.host, in.fs) : nullptr;
+            int rc = ds ? lc_ds_restart(ds) : 0;
+            return rc < 0 ? "the DS of " + cfg.fs[size_t(in.fs)].name + ": " + strerror(-rc) : "";
+        }
+        case LC_SVC_LS:  // no lock server runs in this version; its restart goes here
+        case LC_SVC_REGISTRY:
+            return "";
+    }
+    return "";
+}
+
+// Runs `fn` on every instance of a host at once, each on a thread of its
+// own: going down waits for running handlers and draining replies, which
+// one instance must not add to another's outage. The failures, joined.
+std::string Cluster::Impl::on_each_instance(int host, std::string (Impl::*fn)(const lc_instance&)) {
+    std::vector<const lc_instance*> on_host;
+    for (const lc_instance& in : topo.instances)
+        if (in.host == host) on_host.push_back(&in);
+    std::vector<std::string> errs(on_host.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < on_host.size(); i++)
+        threads.emplace_back([this, fn, &errs, &on_host, i] { errs[i] = (this->*fn)(*on_host[i]); });
+    for (std::thread& t : threads) t.join();
+    std::string all;
+    for (const std::string& e : errs)
+        if (!e.empty()) all += (all.empty() ? "" : "; ") + e;
+    return all;
+}
+
+// Under mu. Every instance of the host goes down; the vdisk table keeps
+// the host, its ports and its last tokens, and the registry is not told.
+std::string Cluster::Impl::host_go_down(int host, bool held, uint32_t down_ms) {
+    HostState& h = hosts[size_t(host - 1)];
+    h.down = true;
+    h.held = held;
+    h.reboots++;
+    std::string errs = on_each_instance(host, &Impl::instance_down);
+    // The outage counts from the moment everything is down.
+    h.up_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(held ? 0 : down_ms);
+    std::string id = hex16(topo.host_ids[size_t(host - 1)]);
+    if (!errs.empty()) lc_log(log, LC_LOG_ERROR, "host %s: %s", id.c_str(), errs.c_str());
+    if (held)
+        lc_log(log, LC_LOG_INFO, "host %s is down until it is brought up", id.c_str());
+    else
+        lc_log(log, LC_LOG_INFO, "host %s reboots: down for %u ms", id.c_str(), down_ms);
+    return errs;
+}
+
+// Under mu. The instances come back as after a crash: on their ports,
+// the data servers with a new verifier and, after the mount delay, new
+// tokens; the MDS from its disk, with an empty epoch table, recovering
+// until the data servers have caught up.
+std::string Cluster::Impl::host_come_up(int host) {
+    HostState& h = hosts[size_t(host - 1)];
+    h.down = false;
+    h.held = false;
+    std::string errs = on_each_instance(host, &Impl::instance_up);
+    std::string id = hex16(topo.host_ids[size_t(host - 1)]);
+    if (!errs.empty())
+        lc_log(log, LC_LOG_ERROR, "host %s is up, but %s", id.c_str(), errs.c_str());
+    else
+        lc_log(log, LC_LOG_INFO, "host %s is up", id.c_str());
+    return errs;
+}
+
+void Cluster::Impl::host_timer_run() {
+    std::unique_lock<std::mutex> lk(mu);
+    while (!host_timer_stop) {
+        auto now = std::chrono::steady_clock::now();
+        int due = 0;
+        std::optional<std::chrono::steady_clock::time_point> next;
+        for (size_t i = 0; i < hosts.size() && !due; i++) {
+            const HostState& h = hosts[i];
+            if (!h.down || h.held) continue;
+            if (h.up_at <= now)
+                due = int(i) + 1;
+            else if (!next || h.up_at < *next)
+                next = h.up_at;
+        }
+        if (due)
+            host_come_up(due);
+        else if (next)
+            host_cv.wait_until(lk, *next);
+        else
+            host_cv.wait(lk);
+    }
+}
+
+void Cluster::Impl::stop_host_timer() {
+    if (!host_timer.joinable()) return;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        host_timer_stop = true;
+    }
+    host_cv.notify_all();
+    host_timer.join();
+}
+
+// host reboot HOST [DOWN_MS] | host down HOST | host up HOST. A reboot or
+// `host down` of a host that is down already only changes when it returns.
+std::string Cluster::Impl::host_command(const std::vector<std::string>& w) {
+    const char* usage = "usage: host reboot HOST [DOWN_MS] | host down HOST | host up HOST";
+    if (w.size() < 3) return json_error(usage);
+    const std::string& verb = w[1];
+    bool reboot = verb == "reboot";
+    if (!reboot && verb != "down" && verb != "up") return json_error(usage);
+    if (w.size() > (reboot ? 4u : 3u)) return json_error(usage);
+    int host = lc_ds_group_find_host(cfg, w[2]);
+    if (!host || size_t(host) > hosts.size()) return json_error("unknown host " + w[2]);
+    uint32_t down_ms = cfg.reboot_down_ms;
+    if (w.size() == 4) {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long v = strtoul(w[3].c_str(), &end, 10);
+        if (w[3].empty() || !isdigit(static_cast<unsigned char>(w[3][0])) || *end || errno || v == 0 || v > 3600000)
+            return json_error("bad down time '" + w[3] + "' (ms)");
+        down_ms = uint32_t(v);
+    }
+    HostState& h = hosts[size_t(host - 1)];
+    std::string id = hex16(topo.host_ids[size_t(host - 1)]);
+    std::string head = "{\"ok\":true,\"host\":\"" + id + "\",\"index\":" + std::to_string(host);
+    if (verb == "up") {
+        if (!h.down) return json_error("host " + id + " is up");
+        std::string errs = host_come_up(host);
+        if (!errs.empty()) return json_error("host " + id + " is up, but " + errs);
+        return head + ",\"state\":\"up\"}";
+    }
+    bool was_down = h.down;
+    std::string errs;
+    if (!was_down) {
+        errs = host_go_down(host, !reboot, down_ms);
+    } else {
+        h.held = !reboot;
+        h.up_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(reboot ? down_ms : 0);
+        lc_log(log, LC_LOG_INFO, "host %s is down already; it now returns %s", id.c_str(),
+               reboot ? ("in " + std::to_string(down_ms) + " ms").c_str() : "when brought up");
+    }
+    if (reboot) {
+        if (!host_timer.joinable()) host_timer = std::thread([this] { host_timer_run(); });
+        host_cv.notify_all();
+    }
+    if (!errs.empty()) return json_error("host " + id + " is down, but " + errs);
+    std::string j = head + ",\"state\":\"down\",\"was_down\":" + (was_down ? "true" : "false");
+    if (reboot) j += ",\"down_ms\":" + std::to_string(down_ms);
+    j += ",\"instances\":[";
+    bool first = true;
+    for (const lc_instance& in : topo.instances) {
+        if (in.host != host) continue;
+        j += std::string(first ? "" : ",") + "{\"service\":\"" + lc_service_name(in.service) + "\",\"fs\":" +
+             json_str(cfg.fs[size_t(in.fs)].name) + "}";
+        first = false;
+    }
+    return j + "]}";
+}
+
+// Commands aimed at an instance of a host that is down would bring it back
+// early or touch what the outage owns: they wait for the host.
+std::string Cluster::Impl::refuse_on_down_host(const std::vector<std::string>& w) {
+    int host = 0;
+    if (w.size() >= 3 && ((w[0] == "ds" && w[1] == "crash") || w[0] == "repl"))
+        host = lc_ds_group_find_host(cfg, w[2]);
+    else if (w.size() >= 2 && w[0] == "mds" && (w[1] == "crash" || w[1] == "move"))
+        host = 1;
+    if (!host_is_down(host)) return "";
+    return json_error("host " + hex16(topo.host_ids[size_t(host - 1)]) + " is down");
+}
+
 namespace {
 
 // The control commands this version serves, as `help` lists them.
@@ -659,6 +902,9 @@ const char* const kCommands[] = {
     "repl disable|enable HOST FS",
     "vdisk unmount|mount FS V",
     "crash-replies [flush|drop]",
+    "host reboot HOST [DOWN_MS]  (every instance on the host goes down and comes back after DOWN_MS)",
+    "host down HOST  (the same outage, until host up)",
+    "host up HOST",
     "shutdown",
 };
 
@@ -682,25 +928,14 @@ std::string Cluster::Impl::control(std::string_view command) {
     }
     if (c == "fault") return lc_faults_command(faults, std::vector<std::string>(w.begin() + 1, w.end()));
     if (c == "epoch") return epoch_command(w);
+    std::string refused = refuse_on_down_host(w);
+    if (!refused.empty()) return refused;
     if (c == "mds") return mds_command(w);
     if ((c == "ds" || c == "repl" || c == "vdisk") && dsg) return lc_ds_group_command(dsg, w);
     if (c == "crash-replies") return crash_replies_command(w);
     if (c == "dump") return dump_command(w);
-    if (c == "host" && w.size() >= 3 && w[1] == "reboot") {
-        // HOST is a hex id or a 1-based index.
-        uint64_t id = 0;
-        char* end = nullptr;
-        unsigned long long v = strtoull(w[2].c_str(), &end, 16);
-        if (end && !*end) id = v;
-        bool known = std::find(topo.host_ids.begin(), topo.host_ids.end(), id) != topo.host_ids.end();
-        if (!known) {
-            unsigned long long idx = strtoull(w[2].c_str(), &end, 10);
-            known = end && !*end && idx >= 1 && idx <= topo.host_ids.size();
-        }
-        if (!known) return json_error("unknown host " + w[2]);
-        return json_error("host reboot is not supported in this version");
-    }
-    static const char* const later[] = {"host", "ls", "registry", "journal", "locks", "shutdown"};
+    if (c == "host") return host_command(w);
+    static const char* const later[] = {"ls", "registry", "journal", "locks", "shutdown"};
     for (const char* l : later)
         if (c == l) return json_error("'" + c + "' is not supported in this version");
     return json_error("unknown command '" + c + "'");
@@ -756,6 +991,7 @@ void Cluster::wait_idle() {
             std::lock_guard<std::mutex> g(impl_->mu);
             busy = impl_->regfaults && lc_registry_faults_refusing(impl_->regfaults);
             busy |= impl_->dsg && !lc_ds_group_settled(impl_->dsg);
+            for (const Impl::HostState& h : impl_->hosts) busy |= h.down;
             for (lc_mds* m : impl_->mds) {
                 lc_mds_stats st;
                 if (m) lc_mds_get_stats(m, &st);

@@ -46,6 +46,7 @@ struct ClusterConfig {
     uint64_t seed = 0;
     int log_level = 1;              // lc_log_level: 0 error ... 3 debug
     std::string log_file;           // empty = stderr
+    uint32_t breaks = 0;            // LC_BREAK_* rules broken on purpose (breaks.h); 0 = none
 };
 
 class Cluster {
@@ -71,8 +72,9 @@ class Cluster {
 
     // One control command; answers one line of JSON.
     std::string control(std::string_view command);
-    // Every outage is over (listeners shut by refuse= faults, crashed data
-    // servers) and the data servers have mounted and caught up.
+    // Every outage is over (listeners shut by refuse= faults, crashed
+    // servers, rebooted hosts) and the data servers have mounted and caught
+    // up. A host held down by `host down` keeps it waiting until `host up`.
     void wait_idle();
     // What the "shutdown" command does (the front end stops the process);
     // without a handler the command is refused, as the owner of the object

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <map>
 
+#include "localcluster/breaks.h"
 #include "localcluster/log.h"
 
 namespace {
@@ -130,6 +131,11 @@ const char* lc_usage() {
            "  --workers N               request worker threads\n"
            "  --log-level error|warn|info|debug   --log-file F\n"
            "  --seed S\n"
+           "  --break RULE              break one rule of the file server on purpose, for\n"
+           "                            negative controls (repeatable): create-forgets-verifier,\n"
+           "                            rename-replaces, remove-twice, counter-drift,\n"
+           "                            relink-increments, readdir-one-per-batch, ci-ascii-fold,\n"
+           "                            drop-acked-create, no-space-accounting\n"
            "run only:\n"
            "  --host-id-file write|check|off      (check)\n"
            "  --grace-ms MS             SIGKILL this long after forwarding SIGTERM (10000)\n"
@@ -262,6 +268,10 @@ std::string lc_parse_options(const std::vector<std::string>& args, lc_options* o
             if (!parse_u64(value, 0, &v)) return "--seed must be a number";
             c.seed = v;
             c.seed_set = true;
+        } else if (name == "--break") {
+            uint32_t rule = lc_break_parse(value);
+            if (!rule) return "--break: unknown rule '" + value + "' (rules: " + lc_break_all_names() + ")";
+            c.breaks |= rule;
         } else if (name == "--host-id-file") {
             if (o.mode != LC_MODE_RUN) return "--host-id-file is a run option";
             if (value == "write") o.host_id_file = LC_HOST_ID_WRITE;

@@ -210,7 +210,10 @@ int lc_supervisor_run(const lc_supervisor_config& cfg, bool* aborted, std::strin
         RebootWorker reboots(cfg.on_reboot);
         lc_line_splitter lines([&](std::string_view line, bool cut) {
             uint64_t id;
-            if (!cut && lc_match_reboot_line(line, &id)) reboots.post(id);
+            if (cut || !lc_match_reboot_line(line, &id)) return;
+            lc_log(cfg.log, LC_LOG_INFO, "%s asks for a hard reboot of host %016llx", cfg.argv[0].c_str(),
+                   (unsigned long long)id);
+            reboots.post(id);
         });
         std::thread reader(echo, out[0], wake[0], cfg.out_fd, &lines, cfg.log);
 

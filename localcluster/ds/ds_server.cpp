@@ -93,6 +93,10 @@ struct lc_ds {
     bool crash_pending = false;
     std::optional<Clock::time_point> restart_at;
     std::optional<Clock::time_point> mount_at;
+    // Down until lc_ds_restart (a host that is down): neither a return that
+    // was already due nor a crash request that raced the hold brings it
+    // back. Under op_mu.
+    bool held = false;
     std::thread life;
 
     std::atomic<uint64_t> nr_requests{0};
@@ -553,8 +557,8 @@ void life_run(lc_ds* ds) {
             {
                 std::lock_guard<std::mutex> g(ds->op_mu);
                 go_down_locked(ds, "test code 2");
+                if (!ds->held) schedule_restart(ds, ds->cfg.down_ms);
             }
-            schedule_restart(ds, ds->cfg.down_ms);
             lk.lock();
             continue;
         }
@@ -563,7 +567,7 @@ void life_run(lc_ds* ds) {
             lk.unlock();
             {
                 std::lock_guard<std::mutex> g(ds->op_mu);
-                come_up_locked(ds);
+                if (!ds->held) come_up_locked(ds);
             }
             lk.lock();
             continue;
@@ -704,19 +708,21 @@ void lc_ds_destroy(lc_ds* ds) {
 }
 
 void lc_ds_crash(lc_ds* ds, uint32_t down_ms) {
-    {
-        std::lock_guard<std::mutex> g(ds->op_mu);
-        go_down_locked(ds, "crash");
-    }
+    // The schedule is set under op_mu, so that of two crashes racing the
+    // later one decides when the instance returns.
+    std::lock_guard<std::mutex> g(ds->op_mu);
+    go_down_locked(ds, "crash");
+    ds->held = down_ms == LC_DS_HOLD_DOWN;
     schedule_restart(ds, down_ms);
 }
 
 int lc_ds_restart(lc_ds* ds) {
+    std::lock_guard<std::mutex> g(ds->op_mu);
+    ds->held = false;
     {
-        std::lock_guard<std::mutex> g(ds->life_mu);
+        std::lock_guard<std::mutex> lg(ds->life_mu);
         ds->restart_at.reset();
     }
-    std::lock_guard<std::mutex> g(ds->op_mu);
     return come_up_locked(ds);
 }
 

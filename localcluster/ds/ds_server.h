@@ -11,7 +11,7 @@
 // never waits for the loop.
 //
 // Lifecycle. An instance serves until it crashes (test code 2, `ds crash`,
-// and later host reboots): it stops taking requests, waits at most 1 s for
+// host reboots): it stops taking requests, waits at most 1 s for
 // the handlers already running, sends or drops their replies (the
 // cluster's crash-replies switch), closes every connection and its
 // listener (the port stays held, so connects are refused), and loses its
@@ -64,8 +64,9 @@ void lc_ds_destroy(lc_ds* ds);
 constexpr uint32_t LC_DS_HOLD_DOWN = 0xFFFFFFFF;
 
 // Goes down now as a crash does, returning once it is down; it comes back
-// by itself after `down_ms` (LC_DS_HOLD_DOWN: only through lc_ds_restart).
-// A crash of an instance that is down only reschedules its return.
+// by itself after `down_ms` (LC_DS_HOLD_DOWN: only through lc_ds_restart,
+// whatever return or crash request was pending). A crash of an instance
+// that is down only reschedules its return.
 void lc_ds_crash(lc_ds* ds, uint32_t down_ms);
 // Comes back now if down. 0, or -errno when it cannot listen anywhere.
 int lc_ds_restart(lc_ds* ds);

@@ -13,6 +13,10 @@ enum : uint32_t { LC_POOL_BLOCK = 4096 };
 struct lc_pool {
     uint64_t total = 0;              // blocks
     std::atomic<uint64_t> free{0};  // blocks
+    // The no-space-accounting break (localcluster/breaks.h): reservations
+    // succeed without taking blocks and releases give none back. Set before
+    // the pool is used.
+    bool no_accounting = false;
 };
 
 // An empty pool of `total_blocks` blocks, all free.

@@ -393,6 +393,17 @@ int do_crash(void* arg) {
 
 int do_restart(void* arg) { return go_up(static_cast<lc_mds*>(arg)); }
 
+// Loop context, so a return that is due cannot slip in between: an
+// instance that is up goes down for good, one that is down or going down
+// forgets its return.
+int do_hold(void* arg) {
+    auto* m = static_cast<lc_mds*>(arg);
+    if (state_of(m) == LC_MDS_UP) return go_down(m, 0);
+    m->restart_after_ms = 0;
+    del_timer_sync(&m->restart_timer);
+    return 0;
+}
+
 struct DumpArgs {
     lc_mds* m;
     const std::string* path;
@@ -515,6 +526,13 @@ int lc_mds_crash(lc_mds* m, uint32_t down_ms) {
 }
 
 int lc_mds_restart(lc_mds* m) { return kiv_call_in_job(&m->proc, do_restart, m); }
+
+int lc_mds_hold_down(lc_mds* m) {
+    int rc = kiv_call_in_job(&m->proc, do_hold, m);
+    if (rc < 0) return rc;
+    while (state_of(m) == LC_MDS_CRASHING) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
 
 void lc_mds_crash_from_request(lc_mds* m) { go_down(m, m->cfg.down_ms); }
 

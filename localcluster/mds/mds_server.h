@@ -70,6 +70,11 @@ void lc_mds_destroy(lc_mds* m);
 int lc_mds_crash(lc_mds* m, uint32_t down_ms);
 // Brings a down instance back now. 0, or -EALREADY when it is up.
 int lc_mds_restart(lc_mds* m);
+// Keeps the instance down until lc_mds_restart: crashes it as
+// lc_mds_crash(m, 0) does when it is up, and cancels the return of a crash
+// already under way or over. Returns once the listener is closed; 0 or
+// -errno.
+int lc_mds_hold_down(lc_mds* m);
 // What the crash request (test code 2) calls from its handler, in loop
 // context: the same crash with the configured down time.
 void lc_mds_crash_from_request(lc_mds* m);

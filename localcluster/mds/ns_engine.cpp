@@ -3,11 +3,13 @@
 #include <string.h>
 #include <time.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 
+#include "localcluster/breaks.h"
 #include "localcluster/mds/ns_fold.h"
 
 namespace {
@@ -18,6 +20,8 @@ constexpr uint32_t kModeMask = 07777;
 constexpr uint32_t kDirMode = 0755;
 constexpr uint32_t kSymlinkMode = 0777;
 constexpr uint32_t kUpdateKnownBits = 0xFF;
+// How many removed names a directory remembers under the remove-twice break.
+constexpr size_t kRemovedRecord = 64;
 
 uint64_t now_ns() {
     timespec ts;
@@ -35,6 +39,7 @@ struct ns_dir {
     uint64_t next_seq = 1;
     uint64_t parent = 0;  // the directory holding this one's name; the root's is itself
     uint32_t subdirs = 0;
+    std::deque<std::string> removed;  // match keys of removed names, newest last (remove-twice only)
 };
 
 struct ns_inode {
@@ -71,9 +76,16 @@ struct lc_ns_disk {
     uint64_t files = 0, dirs = 0, symlinks = 0, names = 0;
     uint32_t rr = 0;  // next vdisk to try for a new file
     lc_ns* open = nullptr;
+    uint64_t drift = 0;  // free files lost to the counter-drift break
+    // The newest create of a regular file, for the drop-acked-create break.
+    struct {
+        uint64_t dir = 0, seq = 0, file_id = 0;
+    } last_create;
 };
 
 namespace {
+
+bool broken(const lc_ns_disk* d, uint32_t rule) { return (d->cfg.breaks & rule) != 0; }
 
 // The volatile name index: (directory, match key) -> entry.
 struct ns_key {
@@ -217,6 +229,12 @@ bool name_ok(std::string_view n) {
 // case-insensitive file system (kept in *buf).
 std::string_view match_key(const lc_ns_disk* d, std::string_view name, std::string* buf) {
     if (!d->cfg.ci) return name;
+    if (broken(d, LC_BREAK_CI_ASCII_FOLD)) {
+        buf->assign(name);
+        for (char& c : *buf)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        return *buf;
+    }
     lc_ns_fold_name(name, buf);
     return *buf;
 }
@@ -335,7 +353,75 @@ void free_object(lc_ns* ns, uint64_t id) {
     d->inodes.erase(it);
 }
 
-uint64_t free_files(const lc_ns_disk* d) { return d->live >= d->cfg.total_files ? 0 : d->cfg.total_files - d->live; }
+uint64_t free_files(const lc_ns_disk* d) {
+    uint64_t used = d->live + d->drift;
+    return used >= d->cfg.total_files ? 0 : d->cfg.total_files - used;
+}
+
+// Takes `name`, which names `child_id`, out of directory `dir_id`, with what
+// that does to link counts, and frees the object with its last name. 13 for
+// a non-empty directory, or the DS's answer; nothing changes then.
+uint32_t unlink_name(lc_ns* ns, uint64_t dir_id, ns_inode& dir, std::string_view name, uint64_t child_id,
+                     uint64_t now) {
+    ns_inode* ci = inode_of(ns->d, child_id);
+    if (ci->type == LC_NS_TYPE_DIR && !ci->dir->entries.empty()) return TARN_MDS_NOT_EMPTY;
+    bool freed = false;
+    if (ci->type == LC_NS_TYPE_DIR) {
+        dir.dir->subdirs--;
+        dir.nlinks--;
+        freed = true;
+    } else if (ci->nlinks <= 1) {
+        freed = true;
+    } else if (ci->type == LC_NS_TYPE_FILE) {
+        uint32_t st = ds_set_nlinks(ns, child_id, *ci, ci->nlinks - 1);
+        if (st != TARN_MDS_OK) return st;
+    } else {
+        ci->nlinks--;
+        ci->ctime = now;
+        ci->change++;
+    }
+    drop_entry(ns, dir_id, dir, name);
+    if (freed) free_object(ns, child_id);
+    return TARN_MDS_OK;
+}
+
+// The remove-twice break: a directory remembers the last names removed from it.
+void remember_removed(ns_inode& dir, std::string_view key) {
+    auto& r = dir.dir->removed;
+    for (auto it = r.begin(); it != r.end(); ++it) {
+        if (*it == key) {
+            r.erase(it);
+            break;
+        }
+    }
+    r.emplace_back(key);
+    if (r.size() > kRemovedRecord) r.pop_front();
+}
+
+bool was_removed(const ns_inode& dir, std::string_view key) {
+    for (const std::string& k : dir.dir->removed)
+        if (k == key) return true;
+    return false;
+}
+
+// The drop-acked-create break: an instance comes up without the newest
+// create of a regular file, answered though it was, while that file still
+// has just the name it was created with. Runs before the index is built.
+void drop_last_create(lc_ns* ns) {
+    lc_ns_disk* d = ns->d;
+    auto last = d->last_create;
+    d->last_create = {};
+    if (last.file_id == 0) return;
+    ns_inode* dir = inode_of(d, last.dir);
+    if (!dir || !dir->dir) return;
+    auto e = dir->dir->entries.find(last.seq);
+    if (e == dir->dir->entries.end() || e->second.file_id != last.file_id) return;
+    ns_inode* f = inode_of(d, last.file_id);
+    if (!f || f->nlinks != 1) return;
+    dir->dir->entries.erase(e);
+    d->names--;
+    free_object(ns, last.file_id);
+}
 
 // Owner and times of a new directory or symlink from an MDS update block.
 void init_from_update(ns_inode& i, const lc_ns_cred& cred, const uint8_t* u, uint64_t now) {
@@ -426,6 +512,7 @@ lc_ns* lc_ns_open(lc_ns_disk* d, const lc_ns_cluster_ops& ops) {
     auto* ns = new lc_ns;
     ns->d = d;
     ns->ops = ops;
+    if (broken(d, LC_BREAK_DROP_ACKED_CREATE)) drop_last_create(ns);
     ns->index.reserve(d->names);
     std::string buf;
     for (auto& [id, ino] : d->inodes) {
@@ -558,7 +645,7 @@ uint32_t lc_ns_readdir(lc_ns* ns, const uint8_t* dir, uint64_t cookie, uint64_t 
     auto it = first;
     for (; it != entries.end(); ++it) {
         uint64_t need = total + TARN_MDS_DIRENT_BYTES + it->second.name.size() + 1;
-        if (need > limit) break;
+        if (need > limit || (n == 1 && broken(d, LC_BREAK_READDIR_ONE_PER_BATCH))) break;
         total = need;
         names_len += it->second.name.size() + 1;
         n++;
@@ -695,7 +782,8 @@ uint32_t lc_ns_create_file(lc_ns* ns, const lc_ns_cred& cred, uint32_t mode, con
     if (ns_slot* s = find_entry(ns, dir_id, name, &buf)) {
         ns_inode* ex = inode_of(d, s->file_id);
         wcc_same(dir_id, *di, wcc_ptr(out));
-        if (ex->type == LC_NS_TYPE_FILE && verifier != 0 && ex->verifier == verifier) {
+        if (ex->type == LC_NS_TYPE_FILE && verifier != 0 && ex->verifier == verifier &&
+            !broken(d, LC_BREAK_CREATE_FORGETS_VERIFIER)) {
             // A repeat of the creating call: answered as the first one was.
             obj_out(d, s->file_id, *ex, obj_ptr(out));
             if (out) out->created = true;
@@ -734,6 +822,8 @@ uint32_t lc_ns_create_file(lc_ns* ns, const lc_ns_cred& cred, uint32_t mode, con
     touch_dir(*di, now_ns());
     d->live++;
     d->files++;
+    if (broken(d, LC_BREAK_COUNTER_DRIFT)) d->drift++;
+    if (broken(d, LC_BREAK_DROP_ACKED_CREATE)) d->last_create = {dir_id, di->dir->next_seq - 1, id};
     obj_out(d, id, f, obj_ptr(out));
     wcc_out(dir_id, pre, *di, wcc_ptr(out));
     if (out) out->created = true;
@@ -863,6 +953,15 @@ uint32_t lc_ns_link(lc_ns* ns, const uint8_t* obj, const uint8_t* dir, std::stri
         wcc_same(dir_id, *di, wcc);
         if (s->file_id != obj_id) return TARN_MDS_EXISTS;
         // A repeat: the name is already this object's, nothing to count.
+        if (broken(d, LC_BREAK_RELINK_INCREMENTS)) {
+            if (oi->type == LC_NS_TYPE_FILE) {
+                st = ds_set_nlinks(ns, obj_id, *oi, oi->nlinks + 1);
+                if (st != TARN_MDS_OK) return st;
+            } else {
+                oi->nlinks++;
+                oi->change++;
+            }
+        }
         if (out) put_attrs(d, obj_id, *oi, out->attrs);
         return TARN_MDS_OK;
     }
@@ -894,40 +993,22 @@ uint32_t lc_ns_remove(lc_ns* ns, const uint8_t* dir, std::string_view name, lc_n
     uint32_t st;
     if (!prepare_name(ns, dir, name, TARN_MDS_OK, &dir_id, &di, dir_wcc, &st)) return st;
     std::string buf;
-    ns_slot* s = find_entry(ns, dir_id, name, &buf);
-    if (!s) {
+    std::string_view key = match_key(d, name, &buf);
+    auto it = ns->index.find(ns_key_view{dir_id, key});
+    if (it == ns->index.end()) {
         wcc_same(dir_id, *di, dir_wcc);
+        if (broken(d, LC_BREAK_REMOVE_TWICE) && was_removed(*di, key)) return TARN_MDS_OK;
         return TARN_MDS_NOT_FOUND;
-    }
-    uint64_t child_id = s->file_id;
-    ns_inode* ci = inode_of(d, child_id);
-    if (ci->type == LC_NS_TYPE_DIR && !ci->dir->entries.empty()) {
-        wcc_same(dir_id, *di, dir_wcc);
-        return TARN_MDS_NOT_EMPTY;
     }
     ns_pre pre = pre_of(*di);
     uint64_t now = now_ns();
-    bool freed = false;
-    if (ci->type == LC_NS_TYPE_DIR) {
-        di->dir->subdirs--;
-        di->nlinks--;
-        freed = true;
-    } else if (ci->nlinks <= 1) {
-        freed = true;
-    } else if (ci->type == LC_NS_TYPE_FILE) {
-        st = ds_set_nlinks(ns, child_id, *ci, ci->nlinks - 1);
-        if (st != TARN_MDS_OK) {
-            wcc_same(dir_id, *di, dir_wcc);
-            return st;
-        }
-    } else {
-        ci->nlinks--;
-        ci->ctime = now;
-        ci->change++;
+    st = unlink_name(ns, dir_id, *di, name, it->second.file_id, now);
+    if (st != TARN_MDS_OK) {
+        wcc_same(dir_id, *di, dir_wcc);
+        return st;
     }
-    drop_entry(ns, dir_id, *di, name);
+    if (broken(d, LC_BREAK_REMOVE_TWICE)) remember_removed(*di, key);
     touch_dir(*di, now);
-    if (freed) free_object(ns, child_id);
     wcc_out(dir_id, pre, *di, dir_wcc);
     return TARN_MDS_OK;
 }
@@ -978,13 +1059,20 @@ uint32_t lc_ns_rename(lc_ns* ns, const uint8_t* src_dir, std::string_view src_na
         wcc_out(t_id, t_pre, *ti, dst_wcc);
         return TARN_MDS_OK;
     }
-    if (ns->index.find(ns_key_view{t_id, tkey}) != ns->index.end()) return fail(TARN_MDS_EXISTS);
+    auto tit = ns->index.find(ns_key_view{t_id, tkey});
+    bool replace = tit != ns->index.end();
+    if (replace && !broken(d, LC_BREAK_RENAME_REPLACES)) return fail(TARN_MDS_EXISTS);
     if (oi->type == LC_NS_TYPE_DIR) {
         // Not into itself or below itself: walk up from the target.
         for (uint64_t up = t_id;; up = inode_of(d, up)->dir->parent) {
             if (up == obj_id) return fail(TARN_MDS_INVAL);
             if (up == LC_NS_ROOT_ID) break;
         }
+    }
+    if (replace) {
+        // The name in the way goes as a remove would take it.
+        uint32_t st = unlink_name(ns, t_id, *ti, dst_name, tit->second.file_id, now);
+        if (st != TARN_MDS_OK) return fail(st);
     }
 
     if (s_id == t_id) {

@@ -441,10 +441,33 @@ TEST_F(FrontEndTest, RunPicksRebootLinesOutOfTheStream) {
     EXPECT_EQ(0, p.wait_exit());
     EXPECT_EQ(0u, p.out().find("###[reboot hard=1 host_id=00000000000000a2] Hard reboot host 00000000000000a2\n"));
     std::string text = slurp(log);
-    EXPECT_NE(std::string::npos, text.find("host reboot 00000000000000a2: {\"ok\":false,\"error\":\"host reboot is not supported"))
-        << text;
+    EXPECT_NE(std::string::npos, text.find("host reboot 00000000000000a2: {\"ok\":true")) << text;
     EXPECT_NE(std::string::npos, text.find("host reboot 00000000000000b7: {\"ok\":false,\"error\":\"unknown host")) << text;
     EXPECT_EQ(std::string::npos, text.find("host reboot 00000000000000a3"));  // ids differ: not a reboot line
+}
+
+// The host a reboot line names really goes down and comes back: the child
+// watches it through the control socket.
+TEST_F(FrontEndTest, RunRebootsTheHostTheChildNames) {
+    std::string log = root_ + "/run.log";
+    std::string wait_state =
+        "n=0; until \"$B\" ctl status | grep -q '\"id\":\"00000000000000a3\",\"state\":\"%s\"'; do "
+        "n=$((n+1)); [ $n -ge 1000 ] && { echo never-%s; exit 4; }; sleep 0.01; done; echo %s; ";
+    auto wait_for = [&](const char* state) {
+        char buf[512];
+        snprintf(buf, sizeof buf, wait_state.c_str(), state, state, state);
+        return std::string(buf);
+    };
+    std::string script = "B='" + binary() + "'; " +
+                         "echo '###[reboot hard=1 host_id=00000000000000a3] Hard reboot host 00000000000000a3'; " +
+                         wait_for("down") + wait_for("up");
+    Proc p({"run", "--dir", dir_, "--log-file", log, "--reboot-down-ms", "400", "--", "sh", "-c", script});
+    EXPECT_EQ(0, p.wait_exit(30000)) << p.out();
+    EXPECT_EQ("###[reboot hard=1 host_id=00000000000000a3] Hard reboot host 00000000000000a3\ndown\nup\n", p.out());
+    std::string text = slurp(log);
+    EXPECT_NE(std::string::npos, text.find("asks for a hard reboot of host 00000000000000a3")) << text;
+    EXPECT_NE(std::string::npos, text.find("host reboot 00000000000000a3: {\"ok\":true")) << text;
+    EXPECT_NE(std::string::npos, text.find("host 00000000000000a3 is up")) << text;
 }
 
 }  // namespace

@@ -1,0 +1,54 @@
+#include "localcluster/breaks.h"
+
+namespace {
+
+struct break_name {
+    uint32_t bit;
+    const char* name;
+};
+
+constexpr break_name kBreaks[] = {
+    {LC_BREAK_CREATE_FORGETS_VERIFIER, "create-forgets-verifier"},
+    {LC_BREAK_RENAME_REPLACES, "rename-replaces"},
+    {LC_BREAK_REMOVE_TWICE, "remove-twice"},
+    {LC_BREAK_COUNTER_DRIFT, "counter-drift"},
+    {LC_BREAK_RELINK_INCREMENTS, "relink-increments"},
+    {LC_BREAK_READDIR_ONE_PER_BATCH, "readdir-one-per-batch"},
+    {LC_BREAK_CI_ASCII_FOLD, "ci-ascii-fold"},
+    {LC_BREAK_DROP_ACKED_CREATE, "drop-acked-create"},
+    {LC_BREAK_NO_SPACE_ACCOUNTING, "no-space-accounting"},
+};
+
+}  // namespace
+
+uint32_t lc_break_parse(std::string_view name) {
+    for (const break_name& b : kBreaks)
+        if (name == b.name) return b.bit;
+    return 0;
+}
+
+std::vector<std::string> lc_break_names(uint32_t set) {
+    std::vector<std::string> out;
+    for (const break_name& b : kBreaks)
+        if (set & b.bit) out.emplace_back(b.name);
+    return out;
+}
+
+std::string lc_break_all_names() {
+    std::string out;
+    for (const break_name& b : kBreaks) {
+        if (!out.empty()) out += ", ";
+        out += b.name;
+    }
+    return out;
+}
+
+std::string lc_breaks_json(uint32_t set) {
+    // Rule names are plain lower-case words and dashes: no escaping needed.
+    std::string out = "[";
+    for (const std::string& n : lc_break_names(set)) {
+        if (out.size() > 1) out += ",";
+        out += "\"" + n + "\"";
+    }
+    return out + "]";
+}

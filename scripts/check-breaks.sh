@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Negative controls: for each rule kelvane-localcluster can break on purpose
+# (--break RULE), runs the smallest set of kelvane-tarn-test suites that
+# covers that rule against a cluster with it broken, and expects them to
+# fail. Prints one line per rule and exits non-zero if any rule went
+# unnoticed. A run that hangs (cut off by the time limit) or ends without a
+# failed test (the cluster died, say) counts as not caught.
+#   check-breaks.sh BUILD_DIR
+set -uo pipefail
+
+if [ $# -ne 1 ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+build=$1
+cluster_bin=$build/bin/kelvane-localcluster
+test_bin=$build/bin/kelvane-tarn-test
+for b in "$cluster_bin" "$test_bin"; do
+    if [ ! -x "$b" ]; then
+        echo "$0: $b not found" >&2
+        exit 2
+    fi
+done
+limit=${KIV_BREAK_TIMEOUT:-300}
+
+# RULE FS FILTER: the tests that catch the rule, fast ones where they do.
+# The two rules about counters need the tests that wait for usage to settle.
+checks=(
+    "create-forgets-verifier tarn TARNCreateTest.*_WithVerifier"
+    "rename-replaces tarn TARNRenameTest.NoReplace"
+    "remove-twice tarn TARNRemoveTest.RemoveNonIdempotence"
+    "counter-drift tarn TARNRemoveTest.RemoveAllLinksDeletesFile"
+    "relink-increments tarn TARNLinkTest.Idempotence"
+    "readdir-one-per-batch tarn TARNReaddirTest.*"
+    "ci-ascii-fold tarn_ci TARNCaseSensitivityTest.CaseInsensitiveUTF8"
+    "drop-acked-create tarn TARNCreateTest.MDSCrashTolerance"
+    "no-space-accounting tarn TARNRemoveTest.RemoveFileFreesSpace"
+)
+
+status=0
+for check in "${checks[@]}"; do
+    read -r rule fs filter <<<"$check"
+    dir=$(mktemp -d /tmp/kelvane-break.XXXXXX)
+    log=$(mktemp /tmp/kelvane-break-log.XXXXXX)
+    timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off --break "$rule" -- \
+        "$test_bin" -c local -f "$fs" --gtest_filter="$filter" >"$log" 2>&1
+    rc=$?
+    # Caught: the suite ran and reported failed tests, within the limit.
+    if [ $rc -ne 0 ] && [ $rc -ne 124 ] && [ $rc -ne 137 ] && grep -q '^\[  FAILED  \] [A-Za-z]' "$log"; then
+        echo "break $rule: caught by $filter"
+    else
+        if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+            why="no result within ${limit} s"
+        elif [ $rc -eq 0 ]; then
+            why="every test passed"
+        else
+            why="exit status $rc without a failed test"
+        fi
+        echo "break $rule: NOT caught ($why; -f $fs --gtest_filter=$filter)"
+        tail -n 20 "$log" | sed 's/^/    /' >&2
+        status=1
+    fi
+    rm -rf "$dir" "$log"
+done
+exit $status

@@ -1,0 +1,319 @@
+// The deliberate faults of --break: each rule, switched on, gives its broken
+// answer and, switched off, the correct one; no rule disturbs the others;
+// and the switch reaches the engine, the pool and `status` from the command
+// line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "localcluster/breaks.h"
+#include "localcluster/cluster.h"
+#include "localcluster/cluster_disk.h"
+#include "localcluster/options.h"
+#include "test_namespace_env.h"
+
+namespace {
+
+// Runs on a fresh file system with the given switches; returns what it saw.
+using Scenario = std::string (*)(NsTestFs& fs, uint32_t breaks);
+
+std::string st(const char* what, uint64_t v) { return std::string(what) + "=" + std::to_string(v); }
+
+// A repeated create with its own verifier.
+std::string repeat_create(NsTestFs& fs, uint32_t) {
+    lc_ns_handle first, again;
+    std::string r = st("first", fs.create(fs.root(), "f", &first, 77, 3));
+    r += " " + st("repeat", fs.create(fs.root(), "f", &again, 77, 3));
+    r += " " + st("other", fs.create(fs.root(), "f", nullptr, 78, 2));
+    return r;
+}
+
+// A file renamed onto another file's name.
+std::string rename_onto(NsTestFs& fs, uint32_t) {
+    lc_ns_handle a, b, found;
+    fs.create(fs.root(), "a", &a);
+    fs.create(fs.root(), "b", &b);
+    std::string r = st("rename", fs.rename(fs.root(), "a", fs.root(), "b"));
+    r += " " + st("a", fs.lookup(fs.root(), "a"));
+    r += " " + st("b_is_a", fs.lookup(fs.root(), "b", &found) == 0 && found == a);
+    lc_ns_stats s;
+    lc_ns_get_stats(fs.ns, &s);
+    return r + " " + st("files", s.files);
+}
+
+// The same name removed twice, and a name that never was.
+std::string remove_twice(NsTestFs& fs, uint32_t) {
+    fs.create(fs.root(), "f");
+    std::string r = st("first", fs.remove(fs.root(), "f"));
+    r += " " + st("second", fs.remove(fs.root(), "f"));
+    r += " " + st("never", fs.remove(fs.root(), "never-there"));
+    // Made again, the name is removed once and then missing once more.
+    fs.create(fs.root(), "f");
+    r += " " + st("again", fs.remove(fs.root(), "f"));
+    return r;
+}
+
+// Free files before three creates and after their removes.
+std::string free_files_round_trip(NsTestFs& fs, uint32_t) {
+    uint64_t before = fs.free_files();
+    for (const char* n : {"x", "y", "z"}) fs.create(fs.root(), n);
+    for (const char* n : {"x", "y", "z"}) fs.remove(fs.root(), n);
+    return st("lost", before - fs.free_files());
+}
+
+// A link repeated as a client re-sends it.
+std::string relink(NsTestFs& fs, uint32_t) {
+    lc_ns_handle f;
+    fs.create(fs.root(), "f", &f);
+    uint32_t n1 = 0, n2 = 0;
+    fs.link(f, fs.root(), "g", &n1);
+    fs.link(f, fs.root(), "g", &n2);
+    return st("first", n1) + " " + st("repeat", n2) + " " + st("attr", fs.attrs(f).nlinks);
+}
+
+// One readdir of four entries with room for all, then the whole listing.
+std::string readdir_batch(NsTestFs& fs, uint32_t) {
+    for (const char* n : {"a", "b", "c", "d"}) fs.create(fs.root(), n);
+    std::vector<NsTestFs::Dirent> batch;
+    bool more = false;
+    fs.readdir(fs.root(), 0, TARN_MDS_MAX_MSG, &batch, &more);
+    return st("batch", batch.size()) + " " + st("more", more) + " " + st("all", fs.list(fs.root()).size());
+}
+
+// Names that differ in case, beyond ASCII and within it (a case-insensitive
+// file system).
+std::string fold(NsTestFs& fs, uint32_t) {
+    fs.create(fs.root(), "тестовый_объект1");
+    fs.create(fs.root(), "Abc");
+    std::string r = st("cyrillic", fs.lookup(fs.root(), "ТЕСТОВЫЙ_ОБЪЕКТ1"));
+    r += " " + st("turkish", fs.create(fs.root(), "ğş") == 0 ? fs.lookup(fs.root(), "ĞŞ") : 99);
+    r += " " + st("ascii", fs.lookup(fs.root(), "aBC"));
+    return r;
+}
+
+// Two acknowledged creates, then an MDS restart.
+std::string restart_after_create(NsTestFs& fs, uint32_t) {
+    fs.create(fs.root(), "older");
+    fs.create(fs.root(), "newest");
+    fs.restart();
+    std::string r = st("older", fs.lookup(fs.root(), "older"));
+    r += " " + st("newest", fs.lookup(fs.root(), "newest"));
+    lc_ns_stats s;
+    lc_ns_get_stats(fs.ns, &s);
+    return r + " " + st("files", s.files);
+}
+
+// 64 KiB written to a new file, then the file removed: the blocks the
+// write took and the remove gave back. The pool's switch is set as the
+// cluster sets it.
+std::string space_round_trip(NsTestFs& fs, uint32_t breaks) {
+    fs.pool.no_accounting = (breaks & LC_BREAK_NO_SPACE_ACCOUNTING) != 0;
+    lc_ns_handle f;
+    fs.create(fs.root(), "f", &f);
+    NsAttrs a = fs.attrs(f);
+    uint64_t before = fs.fs_info(TARN_MDS_FS_INFO_FREE_SPACE);
+    std::vector<uint8_t> data(64 << 10, 0x5a);
+    lc_ds_result w = lc_ds_disk_write(fs.ds[a.vdisk % NsTestFs::kHosts], a.inode, a.vdisk, 0, data.data(),
+                                      uint32_t(data.size()), true, nullptr, nullptr);
+    uint64_t written = fs.fs_info(TARN_MDS_FS_INFO_FREE_SPACE);
+    fs.remove(fs.root(), "f");
+    uint64_t after = fs.fs_info(TARN_MDS_FS_INFO_FREE_SPACE);
+    return st("write", w) + " " + st("took", before - written) + " " + st("gave", after - written);
+}
+
+struct BreakCase {
+    const char* rule;
+    bool ci;
+    Scenario scenario;
+    const char* correct;  // what the scenario sees with the rule kept
+    const char* broken;   // ... and with it broken
+};
+
+const BreakCase kCases[] = {
+    {"create-forgets-verifier", false, repeat_create, "first=0 repeat=0 other=3", "first=0 repeat=3 other=3"},
+    {"rename-replaces", false, rename_onto, "rename=3 a=0 b_is_a=0 files=2", "rename=0 a=8 b_is_a=1 files=1"},
+    {"remove-twice", false, remove_twice, "first=0 second=8 never=8 again=0", "first=0 second=0 never=8 again=0"},
+    {"counter-drift", false, free_files_round_trip, "lost=0", "lost=3"},
+    {"relink-increments", false, relink, "first=2 repeat=2 attr=2", "first=2 repeat=3 attr=3"},
+    {"readdir-one-per-batch", false, readdir_batch, "batch=4 more=0 all=4", "batch=1 more=1 all=4"},
+    {"ci-ascii-fold", true, fold, "cyrillic=0 turkish=0 ascii=0", "cyrillic=8 turkish=8 ascii=0"},
+    {"drop-acked-create", false, restart_after_create, "older=0 newest=0 files=2", "older=0 newest=8 files=1"},
+    {"no-space-accounting", false, space_round_trip, "write=0 took=16 gave=16", "write=0 took=0 gave=0"},
+};
+
+void PrintTo(const BreakCase& c, std::ostream* os) { *os << c.rule; }
+
+// Whether a rule leaves the engine's own invariants (nlinks = names,
+// counts, index) intact: a repeated link that counts again does not.
+bool keeps_invariants(uint32_t rule) { return rule != LC_BREAK_RELINK_INCREMENTS; }
+
+}  // namespace
+
+class BreakTableTest : public testing::TestWithParam<BreakCase> {
+   protected:
+    // What the case's scenario sees under `breaks`; *check gets the
+    // engine's invariant check afterwards.
+    static std::string run(const BreakCase& c, uint32_t breaks, std::string* check) {
+        NsTestFs fs(c.ci, 1 << 20, true, breaks);
+        std::string seen = c.scenario(fs, breaks);
+        *check = lc_ns_check(fs.ns);
+        return seen;
+    }
+};
+
+TEST_P(BreakTableTest, RuleKeptGivesTheCorrectAnswer) {
+    std::string check;
+    EXPECT_EQ(GetParam().correct, run(GetParam(), 0, &check));
+    EXPECT_EQ("", check);
+}
+
+TEST_P(BreakTableTest, RuleBrokenGivesTheBrokenAnswer) {
+    uint32_t rule = lc_break_parse(GetParam().rule);
+    ASSERT_NE(0u, rule);
+    std::string check;
+    EXPECT_EQ(GetParam().broken, run(GetParam(), rule, &check));
+    if (keeps_invariants(rule)) {
+        EXPECT_EQ("", check);
+    }
+}
+
+// A switch changes one rule: every other scenario still sees the correct
+// answer with it on, so a suite that fails under one switch failed for
+// that rule.
+TEST_P(BreakTableTest, OtherRulesBrokenLeaveThisOneAlone) {
+    uint32_t own = lc_break_parse(GetParam().rule);
+    for (const BreakCase& other : kCases) {
+        uint32_t rule = lc_break_parse(other.rule);
+        if (rule == own) continue;
+        std::string check;
+        EXPECT_EQ(GetParam().correct, run(GetParam(), rule, &check)) << "with " << other.rule << " broken";
+        if (keeps_invariants(rule)) {
+            EXPECT_EQ("", check) << "with " << other.rule << " broken";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, BreakTableTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<BreakCase>& info) {
+                             std::string n;
+                             for (const char* p = info.param.rule; *p; p++) n += *p == '-' ? '_' : *p;
+                             return n;
+                         });
+
+// ---------------------------------------------------------------- details of single rules
+
+TEST(BreakRulesTest, RemoveTwiceRemembersOnlyRecentNamesOfTheirOwnDirectory) {
+    NsTestFs fs(false, 1 << 20, true, LC_BREAK_REMOVE_TWICE);
+    lc_ns_handle d;
+    ASSERT_EQ(0u, fs.mkdir(fs.root(), "d", &d));
+    ASSERT_EQ(0u, fs.create(d, "gone"));
+    ASSERT_EQ(0u, fs.remove(d, "gone"));
+    EXPECT_EQ(0u, fs.remove(d, "gone"));
+    // The record is per directory.
+    EXPECT_EQ(8u, fs.remove(fs.root(), "gone"));
+    // It is small: enough newer removes push the oldest name out.
+    for (int i = 0; i < 100; i++) {
+        std::string n = "n" + std::to_string(i);
+        ASSERT_EQ(0u, fs.create(d, n));
+        ASSERT_EQ(0u, fs.remove(d, n));
+    }
+    EXPECT_EQ(8u, fs.remove(d, "gone"));
+    EXPECT_EQ(0u, fs.remove(d, "n99"));
+    EXPECT_EQ("", lc_ns_check(fs.ns));
+}
+
+TEST(BreakRulesTest, RenameReplacesDropsTheReplacedObjectAsRemoveWould) {
+    NsTestFs fs(false, 1 << 20, true, LC_BREAK_RENAME_REPLACES);
+    lc_ns_handle d, e, f;
+    ASSERT_EQ(0u, fs.mkdir(fs.root(), "d", &d));
+    ASSERT_EQ(0u, fs.mkdir(fs.root(), "e", &e));
+    ASSERT_EQ(0u, fs.create(e, "inside"));
+    ASSERT_EQ(0u, fs.create(fs.root(), "f", &f));
+    uint64_t free_before = fs.free_files();
+    // A non-empty directory in the way stays.
+    EXPECT_EQ(13u, fs.rename(fs.root(), "f", fs.root(), "e"));
+    // An empty one goes, with its parent's link.
+    EXPECT_EQ(0u, fs.rename(fs.root(), "f", fs.root(), "d"));
+    EXPECT_EQ(2u + 1u, fs.attrs(fs.root()).nlinks);
+    EXPECT_EQ(free_before + 1, fs.free_files());
+    // A file with a second name loses one link only.
+    ASSERT_EQ(0u, fs.link(f, e, "second"));
+    lc_ns_handle g;
+    ASSERT_EQ(0u, fs.create(e, "g", &g));
+    EXPECT_EQ(0u, fs.rename(e, "g", e, "second"));
+    EXPECT_EQ(1u, fs.attrs(f).nlinks);
+    EXPECT_EQ(8u, fs.lookup(e, "g"));
+    EXPECT_EQ("", lc_ns_check(fs.ns));
+}
+
+TEST(BreakRulesTest, DropAckedCreateLosesOnlyTheNewestCreateOncePerRestart) {
+    NsTestFs fs(false, 1 << 20, true, LC_BREAK_DROP_ACKED_CREATE);
+    ASSERT_EQ(0u, fs.create(fs.root(), "a"));
+    ASSERT_EQ(0u, fs.create(fs.root(), "b"));
+    fs.restart();
+    EXPECT_EQ(8u, fs.lookup(fs.root(), "b"));
+    fs.restart();
+    EXPECT_EQ(0u, fs.lookup(fs.root(), "a"));
+    // A newest file that gained a second name is kept.
+    lc_ns_handle c;
+    ASSERT_EQ(0u, fs.create(fs.root(), "c", &c));
+    ASSERT_EQ(0u, fs.link(c, fs.root(), "c2"));
+    fs.restart();
+    EXPECT_EQ(0u, fs.lookup(fs.root(), "c"));
+    EXPECT_EQ("", lc_ns_check(fs.ns));
+}
+
+// ---------------------------------------------------------------- names and the command line
+
+TEST(BreakOptionsTest, EveryRuleNameParsesToItsOwnBit) {
+    uint32_t seen = 0;
+    for (const BreakCase& c : kCases) {
+        uint32_t bit = lc_break_parse(c.rule);
+        ASSERT_NE(0u, bit) << c.rule;
+        EXPECT_EQ(0u, bit & (bit - 1)) << c.rule;
+        EXPECT_EQ(0u, seen & bit) << c.rule;
+        seen |= bit;
+        EXPECT_EQ(std::vector<std::string>{c.rule}, lc_break_names(bit));
+    }
+    EXPECT_EQ(0u, lc_break_parse("Rename-Replaces"));
+    EXPECT_EQ(0u, lc_break_parse(""));
+    EXPECT_EQ("[]", lc_breaks_json(0));
+    EXPECT_EQ("[\"rename-replaces\",\"counter-drift\"]",
+              lc_breaks_json(LC_BREAK_COUNTER_DRIFT | LC_BREAK_RENAME_REPLACES));
+}
+
+TEST(BreakOptionsTest, BreakIsRepeatableAndOffByDefault) {
+    lc_options o;
+    ASSERT_EQ("", lc_parse_options({}, &o));
+    EXPECT_EQ(0u, o.config.breaks);
+    ASSERT_EQ("", lc_parse_options({"run", "--break", "remove-twice", "--break=counter-drift", "--break",
+                                    "remove-twice", "--", "prog"},
+                                   &o));
+    EXPECT_EQ(LC_BREAK_REMOVE_TWICE | LC_BREAK_COUNTER_DRIFT, o.config.breaks);
+    EXPECT_EQ(std::vector<std::string>{"prog"}, o.program);
+}
+
+TEST(BreakOptionsTest, UnknownOrMissingRuleIsRefused) {
+    lc_options o;
+    std::string err = lc_parse_options({"--break", "rename-replace"}, &o);
+    EXPECT_NE(std::string::npos, err.find("unknown rule 'rename-replace'")) << err;
+    EXPECT_NE(std::string::npos, err.find("rename-replaces")) << err;
+    EXPECT_NE(std::string::npos, err.find("no-space-accounting")) << err;
+    EXPECT_EQ("--break needs a value", lc_parse_options({"--break"}, &o));
+    EXPECT_NE("", lc_parse_options({"ctl", "--break", "remove-twice", "status"}, &o));
+}
+
+TEST(BreakClusterTest, StatusNamesTheBrokenRulesAndThePoolFollows) {
+    {
+        auto c = localcluster::Cluster::start(localcluster::ClusterConfig{});
+        EXPECT_NE(std::string::npos, c->control("status").find("\"breaks\":[]"));
+        EXPECT_FALSE(lc_cdisk_pool(c->cluster_disk(), 0)->no_accounting);
+    }
+    localcluster::ClusterConfig cfg;
+    cfg.breaks = LC_BREAK_REMOVE_TWICE | LC_BREAK_NO_SPACE_ACCOUNTING;
+    auto c = localcluster::Cluster::start(cfg);
+    EXPECT_NE(std::string::npos, c->control("status").find("\"breaks\":[\"remove-twice\",\"no-space-accounting\"]"));
+    for (int f = 0; f < lc_cdisk_fs_count(c->cluster_disk()); f++)
+        EXPECT_TRUE(lc_cdisk_pool(c->cluster_disk(), f)->no_accounting);
+}
