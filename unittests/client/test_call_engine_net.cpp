@@ -36,6 +36,8 @@
 #include "kiv/rpc.h"
 #include "kiv/rpc_server.h"
 #include "localcluster/cluster.h"
+#include "client_test_env.h"
+#include "log_capture.h"
 
 namespace {
 
@@ -62,47 +64,7 @@ long ms_between(Clock::time_point a, Clock::time_point b) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
 }
 
-// ---------------------------------------------------------------- log capture
-struct LogLine {
-    Clock::time_point at;
-    int level;
-    std::string text;
-};
-
-struct LogCapture {
-    std::mutex mu;
-    std::vector<LogLine> lines;
-
-    static void hook(int level, const char* line, void* arg) {
-        auto* self = static_cast<LogCapture*>(arg);
-        std::lock_guard<std::mutex> g(self->mu);
-        self->lines.push_back(LogLine{Clock::now(), level, line});
-    }
-    void clear() {
-        std::lock_guard<std::mutex> g(mu);
-        lines.clear();
-    }
-    int count(const std::string& text, int level = -1) {
-        std::lock_guard<std::mutex> g(mu);
-        int n = 0;
-        for (const auto& l : lines)
-            n += l.text.find(text) != std::string::npos && (level < 0 || l.level == level);
-        return n;
-    }
-    std::vector<Clock::time_point> times(const std::string& text) {
-        std::lock_guard<std::mutex> g(mu);
-        std::vector<Clock::time_point> out;
-        for (const auto& l : lines)
-            if (l.text.find(text) != std::string::npos) out.push_back(l.at);
-        return out;
-    }
-    std::string dump() {
-        std::lock_guard<std::mutex> g(mu);
-        std::string s;
-        for (const auto& l : lines) s += "[" + std::to_string(l.level) + "] " + l.text + "\n";
-        return s;
-    }
-};
+using clienttest::LogCapture;
 
 struct EpochSource {
     std::atomic<uint32_t> epoch{1};
@@ -142,9 +104,7 @@ class HeaderRecorder {
     }
     ~HeaderRecorder() {
         if (server_ != nullptr) kiv_rpc_server_close(server_);
-        kiv_process_terminate(&process_);
-        kiv_process_wait(&process_);
-        kiv_process_fini(&process_);
+        clienttest::stop_process(&process_);
     }
 
     uint16_t port() const { return port_; }
@@ -198,18 +158,9 @@ struct MdsCounters {
 class MdsCallEngineTest : public ::testing::Test {
    protected:
     static void SetUpTestSuite() {
-        localcluster::ClusterConfig cfg;
-        cfg.fs.push_back(localcluster::FsConfig{kFsName, kFsId});
-        cfg.fs.push_back(localcluster::FsConfig{kMoveFs, 0x7002});
-        cfg.fs.push_back(localcluster::FsConfig{kLateFs, kLateFsId});
-        cfg.lock_servers = false;
-        cfg.log_level = 0;
-        cluster_ = localcluster::Cluster::start(cfg).release();
+        cluster_ = clienttest::start_cluster({{kFsName, kFsId}, {kMoveFs, 0x7002}, {kLateFs, kLateFsId}});
     }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void TearDownTestSuite() { clienttest::stop_cluster(cluster_); }
 
     void SetUp() override {
         ASSERT_NE(cluster_, nullptr);
@@ -235,20 +186,14 @@ class MdsCallEngineTest : public ::testing::Test {
         if (cluster_ != nullptr) {
             EXPECT_EQ(ctl("fault clear").find("{\"ok\":true"), 0u);
         }
-        for (const std::string& id : registered_) {
-            kiv_move_to_coroutine(&process_);
-            discov_co_unregister_svc(registry_, id.c_str(), nullptr);
-            kiv_move_from_coroutine();
-        }
+        for (const std::string& id : registered_) clienttest::unregister_svc(&process_, registry_, id.c_str());
         for (mds_client* c : clients_) mds_client_destroy(c);
         tarn_conn_pool_destroy(pool_);
         tarn_conn_factory_destroy(factory_);
         if (resolver_) mds_resolver_destroy(resolver_);
         discov_destroy(registry_);
         discov_destroy(discovery_);
-        kiv_process_terminate(&process_);
-        kiv_process_wait(&process_);
-        kiv_process_fini(&process_);
+        clienttest::stop_process(&process_);
         kiv_log_set_hook(nullptr, nullptr);
         __kiv_log_level = saved_level_;
         tarn_call_set_timing(nullptr);
@@ -340,37 +285,14 @@ class MdsCallEngineTest : public ::testing::Test {
 
     // ------------------------------------------------------------ the registry
     int put_record(const char* id, uint64_t fs_id, const char* fs_name, uint64_t host_id, uint16_t port) {
-        char fsid_tag[40];
-        snprintf(fsid_tag, sizeof fsid_tag, "fsid:%lx", fs_id);
-        std::string name_tag = std::string("fsname:") + fs_name;
-        char* tags[2] = {fsid_tag, name_tag.data()};
-        discov_svc svc;
-        discov_svc_init(&svc);
-        svc.name = const_cast<char*>("mds");
-        svc.id = const_cast<char*>(id);
-        svc.host_id = host_id;
-        svc.tags = tags;
-        svc.tag_count = 2;
-        svc.addr = const_cast<char*>("127.0.0.1");
-        svc.port = port;
-        kiv_move_to_coroutine(&process_);
-        int rc = discov_co_register_svc(registry_, &svc);
-        kiv_move_from_coroutine();
         registered_.push_back(id);
-        return rc;
+        return clienttest::register_mds(&process_, registry_, id, fs_id, fs_name, host_id, port);
     }
 
     // Polls until the resolver names `port` for `fs_id` (0: until it knows
     // nothing of it), for at most 10 s.
     bool wait_for_port(uint64_t fs_id, uint16_t port) {
-        const auto until = Clock::now() + 10s;
-        while (Clock::now() < until) {
-            tarn_host_addr addr{};
-            int rc = mds_resolver_find_mds(resolver_, fs_id, &addr);
-            if (port == 0 ? rc == -ENOENT : (rc == 0 && addr.port == port)) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
+        return clienttest::wait_for_mds_port(resolver_, fs_id, port, 2ms);
     }
 
     // ------------------------------------------------------------ calls

@@ -25,6 +25,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "localcluster/cluster.h"
+#include "client_test_env.h"
 
 namespace {
 
@@ -89,14 +90,9 @@ class ClientApiTest : public ::testing::Test {
         cfg.fs.push_back(mx);
         cfg.hosts = kHosts;
         cfg.vdisks_per_host = kVdisksPerHost;
-        cfg.lock_servers = false;
-        cfg.log_level = 0;
-        cluster_ = localcluster::Cluster::start(cfg).release();
+        cluster_ = clienttest::start_cluster(cfg);
     }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void TearDownTestSuite() { clienttest::stop_cluster(cluster_); }
 
     void SetUp() override {
         ASSERT_NE(cluster_, nullptr);

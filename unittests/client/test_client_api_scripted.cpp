@@ -30,6 +30,7 @@
 #include "kiv/rpc.h"
 #include "kiv/rpc_server.h"
 #include "localcluster/cluster.h"
+#include "client_test_env.h"
 
 namespace {
 
@@ -248,17 +249,8 @@ class ScriptedServers {
 // ---------------------------------------------------------------- fixture
 class ClientApiScriptedTest : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() {
-        localcluster::ClusterConfig cfg;
-        cfg.fs.push_back(localcluster::FsConfig{"unused", 0x1001});
-        cfg.lock_servers = false;
-        cfg.log_level = 0;
-        cluster_ = localcluster::Cluster::start(cfg).release();
-    }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void SetUpTestSuite() { cluster_ = clienttest::start_cluster({{"unused", 0x1001}}); }
+    static void TearDownTestSuite() { clienttest::stop_cluster(cluster_); }
 
     void SetUp() override {
         ASSERT_NE(cluster_, nullptr);
@@ -281,16 +273,12 @@ class ClientApiScriptedTest : public ::testing::Test {
         if (fs_) tarn_client_close_fs(fs_);
         if (client_) tarn_client_destroy(client_);
         if (registered_) {
-            kiv_move_to_coroutine(&process_);
-            discov_co_unregister_svc(registry_, "mds-scripted", nullptr);
-            kiv_move_from_coroutine();
+            clienttest::unregister_svc(&process_, registry_, "mds-scripted");
         }
         if (registry_) discov_destroy(registry_);
         if (discovery_) discov_destroy(discovery_);
         if (process_started_) {
-            kiv_process_terminate(&process_);
-            kiv_process_wait(&process_);
-            kiv_process_fini(&process_);
+            clienttest::stop_process(&process_);
         }
         servers_.reset();
         tarn_vdisk_locator_set_pause(nullptr);
@@ -299,22 +287,8 @@ class ClientApiScriptedTest : public ::testing::Test {
     }
 
     int register_mds() {
-        char fsid_tag[40];
-        snprintf(fsid_tag, sizeof fsid_tag, "fsid:%lx", kFsId);
-        std::string name_tag = std::string("fsname:") + kFsName;
-        char* tags[2] = {fsid_tag, name_tag.data()};
-        discov_svc svc;
-        discov_svc_init(&svc);
-        svc.name = const_cast<char*>("mds");
-        svc.id = const_cast<char*>("mds-scripted");
-        svc.host_id = kMdsHost;
-        svc.tags = tags;
-        svc.tag_count = 2;
-        svc.addr = const_cast<char*>("127.0.0.1");
-        svc.port = servers_->mds_port();
-        kiv_move_to_coroutine(&process_);
-        int rc = discov_co_register_svc(registry_, &svc);
-        kiv_move_from_coroutine();
+        int rc = clienttest::register_mds(&process_, registry_, "mds-scripted", kFsId, kFsName, kMdsHost,
+                                          servers_->mds_port());
         registered_ = rc == 0;
         return rc;
     }

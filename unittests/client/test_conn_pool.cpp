@@ -20,25 +20,11 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "kiv/rpc.h"
+#include "log_capture.h"
 
 namespace {
 
-struct LogCapture {
-    std::mutex mu;
-    std::vector<std::string> lines;
-
-    static void hook(int, const char* line, void* arg) {
-        auto* self = static_cast<LogCapture*>(arg);
-        std::lock_guard<std::mutex> g(self->mu);
-        self->lines.emplace_back(line);
-    }
-    int count(const std::string& text) {
-        std::lock_guard<std::mutex> g(mu);
-        int n = 0;
-        for (const auto& l : lines) n += l.find(text) != std::string::npos;
-        return n;
-    }
-};
+using clienttest::LogCapture;
 
 // The pool's maker in these tests: the real one, counted, and able to fail.
 std::atomic<int> g_made{0};

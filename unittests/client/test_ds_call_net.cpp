@@ -27,6 +27,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "kiv/rpc.h"
+#include "log_capture.h"
 
 namespace {
 
@@ -54,21 +55,7 @@ struct Outcome {
     bool coroutine_mode = false;
 };
 
-struct LogCapture {
-    std::mutex mu;
-    std::vector<std::pair<int, std::string>> lines;
-    static void hook(int level, const char* line, void* arg) {
-        auto* self = static_cast<LogCapture*>(arg);
-        std::lock_guard<std::mutex> g(self->mu);
-        self->lines.emplace_back(level, line);
-    }
-    int count(const std::string& text, int level = -1) {
-        std::lock_guard<std::mutex> g(mu);
-        int n = 0;
-        for (const auto& l : lines) n += l.second.find(text) != std::string::npos && (level < 0 || l.first == level);
-        return n;
-    }
-};
+using clienttest::LogCapture;
 
 // The data a read of `offset` returns, byte i of the file being (i * 13) & 0xff.
 uint8_t file_byte(uint64_t i) { return uint8_t(i * 13); }

@@ -22,6 +22,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "kiv/rpc.h"
+#include "log_capture.h"
 
 namespace {
 
@@ -62,21 +63,7 @@ struct Outcome {
     rpc_error error{};
 };
 
-struct LogCapture {
-    std::mutex mu;
-    std::vector<std::string> lines;
-    static void hook(int, const char* line, void* arg) {
-        auto* self = static_cast<LogCapture*>(arg);
-        std::lock_guard<std::mutex> g(self->mu);
-        self->lines.push_back(line);
-    }
-    int count(const std::string& text) {
-        std::lock_guard<std::mutex> g(mu);
-        int n = 0;
-        for (const auto& l : lines) n += l.find(text) != std::string::npos;
-        return n;
-    }
-};
+using clienttest::LogCapture;
 
 class DsEncodingTest : public ::testing::Test {
    protected:

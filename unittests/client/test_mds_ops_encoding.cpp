@@ -15,6 +15,7 @@
 #include "client/tarn_mds_client_ops.h"
 #include "kiv/base.h"
 #include "kiv/rpc.h"
+#include "log_capture.h"
 
 namespace {
 
@@ -84,21 +85,7 @@ const Bytes kFileBytes = hex(
 const Bytes kUpdate = pattern(120, 0x30);
 
 // ---------------------------------------------------------------- log capture
-struct LogCapture {
-    std::mutex mu;
-    std::vector<std::pair<int, std::string>> lines;
-    static void hook(int level, const char* line, void* arg) {
-        auto* self = static_cast<LogCapture*>(arg);
-        std::lock_guard<std::mutex> g(self->mu);
-        self->lines.emplace_back(level, line);
-    }
-    bool has(const std::string& text, int level) {
-        std::lock_guard<std::mutex> g(mu);
-        for (const auto& l : lines)
-            if (l.first == level && l.second.find(text) != std::string::npos) return true;
-        return false;
-    }
-};
+using clienttest::LogCapture;
 
 class MdsOpsEncodingTest : public ::testing::Test {
    protected:

@@ -26,6 +26,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "localcluster/cluster.h"
+#include "client_test_env.h"
 
 namespace {
 
@@ -68,17 +69,8 @@ bool collect_name(const char* name, void* arg) {
 
 class MdsOpsNetTest : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() {
-        localcluster::ClusterConfig cfg;
-        cfg.fs.push_back(localcluster::FsConfig{kFsName, kFsId});
-        cfg.lock_servers = false;
-        cfg.log_level = 0;
-        cluster_ = localcluster::Cluster::start(cfg).release();
-    }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void SetUpTestSuite() { cluster_ = clienttest::start_cluster({{kFsName, kFsId}}); }
+    static void TearDownTestSuite() { clienttest::stop_cluster(cluster_); }
 
     void SetUp() override {
         ASSERT_NE(cluster_, nullptr);
@@ -102,9 +94,7 @@ class MdsOpsNetTest : public ::testing::Test {
         if (factory_) tarn_conn_factory_destroy(factory_);
         if (resolver_) mds_resolver_destroy(resolver_);
         if (discovery_) discov_destroy(discovery_);
-        kiv_process_terminate(&process_);
-        kiv_process_wait(&process_);
-        kiv_process_fini(&process_);
+        clienttest::stop_process(&process_);
     }
 
     static Bytes update_mode(uint32_t mode) {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "client/tarn_mds_resolver.h"
+#include "client_test_env.h"
 #include "discovery/discov.h"
 #include "kiv/base.h"
 #include "kiv/loop.h"
@@ -158,9 +159,7 @@ class MdsResolverOffline : public ::testing::Test {
     void TearDown() override {
         if (resolver_) mds_resolver_destroy(resolver_);
         discov_destroy(discovery_);
-        kiv_process_terminate(&process_);
-        kiv_process_wait(&process_);
-        kiv_process_fini(&process_);
+        clienttest::stop_process(&process_);
         __kiv_log_level = saved_level_;
     }
 
@@ -250,17 +249,8 @@ TEST_F(MdsResolverOffline, SubscribersMayRemoveThemselvesAndOthersDuringNotifica
 // ---------------------------------------------------------------- live registry
 class MdsResolverLive : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() {
-        localcluster::ClusterConfig cfg;
-        cfg.fs.push_back(localcluster::FsConfig{"unused", 0x1001});
-        cfg.lock_servers = false;
-        cfg.log_level = 0;
-        cluster_ = localcluster::Cluster::start(cfg).release();
-    }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void SetUpTestSuite() { cluster_ = clienttest::start_cluster({{"unused", 0x1001}}); }
+    static void TearDownTestSuite() { clienttest::stop_cluster(cluster_); }
 
     void SetUp() override {
         ASSERT_EQ(kiv_process_init_(&process_), 0);
@@ -271,56 +261,24 @@ class MdsResolverLive : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (const std::string& id : registered_) {
-            kiv_move_to_coroutine(&process_);
-            discov_co_unregister_svc(registry_, id.c_str(), nullptr);
-            kiv_move_from_coroutine();
-        }
+        for (const std::string& id : registered_) clienttest::unregister_svc(&process_, registry_, id.c_str());
         if (resolver_) mds_resolver_destroy(resolver_);
         discov_destroy(registry_);
         discov_destroy(discovery_);
-        kiv_process_terminate(&process_);
-        kiv_process_wait(&process_);
-        kiv_process_fini(&process_);
+        clienttest::stop_process(&process_);
     }
 
-    int put_record(const char* id, const char* fsid, const char* fsname, uint16_t port) {
-        std::string t1 = std::string("fsid:") + fsid, t2 = std::string("fsname:") + fsname;
-        char* tags[2] = {t1.data(), t2.data()};
-        discov_svc svc;
-        discov_svc_init(&svc);
-        svc.name = const_cast<char*>("mds");
-        svc.id = const_cast<char*>(id);
-        svc.host_id = 0xb1;
-        svc.tags = tags;
-        svc.tag_count = 2;
-        svc.addr = const_cast<char*>("127.0.0.1");
-        svc.port = port;
-        kiv_move_to_coroutine(&process_);
-        int rc = discov_co_register_svc(registry_, &svc);
-        kiv_move_from_coroutine();
+    int put_record(const char* id, uint64_t fs_id, const char* fs_name, uint16_t port) {
         registered_.push_back(id);
-        return rc;
+        return clienttest::register_mds(&process_, registry_, id, fs_id, fs_name, 0xb1, port);
     }
 
-    int remove_record(const char* id) {
-        kiv_move_to_coroutine(&process_);
-        int rc = discov_co_unregister_svc(registry_, id, nullptr);
-        kiv_move_from_coroutine();
-        return rc;
-    }
+    int remove_record(const char* id) { return clienttest::unregister_svc(&process_, registry_, id); }
 
     // Polls until the resolver names `port` for `fs_id` (0: until it knows
     // nothing of it), for at most 10 s.
     bool wait_for_port(uint64_t fs_id, uint16_t port) {
-        const auto until = Clock::now() + 10s;
-        while (Clock::now() < until) {
-            tarn_host_addr addr{};
-            int rc = mds_resolver_find_mds(resolver_, fs_id, &addr);
-            if (port == 0 ? rc == -ENOENT : (rc == 0 && addr.port == port)) return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
+        return clienttest::wait_for_mds_port(resolver_, fs_id, port, 5ms);
     }
 
     static localcluster::Cluster* cluster_;
@@ -343,7 +301,7 @@ TEST_F(MdsResolverLive, FollowsRecordsAsTheyAreRegisteredMovedAndRemoved) {
     Counter counter;
     mds_resolver_subscription* sub = mds_resolver_subscribe(resolver_, Counter::callback, &counter);
 
-    ASSERT_EQ(put_record("mds-5151", "5151", "livefs", 40001), 0);
+    ASSERT_EQ(put_record("mds-5151", 0x5151, "livefs", 40001), 0);
     ASSERT_TRUE(wait_for_port(0x5151, 40001));
     uint64_t fs_id = 0;
     ASSERT_EQ(mds_resolver_find_fs(resolver_, "livefs", &fs_id), 0);
@@ -355,7 +313,7 @@ TEST_F(MdsResolverLive, FollowsRecordsAsTheyAreRegisteredMovedAndRemoved) {
     const int after_register = counter.calls.load();
     EXPECT_GE(after_register, 1);
 
-    ASSERT_EQ(put_record("mds-5151", "5151", "livefs", 40002), 0);
+    ASSERT_EQ(put_record("mds-5151", 0x5151, "livefs", 40002), 0);
     ASSERT_TRUE(wait_for_port(0x5151, 40002));
     EXPECT_GT(counter.calls.load(), after_register);
 

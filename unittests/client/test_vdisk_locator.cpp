@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "client/ds_scripted_server.h"
+#include "client_test_env.h"
 #include "client/tarn_call_engine.h"
 #include "client/tarn_conn.h"
 #include "client/tarn_conn_pool.h"
@@ -111,9 +112,7 @@ class MapMds {
     ~MapMds() {
         if (server_ != nullptr) kiv_rpc_server_close(server_);
         for (auto& t : later_) t.join();
-        kiv_process_terminate(&process_);
-        kiv_process_wait(&process_);
-        kiv_process_fini(&process_);
+        clienttest::stop_process(&process_);
     }
 
     uint16_t start() {
@@ -240,17 +239,8 @@ class MapMds {
 // ---------------------------------------------------------------- fixture
 class VdiskLocatorTest : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() {
-        localcluster::ClusterConfig cfg;
-        cfg.fs.push_back(localcluster::FsConfig{"unused", 0x1001});
-        cfg.lock_servers = false;
-        cfg.log_level = 0;
-        cluster_ = localcluster::Cluster::start(cfg).release();
-    }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void SetUpTestSuite() { cluster_ = clienttest::start_cluster({{"unused", 0x1001}}); }
+    static void TearDownTestSuite() { clienttest::stop_cluster(cluster_); }
 
     void SetUp() override {
         ASSERT_NE(cluster_, nullptr);
@@ -284,18 +274,14 @@ class VdiskLocatorTest : public ::testing::Test {
         if (ds_client_ != nullptr) ds_client_destroy(ds_client_);
         tarn_vdisk_locator_destroy(locator_);
         mds_client_destroy(mds_client_);
-        kiv_move_to_coroutine(&process_);
-        discov_co_unregister_svc(registry_, "mds-locatorfs", nullptr);
-        kiv_move_from_coroutine();
+        clienttest::unregister_svc(&process_, registry_, "mds-locatorfs");
         tarn_conn_pool_destroy(ds_pool_);
         tarn_conn_pool_destroy(mds_pool_);
         tarn_conn_factory_destroy(factory_);
         mds_resolver_destroy(resolver_);
         discov_destroy(registry_);
         discov_destroy(discovery_);
-        kiv_process_terminate(&process_);
-        kiv_process_wait(&process_);
-        kiv_process_fini(&process_);
+        clienttest::stop_process(&process_);
         mds_.reset();
         __kiv_log_level = saved_level_;
         tarn_call_set_timing(nullptr);
@@ -303,23 +289,7 @@ class VdiskLocatorTest : public ::testing::Test {
     }
 
     int register_mds(uint16_t port) {
-        char fsid_tag[40];
-        snprintf(fsid_tag, sizeof fsid_tag, "fsid:%lx", kFsId);
-        std::string name_tag = std::string("fsname:") + kFsName;
-        char* tags[2] = {fsid_tag, name_tag.data()};
-        discov_svc svc;
-        discov_svc_init(&svc);
-        svc.name = const_cast<char*>("mds");
-        svc.id = const_cast<char*>("mds-locatorfs");
-        svc.host_id = kMdsHost;
-        svc.tags = tags;
-        svc.tag_count = 2;
-        svc.addr = const_cast<char*>("127.0.0.1");
-        svc.port = port;
-        kiv_move_to_coroutine(&process_);
-        int rc = discov_co_register_svc(registry_, &svc);
-        kiv_move_from_coroutine();
-        return rc;
+        return clienttest::register_mds(&process_, registry_, "mds-locatorfs", kFsId, kFsName, kMdsHost, port);
     }
 
     void create_locator() { ASSERT_EQ(tarn_vdisk_locator_create(mds_client_, &locator_), 0); }

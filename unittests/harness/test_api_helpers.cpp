@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_time.h"
 #include "utils/tarn_api_helpers.h"
 #include "utils/tarn_test_base.h"
 
@@ -18,21 +19,7 @@ using std::chrono::seconds;
 
 namespace {
 
-// A steady clock that only moves when the code under test sleeps.
-struct FakeTime {
-    tarn_testing::Clock::time_point t{};
-    std::vector<nanoseconds> sleeps;
-
-    tarn_testing::DelayRetry policy() {
-        tarn_testing::DelayRetry p;
-        p.time.now = [this] { return t; };
-        p.time.sleep = [this](nanoseconds d) {
-            sleeps.push_back(d);
-            t += d;
-        };
-        return p;
-    }
-};
+using harnesstest::FakeTime;
 
 // Captures the failures reported on this thread while it lives.
 struct CapturedFailures {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_time.h"
 #include "utils/tarn_api_helpers.h"
 
 using std::chrono::milliseconds;
@@ -17,20 +18,7 @@ using std::chrono::seconds;
 
 namespace {
 
-struct FakeTime {
-    tarn_testing::Clock::time_point t{};
-    std::vector<nanoseconds> sleeps;
-
-    tarn_testing::DelayRetry policy() {
-        tarn_testing::DelayRetry p;
-        p.time.now = [this] { return t; };
-        p.time.sleep = [this](nanoseconds d) {
-            sleeps.push_back(d);
-            t += d;
-        };
-        return p;
-    }
-};
+using harnesstest::FakeTime;
 
 // ---------------------------------------------------------------- recursive removal
 

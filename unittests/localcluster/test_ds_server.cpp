@@ -14,8 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,109 +29,20 @@
 #include "localcluster/cluster.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/ds/ds_disk.h"
+#include "wire_test_client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using wiretest::Bytes;
+using wiretest::Clock;
+using wiretest::kNoReply;
+using wiretest::Outcome;
+using wiretest::Pending;
+using wiretest::WireClient;
 
-constexpr uint32_t kNoReply = 0xFFFFFFFF;
 constexpr uint64_t kClient = 0xd5c1;
 constexpr int kFs = 0;  // "tarn"
 
-struct Outcome {
-    bool completed = false;
-    uint32_t error = 0;  // the runtime's error word
-    Bytes reply;
-    uint32_t status() const {
-        return reply.size() >= TARN_REPLY_HDR_BYTES ? tarn_wire_get_u32(reply.data(), TARN_REPLY_STATUS) : kNoReply;
-    }
-    uint32_t u32(size_t at) const { return tarn_wire_get_u32(reply.data(), at); }
-    uint64_t u64(size_t at) const { return tarn_wire_get_u64(reply.data(), at); }
-};
-
-struct Pending {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-    Outcome out;
-
-    static void on_done(kiv_msg* m) {
-        auto* p = static_cast<Pending*>(m->priv);
-        std::lock_guard<std::mutex> g(p->mu);
-        p->out.completed = true;
-        p->out.error = m->error;
-        if (m->reply) p->out.reply.assign(m->reply->buf, m->reply->buf + m->reply->kept_len);
-        kiv_free_msg(m);
-        p->done = true;
-        p->cv.notify_all();
-    }
-    Outcome wait(int ms) {
-        std::unique_lock<std::mutex> lk(mu);
-        cv.wait_for(lk, std::chrono::milliseconds(ms), [this] { return done; });
-        return out;
-    }
-};
-
-// The runtime's client transport with the DS endpoint parameters.
-class WireClient {
-   public:
-    WireClient() {
-        EXPECT_EQ(0, kiv_process_init_(&proc_));
-        EXPECT_EQ(0, kiv_process_start(&proc_, "test-ds-client"));
-        EXPECT_EQ(0, kiv_rpc_engine_init(&proc_, &engine_, KIV_RPC_ENGINE_CLIENT));
-    }
-    ~WireClient() {
-        for (kiv_rpc_endpoint* ep : eps_) kiv_rpc_close(ep);
-        kiv_rpc_engine_fini(&engine_);
-        kiv_process_terminate(&proc_);
-        kiv_process_wait(&proc_);
-        kiv_process_fini(&proc_);
-    }
-
-    kiv_rpc_endpoint* connect(uint16_t port) {
-        kiv_rpc_params params{24, TARN_DS_MAX_MSG, 2000, 50, 60000, 0};
-        kiv_rpc_ep_ops ops{};
-        kiv_rpc_endpoint* ep = kiv_rpc_create(&engine_, &ops, &params);
-        kiv_netaddr a{};
-        a.kind = KIV_AF_INET;
-        a.port = port;
-        uint32_t lo = htonl(INADDR_LOOPBACK);
-        memcpy(a.addr, &lo, 4);
-        kiv_rpc_set_address(ep, &a);
-        std::lock_guard<std::mutex> g(mu_);
-        eps_.push_back(ep);
-        return ep;
-    }
-
-    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
-        Pending* p;
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            pending_.push_back(std::make_unique<Pending>());
-            p = pending_.back().get();
-        }
-        kiv_msg* m = kiv_rpc_alloc_output_msg(uint32_t(frame.size()));
-        memcpy(m->buf, frame.data(), frame.size());
-        kiv_rpc_get_new_xid(&engine_, m->buf + TARN_MSG_XID);
-        m->priv = p;
-        m->done = Pending::on_done;
-        m->timeout_ms = timeout_ms;
-        kiv_rpc_call(ep, m);
-        return p;
-    }
-    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
-        return start(ep, frame, timeout_ms)->wait(timeout_ms + 5000);
-    }
-    void drop(kiv_rpc_endpoint* ep) { kiv_rpc_reset(ep, 0); }
-
-   private:
-    kiv_process proc_{};
-    kiv_rpc_engine engine_{};
-    std::mutex mu_;
-    std::vector<kiv_rpc_endpoint*> eps_;
-    std::deque<std::unique_ptr<Pending>> pending_;  // outlive the endpoints
-};
 
 // A request: header written with the client's codec, `fixed` bytes of
 // fields, zero padding to a multiple of 512 unless `len` says otherwise.
@@ -217,7 +126,7 @@ class DsTest : public ::testing::Test {
     }
     void start(const localcluster::ClusterConfig& c) {
         cluster_ = localcluster::Cluster::start(c);
-        client_ = std::make_unique<WireClient>();
+        client_ = std::make_unique<WireClient>("test-ds-client", wiretest::ds_endpoint_params());
     }
 
     lc_cdisk* cd() { return cluster_->cluster_disk(); }

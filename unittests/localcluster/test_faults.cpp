@@ -6,10 +6,7 @@
 #include <string.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,152 +17,24 @@
 #include "kiv/mds.h"
 #include "kiv/rpc.h"
 #include "localcluster/cluster.h"
+#include "wire_test_client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using wiretest::Bytes;
+using wiretest::Clock;
+using wiretest::Outcome;
+using wiretest::Pending;
+using wiretest::WireClient;
+using Req = wiretest::MdsReq;
 
 constexpr uint32_t kResend = TARN_REQ_FLAG_EPOCH_RESEND;
 
-struct Outcome {
-    bool completed = false;
-    uint32_t error = 0;
-    Bytes reply;
-    uint32_t status() const {
-        return reply.size() >= TARN_REPLY_STATUS + 4 ? tarn_wire_get_u32(reply.data(), TARN_REPLY_STATUS) : ~0u;
-    }
-};
+// With the MDS endpoint parameters, and the registry through the runtime's
+// metadata-service client.
+constexpr const char* kClientName = "test-faults";
 
-struct Pending {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-    Outcome out;
-    Clock::time_point at;
-
-    static void on_done(kiv_msg* m) {
-        auto* p = static_cast<Pending*>(m->priv);
-        std::lock_guard<std::mutex> g(p->mu);
-        p->out.completed = true;
-        p->out.error = m->error;
-        if (m->reply) p->out.reply.assign(m->reply->buf, m->reply->buf + m->reply->kept_len);
-        kiv_free_msg(m);
-        p->at = Clock::now();
-        p->done = true;
-        p->cv.notify_all();
-    }
-    bool finished() {
-        std::lock_guard<std::mutex> g(mu);
-        return done;
-    }
-    Outcome wait(int ms = 10000) {
-        std::unique_lock<std::mutex> lk(mu);
-        cv.wait_for(lk, std::chrono::milliseconds(ms), [this] { return done; });
-        return out;
-    }
-};
-
-// The runtime's client transport, with the MDS endpoint parameters or the
-// registry's (through the runtime's metadata-service client).
-class WireClient {
-   public:
-    WireClient() {
-        EXPECT_EQ(0, kiv_process_init_(&proc_));
-        EXPECT_EQ(0, kiv_process_start(&proc_, "test-faults"));
-        EXPECT_EQ(0, kiv_rpc_engine_init(&proc_, &engine_, KIV_RPC_ENGINE_CLIENT));
-        EXPECT_EQ(0, kiv_rpc_engine_init(&proc_, &reg_engine_, KIV_RPC_ENGINE_REGISTRY));
-        EXPECT_EQ(0, kiv_init_client_env("local", &reg_engine_, &reg_, nullptr));
-        EXPECT_EQ(0, mds_select(&reg_, 0));
-    }
-    ~WireClient() {
-        for (kiv_rpc_endpoint* ep : eps_) kiv_rpc_close(ep);
-        mds_client_fini(&reg_);
-        kiv_rpc_engine_fini(&engine_);
-        kiv_rpc_engine_fini(&reg_engine_);
-        kiv_process_terminate(&proc_);
-        kiv_process_wait(&proc_);
-        kiv_process_fini(&proc_);
-    }
-
-    kiv_rpc_endpoint* connect(uint16_t port) {
-        kiv_rpc_params params{24, TARN_MDS_MAX_MSG, 5000, 50, 60000, 1};
-        kiv_rpc_ep_ops ops{};
-        kiv_rpc_endpoint* ep = kiv_rpc_create(&engine_, &ops, &params);
-        kiv_netaddr a{};
-        a.kind = KIV_AF_INET;
-        a.port = port;
-        uint32_t lo = htonl(INADDR_LOOPBACK);
-        memcpy(a.addr, &lo, 4);
-        kiv_rpc_set_address(ep, &a);
-        eps_.push_back(ep);
-        return ep;
-    }
-
-    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
-        Pending* p = add();
-        kiv_msg* m = kiv_rpc_alloc_output_msg(uint32_t(frame.size()));
-        memcpy(m->buf, frame.data(), frame.size());
-        kiv_rpc_get_new_xid(&engine_, m->buf + TARN_MSG_XID);
-        m->priv = p;
-        m->done = Pending::on_done;
-        m->timeout_ms = timeout_ms;
-        kiv_rpc_call(ep, m);
-        return p;
-    }
-    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
-        return start(ep, frame, timeout_ms)->wait(timeout_ms + 5000);
-    }
-
-    // One registry request with a single item.
-    Outcome registry(uint32_t op, const std::string& key, const std::string& value = "") {
-        Pending* p = add();
-        kiv_msg* m = kvstore_msg_alloc(&reg_, op, 0, 0, 0, key.data(), uint32_t(key.size()), value.data(),
-                                       uint32_t(value.size()));
-        m->priv = p;
-        m->done = Pending::on_done;
-        m->timeout_ms = 10000;
-        mds_submit(&reg_, m);
-        return p->wait(15000);
-    }
-
-   private:
-    Pending* add() {
-        pending_.push_back(std::make_unique<Pending>());
-        return pending_.back().get();
-    }
-
-    kiv_process proc_{};
-    kiv_rpc_engine engine_{};
-    kiv_rpc_engine reg_engine_{};
-    kiv_mds_client reg_{};
-    std::vector<kiv_rpc_endpoint*> eps_;
-    std::deque<std::unique_ptr<Pending>> pending_;
-};
-
-struct Req {
-    uint32_t type = TARN_MDS_NOOP;
-    uint32_t len = TARN_MDS_NOOP_REQ_BYTES;
-    uint64_t fs_id = 0x1001;
-    uint64_t client = 0x77;
-    uint32_t epoch = 1;
-    uint32_t flags = 0;
-};
-
-Bytes frame(const Req& r) {
-    Bytes b(std::max<size_t>(r.len, TARN_MDS_REQ_HDR_BYTES), 0);
-    tarn_mds_req_hdr h{};
-    h.length = r.len;
-    h.type = r.type;
-    h.version = TARN_WIRE_VERSION;
-    h.client_id = r.client;
-    h.epoch = r.epoch;
-    h.flags = r.flags;
-    h.fs_id = r.fs_id;
-    tarn_mds_req_hdr_write(b.data(), &h);
-    b.resize(r.len);
-    return b;
-}
+Bytes frame(const Req& r) { return wiretest::mds_frame(r); }
 
 // A test-hook request with a good checksum: it reaches its handler, which
 // answers 16 for every code but a crash.
@@ -180,7 +49,7 @@ class FaultsTest : public ::testing::Test {
    protected:
     void SetUp() override {
         cluster_ = localcluster::Cluster::start(localcluster::ClusterConfig{});
-        client_ = std::make_unique<WireClient>();
+        client_ = std::make_unique<WireClient>(kClientName, wiretest::mds_endpoint_params(), true);
         ep_ = client_->connect(mds_port("tarn"));
     }
     void TearDown() override {
@@ -195,20 +64,8 @@ class FaultsTest : public ::testing::Test {
         EXPECT_EQ(0u, r.find("{\"ok\":true,\"id\":")) << rule << ": " << r;
         return r.find("\"id\":") == std::string::npos ? 0 : strtol(r.c_str() + r.find("\"id\":") + 5, nullptr, 10);
     }
-    std::string instance(const std::string& fs) {
-        std::string s = ctl("status");
-        size_t at = 0;
-        while ((at = s.find("{\"service\":\"mds\"", at)) != std::string::npos) {
-            std::string obj = s.substr(at, s.find('}', at) - at + 1);
-            if (obj.find("\"fs\":\"" + fs + "\"") != std::string::npos) return obj;
-            at++;
-        }
-        return "";
-    }
-    uint16_t mds_port(const std::string& fs) {
-        std::string obj = instance(fs);
-        return uint16_t(strtol(obj.c_str() + obj.find("\"port\":") + 7, nullptr, 10));
-    }
+    std::string instance(const std::string& fs) { return wiretest::mds_instance(*cluster_, fs); }
+    uint16_t mds_port(const std::string& fs) { return wiretest::mds_port_of(*cluster_, fs); }
 
     Outcome call(const Bytes& f, uint16_t timeout_ms = 10000) { return client_->call(ep_, f, timeout_ms); }
     uint32_t status_of(const Bytes& f) {
@@ -340,7 +197,7 @@ TEST_F(FaultsTest, FiltersSelectTheRequests) {
     EXPECT_EQ(0u, status_of(frame({.client = 1})));
     EXPECT_EQ(TARN_MDS_NOT_EMPTY, status_of(frame({.client = 2})));
     EXPECT_EQ(TARN_MDS_NOT_DIR, status_of(frame({.type = TARN_MDS_READDIR, .len = 184, .client = 1})));
-    WireClient other;
+    WireClient other(kClientName, wiretest::mds_endpoint_params(), true);
     Outcome o = other.call(other.connect(mds_port("tarn_ci")), frame({.fs_id = 0x1002, .client = 1}));
     EXPECT_EQ(TARN_MDS_TOO_BIG, o.status());
     add("mds host=a1 status=3");
@@ -460,7 +317,7 @@ TEST_F(FaultsTest, ShutdownDropsHeldRequestsAndOutages) {
     add("mds:tarn_ci refuse=60000");
     add("registry refuse=60000");
     Pending* held = client_->start(ep_, frame({.client = 8, .flags = kResend}));
-    WireClient other;
+    WireClient other(kClientName, wiretest::mds_endpoint_params(), true);
     EXPECT_EQ(uint32_t(KIV_E_CONNLOST),
               other.call(other.connect(mds_port("tarn_ci")), frame({.fs_id = 0x1002, .client = 8})).error);
     EXPECT_EQ(uint32_t(KIV_E_CONNLOST), other.registry(KV_OP_GET, "/x").error);

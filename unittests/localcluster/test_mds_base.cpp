@@ -7,10 +7,7 @@
 #include <string.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,126 +17,17 @@
 #include "kiv/io.h"
 #include "kiv/rpc.h"
 #include "localcluster/cluster.h"
+#include "wire_test_client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using wiretest::Bytes;
+using wiretest::Outcome;
+using wiretest::Pending;
+using wiretest::WireClient;
+using Req = wiretest::MdsReq;
 
-constexpr uint32_t kNotSent = 0xFFFFFFFF;
-
-struct Outcome {
-    bool completed = false;
-    uint32_t error = 0;  // the runtime's error word
-    Bytes reply;         // the whole reply frame
-    uint32_t status() const {
-        return reply.size() >= TARN_REPLY_STATUS + 4 ? tarn_wire_get_u32(reply.data(), TARN_REPLY_STATUS) : kNotSent;
-    }
-};
-
-// One request in flight; completed on the client's event loop.
-struct Pending {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-    Outcome out;
-
-    static void on_done(kiv_msg* m) {
-        auto* p = static_cast<Pending*>(m->priv);
-        std::lock_guard<std::mutex> g(p->mu);
-        p->out.completed = true;
-        p->out.error = m->error;
-        if (m->reply) p->out.reply.assign(m->reply->buf, m->reply->buf + m->reply->kept_len);
-        kiv_free_msg(m);
-        p->done = true;
-        p->cv.notify_all();
-    }
-    Outcome wait(int ms = 10000) {
-        std::unique_lock<std::mutex> lk(mu);
-        cv.wait_for(lk, std::chrono::milliseconds(ms), [this] { return done; });
-        return out;
-    }
-};
-
-// The runtime's client transport with the MDS endpoint parameters.
-class WireClient {
-   public:
-    WireClient() {
-        EXPECT_EQ(0, kiv_process_init_(&proc_));
-        EXPECT_EQ(0, kiv_process_start(&proc_, "test-mds-client"));
-        EXPECT_EQ(0, kiv_rpc_engine_init(&proc_, &engine_, KIV_RPC_ENGINE_CLIENT));
-    }
-    ~WireClient() {
-        for (kiv_rpc_endpoint* ep : eps_) kiv_rpc_close(ep);
-        kiv_rpc_engine_fini(&engine_);
-        kiv_process_terminate(&proc_);
-        kiv_process_wait(&proc_);
-        kiv_process_fini(&proc_);
-    }
-
-    kiv_rpc_endpoint* connect(uint16_t port) {
-        kiv_rpc_params params{24, TARN_MDS_MAX_MSG, 5000, 50, 60000, 1};
-        kiv_rpc_ep_ops ops{};
-        kiv_rpc_endpoint* ep = kiv_rpc_create(&engine_, &ops, &params);
-        kiv_netaddr a{};
-        a.kind = KIV_AF_INET;
-        a.port = port;
-        uint32_t lo = htonl(INADDR_LOOPBACK);
-        memcpy(a.addr, &lo, 4);
-        kiv_rpc_set_address(ep, &a);
-        eps_.push_back(ep);
-        return ep;
-    }
-
-    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
-        pending_.push_back(std::make_unique<Pending>());
-        Pending* p = pending_.back().get();
-        kiv_msg* m = kiv_rpc_alloc_output_msg(uint32_t(frame.size()));
-        memcpy(m->buf, frame.data(), frame.size());
-        kiv_rpc_get_new_xid(&engine_, m->buf + TARN_MSG_XID);
-        m->priv = p;
-        m->done = Pending::on_done;
-        m->timeout_ms = timeout_ms;
-        kiv_rpc_call(ep, m);
-        return p;
-    }
-    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
-        return start(ep, frame, timeout_ms)->wait(timeout_ms + 5000);
-    }
-
-   private:
-    kiv_process proc_{};
-    kiv_rpc_engine engine_{};
-    std::vector<kiv_rpc_endpoint*> eps_;
-    std::deque<std::unique_ptr<Pending>> pending_;  // outlive the endpoints
-};
-
-struct Req {
-    uint32_t type = TARN_MDS_NOOP;
-    uint32_t len = TARN_MDS_NOOP_REQ_BYTES;
-    uint64_t fs_id = 0x1001;
-    uint64_t client = 0xc0ffee;
-    uint32_t epoch = 1;
-    uint32_t flags = 0;
-    uint64_t version = TARN_WIRE_VERSION;
-};
-
-// A request frame written with the client's header codec; frames shorter
-// than the header keep its first `len` bytes.
-Bytes frame(const Req& r) {
-    Bytes b(std::max<size_t>(r.len, TARN_MDS_REQ_HDR_BYTES), 0);
-    tarn_mds_req_hdr h{};
-    h.length = r.len;
-    h.type = r.type;
-    h.version = r.version;
-    h.client_id = r.client;
-    h.epoch = r.epoch;
-    h.flags = r.flags;
-    h.fs_id = r.fs_id;
-    tarn_mds_req_hdr_write(b.data(), &h);
-    b.resize(r.len);
-    return b;
-}
+Bytes frame(const Req& r) { return wiretest::mds_frame(r); }
 
 // A request whose variable part is `tail` (names with or without their
 // NULs) from offset `at`.
@@ -161,21 +49,12 @@ class MdsTest : public ::testing::Test {
     void start(const localcluster::ClusterConfig& cfg) {
         client_.reset();
         cluster_ = localcluster::Cluster::start(cfg);
-        client_ = std::make_unique<WireClient>();
+        client_ = std::make_unique<WireClient>("test-mds-client", wiretest::mds_endpoint_params());
         ep_ = client_->connect(mds_port("tarn"));
     }
 
     // The status object of the MDS instance of a file system.
-    std::string instance(const std::string& fs) {
-        std::string s = cluster_->control("status");
-        size_t at = 0;
-        while ((at = s.find("{\"service\":\"mds\"", at)) != std::string::npos) {
-            std::string obj = s.substr(at, s.find('}', at) - at + 1);
-            if (obj.find("\"fs\":\"" + fs + "\"") != std::string::npos) return obj;
-            at++;
-        }
-        return "";
-    }
+    std::string instance(const std::string& fs) { return wiretest::mds_instance(*cluster_, fs); }
     static long field(const std::string& obj, const std::string& name) {
         size_t at = obj.find("\"" + name + "\":");
         return at == std::string::npos ? -1 : strtol(obj.c_str() + at + name.size() + 3, nullptr, 10);
@@ -330,7 +209,7 @@ TEST_F(MdsTest, StrictEpochs) {
 }
 
 TEST_F(MdsTest, EpochTablesArePerInstance) {
-    WireClient other;
+    WireClient other("test-mds-client", wiretest::mds_endpoint_params());
     kiv_rpc_endpoint* ci = other.connect(mds_port("tarn_ci"));
     register_client(0x42, 3);
     EXPECT_EQ(TARN_MDS_EPOCH_UNKNOWN, other.call(ci, frame({.fs_id = 0x1002, .client = 0x42, .epoch = 3})).status());

@@ -17,6 +17,7 @@
 #include "client/tarn_mds_client_ops.h"
 #include "localcluster/cluster.h"
 #include "mds_wire_client.h"
+#include "wire_test_client.h"
 
 namespace {
 
@@ -49,21 +50,8 @@ class MdsCrashTest : public ::testing::TestWithParam<bool> {
         ASSERT_NE(0, port_);
     }
 
-    std::string mds_status(const std::string& fs) {
-        std::string s = cluster_->control("status");
-        size_t at = 0;
-        while ((at = s.find("{\"service\":\"mds\"", at)) != std::string::npos) {
-            std::string obj = s.substr(at, s.find('}', at) - at + 1);
-            if (obj.find("\"fs\":\"" + fs + "\"") != std::string::npos) return obj;
-            at++;
-        }
-        return "";
-    }
-    uint16_t mds_port(const std::string& fs) {
-        std::string obj = mds_status(fs);
-        size_t p = obj.find("\"port\":");
-        return p == std::string::npos ? 0 : uint16_t(strtol(obj.c_str() + p + 7, nullptr, 10));
-    }
+    std::string mds_status(const std::string& fs) { return wiretest::mds_instance(*cluster_, fs); }
+    uint16_t mds_port(const std::string& fs) { return wiretest::mds_port_of(*cluster_, fs); }
 
     // Waits until the port accepts again; the time it took.
     Clock::duration wait_back(uint16_t port) {

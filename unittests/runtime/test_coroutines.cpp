@@ -11,41 +11,23 @@
 #include <gtest/gtest.h>
 
 #include "kiv/io.h"
+#include "runtime_test_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-template <class Pred>
-bool wait_until(Pred pred, milliseconds limit = std::chrono::seconds(10)) {
-    auto end = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
+using rttest::wait_until;
 
 template <class F>
 void call_fn(void* a) {
     (*static_cast<F*>(a))();
 }
 
-class CoroutineTest : public ::testing::Test {
+class CoroutineTest : public rttest::EvloopTest {
 protected:
-    kiv_process p{};
-
-    void SetUp() override {
-        ASSERT_EQ(0, kiv_process_init_(&p));
-        ASSERT_EQ(0, kiv_process_start(&p, "co-evloop"));
-    }
-
-    void TearDown() override {
-        kiv_process_terminate(&p);
-        kiv_process_wait(&p);
-        kiv_process_fini(&p);
-    }
+    CoroutineTest() : EvloopTest("co-evloop") {}
 
     // Runs `f` in a new coroutine and joins it from a moved thread.
     template <class F>

@@ -15,6 +15,7 @@
 
 #include "kiv/io.h"
 #include "loop_internal.h"
+#include "runtime_test_util.h"
 
 namespace {
 
@@ -26,15 +27,7 @@ constexpr int kScale = 1;
 
 using Clock = std::chrono::steady_clock;
 
-template <class Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    auto end = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using rttest::wait_until;
 
 struct TlsSnapshot {
     kiv_process* process = nullptr;

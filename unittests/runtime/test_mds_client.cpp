@@ -23,18 +23,15 @@
 #include "kiv/mds.h"
 #include "kiv/rpc_server.h"
 #include "loop_internal.h"
+#include "runtime_test_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-uint32_t le32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-void put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+using rttest::le32;
+using rttest::put32;
 
 thread_local bool t_in_call = false;
 

@@ -8,36 +8,18 @@
 #include <gtest/gtest.h>
 
 #include "kiv/io.h"
+#include "runtime_test_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-template <class Pred>
-bool wait_until(Pred pred, milliseconds limit = std::chrono::seconds(10)) {
-    auto end = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
+using rttest::wait_until;
 
-class TimerTest : public ::testing::Test {
+class TimerTest : public rttest::EvloopTest {
 protected:
-    kiv_process p{};
-
-    void SetUp() override {
-        ASSERT_EQ(0, kiv_process_init_(&p));
-        ASSERT_EQ(0, kiv_process_start(&p, "timer-evloop"));
-    }
-
-    void TearDown() override {
-        kiv_process_terminate(&p);
-        kiv_process_wait(&p);
-        kiv_process_fini(&p);
-    }
+    TimerTest() : EvloopTest("timer-evloop") {}
 
     template <class F>
     void in_job(F f) {

@@ -25,6 +25,7 @@
 #include "kiv/rpc.h"
 #include "kiv/rpc_server.h"
 #include "loop_internal.h"
+#include "runtime_test_util.h"
 
 namespace {
 
@@ -33,12 +34,8 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kReqType = 0x1000;
 
-uint32_t le32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-void put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+using rttest::le32;
+using rttest::put32;
 
 // Set on evloop around runtime calls made from a job: a completion seen
 // while it is set would have run inside the call.

@@ -1,0 +1,58 @@
+// Helpers the runtime's tests share: polling for a condition, little-endian
+// words in frames, and a fixture that runs an event-loop process.
+#pragma once
+
+#include <string.h>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "kiv/io.h"
+
+namespace rttest {
+
+// Polls `pred` every millisecond; false if it still fails after `limit`.
+template <class Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline uint32_t le32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+inline void put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+
+// A fixture whose tests run against a started process `p`, its event
+// loop named as the derived fixture says.
+class EvloopTest : public ::testing::Test {
+protected:
+    explicit EvloopTest(const char* evloop_name) : evloop_name_(evloop_name) {}
+
+    void SetUp() override {
+        ASSERT_EQ(0, kiv_process_init_(&p));
+        ASSERT_EQ(0, kiv_process_start(&p, evloop_name_));
+    }
+
+    void TearDown() override {
+        kiv_process_terminate(&p);
+        kiv_process_wait(&p);
+        kiv_process_fini(&p);
+    }
+
+    kiv_process p{};
+
+private:
+    const char* evloop_name_;
+};
+
+}  // namespace rttest
