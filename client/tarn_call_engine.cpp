@@ -166,6 +166,47 @@ void tarn_call_release_conn(tarn_call* call) {
     call->conn = nullptr;
 }
 
+void tarn_call_init_plumbing(tarn_call* call, const tarn_server_kind* kind, const tarn_call_ops* ops,
+                             const tarn_endpoint_spec* endpoint, uint32_t reply_timeout_ms, kiv_process* process,
+                             tarn_conn_pool* pool, uint32_t epoch, int (*epoch_cb)(void* ctx, uint32_t* epoch),
+                             void* epoch_ctx) {
+    call->kind = kind;
+    call->ops = ops;
+    call->endpoint = endpoint;
+    call->reply_timeout_ms = reply_timeout_ms;
+    call->process = process;
+    call->pool = pool;
+    call->epoch = epoch;
+    call->epoch_cb = epoch_cb;
+    call->epoch_ctx = epoch_ctx;
+}
+
+void tarn_call_set_rpc_name(tarn_call* call, const char* rpc_name) {
+    KIV_BUG_ON(call->rpc_name != nullptr);
+    call->rpc_name = rpc_name;
+}
+
+namespace {
+
+int send_job(void* arg) {
+    auto* msg = static_cast<kiv_msg*>(arg);
+    tarn_call_start_attempt(static_cast<tarn_call*>(msg->priv), msg);
+    return 0;
+}
+
+}  // namespace
+
+void tarn_call_send(tarn_call* call, kiv_msg* msg) {
+    KIV_BUG_ON(msg->priv != call);
+    if (kiv_call_in_job(call->process, send_job, msg) < 0)
+        tarn_call_fail(call, msg, rpc_error_make(ESHUTDOWN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+}
+
+int tarn_call_format_failure(const tarn_call* call, char* buf, size_t size) {
+    KIV_BUG_ON(call->state != CALL_FAILED);
+    return tarn_call_format_error_line(call->kind, call->rpc_name, &call->target, call->error, buf, size);
+}
+
 kiv_msg* tarn_call_copy_plain_request(kiv_msg* msg) {
     kiv_msg* copy = kiv_rpc_alloc_output_msg(msg->total_len);
     if (copy == nullptr) return nullptr;

@@ -163,6 +163,18 @@ struct tarn_call {
     void* epoch_ctx;
 };
 
+// Fills the plumbing of a zeroed call; the kind's init calls it.
+void tarn_call_init_plumbing(tarn_call* call, const tarn_server_kind* kind, const tarn_call_ops* ops,
+                             const tarn_endpoint_spec* endpoint, uint32_t reply_timeout_ms, kiv_process* process,
+                             tarn_conn_pool* pool, uint32_t epoch, int (*epoch_cb)(void* ctx, uint32_t* epoch),
+                             void* epoch_ctx);
+// Names the call in error lines; a call is named once.
+void tarn_call_set_rpc_name(tarn_call* call, const char* rpc_name);
+// Sends the first attempt of `msg` on the loop of the call's process, the
+// caller having set the call in flight: inline from a coroutine, else as a
+// job the caller waits to have started. A loop that is gone fails the call
+// with ESHUTDOWN.
+void tarn_call_send(tarn_call* call, kiv_msg* msg);
 // Sends one attempt of `msg` (event loop).
 void tarn_call_start_attempt(tarn_call* call, kiv_msg* msg);
 // Handles the failure `error` of the attempt that sent `msg`: logs it,
@@ -172,6 +184,8 @@ void tarn_call_handle_error(tarn_call* call, kiv_msg* msg, rpc_error error);
 // Frees the retry state and `msg`, then publishes `state`.
 void tarn_call_finish(tarn_call* call, kiv_msg* msg, call_state state);
 void tarn_call_fail(tarn_call* call, kiv_msg* msg, rpc_error error);
+// The error line of a failed call (see tarn_call_format_error_line).
+int tarn_call_format_failure(const tarn_call* call, char* buf, size_t size);
 // Gives the attempt's connection back to its pool, if it holds one.
 void tarn_call_release_conn(tarn_call* call);
 // A copy of `msg` whose kept bytes are its whole length, tied to the same

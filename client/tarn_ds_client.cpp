@@ -173,12 +173,6 @@ const tarn_call_ops k_ds_call_ops = {
     ds_set_final_status, ds_on_sent,     ds_on_completed,
 };
 
-int send_job(void* arg) {
-    auto* msg = static_cast<kiv_msg*>(arg);
-    tarn_call_start_attempt(static_cast<tarn_call*>(msg->priv), msg);
-    return 0;
-}
-
 void wait_in_coroutine(ds_call* call) {
     KIV_BUG_ON(!kiv_can_co_wait());
     kiv_cancelable cancelable{};
@@ -255,15 +249,9 @@ void ds_call_init(ds_call* call, ds_client* client, uint32_t retry_timeout_ms, d
     call->target = target;
     call->client = client;
     call->base.retry_timeout_ms = retry_timeout_ms;
-    call->base.kind = &tarn_ds_server_kind;
-    call->base.ops = &k_ds_call_ops;
-    call->base.endpoint = &tarn_ds_endpoint_spec;
-    call->base.reply_timeout_ms = DS_CALL_DEFAULT_TIMEOUT_MS;
-    call->base.process = client->process;
-    call->base.pool = client->pool;
-    call->base.epoch = client->epoch;
-    call->base.epoch_cb = client->epoch_cb;
-    call->base.epoch_ctx = client->epoch_ctx;
+    tarn_call_init_plumbing(&call->base, &tarn_ds_server_kind, &k_ds_call_ops, &tarn_ds_endpoint_spec,
+                            DS_CALL_DEFAULT_TIMEOUT_MS, client->process, client->pool, client->epoch,
+                            client->epoch_cb, client->epoch_ctx);
     call->coroutine_mode = kiv_in_loop_context();
     if (call->coroutine_mode) {
         call->context = kiv_context_get();
@@ -318,10 +306,7 @@ void ds_call_fini(ds_call* call) {
 }
 
 // ---------------------------------------------------------------- request building
-void ds_call_set_rpc_name(ds_call* call, const char* rpc_name) {
-    KIV_BUG_ON(call->base.rpc_name != nullptr);
-    call->base.rpc_name = rpc_name;
-}
+void ds_call_set_rpc_name(ds_call* call, const char* rpc_name) { tarn_call_set_rpc_name(&call->base, rpc_name); }
 
 void ds_call_set_resp_handler_ctx(ds_call* call, const void* data, size_t len) {
     KIV_BUG_ON(len > DS_CALL_HANDLER_CTX_BYTES);
@@ -403,10 +388,7 @@ void ds_call_send(kiv_msg* msg) {
         KIV_BUG_ON(call->base.state != CALL_IDLE);
         call->base.state = CALL_IN_FLIGHT;
     }
-    // From a coroutine the job runs inline; from a plain thread it runs on
-    // the loop while this thread waits for it to have started the send.
-    if (kiv_call_in_job(call->client->process, send_job, msg) < 0)
-        tarn_call_fail(&call->base, msg, rpc_error_make(ESHUTDOWN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+    tarn_call_send(&call->base, msg);
 }
 
 // ---------------------------------------------------------------- reply allocation
@@ -447,9 +429,7 @@ void ds_call_merge_result(const ds_call* call, rpc_error* aggregate) {
 }
 
 int ds_call_format_error(const ds_call* call, char* buf, size_t size) {
-    KIV_BUG_ON(call->base.state != CALL_FAILED);
-    return tarn_call_format_error_line(&tarn_ds_server_kind, call->base.rpc_name, &call->base.target,
-                                       call->base.error, buf, size);
+    return tarn_call_format_failure(&call->base, buf, size);
 }
 
 rpc_error ds_call_error(uint32_t code, uint32_t kind, uint32_t origin) { return rpc_error_make(code, kind, origin); }

@@ -141,12 +141,6 @@ const tarn_call_ops k_mds_call_ops = {
     mds_copy_request,    mds_set_final_status, nullptr,               nullptr,
 };
 
-int send_job(void* arg) {
-    auto* msg = static_cast<kiv_msg*>(arg);
-    tarn_call_start_attempt(static_cast<tarn_call*>(msg->priv), msg);
-    return 0;
-}
-
 }  // namespace
 
 const tarn_endpoint_spec tarn_mds_endpoint_spec = {&k_mds_ops, &k_mds_params};
@@ -192,23 +186,14 @@ void mds_call_init(mds_call* call, mds_client* client, const mds_call_opts* opts
     call->cancel_token = opts->cancel_token;
     call->credentials = opts->credentials;
     call->client = client;
-    call->base.kind = &tarn_mds_server_kind;
-    call->base.ops = &k_mds_call_ops;
-    call->base.endpoint = &tarn_mds_endpoint_spec;
-    call->base.reply_timeout_ms = k_reply_timeout_ms;
-    call->base.process = client->process;
-    call->base.pool = client->pool;
-    call->base.epoch = client->epoch;
-    call->base.epoch_cb = client->epoch_cb;
-    call->base.epoch_ctx = client->epoch_ctx;
+    tarn_call_init_plumbing(&call->base, &tarn_mds_server_kind, &k_mds_call_ops, &tarn_mds_endpoint_spec,
+                            k_reply_timeout_ms, client->process, client->pool, client->epoch, client->epoch_cb,
+                            client->epoch_ctx);
     KIV_BUG_ON(pthread_mutex_init(&call->mutex, nullptr) != 0);
     KIV_BUG_ON(pthread_cond_init(&call->cond, nullptr) != 0);
 }
 
-void mds_call_set_rpc_name(mds_call* call, const char* rpc_name) {
-    KIV_BUG_ON(call->base.rpc_name != nullptr);
-    call->base.rpc_name = rpc_name;
-}
+void mds_call_set_rpc_name(mds_call* call, const char* rpc_name) { tarn_call_set_rpc_name(&call->base, rpc_name); }
 
 kiv_msg* mds_call_create_req(mds_call* call, uint32_t size, uint32_t type) {
     KIV_BUG_ON(size < TARN_MDS_REQ_HDR_BYTES);
@@ -244,10 +229,7 @@ void mds_call_send(kiv_msg* msg) {
         KIV_BUG_ON(call->base.state != CALL_IDLE);
         call->base.state = CALL_IN_FLIGHT;
     }
-    if (kiv_call_in_job(call->client->process, send_job, msg) < 0) {
-        // The loop is gone and the job never ran.
-        tarn_call_fail(&call->base, msg, rpc_error_make(ESHUTDOWN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
-    }
+    tarn_call_send(&call->base, msg);
 }
 
 void mds_call_wait_for_result(mds_call* call) {
@@ -273,9 +255,7 @@ void mds_call_fini(mds_call* call) {
 }
 
 int mds_call_format_error(const mds_call* call, char* buf, size_t size) {
-    KIV_BUG_ON(call->base.state != CALL_FAILED);
-    return tarn_call_format_error_line(&tarn_mds_server_kind, call->base.rpc_name, &call->base.target,
-                                       call->base.error, buf, size);
+    return tarn_call_format_failure(&call->base, buf, size);
 }
 
 rpc_error mds_call_error(uint32_t code, uint32_t kind, uint32_t origin) { return rpc_error_make(code, kind, origin); }

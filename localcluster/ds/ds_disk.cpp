@@ -257,6 +257,46 @@ lc_ds_result read_xattrs(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, Fn fn)
     return lc_ds_result_from_xattr(fn(o->body && o->body->xattrs ? o->body->xattrs.get() : &none));
 }
 
+// A change to a live object's data under its write lock. `pre` and `post`
+// hold its attributes before `fn(obj, &changed)` runs; when that returns
+// LC_DS_OK having set `changed`, `post` is filled again and the new
+// attributes are pushed once the lock is gone.
+template <typename Fn>
+lc_ds_result change_object(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, lc_ds_attrs* pre, lc_ds_attrs* post,
+                           Fn fn) {
+    ObjRef o = find(d, file_id, vdisk);
+    if (!o) return LC_DS_NOT_FOUND;
+    lc_ds_attrs snap;
+    {
+        std::unique_lock g(o->lock);
+        if (o->deleted) return LC_DS_NOT_FOUND;
+        fill(pre, *o);
+        fill(post, *o);
+        bool changed = false;
+        lc_ds_result r = fn(o.get(), &changed);
+        if (r != LC_DS_OK || !changed) return r;
+        snap = o->a;
+        fill(post, *o);
+    }
+    push(d, snap);
+    return LC_DS_OK;
+}
+
+// Under the object's write lock: takes from the pool the blocks of
+// [offset, end) the object lacks and counts them to its vdisk. False when
+// the pool has too few.
+bool take_blocks(lc_ds_disk* d, Obj* o, uint64_t offset, uint64_t end) {
+    ObjBody* b = o->need_body();
+    uint64_t first_blk = offset / LC_DS_PAGE, end_blk = blocks_up_to(end);
+    uint64_t need = lc_extents_missing(&b->blocks, first_blk, end_blk);
+    if (!lc_pool_reserve(d->pool, need)) return false;
+    if (need) {
+        lc_extents_add(&b->blocks, first_blk, end_blk);
+        d->per_vdisk[o->a.vdisk].blocks.fetch_add(need, std::memory_order_relaxed);
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- results and wire forms
@@ -391,28 +431,15 @@ lc_ds_result lc_ds_disk_read(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, ui
 
 lc_ds_result lc_ds_disk_write(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, uint64_t offset, const uint8_t* data,
                               uint32_t len, bool stable, lc_ds_attrs* pre, lc_ds_attrs* post) {
-    ObjRef o = find(d, file_id, vdisk);
-    if (!o) return LC_DS_NOT_FOUND;
-    lc_ds_attrs snap;
-    {
-        std::unique_lock g(o->lock);
-        if (o->deleted) return LC_DS_NOT_FOUND;
-        fill(pre, *o);
-        fill(post, *o);
+    return change_object(d, file_id, vdisk, pre, post, [&](Obj* o, bool* changed) {
         if (len == 0) return LC_DS_OK;
         if (len > LC_DS_MAX_IO) return LC_DS_INVALID;
         if (offset > LC_DS_MAX_END - len) return LC_DS_TOO_LARGE;
         uint64_t end = offset + len;
-        ObjBody* b = o->need_body();
-        uint64_t first_blk = offset / LC_DS_PAGE, end_blk = blocks_up_to(end);
-        uint64_t need = lc_extents_missing(&b->blocks, first_blk, end_blk);
-        if (!lc_pool_reserve(d->pool, need)) return LC_DS_NO_SPACE;
+        if (!take_blocks(d, o, offset, end)) return LC_DS_NO_SPACE;
+        ObjBody* b = o->body.get();
         size_t created = lc_pages_write(&b->pages, offset, data, len);
         if (created) d->pages.fetch_add(created, std::memory_order_relaxed);
-        if (need) {
-            lc_extents_add(&b->blocks, first_blk, end_blk);
-            d->per_vdisk[o->a.vdisk].blocks.fetch_add(need, std::memory_order_relaxed);
-        }
         if (!stable)
             lc_extents_add(b->need_unstable(), offset, end);
         else if (b->unstable && lc_extents_remove(b->unstable.get(), offset, end) && b->unstable->runs.empty())
@@ -422,28 +449,19 @@ lc_ds_result lc_ds_disk_write(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, u
         o->a.mtime = now;
         o->a.ctime = now;
         o->a.attr_version++;
-        set_space(o.get());
-        snap = o->a;
-        fill(post, *o);
-    }
-    push(d, snap);
-    return LC_DS_OK;
+        set_space(o);
+        *changed = true;
+        return LC_DS_OK;
+    });
 }
 
 lc_ds_result lc_ds_disk_commit(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, lc_ds_attrs* pre, lc_ds_attrs* post) {
-    ObjRef o = find(d, file_id, vdisk);
-    if (!o) return LC_DS_NOT_FOUND;
-    lc_ds_attrs snap;
-    {
-        std::unique_lock g(o->lock);
-        if (o->deleted) return LC_DS_NOT_FOUND;
+    // The attributes stay as they are, but a commit still pushes them.
+    return change_object(d, file_id, vdisk, pre, post, [](Obj* o, bool* changed) {
         if (o->body) o->body->unstable.reset();
-        fill(pre, *o);
-        fill(post, *o);
-        snap = o->a;
-    }
-    push(d, snap);
-    return LC_DS_OK;
+        *changed = true;
+        return LC_DS_OK;
+    });
 }
 
 lc_ds_result lc_ds_disk_get_attrs(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, lc_ds_attrs* out) {
@@ -462,34 +480,18 @@ lc_ds_result lc_ds_disk_set_attrs(lc_ds_disk* d, uint64_t file_id, uint32_t vdis
 
 lc_ds_result lc_ds_disk_allocate(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, uint64_t offset, uint64_t length,
                                  lc_ds_attrs* pre, lc_ds_attrs* post) {
-    ObjRef o = find(d, file_id, vdisk);
-    if (!o) return LC_DS_NOT_FOUND;
-    lc_ds_attrs snap;
-    {
-        std::unique_lock g(o->lock);
-        if (o->deleted) return LC_DS_NOT_FOUND;
-        fill(pre, *o);
-        fill(post, *o);
+    return change_object(d, file_id, vdisk, pre, post, [&](Obj* o, bool* changed) {
         if (length == 0) return LC_DS_INVALID;
         if (offset > LC_DS_MAX_END || length > LC_DS_MAX_END - offset) return LC_DS_TOO_LARGE;
         uint64_t end = offset + length;
-        ObjBody* b = o->need_body();
-        uint64_t first_blk = offset / LC_DS_PAGE, end_blk = blocks_up_to(end);
-        uint64_t need = lc_extents_missing(&b->blocks, first_blk, end_blk);
-        if (!lc_pool_reserve(d->pool, need)) return LC_DS_NO_SPACE;
-        if (need) {
-            lc_extents_add(&b->blocks, first_blk, end_blk);
-            d->per_vdisk[o->a.vdisk].blocks.fetch_add(need, std::memory_order_relaxed);
-        }
+        if (!take_blocks(d, o, offset, end)) return LC_DS_NO_SPACE;
         o->a.size = std::max(o->a.size, end);
         o->a.ctime = now_ns(d);
         o->a.attr_version++;
-        set_space(o.get());
-        snap = o->a;
-        fill(post, *o);
-    }
-    push(d, snap);
-    return LC_DS_OK;
+        set_space(o);
+        *changed = true;
+        return LC_DS_OK;
+    });
 }
 
 lc_ds_result lc_ds_disk_xattr_get(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, std::string_view name, void* buf,

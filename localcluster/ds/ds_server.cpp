@@ -19,6 +19,7 @@
 #include "kiv/io.h"
 #include "kiv/rpc_server.h"
 #include "localcluster/cluster_disk.h"
+#include "localcluster/common/instance.h"
 #include "localcluster/common/workers.h"
 #include "localcluster/ds/ds_proto.h"
 #include "localcluster/ds/replicator.h"
@@ -357,18 +358,12 @@ void stop_listening(lc_ds* ds) {
 // Loop context.
 int start_listening(lc_ds* ds, uint16_t port) {
     if (ds->server) return 0;
-    kiv_netaddr addr{};
-    addr.kind = KIV_AF_INET;
-    addr.port = port;
-    uint32_t lo = htonl(INADDR_LOOPBACK);
-    memcpy(addr.addr, &lo, 4);
     kiv_rpc_server* s = nullptr;
-    int rc = kiv_rpc_listen(&ds->proc, &addr, TARN_DS_MAX_MSG, &ds->ops, ds, &s);
+    uint16_t bound = 0;
+    int rc = lc_instance_listen(&ds->proc, port, TARN_DS_MAX_MSG, &ds->ops, ds, &s, &bound);
     if (rc < 0) return rc;
-    kiv_netaddr got{};
-    kiv_rpc_server_addr(s, &got);
     ds->server = s;
-    ds->port = got.port;
+    ds->port = bound;
     return 0;
 }
 

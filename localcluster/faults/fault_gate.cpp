@@ -163,9 +163,11 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
         case LC_FAULT_REFUSE:
             kiv_free_msg(req);
             req = nullptr;
-            g->ops.stop_listening(g->ops.ctx);
+            // Refusing is visible before any client can see the connection
+            // go, so whoever waits for the outage to end cannot miss it.
             g->refusing = true;
             g->relisten_until_us = get_abs_time_us() + uint64_t(a.arg) * 1000 + kRelistenTryUs;
+            g->ops.stop_listening(g->ops.ctx);
             mod_timer(&g->relisten, a.arg);
             break;
         case LC_FAULT_DELAY: {

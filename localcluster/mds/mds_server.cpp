@@ -12,6 +12,7 @@
 #include "kiv/io.h"
 #include "kiv/rpc_server.h"
 #include "localcluster/cluster_disk.h"
+#include "localcluster/common/instance.h"
 #include "localcluster/faults/fault_gate.h"
 #include "localcluster/log.h"
 #include "localcluster/mds/epoch_table.h"
@@ -153,18 +154,12 @@ void stop_listening(lc_mds* m) {
 // Loop context.
 int start_listening(lc_mds* m, uint16_t port) {
     if (m->server) return 0;
-    kiv_netaddr addr{};
-    addr.kind = KIV_AF_INET;
-    addr.port = port;
-    uint32_t lo = htonl(INADDR_LOOPBACK);
-    memcpy(addr.addr, &lo, 4);
     kiv_rpc_server* s = nullptr;
-    int rc = kiv_rpc_listen(&m->proc, &addr, TARN_MDS_MAX_MSG, &m->ops, m, &s);
+    uint16_t bound = 0;
+    int rc = lc_instance_listen(&m->proc, port, TARN_MDS_MAX_MSG, &m->ops, m, &s, &bound);
     if (rc < 0) return rc;
-    kiv_netaddr got{};
-    kiv_rpc_server_addr(s, &got);
     m->server = s;
-    m->port = got.port;
+    m->port = bound;
     m->listening = true;
     return 0;
 }

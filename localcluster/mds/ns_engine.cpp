@@ -462,6 +462,35 @@ lc_ns_wcc* wcc_ptr(lc_ns_create_out* o) { return o ? &o->dir_wcc : nullptr; }
 lc_ns_obj* obj_ptr(lc_ns_mkobj_out* o) { return o ? &o->obj : nullptr; }
 lc_ns_wcc* wcc_ptr(lc_ns_mkobj_out* o) { return o ? &o->dir_wcc : nullptr; }
 
+// Whether a new object may take `name` in the directory. When not, *status
+// is set and the directory's wcc filled: a name taken by the same object
+// (`repeat` says so of the one there) answers TARN_MDS_OK with that
+// object, another one TARN_MDS_EXISTS; no free file gives
+// TARN_MDS_NO_SPACE.
+template <typename Repeat>
+bool name_available(lc_ns* ns, uint64_t dir_id, const ns_inode& di, std::string_view name, Repeat repeat,
+                    lc_ns_obj* obj, lc_ns_wcc* wcc, uint32_t* status) {
+    lc_ns_disk* d = ns->d;
+    std::string buf;
+    if (ns_slot* s = find_entry(ns, dir_id, name, &buf)) {
+        ns_inode* ex = inode_of(d, s->file_id);
+        wcc_same(dir_id, di, wcc);
+        if (repeat(*ex)) {
+            obj_out(d, s->file_id, *ex, obj);
+            *status = TARN_MDS_OK;
+        } else {
+            *status = TARN_MDS_EXISTS;
+        }
+        return false;
+    }
+    if (free_files(d) == 0) {
+        wcc_same(dir_id, di, wcc);
+        *status = TARN_MDS_NO_SPACE;
+        return false;
+    }
+    return true;
+}
+
 // Where an xattr call keeps the object's attributes: 5 when they live on
 // the DS.
 uint32_t xattr_target(lc_ns* ns, const uint8_t* h, ns_inode** ino) {
@@ -778,22 +807,14 @@ uint32_t lc_ns_create_file(lc_ns* ns, const lc_ns_cred& cred, uint32_t mode, con
     ns_inode* di;
     uint32_t st;
     if (!prepare_name(ns, dir, name, early, &dir_id, &di, wcc_ptr(out), &st)) return st;
-    std::string buf;
-    if (ns_slot* s = find_entry(ns, dir_id, name, &buf)) {
-        ns_inode* ex = inode_of(d, s->file_id);
-        wcc_same(dir_id, *di, wcc_ptr(out));
-        if (ex->type == LC_NS_TYPE_FILE && verifier != 0 && ex->verifier == verifier &&
-            !broken(d, LC_BREAK_CREATE_FORGETS_VERIFIER)) {
-            // A repeat of the creating call: answered as the first one was.
-            obj_out(d, s->file_id, *ex, obj_ptr(out));
-            if (out) out->created = true;
-            return TARN_MDS_OK;
-        }
-        return TARN_MDS_EXISTS;
-    }
-    if (free_files(d) == 0) {
-        wcc_same(dir_id, *di, wcc_ptr(out));
-        return TARN_MDS_NO_SPACE;
+    // A repeat of the creating call is answered as the first one was.
+    auto repeat = [&](const ns_inode& ex) {
+        return ex.type == LC_NS_TYPE_FILE && verifier != 0 && ex.verifier == verifier &&
+               !broken(d, LC_BREAK_CREATE_FORGETS_VERIFIER);
+    };
+    if (!name_available(ns, dir_id, *di, name, repeat, obj_ptr(out), wcc_ptr(out), &st)) {
+        if (st == TARN_MDS_OK && out) out->created = true;
+        return st;
     }
     uint16_t vdisk = pick_vdisk(ns);
     lc_ds_disk* ds = ds_of(ns, vdisk);
@@ -838,20 +859,10 @@ uint32_t lc_ns_mkdir(lc_ns* ns, const lc_ns_cred& cred, const uint8_t* dir, cons
     ns_inode* di;
     uint32_t st;
     if (!prepare_name(ns, dir, name, TARN_MDS_OK, &dir_id, &di, wcc_ptr(out), &st)) return st;
-    std::string buf;
-    if (ns_slot* s = find_entry(ns, dir_id, name, &buf)) {
-        ns_inode* ex = inode_of(d, s->file_id);
-        wcc_same(dir_id, *di, wcc_ptr(out));
-        if (ex->type == LC_NS_TYPE_DIR && verifier != 0 && ex->verifier == verifier) {
-            obj_out(d, s->file_id, *ex, obj_ptr(out));
-            return TARN_MDS_OK;
-        }
-        return TARN_MDS_EXISTS;
-    }
-    if (free_files(d) == 0) {
-        wcc_same(dir_id, *di, wcc_ptr(out));
-        return TARN_MDS_NO_SPACE;
-    }
+    auto repeat = [&](const ns_inode& ex) {
+        return ex.type == LC_NS_TYPE_DIR && verifier != 0 && ex.verifier == verifier;
+    };
+    if (!name_available(ns, dir_id, *di, name, repeat, obj_ptr(out), wcc_ptr(out), &st)) return st;
     uint64_t now = now_ns();
     ns_pre pre = pre_of(*di);
     uint64_t id = d->next_id++;
@@ -890,20 +901,8 @@ uint32_t lc_ns_symlink(lc_ns* ns, const lc_ns_cred& cred, const uint8_t* dir, co
         wcc_same(dir_id, *di, wcc_ptr(out));
         return TARN_MDS_INVAL;
     }
-    std::string buf;
-    if (ns_slot* s = find_entry(ns, dir_id, name, &buf)) {
-        ns_inode* ex = inode_of(d, s->file_id);
-        wcc_same(dir_id, *di, wcc_ptr(out));
-        if (ex->type == LC_NS_TYPE_SYMLINK && *ex->target == target) {
-            obj_out(d, s->file_id, *ex, obj_ptr(out));
-            return TARN_MDS_OK;
-        }
-        return TARN_MDS_EXISTS;
-    }
-    if (free_files(d) == 0) {
-        wcc_same(dir_id, *di, wcc_ptr(out));
-        return TARN_MDS_NO_SPACE;
-    }
+    auto repeat = [&](const ns_inode& ex) { return ex.type == LC_NS_TYPE_SYMLINK && *ex.target == target; };
+    if (!name_available(ns, dir_id, *di, name, repeat, obj_ptr(out), wcc_ptr(out), &st)) return st;
     uint64_t now = now_ns();
     ns_pre pre = pre_of(*di);
     uint64_t id = d->next_id++;
