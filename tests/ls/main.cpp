@@ -1,0 +1,57 @@
+// Entry point of kelvane-tarn-test-ls, the functional test program of the
+// lock service.
+#include <ctype.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/ls/tarn_ls_test.h"
+
+namespace {
+
+// One hexadecimal number (an optional 0x prefix) and nothing else: a typo
+// such as "10O1" must not quietly select file system 0x10.
+bool parse_fs_id(const char* text, uint64_t* out) {
+    if (!isxdigit(static_cast<unsigned char>(text[0]))) return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(text, &end, 16);
+    if (errno != 0 || end == text || *end != '\0') return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Google Test removes its own flags, so getopt sees only ours.
+    testing::InitGoogleTest(&argc, argv);
+
+    int opt;
+    while ((opt = getopt(argc, argv, "c:f:i:v")) != -1) {
+        switch (opt) {
+        case 'c':
+            g_args.cluster = optarg;
+            break;
+        case 'f':
+            g_args.fs_name = optarg;
+            break;
+        case 'i':
+            if (!parse_fs_id(optarg, &g_args.fs_id)) kiv_fatal("Invalid file system ID");
+            break;
+        case 'v':
+            __kiv_log_level++;
+            break;
+        default:
+            kiv_fatal("Unknown option - %c", opt);
+        }
+    }
+
+    if (!g_args.cluster) kiv_fatal("Cluster name (-c) must be specified.");
+    if (!g_args.fs_name) kiv_fatal("Filesystem name (-f) must be specified.");
+    if (g_args.fs_id == 0) kiv_fatal("Filesystem ID (-i) must be specified.");
+
+    return testing::UnitTest::GetInstance()->Run();
+}
