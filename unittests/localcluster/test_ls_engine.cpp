@@ -1,0 +1,635 @@
+// The lock server's tables without the network: overlap and conflict rules
+// of both flavours, POSIX segments, blocking requests, share modes,
+// free-all, the control listing and the size limits of a request.
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "localcluster/ls/ls_engine.h"
+#include "localcluster/ls/ls_proto.h"
+#include "test_ls_frames.h"
+
+namespace {
+
+constexpr uint64_t kMax = UINT64_MAX;
+constexpr uint32_t S = LC_LS_SHARED, X = LC_LS_EXCLUSIVE;
+constexpr uint32_t kBoot = 0xB0075EED;
+
+struct Engine {
+    lc_ls_engine* e;
+    explicit Engine(lc_ls_breaks b = {}) : e(lc_ls_engine_create(kBoot, b)) {}
+    ~Engine() { lc_ls_engine_destroy(e); }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+    operator lc_ls_engine*() const { return e; }
+};
+
+lc_ls_owner owner(const std::string& caller, uint64_t id, uint32_t caller_id = 0) {
+    lc_ls_owner o;
+    o.caller = caller;
+    o.owner_id = id;
+    o.caller_id = caller_id;
+    return o;
+}
+
+lc_ls_range range(uint32_t flavour, uint64_t start, uint64_t len, uint32_t type, uint64_t fh = 0x10,
+                  uint64_t fs_id = 0x1001) {
+    lc_ls_range r;
+    r.fs_id = fs_id;
+    r.fh = fh;
+    r.start = start;
+    r.len = len;
+    r.type = type;
+    r.flavour = flavour;
+    return r;
+}
+lc_ls_range win(uint64_t start, uint64_t len, uint32_t type = X, uint64_t fh = 0x10) {
+    return range(LC_LS_WINDOWS, start, len, type, fh);
+}
+lc_ls_range posix(uint64_t start, uint64_t len, uint32_t type = X, uint64_t fh = 0x10) {
+    return range(LC_LS_POSIX, start, len, type, fh);
+}
+
+std::vector<lc_ls_lock> all_held(lc_ls_engine* e, uint32_t flavour) {
+    lc_ls_search_query q;
+    q.flavour = flavour;
+    q.max = UINT32_MAX;
+    lc_ls_search_page page;
+    EXPECT_EQ(0u, lc_ls_search(e, q, &page));
+    return page.locks;
+}
+
+// The POSIX segments on the engine, by start: "start-last:T" with "=items"
+// when the segment carries any, "-EOF" for a segment to the end.
+std::string segments(lc_ls_engine* e) {
+    std::vector<lc_ls_lock> locks = all_held(e, LC_LS_POSIX);
+    std::sort(locks.begin(), locks.end(),
+              [](const lc_ls_lock& a, const lc_ls_lock& b) { return a.range.start < b.range.start; });
+    std::string out;
+    for (const lc_ls_lock& l : locks) {
+        if (!out.empty()) out += " ";
+        out += l.owner.caller + ":" + std::to_string(l.range.start) + "-" +
+               (l.last == kMax ? std::string("EOF") : std::to_string(l.last)) + ":" + (l.range.type == S ? "S" : "X");
+        for (const std::string& i : l.items) out += "=" + i;
+        // Reported lengths follow the segment.
+        EXPECT_EQ(l.last == kMax ? 0 : l.last - l.range.start + 1, l.range.len) << out;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- Windows overlap and conflicts
+
+struct PointRow {
+    uint64_t s1, l1, s2, l2;
+};
+// A zero-length lock at X meets (s, len) exactly when s < X < s + len;
+// two zero-length locks never meet.
+const PointRow kPointRows[] = {
+    {10, 0, 10, 0}, {10, 0, 9, 1}, {10, 0, 10, 1}, {10, 0, 11, 1}, {10, 0, 9, 2}, {10, 0, 10, 2}, {10, 0, 9, 3},
+    {9, 1, 10, 0},  {10, 1, 10, 0}, {11, 1, 10, 0}, {9, 2, 10, 0}, {10, 2, 10, 0}, {9, 3, 10, 0}, {0, 0, 0, 0},
+    {kMax - 1, 0, kMax - 2, 2}, {kMax - 1, 0, kMax - 2, 3}, {kMax, 1, kMax - 1, 0}, {0, kMax, kMax - 1, 0},
+};
+
+bool point_meets(uint64_t x, uint64_t s, uint64_t len) { return x > s && x - s < len; }
+
+TEST(LsEngineWindowsTest, ZeroLengthLocksFollowTheOverlapRuleInBothOrders) {
+    for (bool at_start_break : {false, true}) {
+        lc_ls_breaks b;
+        b.zero_len_conflicts_at_start = at_start_break;
+        for (const PointRow& row : kPointRows) {
+            for (bool swap : {false, true}) {
+                Engine e(b);
+                uint64_t s1 = swap ? row.s2 : row.s1, l1 = swap ? row.l2 : row.l1;
+                uint64_t s2 = swap ? row.s1 : row.s2, l2 = swap ? row.l1 : row.l2;
+                bool point1 = l1 == 0, point2 = l2 == 0;
+                bool meet = point1 == point2 ? false : point1 ? point_meets(s1, s2, l2) : point_meets(s2, s1, l1);
+                if (at_start_break && point1 != point2) meet = meet || (point1 ? s1 == s2 : s2 == s1);
+                SCOPED_TRACE(std::to_string(s1) + "," + std::to_string(l1) + " then " + std::to_string(s2) + "," +
+                             std::to_string(l2) + (at_start_break ? " (broken)" : ""));
+                ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("p", 1), win(s1, l1), {}));
+                EXPECT_EQ(meet ? LC_LS_DENIED : LC_LS_GRANTED, lc_ls_take(e, owner("q", 2), win(s2, l2), {}));
+            }
+        }
+    }
+}
+
+struct ConflictRow {
+    const char* what;
+    bool same_owner;
+    uint32_t held_flavour, held_type, req_flavour, req_type;
+    uint32_t expect;          // status of the second take
+    uint32_t expect_ignoring; // with a Windows exclusive take that ignores its own locks
+};
+
+TEST(LsEngineWindowsTest, OwnLockRulesAndOtherOwners) {
+    const uint32_t W = LC_LS_WINDOWS, P = LC_LS_POSIX, G = LC_LS_GRANTED, D = LC_LS_DENIED;
+    const ConflictRow rows[] = {
+        {"others share", false, W, S, W, S, G, G},
+        {"other's exclusive", false, W, X, W, S, D, D},
+        {"exclusive over other's shared", false, W, S, W, X, D, D},
+        {"own exclusive over own exclusive", true, W, X, W, X, D, G},
+        {"own exclusive over own shared", true, W, S, W, X, D, G},
+        {"own shared over own exclusive", true, W, X, W, S, G, G},
+        {"own shared twice", true, W, S, W, S, G, G},
+        {"own POSIX re-take", true, P, S, P, X, G, G},
+        {"own POSIX over own Windows exclusive", true, W, X, P, S, D, D},
+        {"own Windows shared over own POSIX exclusive", true, P, X, W, S, D, D},
+        {"own Windows shared over own POSIX shared", true, P, S, W, S, G, G},
+        {"other's POSIX", false, P, S, P, X, D, D},
+    };
+    for (bool ignoring : {false, true}) {
+        lc_ls_breaks b;
+        b.win_excl_ignores_own = ignoring;
+        for (const ConflictRow& row : rows) {
+            Engine e(b);
+            SCOPED_TRACE(std::string(row.what) + (ignoring ? " (broken)" : ""));
+            ASSERT_EQ(G, lc_ls_take(e, owner("a", 1), range(row.held_flavour, 100, 50, row.held_type), {}));
+            lc_ls_owner second = row.same_owner ? owner("a", 1, 77) : owner("a", 2);
+            EXPECT_EQ(ignoring ? row.expect_ignoring : row.expect,
+                      lc_ls_take(e, second, range(row.req_flavour, 120, 50, row.req_type), {}));
+        }
+    }
+    // Touching ranges and other files never conflict.
+    Engine e;
+    ASSERT_EQ(G, lc_ls_take(e, owner("a", 1), win(256, 256), {}));
+    EXPECT_EQ(G, lc_ls_take(e, owner("b", 1), win(512, 256), {}));
+    EXPECT_EQ(G, lc_ls_take(e, owner("b", 1), win(256, 256, X, 0x11), {}));
+    EXPECT_EQ(G, lc_ls_take(e, owner("b", 1), range(LC_LS_WINDOWS, 256, 256, X, 0x10, 0x1002), {}));
+}
+
+TEST(LsEngineWindowsTest, SharedTakesStackAndFreesRemoveOneExactEntry) {
+    Engine e;
+    lc_ls_owner a = owner("a", 1), b = owner("b", 2);
+    for (int i = 0; i < 64; i++) ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, a, win(0x1000, 0x200, S), {}));
+    for (int i = 0; i < 64; i++) {
+        EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, b, win(0x1000, 0x200), {})) << i;
+        // Only the exact range frees: not a shorter one, not another start.
+        EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_free(e, a, win(0x1000, 0x1FF, S)));
+        EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_free(e, a, win(0x1001, 0x200, S)));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, a, win(0x1000, 0x200, S))) << i;
+    }
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, b, win(0x1000, 0x200), {}));
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_free(e, a, win(0x1000, 0x200, S)));
+
+    // Of several entries the same type goes first, then the newest.
+    Engine f;
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(f, a, win(0, 10, X), {"x"}));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(f, a, win(0, 10, S), {"s1"}));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(f, a, win(0, 10, S), {"s2"}));
+    auto left = [&] {
+        std::string out;
+        for (const lc_ls_lock& l : all_held(f, LC_LS_WINDOWS)) out += l.items[0] + " ";
+        return out;
+    };
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(f, a, win(0, 10, S)));
+    EXPECT_EQ("x s1 ", left());
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(f, a, win(0, 10, X)));
+    EXPECT_EQ("s1 ", left());
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(f, a, win(0, 10, X)));  // no exclusive left: the shared one goes
+    EXPECT_EQ("", left());
+    // A free needs the owner: caller name and owner_id, whatever the address.
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(f, a, win(0, 10), {}));
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_free(f, owner("a", 2), win(0, 10)));
+    lc_ls_owner moved = owner("a", 1, 99);
+    moved.addr[0] = 0xEE;
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_free(f, moved, win(0, 10)));
+}
+
+TEST(LsEngineWindowsTest, TestReportsTheFirstConflictWithItsItems) {
+    Engine e;
+    lc_ls_owner a = owner("a", 1), b = owner("b", 2);
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, a, win(300, 100, S), {"third"}));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, a, win(200, 100, X), {"second"}));
+    ASSERT_EQ(LC_LS_DENIED, lc_ls_take(e, b, win(200, 50, S), {"never"}));  // shared over a's exclusive
+    lc_ls_lock c;
+    ASSERT_EQ(LC_LS_DENIED, lc_ls_test(e, owner("c", 3), win(0, 1000), &c));
+    EXPECT_EQ(200u, c.range.start);
+    EXPECT_EQ(100u, c.range.len);
+    EXPECT_EQ(std::vector<std::string>{"second"}, c.items);
+    EXPECT_EQ(1u, c.owner.owner_id);
+    // The holder testing its own exclusive range gets its own lock back.
+    ASSERT_EQ(LC_LS_DENIED, lc_ls_test(e, a, win(200, 100, X), &c));
+    EXPECT_EQ("second", c.items.at(0));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_test(e, a, win(1000, 1, X), &c));
+    EXPECT_EQ(0u, lc_ls_engine_counts(e).pending);
+}
+
+// ---------------------------------------------------------------- ranges at the edges
+
+TEST(LsEngineRangeTest, RangesUpToTheTopOfTheOffsetSpaceAndNoFurther) {
+    struct Row {
+        uint64_t fh, start, len;
+        uint32_t type, flavour;
+        bool valid;
+    };
+    const Row rows[] = {
+        {1, kMax, 1, X, 2, true},        {1, kMax, 2, X, 2, false},     {1, 0, kMax, X, 2, true},
+        {1, 1, kMax, X, 1, true},        {1, 2, kMax, X, 1, false},     {1, kMax, 0, X, 2, true},
+        {1, kMax, 0, X, 1, true},        {1, 1ull << 63, 1ull << 63, S, 1, true},
+        {1, (1ull << 63) + 1, 1ull << 63, S, 1, false},               {kMax, 0, 0, S, 2, true},
+        {0, 0, 16, X, 2, false},         {1, 0, 16, 0, 2, false},       {1, 0, 16, 3, 2, false},
+        {1, 0, 16, X, 0, false},         {1, 0, 16, X, 3, false},
+    };
+    for (const Row& r : rows) {
+        lc_ls_range lr = range(r.flavour, r.start, r.len, r.type, r.fh);
+        EXPECT_EQ(r.valid, lc_ls_range_valid(lr)) << r.fh << " " << r.start << "+" << r.len;
+    }
+    // A POSIX lock of length 0 reaches the last byte; one of length 1 at
+    // the top is its own range.
+    Engine e;
+    for (uint64_t x : std::vector<uint64_t>{0, 1, 100, 4294967295u, 9223372036854775807u, kMax - 1}) {
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("eof", 1), posix(x, 0), {})) << x;
+        EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, owner("o", 2), posix(x, 1), {})) << x;
+        EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, owner("o", 2), posix(kMax, 1), {})) << x;
+        if (x) {
+            EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("o", 2), posix(x - 1, 1, S), {})) << x;
+        }
+        lc_ls_free_all(e, "eof");
+        lc_ls_free_all(e, "o");
+    }
+    // The last byte and everything before it are two ranges that only touch.
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("w", 1), win(kMax, 1), {}));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("w", 2), win(0, kMax), {}));
+    EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, owner("w", 3), win(kMax - 1, 2, S), {}));
+    EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, owner("w", 3), win(kMax - 1, 0), {}));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("w", 3), win(0, 0), {}));
+}
+
+// ---------------------------------------------------------------- POSIX segments
+
+TEST(LsEnginePosixTest, SegmentsSplitMergeUpgradeAndDowngrade) {
+    struct Step {
+        bool take;  // else free
+        uint64_t start, len;
+        uint32_t type;
+        std::vector<std::string> items;
+        uint32_t expect;
+        const char* after;
+    };
+    const Step steps[] = {
+        {true, 0, 100, X, {}, LC_LS_GRANTED, "a:0-99:X"},
+        {true, 40, 20, S, {}, LC_LS_GRANTED, "a:0-39:X a:40-59:S a:60-99:X"},
+        {true, 40, 20, X, {}, LC_LS_GRANTED, "a:0-99:X"},
+        {false, 10, 10, S, {}, LC_LS_GRANTED, "a:0-9:X a:20-99:X"},
+        {false, 10, 10, X, {}, LC_LS_NOT_LOCKED, "a:0-9:X a:20-99:X"},
+        {true, 10, 10, X, {}, LC_LS_GRANTED, "a:0-99:X"},
+        {true, 100, 100, X, {"i"}, LC_LS_GRANTED, "a:0-99:X a:100-199:X=i"},
+        {true, 0, 100, X, {"i"}, LC_LS_GRANTED, "a:0-199:X=i"},
+        {true, 50, 100, S, {"j", "k"}, LC_LS_GRANTED, "a:0-49:X=i a:50-149:S=j=k a:150-199:X=i"},
+        {true, 300, 0, S, {}, LC_LS_GRANTED, "a:0-49:X=i a:50-149:S=j=k a:150-199:X=i a:300-EOF:S"},
+        {false, 400, 0, X, {}, LC_LS_GRANTED, "a:0-49:X=i a:50-149:S=j=k a:150-199:X=i a:300-399:S"},
+        {false, 0, 0, X, {}, LC_LS_GRANTED, ""},
+        {false, 0, 0, X, {}, LC_LS_NOT_LOCKED, ""},
+    };
+    Engine e;
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
+        const Step& s = steps[i];
+        uint32_t got = s.take ? lc_ls_take(e, owner("a", 1), posix(s.start, s.len, s.type), s.items)
+                              : lc_ls_free(e, owner("a", 1), posix(s.start, s.len, s.type));
+        EXPECT_EQ(s.expect, got) << "step " << i;
+        EXPECT_EQ(s.after, segments(e)) << "step " << i;
+    }
+}
+
+TEST(LsEnginePosixTest, RefusedUpgradeKeepsTheOldLockAndTilesMerge) {
+    Engine e;
+    lc_ls_owner a = owner("a", 1), b = owner("a", 2);
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, a, posix(0, 4096, S), {"old"}));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, b, posix(1000, 10, S), {}));
+    EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, a, posix(0, 4096, X), {"new"}));
+    EXPECT_EQ("a:0-4095:S=old a:1000-1009:S", segments(e));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, b, posix(1000, 10, S)));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, a, posix(0, 4096, X), {"new"}));
+    EXPECT_EQ("a:0-4095:X=new", segments(e));
+
+    // 1000 adjacent tiles up to the last byte but one become one segment.
+    Engine t;
+    const uint64_t step = kMax / 1000;
+    for (uint64_t i = 0; i < 1000; i++) {
+        uint64_t len = i == 999 ? kMax - 999 * step : step;
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(t, a, posix(i * step, len), {})) << i;
+    }
+    EXPECT_EQ("a:0-18446744073709551614:X", segments(t));
+    lc_ls_lock c;
+    EXPECT_EQ(LC_LS_DENIED, lc_ls_test(t, b, posix(500 * step, 1), &c));
+    EXPECT_EQ(0u, c.range.start);
+    EXPECT_EQ(kMax, c.range.len);
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_test(t, b, posix(kMax, 1), &c));
+}
+
+TEST(LsEnginePosixTest, WithoutMergingATakeStacksBesideTheOwnersSegments) {
+    lc_ls_breaks broken;
+    broken.posix_no_merge = true;
+    Engine e(broken);
+    lc_ls_owner a = owner("a", 1);
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, a, posix(0, 4096, X), {"x"}));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, a, posix(0, 4096, S), {"s"}));
+    // The downgrade did not happen: another owner's shared take is refused,
+    // and a tester meets the old exclusive lock with its old items.
+    EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, owner("a", 2), posix(0, 4096, S), {}));
+    lc_ls_lock c;
+    ASSERT_EQ(LC_LS_DENIED, lc_ls_test(e, owner("a", 2), posix(0, 4096, X), &c));
+    EXPECT_EQ("x", c.items.at(0));
+}
+
+// ---------------------------------------------------------------- blocking requests
+
+TEST(LsEngineBlockingTest, QueuedRequestsAreGrantedInOrderOrCancelled) {
+    Engine e;
+    lc_ls_owner h = owner("holder", 1), w1 = owner("w1", 1), w2 = owner("w2", 1);
+    lc_ls_addr waiter{};
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, h, posix(0, 100), {}));
+    EXPECT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, w1, posix(0, 100), {}, waiter));
+    EXPECT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, w1, posix(0, 100), {"again"}, waiter));  // replaces
+    EXPECT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, w2, posix(50, 100), {}, waiter));
+    EXPECT_EQ(2u, lc_ls_engine_counts(e).pending);
+    // Pending requests hold nothing.
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_test(e, owner("t", 1), posix(150, 10), nullptr));
+
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, h, posix(0, 100)));
+    // The older waiter got it; the younger one conflicts with it and waits.
+    EXPECT_EQ("w1:0-99:X=again", segments(e));
+    EXPECT_EQ(1u, lc_ls_engine_counts(e).pending);
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_cancel(e, w1, posix(0, 100)));  // granted, no longer pending
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_cancel(e, w2, posix(50, 99)));  // another range
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_cancel(e, w2, posix(50, 100)));
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_cancel(e, w2, posix(50, 100)));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, w1, posix(0, 100)));
+    EXPECT_EQ("", segments(e));
+
+    // A release by a downgrade, a control remove or free-all wakes waiters too.
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, h, posix(0, 100), {}));
+    ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, w1, posix(0, 10, S), {}, waiter));
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, h, posix(0, 100, S), {}));
+    EXPECT_EQ(0u, lc_ls_engine_counts(e).pending);
+    ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, w2, win(0, 100), {}, waiter));
+    lc_ls_free_all(e, "holder");
+    EXPECT_EQ(1u, lc_ls_engine_counts(e).pending);  // w1 still holds part of it
+    std::vector<lc_ls_lock> held = all_held(e, LC_LS_POSIX);
+    ASSERT_EQ(1u, held.size());
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_remove(e, kBoot, held[0].id, LC_LS_POSIX));
+    EXPECT_EQ(0u, lc_ls_engine_counts(e).pending);
+    EXPECT_EQ(1u, all_held(e, LC_LS_WINDOWS).size());
+}
+
+// ---------------------------------------------------------------- share modes
+
+TEST(LsEngineShareTest, EveryModeAndAccessPairFollowsTheDenyRule) {
+    lc_ls_share_owner o1{"test_sharelock_owner1", std::string("\x01\0\0\0\0\0\0\0", 8), {}};
+    lc_ls_share_owner o2{"test_sharelock_owner1", std::string("\x02\0\0\0\0\0\0\0", 8), {}};
+    int granted = 0, rows = 0;
+    Engine e;
+    for (uint32_t mode2 = 0; mode2 < 4; mode2++)
+        for (uint32_t mode1 = 0; mode1 < 4; mode1++)
+            for (uint32_t access1 = 1; access1 < 4; access1++)
+                for (uint32_t access2 = 1; access2 < 4; access2++) {
+                    rows++;
+                    bool expect = !(mode1 & access2) && !(mode2 & access1);
+                    SCOPED_TRACE(std::to_string(mode1) + "/" + std::to_string(access1) + " then " +
+                                 std::to_string(mode2) + "/" + std::to_string(access2));
+                    ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, o1, 0x1234, mode1, access1));
+                    uint32_t got = lc_ls_share_take(e, o2, 0x1234, mode2, access2);
+                    EXPECT_EQ(expect ? LC_LS_GRANTED : LC_LS_DENIED, got);
+                    granted += got == LC_LS_GRANTED;
+                    EXPECT_EQ(LC_LS_GRANTED, lc_ls_share_free(e, o1, 0x1234));
+                    EXPECT_EQ(expect ? LC_LS_GRANTED : LC_LS_NOT_LOCKED, lc_ls_share_free(e, o2, 0x1234));
+                }
+    EXPECT_EQ(144, rows);
+    EXPECT_EQ(25, granted);
+    EXPECT_EQ(0u, lc_ls_engine_counts(e).shares);
+}
+
+TEST(LsEngineShareTest, ReTakeUpdatesInPlaceUnlessStacking) {
+    for (bool stacking : {false, true}) {
+        lc_ls_breaks b;
+        b.share_retake_stacks = stacking;
+        Engine e(b);
+        lc_ls_share_owner o1{"o", "\x01", {}}, o2{"o", "\x02", {}}, other{"x", "\x01", {}};
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, o1, 7, 0, 1));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, o2, 7, 2, 1));
+        // A refused re-take keeps the lock as it was.
+        EXPECT_EQ(LC_LS_DENIED, lc_ls_share_take(e, o1, 7, 0, 2));
+        EXPECT_EQ(LC_LS_DENIED, lc_ls_share_take(e, other, 7, 0, 2));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_free(e, o2, 7));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, o1, 7, 1, 1));  // now denies reading
+        EXPECT_EQ(LC_LS_DENIED, lc_ls_share_take(e, other, 7, 0, 1));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, o1, 7, 0, 1));  // and no longer
+        EXPECT_EQ(stacking ? LC_LS_DENIED : LC_LS_GRANTED, lc_ls_share_take(e, other, 7, 0, 1));
+        // Mode and access of a free do not matter; one free per holder.
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_share_free(e, o1, 7));
+        EXPECT_EQ(stacking ? LC_LS_GRANTED : LC_LS_NOT_LOCKED, lc_ls_share_free(e, o1, 7));
+        EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_share_free(e, o1, 8));
+    }
+}
+
+// ---------------------------------------------------------------- free-all
+
+TEST(LsEngineFreeAllTest, EveryKindOfTheNameGoesWhateverItsIds) {
+    for (bool keep_share : {false, true}) {
+        lc_ls_breaks b;
+        b.free_all_keeps_share = keep_share;
+        Engine e(b);
+        lc_ls_addr w{};
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("n", 1, 5), win(0, 10), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("n", 2, 0xFFFFFFFF), posix(0, 10, X, 0x20), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("n", 3), range(LC_LS_WINDOWS, 0, 10, X, 0x10, 0x2002), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("keep", 1), win(100, 10), {}));
+        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, owner("n", 4), win(100, 10), {}, w));
+        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, owner("keep", 2), win(0, 10), {}, w));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, {"n", "h1", {}}, 0x30, 3, 3));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, {"n", "h2", {}}, 0x31, 3, 3));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, {"keep", "h", {}}, 0x32, 3, 3));
+
+        lc_ls_free_all(e, "n");
+        // keep's waiter was granted by the release; keep's own locks stay.
+        lc_ls_counts c = lc_ls_engine_counts(e);
+        EXPECT_EQ(2u, c.held);
+        EXPECT_EQ(0u, c.pending);
+        EXPECT_EQ(keep_share ? 3u : 1u, c.shares);
+        for (const lc_ls_lock& l : all_held(e, LC_LS_WINDOWS)) EXPECT_EQ("keep", l.owner.caller);
+        EXPECT_EQ(keep_share ? LC_LS_DENIED : LC_LS_GRANTED, lc_ls_share_take(e, {"x", "h", {}}, 0x30, 0, 1));
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("x", 1), posix(0, 10, X, 0x20), {}));
+        lc_ls_free_all(e, "nobody");
+        EXPECT_EQ(3u, lc_ls_engine_counts(e).held);
+    }
+}
+
+// ---------------------------------------------------------------- the control listing
+
+std::string cookie_of(uint32_t tag, uint32_t pad, uint64_t id) {
+    std::string c(16, '\0');
+    for (int i = 0; i < 4; i++) c[size_t(i)] = char(tag >> (8 * i));
+    for (int i = 0; i < 4; i++) c[size_t(4 + i)] = char(pad >> (8 * i));
+    for (int i = 0; i < 8; i++) c[size_t(8 + i)] = char(id >> (8 * i));
+    return c;
+}
+
+TEST(LsEngineSearchTest, PagesNeitherSkipNorRepeatAcrossRemoves) {
+    for (bool off_by_one : {false, true}) {
+        lc_ls_breaks b;
+        b.search_has_more_off_by_one = off_by_one;
+        Engine e(b);
+        for (uint64_t i = 0; i < 11; i++) ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("o", i), win(i * 10, 5), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("o", 99), posix(0, 5, X, 0x99), {}));  // other flavour: never listed
+        std::vector<lc_ls_lock> all = all_held(e, LC_LS_WINDOWS);
+        ASSERT_EQ(11u, all.size());
+
+        std::set<uint64_t> seen;
+        std::string cookie;
+        int pages = 0;
+        bool removed = false;
+        for (;;) {
+            lc_ls_search_query q;
+            q.max = 3;
+            q.cookie = cookie;
+            lc_ls_search_page page;
+            ASSERT_EQ(0u, lc_ls_search(e, q, &page));
+            pages++;
+            for (const lc_ls_lock& l : page.locks) EXPECT_TRUE(seen.insert(l.id).second) << "repeated " << l.id;
+            EXPECT_EQ(page.has_more, !page.cookie.empty());
+            if (!removed) {
+                // Between pages: one listed lock and the next unlisted one go.
+                removed = true;
+                ASSERT_EQ(LC_LS_GRANTED, lc_ls_remove(e, kBoot, all[0].id, LC_LS_WINDOWS));
+                ASSERT_EQ(LC_LS_GRANTED, lc_ls_remove(e, kBoot, all[3].id, LC_LS_WINDOWS));
+            }
+            if (!page.has_more) break;
+            ASSERT_LT(pages, 10);
+            cookie = page.cookie;
+        }
+        // Pages of 3, 3, 3 and 1: every lock there at the end was listed,
+        // and only once; the broken flag ends the listing with one left.
+        std::vector<lc_ls_lock> left = all_held(e, LC_LS_WINDOWS);
+        ASSERT_EQ(9u, left.size());
+        size_t listed = 0;
+        for (const lc_ls_lock& l : left) listed += seen.count(l.id);
+        EXPECT_EQ(off_by_one ? 8u : 9u, listed);
+        EXPECT_EQ(off_by_one ? 3 : 4, pages);
+    }
+}
+
+TEST(LsEngineSearchTest, FiltersBudgetsAndBadCookies) {
+    Engine e;
+    for (uint64_t i = 0; i < 6; i++)
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner(std::string(i + 1, 'n'), i), win(0, 5, S, 0x10 + i % 2), {}));
+    lc_ls_search_page page;
+    lc_ls_search_query q;
+    q.max = 100;
+    q.flags = LC_LS_FILTER_FH;
+    q.fh = 0x11;
+    ASSERT_EQ(0u, lc_ls_search(e, q, &page));
+    ASSERT_EQ(3u, page.locks.size());
+    for (const lc_ls_lock& l : page.locks) EXPECT_EQ(0x11u, l.range.fh);
+    EXPECT_FALSE(page.has_more);
+    // A byte budget cuts the page and says so exactly.
+    q.flags = 0;
+    q.cost = [](const lc_ls_lock& l) { return l.owner.caller.size(); };
+    q.budget = 1 + 2 + 3;
+    ASSERT_EQ(0u, lc_ls_search(e, q, &page));
+    EXPECT_EQ(3u, page.locks.size());
+    EXPECT_TRUE(page.has_more);
+    q.budget = 1 + 2 + 3 + 4 + 5 + 6;
+    ASSERT_EQ(0u, lc_ls_search(e, q, &page));
+    EXPECT_EQ(6u, page.locks.size());
+    EXPECT_FALSE(page.has_more);
+    EXPECT_EQ("", page.cookie);
+    // A page of 0 locks still says whether any follow.
+    q.max = 0;
+    ASSERT_EQ(0u, lc_ls_search(e, q, &page));
+    EXPECT_TRUE(page.locks.empty());
+    EXPECT_TRUE(page.has_more);
+
+    struct Bad {
+        uint32_t flags;
+        std::string cookie;
+    };
+    const Bad bad[] = {
+        {2, ""},
+        {0, cookie_of(kBoot + 1, 0, 1)},
+        {0, cookie_of(kBoot, 1, 1)},
+        {0, cookie_of(kBoot, 0, 1).substr(0, 15)},
+        {0, cookie_of(kBoot, 0, 1) + "x"},
+    };
+    for (const Bad& b : bad) {
+        lc_ls_search_query bq;
+        bq.max = 10;
+        bq.flags = b.flags;
+        bq.cookie = b.cookie;
+        EXPECT_EQ(LC_LS_BAD_SEARCH, lc_ls_search(e, bq, &page)) << b.flags << " " << b.cookie.size();
+    }
+    // A remove needs this boot and the lock's flavour.
+    std::vector<lc_ls_lock> held = all_held(e, LC_LS_WINDOWS);
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_remove(e, kBoot + 1, held[0].id, LC_LS_WINDOWS));
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_remove(e, kBoot, held[0].id, LC_LS_POSIX));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_remove(e, kBoot, held[0].id, LC_LS_WINDOWS));
+    EXPECT_EQ(LC_LS_NOT_LOCKED, lc_ls_remove(e, kBoot, held[0].id, LC_LS_WINDOWS));
+}
+
+// ---------------------------------------------------------------- request limits
+
+TEST(LsEngineLimitsTest, NameAndOpaqueSizesAtTheirEdges) {
+    using namespace lsframes;
+    struct Row {
+        size_t name_chars;
+        std::vector<size_t> items;
+        uint32_t herr;
+    };
+    const Row rows[] = {
+        {2047, {}, 0},
+        {2048, {}, ENAMETOOLONG},
+        {2050, {}, ENAMETOOLONG},
+        {8, {8184}, 0},
+        {8, {8185}, E2BIG},
+        {8, {8200}, E2BIG},
+        {8, {4088, 4088}, 0},  // 2 tags + 8176 bytes = 8192
+        {8, {4088, 4089}, E2BIG},
+        {2047, {8184}, 0},
+    };
+    Engine e;
+    uint64_t fh = 1;
+    for (const Row& r : rows) {
+        for (uint32_t type : {LS_MSG_TAKE, LS_MSG_BLOCKING_TAKE, LS_MSG_TEST, LS_MSG_FREE}) {
+            BrReq q;
+            q.type = type;
+            q.caller = std::string(r.name_chars, 'B');
+            q.fh = fh++;
+            for (size_t n : r.items) q.items.push_back(std::string(n, 'Y'));
+            Bytes f = br_frame(q);
+            Bytes reply = lc_ls_serve(e, f.data(), f.size());
+            bool has_items = type == LS_MSG_TAKE || type == LS_MSG_BLOCKING_TAKE;
+            uint32_t expect = has_items || r.herr == ENAMETOOLONG ? r.herr : 0;
+            EXPECT_EQ(expect, herr(reply)) << r.name_chars << " chars, type " << type;
+            if (expect == 0 && type == LS_MSG_TAKE) {
+                EXPECT_EQ(LC_LS_GRANTED, status(reply));
+                // The items come back to a tester byte for byte.
+                BrReq t = q;
+                t.type = LS_MSG_TEST;
+                t.caller = "tester";
+                Bytes tf = br_frame(t);
+                Bytes tr = lc_ls_serve(e, tf.data(), tf.size());
+                ASSERT_EQ(LC_LS_DENIED, status(tr));
+                ASSERT_EQ(r.items.size(), ls_wire_get_u8(tr.data(), LS_TEST_R_NR_ITEMS));
+                for (size_t i = 0; i < r.items.size(); i++) {
+                    uint32_t len = ls_wire_get_u32(tr.data(), LS_TEST_R_TAGS + 8 * i);
+                    uint32_t off = ls_wire_get_u32(tr.data(), LS_TEST_R_TAGS + 8 * i + 4);
+                    ASSERT_TRUE(ls_wire_fits(tr.size(), off, len));
+                    EXPECT_EQ(q.items[i], std::string(reinterpret_cast<const char*>(tr.data() + off), len));
+                }
+            }
+        }
+        Bytes fa = free_all_frame(std::string(r.name_chars, 'B'));
+        EXPECT_EQ(r.name_chars > 2047 ? ENAMETOOLONG : 0u, herr(lc_ls_serve(e, fa.data(), fa.size())));
+        Bytes sh = share_frame(LS_MSG_SHARE_TAKE, std::string(r.name_chars, 'B'), std::string(2048, '\xAB'), 5, 0, 1);
+        EXPECT_EQ(r.name_chars > 2047 ? ENAMETOOLONG : 0u, herr(lc_ls_serve(e, sh.data(), sh.size())));
+    }
+    Bytes big = share_frame(LS_MSG_SHARE_TAKE, "h", std::string(8193, 'h'), 5, 0, 1);
+    EXPECT_EQ(uint32_t(E2BIG), herr(lc_ls_serve(e, big.data(), big.size())));
+    Bytes max = share_frame(LS_MSG_SHARE_TAKE, "h", std::string(8192, 'h'), 5, 0, 1);
+    EXPECT_EQ(0u, herr(lc_ls_serve(e, max.data(), max.size())));
+}
+
+}  // namespace
