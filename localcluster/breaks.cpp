@@ -17,6 +17,12 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_CI_ASCII_FOLD, "ci-ascii-fold"},
     {LC_BREAK_DROP_ACKED_CREATE, "drop-acked-create"},
     {LC_BREAK_NO_SPACE_ACCOUNTING, "no-space-accounting"},
+    {LC_BREAK_LS_POSIX_NO_MERGE, "ls-posix-no-merge"},
+    {LC_BREAK_LS_WIN_EXCL_IGNORES_OWN, "ls-win-excl-ignores-own"},
+    {LC_BREAK_LS_FREE_ALL_KEEPS_SHARE, "ls-free-all-keeps-share"},
+    {LC_BREAK_LS_SHARE_RETAKE_STACKS, "ls-share-retake-stacks"},
+    {LC_BREAK_LS_SEARCH_HAS_MORE_OFF_BY_ONE, "ls-search-has-more-off-by-one"},
+    {LC_BREAK_LS_ZERO_LEN_CONFLICTS_AT_START, "ls-zero-len-conflicts-at-start"},
 };
 
 }  // namespace

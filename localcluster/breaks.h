@@ -31,6 +31,19 @@ enum lc_break : uint32_t {
     LC_BREAK_DROP_ACKED_CREATE = 1u << 7,
     // Data never takes space from the pool (free space never moves).
     LC_BREAK_NO_SPACE_ACCOUNTING = 1u << 8,
+    // Lock server: a POSIX take adds its segment beside the owner's segments
+    // instead of merging into them (no cut, no join: a re-take stacks).
+    LC_BREAK_LS_POSIX_NO_MERGE = 1u << 9,
+    // Lock server: a Windows exclusive take ignores its owner's own locks.
+    LC_BREAK_LS_WIN_EXCL_IGNORES_OWN = 1u << 10,
+    // Lock server: free-all keeps the caller's share-mode locks.
+    LC_BREAK_LS_FREE_ALL_KEEPS_SHARE = 1u << 11,
+    // Lock server: a share-mode re-take by its holder adds a second entry.
+    LC_BREAK_LS_SHARE_RETAKE_STACKS = 1u << 12,
+    // Lock server: a search says "more" only when two or more locks follow.
+    LC_BREAK_LS_SEARCH_HAS_MORE_OFF_BY_ONE = 1u << 13,
+    // Lock server: a zero-length Windows lock conflicts at a range's start.
+    LC_BREAK_LS_ZERO_LEN_CONFLICTS_AT_START = 1u << 14,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

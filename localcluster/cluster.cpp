@@ -30,7 +30,9 @@
 #include "localcluster/ds/ds_server.h"
 #include "localcluster/faults/fault_rules.h"
 #include "localcluster/faults/registry_faults.h"
+#include "localcluster/common/json.h"
 #include "localcluster/log.h"
+#include "localcluster/ls/ls_server.h"
 #include "localcluster/mds/mds_server.h"
 #include "localcluster/mds/ns_engine.h"
 #include "localcluster/records.h"
@@ -60,22 +62,7 @@ std::string hex(uint64_t v) {
     return buf;
 }
 
-std::string json_str(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
+std::string json_str(std::string_view s) { return lc_json_str(s); }
 
 std::string json_error(const std::string& text) { return "{\"ok\":false,\"error\":" + json_str(text) + "}"; }
 
@@ -192,6 +179,8 @@ struct Cluster::Impl {
     std::vector<std::unique_ptr<std::pair<Impl*, int>>> mds_hook_ctx;  // (cluster, fs) for port_moved
     lc_cdisk* cdisk = nullptr;    // vdisk table, DsDisks, pools: outlives every instance
     lc_ds_group* dsg = nullptr;   // the DS instances
+    std::vector<lc_ls*> ls;       // the lock servers, by file system index (none with --no-ls)
+    std::vector<std::unique_ptr<std::pair<Impl*, int>>> ls_hook_ctx;  // (cluster, fs) for port_moved
     std::atomic<bool> epoch_strict{true};
     std::atomic<bool> crash_replies_drop{false};
     lc_ctl_server* ctl = nullptr;
@@ -215,6 +204,10 @@ struct Cluster::Impl {
     std::string dump_command(const std::vector<std::string>& w);
     static void mds_port_moved(void* ctx, uint16_t port);
     void start_data_side();
+    void start_lock_servers();
+    std::string ls_command(const std::vector<std::string>& w);
+    std::string locks_command(const std::vector<std::string>& w);
+    static void ls_port_moved(void* ctx, uint16_t port);
 
     // Hosts. A host that is down has every instance on it down; one that
     // reboots comes back by itself at up_at, one held by `host down` only
@@ -356,6 +349,7 @@ void Cluster::Impl::start() {
     if (!cdisk) throw std::runtime_error("cannot build the vdisk table");
     start_mds();
     start_data_side();
+    start_lock_servers();
 
     if (ctl_path.size() <= lc_ctl_max_path()) {
         ctl = lc_ctl_server_start(ctl_path, [this](std::string_view cmd) { return control(cmd); }, &err);
@@ -445,6 +439,35 @@ void Cluster::Impl::start_data_side() {
     if (!dsg) throw std::runtime_error(err);
 }
 
+// Each lock server takes over its reserved port as the MDS does.
+void Cluster::Impl::start_lock_servers() {
+    ls.assign(cfg.fs.size(), nullptr);
+    for (lc_instance& in : topo.instances) {
+        if (in.service != LC_SVC_LS) continue;
+        const FsConfig& fs = cfg.fs[size_t(in.fs)];
+        lc_ls_config lcfg;
+        lcfg.fs_id = fs.id;
+        lcfg.fs_name = fs.name;
+        lcfg.breaks = cfg.breaks;
+        lcfg.seed = cfg.seed;
+        lcfg.log = log;
+        ls_hook_ctx.push_back(std::make_unique<std::pair<Impl*, int>>(this, in.fs));
+        lcfg.port_moved = ls_port_moved;
+        lcfg.port_moved_ctx = ls_hook_ctx.back().get();
+        std::string err;
+        lc_ls* l = lc_ls_create(lcfg, &err);
+        if (!l) throw std::runtime_error(err);
+        ls[size_t(in.fs)] = l;
+        uint16_t bound = 0;
+        int rc = lc_ls_listen(l, in.port, &bound);
+        if (rc < 0)
+            throw std::runtime_error("the lock server of " + fs.name + " cannot listen on 127.0.0.1:" +
+                                     std::to_string(in.port) + ": " + strerror(-rc));
+        lc_topology_release_port(&in);
+        in.state = LC_INST_UP;
+    }
+}
+
 void Cluster::Impl::shutdown() {
     ready = false;
     // Clients stop finding the cluster first.
@@ -456,6 +479,10 @@ void Cluster::Impl::shutdown() {
     stop_host_timer();
     lc_ds_group_stop(dsg);
     dsg = nullptr;
+    for (lc_ls*& l : ls) {
+        lc_ls_destroy(l);
+        l = nullptr;
+    }
     for (lc_mds*& m : mds) {
         lc_mds_destroy(m);
         m = nullptr;
@@ -515,6 +542,16 @@ std::string Cluster::Impl::instance_json(const lc_instance& in) {
         return j + "}";
     }
     if (in.service == LC_SVC_DS && dsg) return j + lc_ds_group_instance_json(dsg, in.host, in.fs) + "}";
+    lc_ls* l = in.service == LC_SVC_LS && size_t(in.fs) < ls.size() ? ls[size_t(in.fs)] : nullptr;
+    if (l) {
+        lc_ls_stats st;
+        lc_ls_get_stats(l, &st);
+        j += ",\"port\":" + std::to_string(st.port) + ",\"state\":\"" + (st.up && st.listening ? "up" : "down") + "\"";
+        j += ",\"requests\":" + std::to_string(st.requests) + ",\"refused\":" + std::to_string(st.refused);
+        j += ",\"restarts\":" + std::to_string(st.restarts) + ",\"boot_tag\":" + std::to_string(st.boot_tag);
+        j += ",\"held\":" + std::to_string(st.held) + ",\"pending\":" + std::to_string(st.pending);
+        return j + ",\"shares\":" + std::to_string(st.shares) + "}";
+    }
     if (in.service == LC_SVC_REGISTRY && regsrv) {
         bool refusing = regfaults && lc_registry_faults_refusing(regfaults);
         j += ",\"port\":" + std::to_string(in.port) + ",\"state\":\"" + (refusing ? "down" : "up") + "\"";
@@ -655,6 +692,48 @@ void Cluster::Impl::mds_port_moved(void* ctx, uint16_t port) {
            fs.name.c_str(), unsigned(port), st);
 }
 
+// A lock server that came back on a new port publishes it; as for the MDS,
+// only the registry store is touched.
+void Cluster::Impl::ls_port_moved(void* ctx, uint16_t port) {
+    auto* hook = static_cast<std::pair<Impl*, int>*>(ctx);
+    Impl* self = hook->first;
+    const FsConfig& fs = self->cfg.fs[size_t(hook->second)];
+    uint64_t gen = 0;
+    std::string value = lc_record_value(LC_SVC_LS, self->topo.host_ids[0], fs.name, fs.id, port);
+    uint32_t st = lc_regstore_put(self->store, lc_record_key(LC_SVC_LS, fs.id), value, false, 0, &gen);
+    lc_log(self->log, st ? LC_LOG_ERROR : LC_LOG_WARN, "record of the lock server of %s now names port %u (status %u)",
+           fs.name.c_str(), unsigned(port), st);
+}
+
+// ls restart FS: the lock server crashes and comes back at once on its
+// port, with no locks and a new boot tag.
+std::string Cluster::Impl::ls_command(const std::vector<std::string>& w) {
+    if (w.size() != 3 || w[1] != "restart") return json_error("usage: ls restart FS");
+    int f = find_fs(w[2]);
+    if (f < 0) return json_error("unknown file system '" + w[2] + "'");
+    lc_ls* l = size_t(f) < ls.size() ? ls[size_t(f)] : nullptr;
+    if (!l) return json_error("no lock server for " + cfg.fs[size_t(f)].name);
+    int rc = lc_ls_restart(l);
+    if (rc < 0) return json_error("cannot restart the lock server of " + cfg.fs[size_t(f)].name + ": " + strerror(-rc));
+    lc_ls_stats st;
+    lc_ls_get_stats(l, &st);
+    int at = lc_topology_find(topo, LC_SVC_LS, 1, f);
+    if (at >= 0) topo.instances[size_t(at)].port = st.port;
+    return "{\"ok\":true,\"fs\":" + json_str(cfg.fs[size_t(f)].name) + ",\"port\":" + std::to_string(st.port) +
+           ",\"boot_tag\":" + std::to_string(st.boot_tag) + "}";
+}
+
+// locks FS: the lock server's tables, for tracing a lock left behind.
+std::string Cluster::Impl::locks_command(const std::vector<std::string>& w) {
+    if (w.size() != 2) return json_error("usage: locks FS");
+    int f = find_fs(w[1]);
+    if (f < 0) return json_error("unknown file system '" + w[1] + "'");
+    lc_ls* l = size_t(f) < ls.size() ? ls[size_t(f)] : nullptr;
+    if (!l) return json_error("no lock server for " + cfg.fs[size_t(f)].name);
+    constexpr size_t kMaxListed = 10000;
+    return "{\"ok\":true,\"fs\":" + json_str(cfg.fs[size_t(f)].name) + "," + lc_ls_locks_json(l, kMaxListed).substr(1);
+}
+
 // dump FS [PATH]: the namespace below PATH (default the root) as JSON.
 std::string Cluster::Impl::dump_command(const std::vector<std::string>& w) {
     if (w.size() != 2 && w.size() != 3) return json_error("usage: dump FS [PATH]");
@@ -701,7 +780,11 @@ std::string Cluster::Impl::instance_down(const lc_instance& in) {
             if (ds) lc_ds_crash(ds, LC_DS_HOLD_DOWN);
             return "";
         }
-        case LC_SVC_LS:  // no lock server runs in this version; its crash goes here
+        case LC_SVC_LS: {
+            lc_ls* l = size_t(in.fs) < ls.size() ? ls[size_t(in.fs)] : nullptr;
+            int rc = l ? lc_ls_hold_down(l) : 0;
+            return rc < 0 ? "the lock server of " + cfg.fs[size_t(in.fs)].name + ": " + strerror(-rc) : "";
+        }
         case LC_SVC_REGISTRY:  // on no host: never rebooted
             return "";
     }
@@ -720,7 +803,12 @@ std::string Cluster::Impl::instance_up(const lc_instance& in) {
             int rc = ds ? lc_ds_restart(ds) : 0;
             return rc < 0 ? "the DS of " + cfg.fs[size_t(in.fs)].name + ": " + strerror(-rc) : "";
         }
-        case LC_SVC_LS:  // no lock server runs in this version; its restart goes here
+        case LC_SVC_LS: {
+            lc_ls* l = size_t(in.fs) < ls.size() ? ls[size_t(in.fs)] : nullptr;
+            int rc = l ? lc_ls_come_up(l) : 0;
+            return rc < 0 && rc != -EALREADY ? "the lock server of " + cfg.fs[size_t(in.fs)].name + ": " + strerror(-rc)
+                                             : "";
+        }
         case LC_SVC_REGISTRY:
             return "";
     }
@@ -877,7 +965,7 @@ std::string Cluster::Impl::refuse_on_down_host(const std::vector<std::string>& w
     int host = 0;
     if (w.size() >= 3 && ((w[0] == "ds" && w[1] == "crash") || w[0] == "repl"))
         host = lc_ds_group_find_host(cfg, w[2]);
-    else if (w.size() >= 2 && w[0] == "mds" && (w[1] == "crash" || w[1] == "move"))
+    else if (w.size() >= 2 && ((w[0] == "mds" && (w[1] == "crash" || w[1] == "move")) || w[0] == "ls"))
         host = 1;
     if (!host_is_down(host)) return "";
     return json_error("host " + hex16(topo.host_ids[size_t(host - 1)]) + " is down");
@@ -905,6 +993,8 @@ const char* const kCommands[] = {
     "host reboot HOST [DOWN_MS]  (every instance on the host goes down and comes back after DOWN_MS)",
     "host down HOST  (the same outage, until host up)",
     "host up HOST",
+    "ls restart FS  (the lock server crashes and comes back at once; its locks are lost)",
+    "locks FS  (the lock server's tables as JSON)",
     "shutdown",
 };
 
@@ -935,7 +1025,9 @@ std::string Cluster::Impl::control(std::string_view command) {
     if (c == "crash-replies") return crash_replies_command(w);
     if (c == "dump") return dump_command(w);
     if (c == "host") return host_command(w);
-    static const char* const later[] = {"ls", "registry", "journal", "locks", "shutdown"};
+    if (c == "ls") return ls_command(w);
+    if (c == "locks") return locks_command(w);
+    static const char* const later[] = {"registry", "journal", "shutdown"};
     for (const char* l : later)
         if (c == l) return json_error("'" + c + "' is not supported in this version");
     return json_error("unknown command '" + c + "'");

@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr size_t kMaxLine = 4096;
+constexpr size_t kMaxCommand = 4096;
+// Answers can be long (a lock server's tables): only a runaway one is cut.
+constexpr size_t kMaxAnswer = size_t(256) << 20;
 
 uint64_t now_ms() {
     struct timespec ts;
@@ -31,7 +33,7 @@ bool make_addr(const std::string& path, sockaddr_un* sa) {
 }
 
 // Reads up to a newline within the deadline. 0, or -errno.
-int read_line(int fd, std::string* line, uint64_t deadline) {
+int read_line(int fd, std::string* line, uint64_t deadline, size_t max) {
     line->clear();
     for (;;) {
         uint64_t now = now_ms();
@@ -41,7 +43,7 @@ int read_line(int fd, std::string* line, uint64_t deadline) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -errno;
         if (n == 0) return -ETIMEDOUT;
-        char buf[512];
+        char buf[4096];
         ssize_t r = read(fd, buf, sizeof buf);
         if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (r < 0) return -errno;
@@ -50,7 +52,7 @@ int read_line(int fd, std::string* line, uint64_t deadline) {
             if (buf[i] == '\n') return 0;
             line->push_back(buf[i]);
         }
-        if (line->size() > kMaxLine) return -EMSGSIZE;
+        if (line->size() > max) return -EMSGSIZE;
     }
 }
 
@@ -85,7 +87,7 @@ struct lc_ctl_server {
             if (fd < 0) continue;
             std::string line;
             // One slow client must not hold the others off for long.
-            if (read_line(fd, &line, now_ms() + 2000) == 0) {
+            if (read_line(fd, &line, now_ms() + 2000, kMaxCommand) == 0) {
                 if (!line.empty() && line.back() == '\r') line.pop_back();
                 write_all(fd, handler(line) + "\n");
             }
@@ -153,7 +155,7 @@ int lc_ctl_request(const std::string& path, const std::string& command, std::str
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0)
         rc = -errno;
     else if ((rc = write_all(fd, command + "\n")) == 0)
-        rc = read_line(fd, reply, deadline);
+        rc = read_line(fd, reply, deadline, kMaxAnswer);
     close(fd);
     return rc;
 }

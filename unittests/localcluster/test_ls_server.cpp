@@ -1,0 +1,415 @@
+// The lock server seen from the wire: hand-built frames through the
+// runtime's client transport, every malformed request answered with its
+// handling error, the reply layouts, the control listing with its byte
+// cap, the record that names the server, and what a restart or a reboot of
+// the MDS host takes away.
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discovery/kvstore_msg.h"
+#include "localcluster/breaks.h"
+#include "localcluster/cluster.h"
+#include "localcluster/records.h"
+#include "test_ls_frames.h"
+#include "wire_test_client.h"
+
+namespace {
+
+using namespace lsframes;
+using wiretest::Outcome;
+
+constexpr uint64_t kMax = UINT64_MAX;
+
+kiv_rpc_params ls_params() { return kiv_rpc_params{24, LS_MAX_MSG, 2000, 50, 10000, 0}; }
+
+long json_number(const std::string& json, const std::string& key, size_t from = 0) {
+    size_t at = json.find("\"" + key + "\":", from);
+    return at == std::string::npos ? -1 : strtol(json.c_str() + at + key.size() + 3, nullptr, 10);
+}
+
+class LsServerTest : public ::testing::Test {
+   protected:
+    void start(uint32_t breaks = 0, bool lock_servers = true) {
+        localcluster::ClusterConfig cfg;
+        cfg.fs = {localcluster::FsConfig{"tarn", 0x1001}, localcluster::FsConfig{"other", 0x2002}};
+        cfg.lock_servers = lock_servers;
+        cfg.breaks = breaks;
+        cfg.reboot_down_ms = 400;
+        cluster_ = localcluster::Cluster::start(cfg);
+        client_ = std::make_unique<wiretest::WireClient>("ls-test", ls_params(), true);
+        if (lock_servers) reconnect();
+    }
+    void TearDown() override {
+        client_.reset();
+        cluster_.reset();
+    }
+    // The lock server's port as the status reports it.
+    uint16_t port(const std::string& fs = "tarn") {
+        std::string s = cluster_->control("status");
+        size_t at = s.find("\"fs\":[");
+        at = s.find("\"name\":\"" + fs + "\"", at);
+        return uint16_t(json_number(s, "ls_port", at));
+    }
+    void reconnect() { ep_ = client_->connect(port()); }
+    Outcome call(const Bytes& frame) { return client_->call(ep_, frame); }
+    Bytes reply(const Bytes& frame) {
+        Outcome o = call(frame);
+        EXPECT_TRUE(o.completed && o.error == 0) << "error " << o.error;
+        return o.reply;
+    }
+    uint32_t take(const std::string& caller, uint64_t owner, uint64_t start, uint64_t len, uint32_t type = 2,
+                  uint64_t fh = 0x77) {
+        BrReq r;
+        r.caller = caller;
+        r.owner_id = owner;
+        r.start = start;
+        r.len = len;
+        r.lock_type = type;
+        r.fh = fh;
+        Bytes rep = reply(br_frame(r));
+        EXPECT_EQ(0u, herr(rep));
+        return status(rep);
+    }
+
+    std::unique_ptr<localcluster::Cluster> cluster_;
+    std::unique_ptr<wiretest::WireClient> client_;
+    kiv_rpc_endpoint* ep_ = nullptr;
+};
+
+// ---------------------------------------------------------------- malformed requests
+
+TEST_F(LsServerTest, EveryMalformedRequestGetsItsHandlingError) {
+    start();
+    BrReq base;
+    base.items = {"item"};
+    auto br = [&](std::function<void(BrReq&)> f) {
+        BrReq r = base;
+        f(r);
+        return br_frame(r);
+    };
+    auto bent = [](Bytes b, std::function<void(Bytes&)> f) {
+        f(b);
+        ls_wire_put_u32(b.data(), LS_HDR_LENGTH, uint32_t(b.size()));
+        return b;
+    };
+    Bytes take_f = br_frame(base);
+    Bytes share = share_frame(LS_MSG_SHARE_TAKE, "s", "handle", 9, 1, 2);
+    struct Row {
+        const char* what;
+        Bytes frame;
+        uint32_t herr;
+    };
+    const Row rows[] = {
+        {"unknown type", bent(take_f, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_HDR_TYPE, 0x2002); }), EOPNOTSUPP},
+        {"version 3", bent(take_f, [](Bytes& b) { ls_wire_put_u64(b.data(), LS_HDR_VERSION, 3); }), EPROTO},
+        {"header only", bent(take_f, [](Bytes& b) { b.resize(LS_HDR_BYTES); }), EPROTO},
+        {"cut before the tags", bent(take_f, [](Bytes& b) { b.resize(LS_TAKE_TAGS - 8); }), EPROTO},
+        {"name past the end", bent(take_f, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_BR_NAME_OFF, 0xFFFFFFF0); }),
+         EPROTO},
+        {"name without NUL", bent(take_f, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_BR_NAME_LEN, 2); }), EPROTO},
+        {"empty name field", bent(take_f, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_BR_NAME_LEN, 0); }), EPROTO},
+        {"name of 2048", br([](BrReq& r) { r.caller.assign(2048, 'n'); }), ENAMETOOLONG},
+        {"free with a name of 2048", br([](BrReq& r) {
+             r.type = LS_MSG_FREE;
+             r.caller.assign(2048, 'n');
+         }),
+         ENAMETOOLONG},
+        {"huge name field", bent(take_f, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_BR_NAME_LEN, 0xFFFFFFFF); }),
+         ENAMETOOLONG},
+        {"tags past the end", bent(take_f, [](Bytes& b) { ls_wire_put_u8(b.data(), LS_TAKE_NR_ITEMS, 255); }), EPROTO},
+        {"item past the end",
+         bent(take_f, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_TAKE_TAGS + LS_TAG_OFF, uint32_t(b.size()) - 2); }),
+         EPROTO},
+        {"item of 8200", br([](BrReq& r) { r.items = {std::string(8200, 'x')}; }), E2BIG},
+        {"item length beyond 32 bits of sum",
+         bent(take_f, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_TAKE_TAGS + LS_TAG_LEN, 0xFFFFFFFF); }), E2BIG},
+        {"fh 0", br([](BrReq& r) { r.fh = 0; }), EINVAL},
+        {"type 3", br([](BrReq& r) { r.lock_type = 3; }), EINVAL},
+        {"flavour 0", br([](BrReq& r) { r.flavour = 0; }), EINVAL},
+        {"last byte past 2^64", br([](BrReq& r) {
+             r.start = kMax;
+             r.len = 2;
+         }),
+         EINVAL},
+        {"test with fh 0", br([](BrReq& r) {
+             r.type = LS_MSG_TEST;
+             r.fh = 0;
+         }),
+         EINVAL},
+        {"blocking take cut short", bent(br([](BrReq& r) { r.type = LS_MSG_BLOCKING_TAKE; }),
+                                         [](Bytes& b) { b.resize(LS_BTAKE_TAGS - 1); }),
+         EPROTO},
+        {"share handle of 8193", share_frame(LS_MSG_SHARE_TAKE, "s", std::string(8193, 'h'), 9, 1, 2), E2BIG},
+        {"share handle past the end",
+         bent(share, [](Bytes& b) { ls_wire_put_u32(b.data(), LS_SHARE_HANDLE_LEN, 100); }), EPROTO},
+        {"share mode 4", share_frame(LS_MSG_SHARE_TAKE, "s", "h", 9, 4, 2), EINVAL},
+        {"share access 4", share_frame(LS_MSG_SHARE_FREE, "s", "h", 9, 1, 4), EINVAL},
+        {"free-all name past the end",
+         bent(free_all_frame("x"), [](Bytes& b) { ls_wire_put_u32(b.data(), LS_FREE_ALL_NAME_LEN, 3); }), EPROTO},
+        {"search cookie past the end",
+         bent(search_frame(0, 0, 10), [](Bytes& b) {
+             ls_wire_put_u32(b.data(), LS_SEARCH_COOKIE_LEN, 16);
+             ls_wire_put_u32(b.data(), LS_SEARCH_COOKIE_OFF, LS_SEARCH_COOKIE_AT);
+         }),
+         EPROTO},
+        {"search of flavour 5", search_frame(0, 0, 10, {}, 5), EINVAL},
+        {"remove of flavour 0", remove_frame(1, 1, 0), EINVAL},
+        {"remove cut short", bent(remove_frame(1, 1), [](Bytes& b) { b.resize(LS_REMOVE_FLAVOUR); }), EPROTO},
+    };
+    for (const Row& r : rows) {
+        Outcome o = call(r.frame);
+        ASSERT_TRUE(o.completed && o.error == 0) << r.what << ": error " << o.error;
+        uint32_t type = ls_wire_get_u32(r.frame.data(), LS_HDR_TYPE);
+        size_t expect_len = type == LS_MSG_TEST ? LS_TEST_R_BYTES
+                            : type == LS_MSG_CTRL_SEARCH ? LS_SRCH_R_BYTES
+                                                         : LS_REPLY_STATUS_BYTES;
+        EXPECT_EQ(r.herr, herr(o.reply)) << r.what;
+        EXPECT_EQ(expect_len, o.reply.size()) << r.what;
+        EXPECT_EQ(type + 1, ls_wire_get_u32(o.reply.data(), LS_HDR_TYPE)) << r.what;
+        EXPECT_EQ(2u, ls_wire_get_u32(o.reply.data(), LS_HDR_VERSION)) << r.what;
+        EXPECT_EQ(0u, status(o.reply)) << r.what;
+    }
+    // None of it left a lock behind, and the connection still serves.
+    EXPECT_EQ(0u, take("after", 1, 0, 0));
+    std::string locks = cluster_->control("locks tarn");
+    EXPECT_EQ(0u, locks.find("{\"ok\":true,\"fs\":\"tarn\",\"state\":\"up\"")) << locks;
+    EXPECT_NE(std::string::npos, locks.find("\"caller\":\"after\"")) << locks;
+    EXPECT_EQ(std::string::npos, locks.find("\"caller\":\"owner\"")) << locks;
+}
+
+// ---------------------------------------------------------------- reply layouts
+
+TEST_F(LsServerTest, RepliesCarryTheirFieldsInsideTheFrame) {
+    start();
+    // A granted take: a status-only reply.
+    BrReq r;
+    r.caller = std::string(2047, 'M');
+    r.owner_id = kMax;
+    r.caller_id = 0xFFFFFFFF;
+    r.fh = kMax;
+    r.start = kMax - 1;
+    r.len = 1;
+    r.items = {std::string(8184, 'X')};
+    Bytes rep = reply(br_frame(r));
+    EXPECT_EQ(LS_REPLY_STATUS_BYTES, rep.size());
+    EXPECT_EQ(0u, status(rep));
+    // A test that finds no conflict: the full test layout with no items.
+    BrReq t = r;
+    t.type = LS_MSG_TEST;
+    t.fh = 5;
+    rep = reply(br_frame(t));
+    EXPECT_EQ(LS_TEST_R_BYTES, rep.size());
+    EXPECT_EQ(0u, status(rep));
+    EXPECT_EQ(0u, ls_wire_get_u8(rep.data(), LS_TEST_R_NR_ITEMS));
+    // A conflict: the holder with its item inside the reply.
+    t.fh = kMax;
+    t.caller = "N";
+    rep = reply(br_frame(t));
+    ASSERT_EQ(1u, status(rep));
+    EXPECT_EQ(kMax, ls_wire_get_u64(rep.data(), LS_TEST_R_OWNER_ID));
+    EXPECT_EQ(kMax - 1, ls_wire_get_u64(rep.data(), LS_TEST_R_START));
+    EXPECT_EQ(1u, ls_wire_get_u64(rep.data(), LS_TEST_R_LEN));
+    EXPECT_EQ(2u, ls_wire_get_u32(rep.data(), LS_TEST_R_TYPE));
+    ASSERT_EQ(1u, ls_wire_get_u8(rep.data(), LS_TEST_R_NR_ITEMS));
+    uint32_t ilen = ls_wire_get_u32(rep.data(), LS_TEST_R_TAGS + LS_TAG_LEN);
+    uint32_t ioff = ls_wire_get_u32(rep.data(), LS_TEST_R_TAGS + LS_TAG_OFF);
+    ASSERT_EQ(8184u, ilen);
+    ASSERT_TRUE(ls_wire_fits(rep.size(), ioff, ilen));
+    EXPECT_EQ(r.items[0], std::string(reinterpret_cast<const char*>(rep.data() + ioff), ilen));
+    EXPECT_EQ(rep.size(), size_t(ioff) + ilen);
+    // Free, then free again.
+    r.type = LS_MSG_FREE;
+    EXPECT_EQ(0u, status(reply(br_frame(r))));
+    EXPECT_EQ(9u, status(reply(br_frame(r))));
+    // Blocking take and cancel answer in the status too.
+    EXPECT_EQ(0u, take("h", 1, 0, 10));
+    BrReq b;
+    b.type = LS_MSG_BLOCKING_TAKE;
+    b.caller = "w";
+    b.fh = 0x77;
+    b.len = 10;
+    EXPECT_EQ(3u, status(reply(br_frame(b))));
+    b.type = LS_MSG_CANCEL;
+    b.items.clear();
+    EXPECT_EQ(0u, status(reply(br_frame(b))));
+    EXPECT_EQ(9u, status(reply(br_frame(b))));
+}
+
+// ---------------------------------------------------------------- the control listing
+
+struct Entry {
+    uint32_t ref32;
+    uint64_t id;
+    std::string caller;
+    uint64_t fh, owner_id, start, len;
+    uint32_t caller_id;
+};
+
+// The entries of a search reply, each field checked to lie inside it.
+std::vector<Entry> entries(const Bytes& rep) {
+    std::vector<Entry> out;
+    uint32_t n = ls_wire_get_u32(rep.data(), LS_SRCH_R_COUNT);
+    uint32_t at = ls_wire_get_u32(rep.data(), LS_SRCH_R_ENTRIES_OFF);
+    EXPECT_TRUE(ls_wire_fits(rep.size(), at, uint64_t(n) * LS_SRCH_ENTRY_BYTES));
+    if (!ls_wire_fits(rep.size(), at, uint64_t(n) * LS_SRCH_ENTRY_BYTES)) return out;
+    for (uint32_t i = 0; i < n; i++) {
+        const uint8_t* e = rep.data() + at + i * LS_SRCH_ENTRY_BYTES;
+        Entry x;
+        x.ref32 = ls_wire_get_u32(e, LS_SRCH_E_REF32);
+        x.id = ls_wire_get_u64(e, LS_SRCH_E_REF64);
+        uint32_t nlen = ls_wire_get_u32(e, LS_SRCH_E_NAME_LEN), noff = ls_wire_get_u32(e, LS_SRCH_E_NAME_OFF);
+        EXPECT_TRUE(ls_wire_fits(rep.size(), noff, nlen) && nlen > 0 && rep[noff + nlen - 1] == 0);
+        if (ls_wire_fits(rep.size(), noff, nlen)) x.caller = reinterpret_cast<const char*>(rep.data() + noff);
+        x.fh = ls_wire_get_u64(e, LS_SRCH_E_FH);
+        x.owner_id = ls_wire_get_u64(e, LS_SRCH_E_OWNER_ID);
+        x.start = ls_wire_get_u64(e, LS_SRCH_E_START);
+        x.len = ls_wire_get_u64(e, LS_SRCH_E_LEN);
+        x.caller_id = ls_wire_get_u32(e, LS_SRCH_E_CALLER_ID);
+        EXPECT_EQ(x.id, ls_wire_get_u64(e, LS_SRCH_E_AUX_U64_B));
+        out.push_back(x);
+    }
+    return out;
+}
+
+Bytes cookie(const Bytes& rep) {
+    uint32_t len = ls_wire_get_u32(rep.data(), LS_SRCH_R_COOKIE_LEN), off = ls_wire_get_u32(rep.data(), LS_SRCH_R_COOKIE_OFF);
+    EXPECT_TRUE(ls_wire_fits(rep.size(), off, len));
+    return Bytes(rep.begin() + off, rep.begin() + off + len);
+}
+
+TEST_F(LsServerTest, SearchPagesByCountAndBytesAndRemovesByReference) {
+    start();
+    // 1000 shared locks of one owner on one fh: more than one page holds.
+    const std::string name = "stress_test_owner";
+    for (uint64_t i = 0; i < 1000; i++) ASSERT_EQ(0u, take(name, 1, 0x10000 + i * 0x200, 0x100, 1, 0x9999)) << i;
+    Bytes rep = reply(search_frame(LS_SEARCH_FILTER_FH, 0x9999, 1000));
+    ASSERT_EQ(0u, status(rep));
+    std::vector<Entry> first = entries(rep);
+    size_t per_entry = LS_SRCH_ENTRY_BYTES + name.size() + 1;
+    EXPECT_EQ((LS_MAX_MSG - LS_SRCH_R_BYTES - 16) / per_entry, first.size());
+    EXPECT_LE(rep.size(), size_t(LS_MAX_MSG));
+    EXPECT_EQ(1u, ls_wire_get_u32(rep.data(), LS_SRCH_R_HAS_MORE));
+    Bytes c = cookie(rep);
+    ASSERT_EQ(16u, c.size());
+    rep = reply(search_frame(LS_SEARCH_FILTER_FH, 0x9999, 1000, c));
+    std::vector<Entry> second = entries(rep);
+    EXPECT_EQ(1000u, first.size() + second.size());
+    EXPECT_EQ(0u, ls_wire_get_u32(rep.data(), LS_SRCH_R_HAS_MORE));
+    EXPECT_EQ(0u, ls_wire_get_u32(rep.data(), LS_SRCH_R_COOKIE_LEN));
+    EXPECT_LT(first.back().id, second.front().id);
+    EXPECT_EQ(name, second.back().caller);
+    EXPECT_EQ(0x10000u + 999 * 0x200, second.back().start);
+    EXPECT_EQ(0x100u, second.back().len);
+    // A bent cookie or an unknown filter bit: status 22.
+    Bytes bad = c;
+    bad[0] ^= 1;
+    EXPECT_EQ(22u, status(reply(search_frame(0, 0, 10, bad))));
+    EXPECT_EQ(22u, status(reply(search_frame(4, 0, 10))));
+
+    // Remove by the listed reference; the same reference again is gone.
+    Entry victim = second.back();
+    EXPECT_EQ(0u, status(reply(remove_frame(victim.ref32, victim.id))));
+    EXPECT_EQ(9u, status(reply(remove_frame(victim.ref32, victim.id))));
+    EXPECT_EQ(9u, status(reply(remove_frame(victim.ref32 + 1, first[0].id))));
+    EXPECT_EQ(9u, status(reply(remove_frame(victim.ref32, first[0].id, 1))));
+    Bytes fa = free_all_frame(name, 0xFFFFFFFF);
+    EXPECT_EQ(0u, herr(reply(fa)));
+    rep = reply(search_frame(0, 0, 10));
+    EXPECT_EQ(0u, ls_wire_get_u32(rep.data(), LS_SRCH_R_COUNT));
+    EXPECT_EQ(LS_SRCH_R_BYTES, rep.size());
+}
+
+// ---------------------------------------------------------------- volatility
+
+TEST_F(LsServerTest, RestartLosesEveryLockAndOldReferences) {
+    start();
+    uint16_t before = port();
+    ASSERT_EQ(0u, take("holder", 1, 0, 100));
+    ASSERT_EQ(0u, status(reply(share_frame(LS_MSG_SHARE_TAKE, "holder", "h", 5, 3, 3))));
+    Bytes page = reply(search_frame(0, 0, 1));
+    std::vector<Entry> listed = entries(page);
+    ASSERT_EQ(1u, listed.size());
+    std::string locks = cluster_->control("locks 1001");
+    EXPECT_NE(std::string::npos, locks.find("\"caller\":\"holder\"")) << locks;
+    EXPECT_NE(std::string::npos, locks.find("\"share\":[{\"fh\":5")) << locks;
+    long boot = json_number(locks, "boot_tag");
+    EXPECT_EQ(long(listed[0].ref32), boot);
+
+    std::string r = cluster_->control("ls restart tarn");
+    ASSERT_EQ(0u, r.find("{\"ok\":true")) << r;
+    EXPECT_EQ(before, port());
+    EXPECT_NE(boot, json_number(r, "boot_tag"));
+    // A new connection finds empty tables.
+    reconnect();
+    EXPECT_EQ(0u, take("other", 1, 0, 100));
+    EXPECT_EQ(0u, status(reply(share_frame(LS_MSG_SHARE_TAKE, "other", "h", 5, 3, 3))));
+    EXPECT_EQ(9u, status(reply(remove_frame(listed[0].ref32, listed[0].id))));
+    EXPECT_EQ(22u, status(reply(search_frame(0, 0, 1, Bytes(16, 0)))));
+    locks = cluster_->control("locks tarn");
+    EXPECT_EQ(std::string::npos, locks.find("holder")) << locks;
+    EXPECT_NE(std::string::npos, cluster_->control("status").find("\"restarts\":1"));
+    // The other file system's lock server was not touched.
+    EXPECT_EQ(0u, cluster_->control("ls restart nosuchfs").find("{\"ok\":false"));
+    EXPECT_EQ(0u, cluster_->control("ls crash tarn").find("{\"ok\":false"));
+}
+
+TEST_F(LsServerTest, MdsHostRebootTakesTheLockServerDownAndBackEmpty) {
+    start();
+    uint16_t before = port();
+    ASSERT_EQ(0u, take("holder", 1, 0, 100));
+    std::string r = cluster_->control("host down 1");
+    ASSERT_EQ(0u, r.find("{\"ok\":true")) << r;
+    EXPECT_NE(std::string::npos, cluster_->control("locks tarn").find("\"state\":\"down\",\"boot_tag\""));
+    EXPECT_EQ(0u, cluster_->control("ls restart tarn").find("{\"ok\":false"));
+    kiv_rpc_endpoint* refused = client_->connect(before);
+    EXPECT_NE(0u, client_->call(refused, search_frame(0, 0, 1), 1000).error);
+    ASSERT_EQ(0u, cluster_->control("host up 1").find("{\"ok\":true"));
+    EXPECT_EQ(before, port());
+    reconnect();
+    EXPECT_EQ(0u, take("other", 1, 0, 100));
+    // A timed reboot brings it back by itself.
+    ASSERT_EQ(0u, cluster_->control("host reboot 1").find("{\"ok\":true"));
+    cluster_->wait_idle();
+    reconnect();
+    EXPECT_EQ(0u, take("third", 1, 0, 100));
+}
+
+TEST_F(LsServerTest, RecordNamesTheServerAndNoLockServersMeansNone) {
+    start();
+    for (const char* fs : {"tarn", "other"}) {
+        uint64_t id = std::string(fs) == "tarn" ? 0x1001 : 0x2002;
+        Outcome o = client_->registry(KV_OP_GET, lc_record_key(LC_SVC_LS, id));
+        ASSERT_EQ(0u, o.error) << fs;
+        std::string expect = lc_record_value(LC_SVC_LS, 0xa1, fs, id, port(fs));
+        EXPECT_NE(std::string::npos, std::string(o.reply.begin(), o.reply.end()).find(expect)) << fs;
+        // The record's port is the lock server of that file system: its
+        // own tables.
+        ep_ = client_->connect(port(fs));
+        EXPECT_EQ(0u, take(fs, 1, 0, 10));
+    }
+    EXPECT_EQ(std::string::npos, cluster_->control("locks tarn").find("\"caller\":\"other\""));
+
+    TearDown();
+    start(0, /*lock_servers=*/false);
+    Outcome o = client_->registry(KV_OP_GET, lc_record_key(LC_SVC_LS, 0x1001));
+    EXPECT_NE(0u, o.error);
+    EXPECT_EQ(0u, cluster_->control("locks tarn").find("{\"ok\":false"));
+    EXPECT_EQ(0u, cluster_->control("ls restart tarn").find("{\"ok\":false"));
+}
+
+TEST_F(LsServerTest, BrokenRulesReachTheServer) {
+    start(LC_BREAK_LS_ZERO_LEN_CONFLICTS_AT_START | LC_BREAK_LS_WIN_EXCL_IGNORES_OWN);
+    EXPECT_NE(std::string::npos, cluster_->control("status").find(
+                                     "\"breaks\":[\"ls-win-excl-ignores-own\",\"ls-zero-len-conflicts-at-start\"]"));
+    ASSERT_EQ(0u, take("p", 1, 10, 1));
+    EXPECT_EQ(1u, take("q", 1, 10, 0));  // a point at the start of another's range
+    EXPECT_EQ(0u, take("p", 1, 10, 1));  // the owner's own exclusive lock again
+}
+
+}  // namespace
