@@ -227,18 +227,6 @@ TEST_F(LsServerTest, RepliesCarryTheirFieldsInsideTheFrame) {
     r.type = LS_MSG_FREE;
     EXPECT_EQ(0u, status(reply(br_frame(r))));
     EXPECT_EQ(9u, status(reply(br_frame(r))));
-    // Blocking take and cancel answer in the status too.
-    EXPECT_EQ(0u, take("h", 1, 0, 10));
-    BrReq b;
-    b.type = LS_MSG_BLOCKING_TAKE;
-    b.caller = "w";
-    b.fh = 0x77;
-    b.len = 10;
-    EXPECT_EQ(3u, status(reply(br_frame(b))));
-    b.type = LS_MSG_CANCEL;
-    b.items.clear();
-    EXPECT_EQ(0u, status(reply(br_frame(b))));
-    EXPECT_EQ(9u, status(reply(br_frame(b))));
 }
 
 // ---------------------------------------------------------------- the control listing
