@@ -1,7 +1,9 @@
 // The client's connection pool: one connection per file system, reused,
 // at most four open with the least recently used one evicted, and a
 // connection replaced (and released) when its server moves.
+#include <atomic>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -98,6 +100,39 @@ TEST_F(LsPool, AMovedServerReplacesItsConnectionWithoutEvictingAnother) {
     free_on(1, moved);
     EXPECT_EQ(log_.lines.count("replaced existing in the pool", 3), 2);
     EXPECT_EQ(ls_client_conn_pool_peek(client_->pool, 1)->server.host_id, 0xEEu);
+}
+
+}  // namespace
+
+namespace {
+
+// Threads share one client while six file systems compete for four pooled
+// connections: evictions happen while other calls still hold the evicted
+// connection, which must stay open until they release it.
+TEST_F(LsPool, ConcurrentCallsAcrossEvictions) {
+    MapBuilder b;
+    for (uint64_t fs = 1; fs <= 6; fs++) b.server(fs, server_.addr());
+    install(b);
+    constexpr int kThreads = 8, kCalls = 40;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            ls_lock_owner o{};
+            o.caller = "worker";
+            for (int i = 0; i < kCalls; i++) {
+                const uint64_t fs = 1 + uint64_t(t + i) % 6;
+                const ls_brlock_range r{fs, uint64_t(i), 1, LS_LOCK_WRITE, LS_FLAVOUR_WINDOWS};
+                ls_stats st = ls_stats(0x55);
+                if (ls_brlock_take(client_, fs, &o, &r, 0, nullptr, &st) != 0 || st != ls_granted) failures++;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0) << log_.lines.dump();
+    EXPECT_EQ(server_.count(), size_t(kThreads * kCalls));
+    EXPECT_EQ(ls_client_conn_pool_count(client_->pool), 4u);
+    EXPECT_EQ(client_->engine.nr_endpoints, 4u) << "a connection outlived its last reference";
 }
 
 }  // namespace

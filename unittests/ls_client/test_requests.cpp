@@ -266,4 +266,34 @@ TEST_F(LsRequestLayout, DirectModeOpensOneConnectionPerRequestAndLogsIt) {
     EXPECT_EQ(log_.lines.count("Unlock response: stat 0", 3), 3);
 }
 
+// Without a hook the library's lines go to the runtime log, hook levels
+// 0, 1, 2, 3, 4 becoming runtime levels 0, 1, 2, 4, 7.
+TEST_F(LsRequestLayout, WithoutAHookLinesGoToTheRuntimeLogAtMappedLevels) {
+    ls_client_custom_log_fini();
+    clienttest::LogCapture runtime;
+    __kiv_log_level = 7;
+    kiv_log_set_hook(clienttest::LogCapture::hook, &runtime);
+    Owner alice;
+    ls_stats st;
+    server_.answer(lstest::status_reply(0, 31));
+    EXPECT_EQ(ls_brlock_free(client_, kFs, &alice.o, &kRange, &st), -1);
+    server_.answer(lstest::status_reply(0));
+    EXPECT_EQ(ls_brlock_free(client_, kFs, &alice.o, &kRange, &st), 0);
+    kiv_log_set_hook(nullptr, nullptr);
+    __kiv_log_level = -1;
+    const struct {
+        const char* text;
+        int level;
+    } lines[] = {
+        {"Failed to send unlock request", 0},
+        {"Using direct tarn ls address", 1},
+        {"Creating RPC connection to lock server at", 2},
+        {"Unlock response: stat 0", 4},
+    };
+    for (const auto& l : lines) EXPECT_TRUE(runtime.has(l.text, l.level)) << l.text << "\n" << runtime.dump();
+    EXPECT_EQ(log_.lines.count("Unlock response"), 0) << "the hook was removed";
+    const int mapped[] = {0, 1, 2, 4, 7};
+    for (int level = 0; level <= 4; level++) EXPECT_EQ(ls_log_runtime_level(level), mapped[level]);
+}
+
 }  // namespace
