@@ -165,6 +165,10 @@ void ls_client_custom_log_fini(void) { __atomic_store_n(&g_log_hook, nullptr, __
 const kiv_rpc_params ls_endpoint_params = {24, LS_MAX_MSG, 5000, 50, 20000, 3};
 
 int ls_client_create(const ls_client_cfg* cfg, kiv_process* p, ls_client** out) {
+    if (cfg == nullptr || p == nullptr || out == nullptr) {
+        LS_LOG(0, "Invalid argument: no configuration, process or output");
+        return -1;
+    }
     auto* c = static_cast<ls_client*>(__kiv_zmalloc(k_tag, KIV_POS, 0, sizeof(ls_client)));
     if (c == nullptr) {
         LS_LOG(0, "Failed to allocate ls client");
