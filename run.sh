@@ -14,3 +14,4 @@ trap 'rm -rf "$dir"' EXIT
 
 timeout 1800 build/bin/kelvane-localcluster run --dir "$dir" --host-id-file off -- \
     build/bin/kelvane-tarn-test -c local -f tarn "$@"
+timeout 600 scripts/ci-ls.sh build

@@ -36,12 +36,14 @@ for dir in build build-asan; do
     (cd "$dir" && timeout 900 ctest -j"$(nproc)" --output-on-failure) 2>&1 | tee -a "$log" || status=1
     echo "=== kelvane-tarn-test against the local cluster ($dir)"
     run_suites "$dir" 2>&1 | tee -a "$log" || status=1
+    { echo "=== kelvane-tarn-test-ls on its own local cluster ($dir)"; timeout 600 scripts/ci-ls.sh "$dir"; } 2>&1 | tee -a "$log" || status=1
 done
 
 # Negative controls: a cluster with one rule broken must make the suite that
 # covers the rule fail.
 echo "=== negative controls: kelvane-localcluster --break"
 scripts/check-breaks.sh build || status=1
+timeout 900 scripts/check-ls-breaks.sh build || status=1
 
 # One closing line over both builds: CTest's test programs plus the tests of
 # the suite runs.
