@@ -15,6 +15,7 @@
 #include "discovery/kvstore_msg.h"
 #include "localcluster/breaks.h"
 #include "localcluster/cluster.h"
+#include "localcluster/control.h"
 #include "localcluster/records.h"
 #include "test_ls_frames.h"
 #include "wire_test_client.h"
@@ -276,6 +277,14 @@ TEST_F(LsServerTest, SearchPagesByCountAndBytesAndRemovesByReference) {
     // 1000 shared locks of one owner on one fh: more than one page holds.
     const std::string name = "stress_test_owner";
     for (uint64_t i = 0; i < 1000; i++) ASSERT_EQ(0u, take(name, 1, 0x10000 + i * 0x200, 0x100, 1, 0x9999)) << i;
+    // The control socket carries the whole table, far beyond one command line.
+    std::string locks;
+    ASSERT_EQ(0, lc_ctl_request(cluster_->dir() + "/local.ctl", "locks tarn", &locks, 10000));
+    EXPECT_EQ(locks, cluster_->control("locks tarn"));
+    size_t n = 0;
+    for (size_t at = 0; (at = locks.find("\"caller\":\"" + name + "\"", at)) != std::string::npos; at++) n++;
+    EXPECT_EQ(1000u, n);
+
     Bytes rep = reply(search_frame(LS_SEARCH_FILTER_FH, 0x9999, 1000));
     ASSERT_EQ(0u, status(rep));
     std::vector<Entry> first = entries(rep);
