@@ -474,7 +474,8 @@ TEST(LsEngineSearchTest, PagesNeitherSkipNorRepeatAcrossRemoves) {
         b.search_has_more_off_by_one = off_by_one;
         Engine e(b);
         for (uint64_t i = 0; i < 11; i++) ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("o", i), win(i * 10, 5), {}));
-        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("o", 99), posix(0, 5, X, 0x99), {}));  // other flavour: never listed
+        // Another flavour: never listed.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("o", 99), posix(0, 5, X, 0x99), {}));
         std::vector<lc_ls_lock> all = all_held(e, LC_LS_WINDOWS);
         ASSERT_EQ(11u, all.size());
 

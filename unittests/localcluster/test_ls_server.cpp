@@ -267,7 +267,8 @@ std::vector<Entry> entries(const Bytes& rep) {
 }
 
 Bytes cookie(const Bytes& rep) {
-    uint32_t len = ls_wire_get_u32(rep.data(), LS_SRCH_R_COOKIE_LEN), off = ls_wire_get_u32(rep.data(), LS_SRCH_R_COOKIE_OFF);
+    uint32_t len = ls_wire_get_u32(rep.data(), LS_SRCH_R_COOKIE_LEN);
+    uint32_t off = ls_wire_get_u32(rep.data(), LS_SRCH_R_COOKIE_OFF);
     EXPECT_TRUE(ls_wire_fits(rep.size(), off, len));
     return Bytes(rep.begin() + off, rep.begin() + off + len);
 }
