@@ -17,6 +17,11 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_CI_ASCII_FOLD, "ci-ascii-fold"},
     {LC_BREAK_DROP_ACKED_CREATE, "drop-acked-create"},
     {LC_BREAK_NO_SPACE_ACCOUNTING, "no-space-accounting"},
+    {LC_BREAK_FALLOCATE_PARTIAL, "fallocate-partial"},
+    {LC_BREAK_OVERWRITE_CHARGED, "overwrite-charged"},
+    {LC_BREAK_DS_XATTR_MDS_STATUS, "ds-xattr-mds-status"},
+    {LC_BREAK_WRITE_BEYOND_FREE, "write-beyond-free"},
+    {LC_BREAK_HOLE_STALE_BYTES, "hole-stale-bytes"},
 };
 
 }  // namespace
