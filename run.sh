@@ -12,6 +12,8 @@ kiv_build build
 dir=$(mktemp -d /tmp/kelvane-run.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 
-timeout 1800 build/bin/kelvane-localcluster run --dir "$dir" --host-id-file off -- \
+# Room for the 32 GiB preallocation of the concurrent data test (only what
+# is written takes memory).
+timeout 1800 build/bin/kelvane-localcluster run --dir "$dir" --host-id-file off --fs tarn:cap=40G -- \
     build/bin/kelvane-tarn-test -c local -f tarn "$@"
 timeout 600 scripts/ci-ls.sh build

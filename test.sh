@@ -15,14 +15,21 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The suites of kelvane-tarn-test against a local cluster: the
 # case-sensitive file system (the remove suite, which waits for idle usage
 # counters, on a share of its own so it runs beside the others) and the
-# case-insensitive one, each in its own process.
+# case-insensitive one, each in its own process. The tests that wait for
+# idle counters or fill a share get shares of their own too; the data suites
+# read no case property and skip the case-insensitive run.
 run_suites() {
     local build=$1 dir
+    local data='TARNDataIOTest.*:ReadWriteTest/*:RandomAccessReadWriteTest.*:TARNFAllocateTest.*:TARNUsageTest.*:TARNSpaceLimitsTest.*:TARNExtendedAttributesTest/*'
+    local slow='RandomAccessReadWriteTest.*:TARNFAllocateTest.LargeFile:TARNFAllocateTest.NotEnoughSpace:TARNUsageTest.*:TARNSpaceLimitsTest.*'
     dir=$(mktemp -d /tmp/kelvane-ci.XXXXXX)
     timeout 900 "$build/bin/kelvane-localcluster" run --dir "$dir" --host-id-file off \
-        --fs tarn --fs tarn_rm --fs tarn_ci:ci -- \
+        --fs tarn --fs tarn_rm --fs tarn_ci:ci \
+        --fs d_rw:cap=40G --fs d_fa --fs d_use --fs d_sf --fs d_mf -- \
         scripts/run-suites.sh "$build/bin/kelvane-tarn-test" local \
-        "tarn:-TARNRemove*" "tarn_rm:TARNRemove*" tarn_ci
+        "tarn:-TARNRemove*:$slow" "tarn_rm:TARNRemove*" "tarn_ci:-$data" \
+        "d_rw:RandomAccessReadWriteTest.*" "d_fa:TARNFAllocateTest.LargeFile:TARNFAllocateTest.NotEnoughSpace" \
+        "d_use:TARNUsageTest.*" "d_sf:TARNSpaceLimitsTest.SingleFile" "d_mf:TARNSpaceLimitsTest.ManyFiles"
     local rc=$?
     rm -rf "$dir"
     return $rc

@@ -23,6 +23,11 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_LS_SHARE_RETAKE_STACKS, "ls-share-retake-stacks"},
     {LC_BREAK_LS_SEARCH_HAS_MORE_OFF_BY_ONE, "ls-search-has-more-off-by-one"},
     {LC_BREAK_LS_ZERO_LEN_CONFLICTS_AT_START, "ls-zero-len-conflicts-at-start"},
+    {LC_BREAK_FALLOCATE_PARTIAL, "fallocate-partial"},
+    {LC_BREAK_OVERWRITE_CHARGED, "overwrite-charged"},
+    {LC_BREAK_DS_XATTR_MDS_STATUS, "ds-xattr-mds-status"},
+    {LC_BREAK_WRITE_BEYOND_FREE, "write-beyond-free"},
+    {LC_BREAK_HOLE_STALE_BYTES, "hole-stale-bytes"},
 };
 
 }  // namespace

@@ -44,6 +44,19 @@ enum lc_break : uint32_t {
     LC_BREAK_LS_SEARCH_HAS_MORE_OFF_BY_ONE = 1u << 13,
     // Lock server: a zero-length Windows lock conflicts at a range's start.
     LC_BREAK_LS_ZERO_LEN_CONFLICTS_AT_START = 1u << 14,
+    // A preallocation that does not fit takes the free blocks it can reach
+    // before refusing, and never gives them back.
+    LC_BREAK_FALLOCATE_PARTIAL = 1u << 16,
+    // A write pays for every block it touches, allocated ones included.
+    LC_BREAK_OVERWRITE_CHARGED = 1u << 17,
+    // A data server's "buffer too small" xattr answer carries the metadata
+    // server's status number for it.
+    LC_BREAK_DS_XATTR_MDS_STATUS = 1u << 18,
+    // A write the pool cannot cover is stored anyway.
+    LC_BREAK_WRITE_BEYOND_FREE = 1u << 19,
+    // New data pages are not cleared: the bytes a write does not cover hold
+    // what a page freed earlier held.
+    LC_BREAK_HOLE_STALE_BYTES = 1u << 20,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

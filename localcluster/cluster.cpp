@@ -390,6 +390,7 @@ void Cluster::Impl::start_mds() {
         dc.pool = lc_cdisk_pool(cdisk, int(f));
         dc.breaks = cfg.breaks;
         if (cfg.breaks & LC_BREAK_NO_SPACE_ACCOUNTING) dc.pool->no_accounting = true;
+        dc.pool->breaks = cfg.breaks;
         ns_disks[f] = lc_ns_disk_create(dc);
         if (!ns_disks[f]) throw std::runtime_error("cannot build the MDS disk of " + cfg.fs[f].name);
     }

@@ -25,6 +25,7 @@ limit=${KIV_BREAK_TIMEOUT:-300}
 
 # RULE FS FILTER: the tests that catch the rule, fast ones where they do.
 # The two rules about counters need the tests that wait for usage to settle.
+# An FS with options (NAME:cap=SIZE...) is served alone, as defined.
 checks=(
     "create-forgets-verifier tarn TARNCreateTest.*_WithVerifier"
     "rename-replaces tarn TARNRenameTest.NoReplace"
@@ -35,14 +36,21 @@ checks=(
     "ci-ascii-fold tarn_ci TARNCaseSensitivityTest.CaseInsensitiveUTF8"
     "drop-acked-create tarn TARNCreateTest.MDSCrashTolerance"
     "no-space-accounting tarn TARNRemoveTest.RemoveFileFreesSpace"
+    "fallocate-partial tarn RandomAccessReadWriteTest.ConcurrentWriteRead32GiB"
+    "overwrite-charged tarn TARNSpaceLimitsTest.SingleFile"
+    "ds-xattr-mds-status tarn TARNExtendedAttributesTest/TARNExtendedAttributesTest.GetCornerCases/0"
+    "write-beyond-free small:cap=600M TARNSpaceLimitsTest.SingleFile"
+    "hole-stale-bytes tarn ReadWriteTest/ReadWriteTest.TestWrite/*"
 )
 
 status=0
 for check in "${checks[@]}"; do
     read -r rule fs filter <<<"$check"
+    fs_args=()
+    [ "${fs%%:*}" != "$fs" ] && fs_args=(--fs "$fs") && fs=${fs%%:*}
     dir=$(mktemp -d /tmp/kelvane-break.XXXXXX)
     log=$(mktemp /tmp/kelvane-break-log.XXXXXX)
-    timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off --break "$rule" -- \
+    timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off "${fs_args[@]}" --break "$rule" -- \
         "$test_bin" -c local -f "$fs" --gtest_filter="$filter" >"$log" 2>&1
     rc=$?
     # Caught: the suite ran and reported failed tests, within the limit.

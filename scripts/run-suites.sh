@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs kelvane-tarn-test against every file system given, one process per
 # file system, in parallel; meant to run under `kelvane-localcluster run`,
-# which provides KIV_CLUSTER_DIR. Exits non-zero if any run failed.
+# which provides KIV_CLUSTER_DIR. Exits non-zero if any run failed. Each run
+# is cut off after KIV_SUITE_TIMEOUT seconds (600 by default) and reports its
+# wall time.
 #   run-suites.sh BIN CLUSTER FS[:FILTER] ...
 set -uo pipefail
 bin=$1 cluster=$2
@@ -17,10 +19,12 @@ for spec in "$@"; do
     (
         args=(-c "$cluster" -f "$fs")
         [ -n "$filter" ] && args+=(--gtest_filter="$filter")
-        "$bin" "${args[@]}" >"$log" 2>&1
+        start=$SECONDS
+        timeout -k 30 "${KIV_SUITE_TIMEOUT:-600}" "$bin" "${args[@]}" >"$log" 2>&1
         status=$?
+        wall=$((SECONDS - start))
         # Keep the reports whole and apart: print each when its run ends.
-        { echo "=== kelvane-tarn-test -f $fs ${filter:+--gtest_filter=$filter} (status $status)"; cat "$log"; } | flock /tmp/kelvane-suite.lock cat
+        { echo "=== kelvane-tarn-test -f $fs ${filter:+--gtest_filter=$filter} (status $status, wall ${wall} s)"; cat "$log"; } | flock /tmp/kelvane-suite.lock cat
         rm -f "$log"
         exit $status
     ) &

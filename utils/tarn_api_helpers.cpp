@@ -175,7 +175,8 @@ testing::AssertionResult remove_tree_contents(const TARNBuffer& dir, const TreeO
 }
 
 testing::AssertionResult write_random_chunks(const WriteFn& write, uint64_t offset, uint64_t length, uint64_t chunk_size,
-                                             bool stop_on_no_space, uint64_t* bytes_written, const DelayRetry& retry) {
+                                             bool stop_on_no_space, uint64_t* bytes_written, const DelayRetry& retry,
+                                             uint64_t unlimited_bound) {
     // Every write passes its count as 32 bits; a larger chunk would be cut
     // silently.
     if (chunk_size > UINT32_MAX)
@@ -205,6 +206,10 @@ testing::AssertionResult write_random_chunks(const WriteFn& write, uint64_t offs
         // past the requested range.
         const uint64_t step = std::min<uint64_t>(written, n);
         total += step;
+        if (length == UINT64_MAX && total > unlimited_bound)
+            return testing::AssertionFailure()
+                   << "tarn_client_write() stored " << total << " bytes, more than the " << unlimited_bound
+                   << " bytes the file system can hold: the server does not refuse writes when it is full";
         position += step;
         remaining -= step;
     }

@@ -244,9 +244,12 @@ using WriteFn = std::function<tarn_err(uint64_t offset, const void* data, uint32
 // Writes `length` bytes from `offset` in chunks of `chunk_size` random
 // letters (one buffer, generated once). UINT64_MAX with `stop_on_no_space`
 // writes until the file system is full. *bytes_written (when given) gets the
-// total on success only.
+// total on success only. A run without a length (UINT64_MAX) fails once it
+// has stored more than `unlimited_bound` bytes: a server that never answers
+// "Not enough space" would otherwise take writes until memory runs out.
 testing::AssertionResult write_random_chunks(const WriteFn& write, uint64_t offset, uint64_t length, uint64_t chunk_size,
-                                             bool stop_on_no_space, uint64_t* bytes_written, const DelayRetry& retry);
+                                             bool stop_on_no_space, uint64_t* bytes_written, const DelayRetry& retry,
+                                             uint64_t unlimited_bound = UINT64_MAX);
 
 using FsInfoFn = std::function<tarn_err(tarn_fs_info* out)>;
 

@@ -101,7 +101,9 @@ public:
 
     // `length` bytes from `offset` in chunks of `chunk_size` (at most 32
     // bits) random letters. UINT64_MAX with `stop_on_no_space` fills the file
-    // system. *bytes_written (may be null) gets the total on success.
+    // system; such a run fails once it has stored more than the file
+    // system's total space. *bytes_written (may be null) gets the total on
+    // success.
     testing::AssertionResult write_random_data(const TARNObjectHandle& handle, uint64_t offset, uint64_t length,
                                                uint64_t chunk_size, bool stop_on_no_space, uint64_t* bytes_written);
     // Waits until the usage counters have not changed for 10 s.

@@ -1,5 +1,6 @@
 #include "localcluster/ds/ds_disk.h"
 
+#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <unordered_map>
 
 #include "client/tarn_wire.h"
+#include "localcluster/breaks.h"
 #include "localcluster/ds/pages.h"
 
 namespace {
@@ -119,6 +121,10 @@ struct lc_ds_disk {
     std::atomic<uint64_t> pages{0};
     std::atomic<uint64_t> last_time{0};
 
+    // The hole-stale-bytes break: a copy of a page of the last object deleted.
+    std::mutex stale_mu;
+    std::unique_ptr<uint8_t[]> stale;
+
     std::mutex dirty_mu;
     std::set<uint64_t> dirty;
 
@@ -139,6 +145,39 @@ uint64_t now_ns(lc_ds_disk* d) {
     for (;;) {
         uint64_t next = std::max(t, last + 1);
         if (d->last_time.compare_exchange_weak(last, next, std::memory_order_relaxed)) return next;
+    }
+}
+
+bool broken(const lc_ds_disk* d, uint32_t rule) { return (d->pool->breaks & rule) != 0; }
+
+// The memory of freed pages goes back to the system once enough has piled
+// up; the allocator would otherwise keep the peak of a filled share.
+void return_freed_pages(size_t pages) {
+    static std::atomic<uint64_t> untrimmed{0};
+    constexpr uint64_t kTrimPages = 16384;  // 64 MiB
+    if (untrimmed.fetch_add(pages, std::memory_order_relaxed) + pages < kTrimPages) return;
+    untrimmed.store(0, std::memory_order_relaxed);
+    malloc_trim(0);
+}
+
+// Under the lock of an object being deleted: keeps its first page for the
+// hole-stale-bytes break.
+void keep_stale_page(lc_ds_disk* d, const lc_pages& p) {
+    if (!broken(d, LC_BREAK_HOLE_STALE_BYTES) || p.pages.empty()) return;
+    std::lock_guard g(d->stale_mu);
+    if (!d->stale) d->stale = std::make_unique<uint8_t[]>(LC_DS_PAGE);
+    memcpy(d->stale.get(), p.pages.begin()->second.get(), LC_DS_PAGE);
+}
+
+// The hole-stale-bytes break after a write of [offset, end): the bytes of
+// the pages it created that it did not cover take the kept page's bytes.
+void fill_stale(lc_ds_disk* d, lc_pages* p, const std::vector<uint64_t>& created, uint64_t offset, uint64_t end) {
+    std::lock_guard g(d->stale_mu);
+    if (!d->stale) return;
+    for (uint64_t idx : created) {
+        uint8_t* page = p->pages.at(idx).get();
+        for (uint64_t i = 0, pos = idx * LC_DS_PAGE; i < LC_DS_PAGE; i++, pos++)
+            if (pos < offset || pos >= end) page[i] = d->stale[i];
     }
 }
 
@@ -284,12 +323,14 @@ lc_ds_result change_object(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, lc_d
 
 // Under the object's write lock: takes from the pool the blocks of
 // [offset, end) the object lacks and counts them to its vdisk. False when
-// the pool has too few.
-bool take_blocks(lc_ds_disk* d, Obj* o, uint64_t offset, uint64_t end) {
+// the pool has too few. `overwrite` = for a write (the overwrite-charged
+// break pays for every block of the range).
+bool take_blocks(lc_ds_disk* d, Obj* o, uint64_t offset, uint64_t end, bool overwrite) {
     ObjBody* b = o->need_body();
     uint64_t first_blk = offset / LC_DS_PAGE, end_blk = blocks_up_to(end);
     uint64_t need = lc_extents_missing(&b->blocks, first_blk, end_blk);
-    if (!lc_pool_reserve(d->pool, need)) return false;
+    if (!lc_pool_reserve(d->pool, overwrite && broken(d, LC_BREAK_OVERWRITE_CHARGED) ? end_blk - first_blk : need))
+        return false;
     if (need) {
         lc_extents_add(&b->blocks, first_blk, end_blk);
         d->per_vdisk[o->a.vdisk].blocks.fetch_add(need, std::memory_order_relaxed);
@@ -436,10 +477,16 @@ lc_ds_result lc_ds_disk_write(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, u
         if (len > LC_DS_MAX_IO) return LC_DS_INVALID;
         if (offset > LC_DS_MAX_END - len) return LC_DS_TOO_LARGE;
         uint64_t end = offset + len;
-        if (!take_blocks(d, o, offset, end)) return LC_DS_NO_SPACE;
+        // The write-beyond-free break stores the data without its blocks.
+        if (!take_blocks(d, o, offset, end, true) && !broken(d, LC_BREAK_WRITE_BEYOND_FREE)) return LC_DS_NO_SPACE;
         ObjBody* b = o->body.get();
+        std::vector<uint64_t> fresh;
+        if (broken(d, LC_BREAK_HOLE_STALE_BYTES))
+            for (uint64_t idx = offset / LC_DS_PAGE; idx < blocks_up_to(end); idx++)
+                if (!b->pages.pages.count(idx)) fresh.push_back(idx);
         size_t created = lc_pages_write(&b->pages, offset, data, len);
         if (created) d->pages.fetch_add(created, std::memory_order_relaxed);
+        if (!fresh.empty()) fill_stale(d, &b->pages, fresh, offset, end);
         if (!stable)
             lc_extents_add(b->need_unstable(), offset, end);
         else if (b->unstable && lc_extents_remove(b->unstable.get(), offset, end) && b->unstable->runs.empty())
@@ -484,7 +531,13 @@ lc_ds_result lc_ds_disk_allocate(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk
         if (length == 0) return LC_DS_INVALID;
         if (offset > LC_DS_MAX_END || length > LC_DS_MAX_END - offset) return LC_DS_TOO_LARGE;
         uint64_t end = offset + length;
-        if (!take_blocks(d, o, offset, end)) return LC_DS_NO_SPACE;
+        if (!take_blocks(d, o, offset, end, false)) {
+            // The fallocate-partial break: what fits is taken and kept.
+            if (broken(d, LC_BREAK_FALLOCATE_PARTIAL))
+                while (!lc_pool_reserve(d->pool, lc_pool_free_blocks(d->pool))) {
+                }
+            return LC_DS_NO_SPACE;
+        }
         o->a.size = std::max(o->a.size, end);
         o->a.ctime = now_ns(d);
         o->a.attr_version++;
@@ -574,6 +627,7 @@ lc_ds_result lc_ds_disk_mds_set_attrs(lc_ds_disk* d, uint64_t file_id, const lc_
 
 lc_ds_result lc_ds_disk_delete_object(lc_ds_disk* d, uint64_t file_id) {
     ObjRef o;
+    size_t pages = 0;
     {
         std::unique_lock g(d->map_mu);
         auto it = d->objects.find(file_id);
@@ -590,14 +644,18 @@ lc_ds_result lc_ds_disk_delete_object(lc_ds_disk* d, uint64_t file_id) {
                 lc_pool_release(d->pool, b->blocks.count);
                 d->per_vdisk[o->a.vdisk].blocks.fetch_sub(b->blocks.count, std::memory_order_relaxed);
             }
-            size_t pages = lc_pages_clear(&b->pages);
+            keep_stale_page(d, b->pages);
+            pages = lc_pages_clear(&b->pages);
             if (pages) d->pages.fetch_sub(pages, std::memory_order_relaxed);
             o->body.reset();
         }
         d->per_vdisk[o->a.vdisk].objects.fetch_sub(1, std::memory_order_relaxed);
     }
-    std::lock_guard g(d->dirty_mu);
-    d->dirty.erase(file_id);
+    {
+        std::lock_guard g(d->dirty_mu);
+        d->dirty.erase(file_id);
+    }
+    if (pages) return_freed_pages(pages);
     return LC_DS_OK;
 }
 
@@ -685,3 +743,5 @@ std::vector<uint64_t> lc_ds_disk_object_ids(lc_ds_disk* d) {
 }
 
 uint64_t lc_ds_disk_page_count(lc_ds_disk* d) { return d->pages.load(std::memory_order_relaxed); }
+
+uint32_t lc_ds_disk_breaks(const lc_ds_disk* d) { return d->pool->breaks; }

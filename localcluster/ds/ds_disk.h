@@ -229,3 +229,6 @@ size_t lc_ds_disk_object_count(lc_ds_disk* d);
 std::vector<uint64_t> lc_ds_disk_object_ids(lc_ds_disk* d);  // ascending
 // Data pages held by all objects of the disk (4 KiB each).
 uint64_t lc_ds_disk_page_count(lc_ds_disk* d);
+// The LC_BREAK_* rules (localcluster/breaks.h) its file system's pool says
+// to break.
+uint32_t lc_ds_disk_breaks(const lc_ds_disk* d);

@@ -8,6 +8,7 @@
 
 #include "kiv/base.h"
 #include "kiv/rpc_server.h"
+#include "localcluster/breaks.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/ds/ds_disk.h"
 
@@ -236,9 +237,11 @@ uint32_t handle_get_xattr(lc_ds_call* c) {
     if (r == LC_DS_OK && TARN_DS_GET_XATTR_REP_VALUE + vlen > largest) r = LC_DS_BUFFER_SMALL;
     if (r == LC_DS_BUFFER_SMALL) {
         // The client learns the size it needs.
-        c->reply = lc_ds_alloc_reply(c->req, TARN_DS_GET_XATTR_ERR_MIN, TARN_DS_BUFFER_TOO_SMALL);
+        uint32_t st = lc_ds_disk_breaks(disk(c)) & LC_BREAK_DS_XATTR_MDS_STATUS ? uint32_t(TARN_MDS_TOO_BIG)
+                                                                                 : uint32_t(TARN_DS_BUFFER_TOO_SMALL);
+        c->reply = lc_ds_alloc_reply(c->req, TARN_DS_GET_XATTR_ERR_MIN, st);
         if (c->reply) tarn_wire_put_u32(c->reply->buf, TARN_DS_GET_XATTR_ERR_NEEDED, uint32_t(vlen));
-        return TARN_DS_BUFFER_TOO_SMALL;
+        return st;
     }
     if (r != LC_DS_OK) return lc_ds_status(r);
     c->reply = lc_ds_alloc_reply(c->req, uint32_t(TARN_DS_GET_XATTR_REP_VALUE + vlen), TARN_DS_OK);

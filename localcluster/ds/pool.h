@@ -17,6 +17,9 @@ struct lc_pool {
     // succeed without taking blocks and releases give none back. Set before
     // the pool is used.
     bool no_accounting = false;
+    // LC_BREAK_* rules (localcluster/breaks.h) the data servers of this file
+    // system break on purpose; 0 = none. Set before the pool is used.
+    uint32_t breaks = 0;
 };
 
 // An empty pool of `total_blocks` blocks, all free.

@@ -310,6 +310,31 @@ TEST(WriteRandomDataTest, NoSpaceWithoutTheFlagFails) {
     EXPECT_EQ(7u, written);
 }
 
+// A run without a length against a server that never runs out stops with a
+// clear failure at the bound; a run with a length ignores the bound.
+TEST(WriteRandomDataTest, UnlimitedRunStopsPastTheBound) {
+    FakeFile f;
+    FakeTime ft;
+    uint64_t written = 7;
+    testing::AssertionResult r =
+        tarn_testing::write_random_chunks(f.fn(), 0, UINT64_MAX, 4096, true, &written, ft.policy(), 10000);
+    EXPECT_STREQ("tarn_client_write() stored 12288 bytes, more than the 10000 bytes the file system can hold: "
+                 "the server does not refuse writes when it is full",
+                 r.message());
+    EXPECT_EQ(3u, f.calls.size());
+    EXPECT_EQ(7u, written);
+
+    FakeFile g;
+    ASSERT_TRUE(tarn_testing::write_random_chunks(g.fn(), 0, 20000, 4096, false, &written, ft.policy(), 10000));
+    EXPECT_EQ(20000u, written);
+
+    // A server that refuses in time is not cut short.
+    FakeFile h;
+    h.space = 10000;
+    ASSERT_TRUE(tarn_testing::write_random_chunks(h.fn(), 0, UINT64_MAX, 4096, true, &written, ft.policy(), 10000));
+    EXPECT_EQ(10000u, written);
+}
+
 TEST(WriteRandomDataTest, ZeroBytesWrittenFails) {
     FakeFile f;
     f.write_nothing = true;

@@ -26,6 +26,7 @@
 #include "kiv/base.h"
 #include "kiv/io.h"
 #include "kiv/rpc.h"
+#include "localcluster/breaks.h"
 #include "localcluster/cluster.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/ds/ds_disk.h"
@@ -478,6 +479,32 @@ TEST_F(DsTest, Xattrs) {
 }
 
 // ---------------------------------------------------------------- plain messages and mounts
+
+// With the ds-xattr-mds-status rule broken, only the status of the
+// too-small answer changes: to the metadata server's number for it.
+TEST_F(DsTest, TooSmallXattrAnswerUnderTheMdsStatusBreak) {
+    for (bool broken : {false, true}) {
+        SCOPED_TRACE(broken ? "broken" : "kept");
+        localcluster::ClusterConfig c;
+        c.fs.push_back({"tarn", 0x1001});
+        c.breaks = broken ? uint32_t(LC_BREAK_DS_XATTR_MDS_STATUS) : 0u;
+        client_.reset();
+        eps_.clear();
+        cluster_.reset();
+        start(c);
+        lc_cdisk_set_mds_sink(cd(), kFs, nullptr, nullptr);
+        place(100);
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_xattr_set(lc_cdisk_vdisk_disk(cd(), kFs, 0), 100, 0, "user.a", "value", 5, 0));
+        const std::string name = "user.a";
+        Bytes f = frame(file_req(TARN_DS_GET_XATTR, 100), TARN_DS_GET_XATTR_REQ_BYTES + name.size());
+        tarn_wire_put_u32(f.data(), TARN_DS_GET_XATTR_MAX_REPLY, 4 + 40);
+        memcpy(f.data() + TARN_DS_GET_XATTR_NAME, name.c_str(), name.size() + 1);
+        Outcome o = call(f);
+        EXPECT_EQ(broken ? uint32_t(TARN_MDS_TOO_BIG) : uint32_t(TARN_DS_BUFFER_TOO_SMALL), o.status());
+        ASSERT_EQ(TARN_DS_GET_XATTR_ERR_MIN, o.reply.size());
+        EXPECT_EQ(5u, o.u32(TARN_DS_GET_XATTR_ERR_NEEDED));
+    }
+}
 
 TEST_F(DsTest, PlainMessages) {
     place(100, 3);  // vdisk 3 is on host 1 too
