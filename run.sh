@@ -12,5 +12,12 @@ kiv_build build
 dir=$(mktemp -d /tmp/kelvane-run.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 
+status=0
 timeout 1800 build/bin/kelvane-localcluster run --dir "$dir" --host-id-file off -- \
-    build/bin/kelvane-tarn-test -c local -f tarn "$@"
+    build/bin/kelvane-tarn-test -c local -f tarn "$@" || status=$?
+
+# The benchmark on a file system of its own; KIV_BENCH_ARGS (split on blanks)
+# replaces the small default parameters.
+timeout 1800 build/bin/kelvane-localcluster run --dir "$dir/bench" --host-id-file off --fs bench -- \
+    build/bin/kelvane-tarn-benchmark -c local -f bench ${KIV_BENCH_ARGS:--s 64M -d 5s -n 200} || status=$?
+exit $status
