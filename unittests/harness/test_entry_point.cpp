@@ -2,23 +2,14 @@
 // process for everything that ends the process (help, fatal reports, a test
 // run), and the option parser is called in-process for what only shows in
 // process state.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "harness/child_process.h"
 #include "kiv/base.h"
 #include "utils/tarn_test_base.h"
-
-extern char** environ;
 
 namespace {
 
@@ -56,12 +47,7 @@ const char k_unknown[] = "FATAL: Unknown option - ?";
 const char k_shuffle_note[] = "Randomizing tests' orders";
 const char k_no_tests[] = "--gtest_filter=NoSuchSuite.*";
 
-struct ChildResult {
-    bool exited = false;
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
+using test_child::ChildResult;
 
 bool ends_with(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -74,67 +60,7 @@ protected:
     // Runs the program with `args` and an environment without test-category
     // or Google Test variables, so the caller's shell cannot change results.
     ChildResult run_program(const std::vector<std::string>& args) {
-        ChildResult r;
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(KELVANE_TARN_TEST_BIN));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-
-        std::vector<char*> envp;
-        for (char** e = environ; *e; ++e)
-            if (strncmp(*e, "ENABLE_", 7) != 0 && strncmp(*e, "GTEST_", 6) != 0) envp.push_back(*e);
-        envp.push_back(nullptr);
-
-        int out_pipe[2], err_pipe[2];
-        EXPECT_EQ(0, pipe2(out_pipe, O_CLOEXEC));
-        EXPECT_EQ(0, pipe2(err_pipe, O_CLOEXEC));
-
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out_pipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&fa, err_pipe[1], STDERR_FILENO);
-        pid_t pid = -1;
-        int rc = posix_spawn(&pid, KELVANE_TARN_TEST_BIN, &fa, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        close(out_pipe[1]);
-        close(err_pipe[1]);
-        EXPECT_EQ(0, rc) << "cannot start " << KELVANE_TARN_TEST_BIN << ": " << strerror(rc);
-
-        // Both pipes are drained together so a chatty child cannot block on
-        // one while we wait on the other.
-        struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-        std::string* sinks[2] = {&r.out, &r.err};
-        int open_fds = 2;
-        while (open_fds > 0) {
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                ADD_FAILURE() << "poll: " << strerror(errno);
-                break;
-            }
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-                char buf[4096];
-                ssize_t n = read(fds[i].fd, buf, sizeof(buf));
-                if (n > 0) {
-                    sinks[i]->append(buf, static_cast<size_t>(n));
-                } else if (n == 0 || errno != EINTR) {
-                    close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open_fds;
-                }
-            }
-        }
-        for (auto& f : fds)
-            if (f.fd >= 0) close(f.fd);
-
-        if (rc == 0) {
-            int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            r.exited = WIFEXITED(status);
-            r.exit_code = r.exited ? WEXITSTATUS(status) : -1;
-        }
-        return r;
+        return test_child::run(KELVANE_TARN_TEST_BIN, args, {"ENABLE_", "GTEST_"});
     }
 
     // The child ended through the fatal report with `message`.
