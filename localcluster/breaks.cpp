@@ -17,6 +17,9 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_CI_ASCII_FOLD, "ci-ascii-fold"},
     {LC_BREAK_DROP_ACKED_CREATE, "drop-acked-create"},
     {LC_BREAK_NO_SPACE_ACCOUNTING, "no-space-accounting"},
+    {LC_BREAK_LOSE_COMMITTED, "lose-committed"},
+    {LC_BREAK_REPL_LOST_WHILE_DISABLED, "repl-lost-while-disabled"},
+    {LC_BREAK_RESTART_KEEPS_VERIFIER, "restart-keeps-verifier"},
 };
 
 }  // namespace

@@ -31,6 +31,14 @@ enum lc_break : uint32_t {
     LC_BREAK_DROP_ACKED_CREATE = 1u << 7,
     // Data never takes space from the pool (free space never moves).
     LC_BREAK_NO_SPACE_ACCOUNTING = 1u << 8,
+    // A commit leaves the data it committed marked unstable, so a data
+    // server going down loses it as if it had never been committed.
+    LC_BREAK_LOSE_COMMITTED = 1u << 21,
+    // While replication is disabled, changes are neither pushed nor kept
+    // dirty: the metadata server never learns of them.
+    LC_BREAK_REPL_LOST_WHILE_DISABLED = 1u << 22,
+    // A data server coming back keeps the write verifier it had.
+    LC_BREAK_RESTART_KEEPS_VERIFIER = 1u << 23,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

@@ -125,6 +125,8 @@ struct lc_ds_disk {
     std::shared_mutex hook_mu;
     lc_ds_push_fn hook = nullptr;
     void* hook_ctx = nullptr;
+
+    std::atomic<bool> commit_keeps_unstable{false};  // the lose-committed break
 };
 
 namespace {
@@ -457,8 +459,8 @@ lc_ds_result lc_ds_disk_write(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, u
 
 lc_ds_result lc_ds_disk_commit(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, lc_ds_attrs* pre, lc_ds_attrs* post) {
     // The attributes stay as they are, but a commit still pushes them.
-    return change_object(d, file_id, vdisk, pre, post, [](Obj* o, bool* changed) {
-        if (o->body) o->body->unstable.reset();
+    return change_object(d, file_id, vdisk, pre, post, [d](Obj* o, bool* changed) {
+        if (o->body && !d->commit_keeps_unstable.load()) o->body->unstable.reset();
         *changed = true;
         return LC_DS_OK;
     });
@@ -651,6 +653,8 @@ size_t lc_ds_disk_flush_dirty(lc_ds_disk* d, lc_ds_push_fn fn, void* ctx) {
 }
 
 // ---------------------------------------------------------------- crash support and inspection
+
+void lc_ds_disk_set_commit_keeps_unstable(lc_ds_disk* d, bool on) { d->commit_keeps_unstable = on; }
 
 void lc_ds_disk_lose_unstable(lc_ds_disk* d) {
     std::vector<ObjRef> all;
