@@ -45,7 +45,7 @@ testing::AssertionResult poll_until(const PollStep& step, std::chrono::nanosecon
         std::optional<testing::AssertionResult> r = step();
         if (r) return *r;
         time.pause(interval);
-        if (time.read() - start > limit) return testing::AssertionFailure() << timeout_text;
+        if (time.read() - start >= limit) return testing::AssertionFailure() << timeout_text;
     }
 }
 
@@ -87,7 +87,7 @@ testing::AssertionResult wait_for_replication(const std::function<testing::Asser
         last = predicate(&done);
         if (done) return last;
         time.pause(std::chrono::milliseconds(100));
-        if (time.read() - start > limit) break;
+        if (time.read() - start >= limit) break;
     }
     return testing::AssertionFailure() << "Replication did not complete within " << limit.count()
                                        << " seconds: " << last.message();

@@ -45,8 +45,8 @@ std::vector<uint64_t> reboot_candidates(const std::vector<uint64_t>& hosts, uint
 // after the interval.
 using PollStep = std::function<std::optional<testing::AssertionResult>()>;
 
-// Polls until `step` gives a result; after each pause, once more than
-// `limit` has passed since the first poll, fails with `timeout_text`.
+// Polls until `step` gives a result; after each pause, once `limit` has
+// passed since the first poll, fails with `timeout_text`.
 testing::AssertionResult poll_until(const PollStep& step, std::chrono::nanoseconds interval,
                                     std::chrono::nanoseconds limit, const std::string& timeout_text,
                                     const TimeSource& time);
@@ -72,7 +72,7 @@ bool attrs_replicated_eq(const tarn_attr& a, const tarn_attr& b);
 testing::AssertionResult verify_attrs_eq(const tarn_attr& expected, const tarn_attr& actual);
 
 // Calls `predicate` (which may set *done to make its result final) every
-// 100 ms until it declares itself done; once more than `limit` has passed,
+// 100 ms until it declares itself done; once `limit` has passed,
 // fails with "Replication did not complete within <seconds> seconds: " and
 // the last result's text.
 testing::AssertionResult wait_for_replication(const std::function<testing::AssertionResult(bool* done)>& predicate,

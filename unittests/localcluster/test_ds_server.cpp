@@ -26,6 +26,7 @@
 #include "kiv/base.h"
 #include "kiv/io.h"
 #include "kiv/rpc.h"
+#include "localcluster/breaks.h"
 #include "localcluster/cluster.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/ds/ds_disk.h"
@@ -845,6 +846,56 @@ TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
     EXPECT_EQ("stable" + std::string(8, '\xDB'), read_data(o));
     EXPECT_EQ(mtime, disk_attrs(100).mtime);  // size and times kept
     EXPECT_EQ("committed", read_data(call(read_frame(101, 0, 100))));
+}
+
+// The data server's durability rules that the fault-tolerance suites rely
+// on, each kept by default and broken only by its own switch: data
+// committed before a crash stays, a change made while replication is off
+// stays dirty until the MDS takes it, and a restart hands out a new write
+// verifier.
+TEST_F(DsTest, DurabilityRulesHoldUnlessTheirOwnSwitchBreaksThem) {
+    struct Row {
+        uint32_t breaks;
+        const char* seen;
+    };
+    const Row rows[] = {
+        {0, "committed=kept dirty=1 verifier=new"},
+        {LC_BREAK_LOSE_COMMITTED, "committed=lost dirty=1 verifier=new"},
+        {LC_BREAK_REPL_LOST_WHILE_DISABLED, "committed=kept dirty=0 verifier=new"},
+        {LC_BREAK_RESTART_KEEPS_VERIFIER, "committed=kept dirty=1 verifier=old"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(lc_breaks_json(row.breaks));
+        localcluster::ClusterConfig c;
+        c.fs.push_back({"tarn", 0x1001});
+        c.ds_down_ms = 50;
+        c.mount_delay_ms = 10;
+        c.breaks = row.breaks;
+        TearDown();
+        start(c);
+        eps_.clear();
+        FakeMds mds;
+        lc_cdisk_set_mds_sink(cd(), kFs, FakeMds::apply, &mds);
+        place(100);
+        place(101);
+        Outcome o = call(write_frame(101, 0, "committed", false));
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        const uint64_t verifier = o.u64(TARN_DS_WRITE_REP_VERIFIER);
+        ASSERT_EQ(TARN_DS_OK, status_of(frame(file_req(TARN_DS_COMMIT, 101), TARN_DS_COMMIT_REQ_BYTES)));
+        ASSERT_EQ(TARN_DS_OK, call(test_frame(TARN_DS_TEST_DISABLE_REPLICATION)).status());
+        ASSERT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "while disabled")));
+        std::string seen = "dirty=" + std::to_string(lc_ds_disk_dirty_count(lc_cdisk_ds_disk(cd(), kFs, 1)));
+        ASSERT_EQ(0u, ctl("ds crash 1 tarn").find("{\"ok\":true"));
+        cluster_->wait_idle();
+        eps_.clear();
+        const bool kept = read_data(call(read_frame(101, 0, 100))) == "committed";
+        o = call(write_frame(100, 0, "after"));
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        const bool same = o.u64(TARN_DS_WRITE_REP_VERIFIER) == verifier;
+        seen = std::string("committed=") + (kept ? "kept " : "lost ") + seen + " verifier=" + (same ? "old" : "new");
+        EXPECT_EQ(row.seen, seen);
+        lc_cdisk_set_mds_sink(cd(), kFs, nullptr, nullptr);
+    }
 }
 
 // Random frames, short and long, well-formed and not: the server stays up,
