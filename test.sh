@@ -14,23 +14,27 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 # The suites of kelvane-tarn-test against a local cluster: the
 # case-sensitive file system (the remove suite, which waits for idle usage
-# counters, on a share of its own so it runs beside the others) and the
-# case-insensitive one, each in its own process.
+# counters, and the replication suites, which crash a data server, on shares
+# of their own so they run beside the others) and the case-insensitive one,
+# each in its own process.
 run_suites() {
     local build=$1 dir
     dir=$(mktemp -d /tmp/kelvane-ci.XXXXXX)
     timeout 900 "$build/bin/kelvane-localcluster" run --dir "$dir" --host-id-file off \
-        --fs tarn --fs tarn_rm --fs tarn_ci:ci -- \
+        --fs tarn --fs tarn_rm --fs tarn_ci:ci --fs tarn_repl -- \
         scripts/run-suites.sh "$build/bin/kelvane-tarn-test" local \
-        "tarn:-TARNRemove*" "tarn_rm:TARNRemove*" tarn_ci
+        "tarn:-TARNRemove*:TARNReplication*" "tarn_rm:TARNRemove*" tarn_ci "tarn_repl:TARNReplication*"
     local rc=$?
     rm -rf "$dir"
     return $rc
 }
 
 log=$(mktemp /tmp/kelvane-test.XXXXXX)
-trap 'rm -f "$log"' EXIT
+ft_log=$(mktemp /tmp/kelvane-ft.XXXXXX)
+trap 'rm -f "$log" "$ft_log"' EXIT
 status=0
+# The HA job and the fault-tolerance negative controls, beside the rest.
+timeout 1500 scripts/ci-ft.sh build build-asan >"$ft_log" 2>&1 & ft_pid=$!
 for dir in build build-asan; do
     echo "=== unit tests ($dir)"
     (cd "$dir" && timeout 900 ctest -j"$(nproc)" --output-on-failure) 2>&1 | tee -a "$log" || status=1
@@ -42,6 +46,9 @@ done
 # covers the rule fail.
 echo "=== negative controls: kelvane-localcluster --break"
 scripts/check-breaks.sh build || status=1
+
+wait $ft_pid || status=1
+tee -a "$log" <"$ft_log"
 
 # One closing line over both builds: CTest's test programs plus the tests of
 # the suite runs.
