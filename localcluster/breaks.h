@@ -39,6 +39,8 @@ enum lc_break : uint32_t {
     LC_BREAK_REPL_LOST_WHILE_DISABLED = 1u << 22,
     // A data server coming back keeps the write verifier it had.
     LC_BREAK_RESTART_KEEPS_VERIFIER = 1u << 23,
+    // A data server answers xattr sets with success and stores nothing.
+    LC_BREAK_XATTR_SET_DROPPED = 1u << 24,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

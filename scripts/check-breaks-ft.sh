@@ -25,14 +25,14 @@ done
 # where a commit straddles the reboot: commits held back 300 ms (a slow
 # commit) are lost with the host and repeated after it, and with unstable
 # data lost the old verifier then claims data that is gone. The recovery
-# test fails by its 5-minute wait. The last one is no broken rule but a
-# data server that answers xattr sets without making them.
+# test fails by its 5-minute wait. A data server that drops xattr sets must
+# not pass as one whose remove reply was lost.
 checks=(
     "lose-committed|300|TARNDurabilityTest.Truncate_Write_Sync|--break lose-committed|"
     "restart-keeps-verifier|300|TARNDurabilityTest.Truncate_Write_Sync|--break restart-keeps-verifier --lose-unstable|fault add ds:tarn type=4112 delay=300"
     "drop-acked-create|300|TreeDurabilityTest.*|--break drop-acked-create|"
     "repl-lost-while-disabled|600|TARNReplicationRecoveryTest.*|--break repl-lost-while-disabled|"
-    "xattr-set-dropped|300|TARNDurabilityTest.RemoveXAttr||fault add ds:tarn type=4136 status=0"
+    "xattr-set-dropped|300|TARNDurabilityTest.RemoveXAttr|--break xattr-set-dropped|"
 )
 
 # One control: runs it and prints its verdict line.

@@ -639,7 +639,7 @@ lc_ds* lc_ds_create(const lc_ds_config& config, std::string* err) {
     snprintf(pname, sizeof pname, "lc-repl-%d-%d", config.fs_index, config.host);
     ds->repl = lc_replicator_start(ds->disk, rops, pname);
     lc_ds_disk_set_push(ds->disk, push_hook, ds);
-    if (config.breaks & LC_BREAK_LOSE_COMMITTED) lc_ds_disk_set_commit_keeps_unstable(ds->disk, true);
+    lc_ds_disk_set_breaks(ds->disk, config.breaks);
     lc_cdisk_set_ds_kick(config.cdisk, config.fs_index, config.host, kick, ds);
     ds->life = std::thread(life_run, ds);
     return ds;

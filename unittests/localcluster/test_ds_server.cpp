@@ -852,17 +852,18 @@ TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
 // on, each kept by default and broken only by its own switch: data
 // committed before a crash stays, a change made while replication is off
 // stays dirty until the MDS takes it, and a restart hands out a new write
-// verifier.
+// verifier, and an xattr set answered with success is stored.
 TEST_F(DsTest, DurabilityRulesHoldUnlessTheirOwnSwitchBreaksThem) {
     struct Row {
         uint32_t breaks;
         const char* seen;
     };
     const Row rows[] = {
-        {0, "committed=kept dirty=1 verifier=new"},
-        {LC_BREAK_LOSE_COMMITTED, "committed=lost dirty=1 verifier=new"},
-        {LC_BREAK_REPL_LOST_WHILE_DISABLED, "committed=kept dirty=0 verifier=new"},
-        {LC_BREAK_RESTART_KEEPS_VERIFIER, "committed=kept dirty=1 verifier=old"},
+        {0, "committed=kept dirty=1 verifier=new xattr=kept"},
+        {LC_BREAK_LOSE_COMMITTED, "committed=lost dirty=1 verifier=new xattr=kept"},
+        {LC_BREAK_REPL_LOST_WHILE_DISABLED, "committed=kept dirty=0 verifier=new xattr=kept"},
+        {LC_BREAK_RESTART_KEEPS_VERIFIER, "committed=kept dirty=1 verifier=old xattr=kept"},
+        {LC_BREAK_XATTR_SET_DROPPED, "committed=kept dirty=1 verifier=new xattr=lost"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(lc_breaks_json(row.breaks));
@@ -892,7 +893,14 @@ TEST_F(DsTest, DurabilityRulesHoldUnlessTheirOwnSwitchBreaksThem) {
         o = call(write_frame(100, 0, "after"));
         ASSERT_EQ(TARN_DS_OK, o.status());
         const bool same = o.u64(TARN_DS_WRITE_REP_VERIFIER) == verifier;
-        seen = std::string("committed=") + (kept ? "kept " : "lost ") + seen + " verifier=" + (same ? "old" : "new");
+        // An xattr set answered with success must be there to read.
+        lc_ds_disk* disk = lc_cdisk_ds_disk(cd(), kFs, 1);
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_xattr_set(disk, 100, 0, "user.a", "v", 1, 0));
+        char value[4];
+        size_t vlen = 0;
+        const bool xattr_kept = lc_ds_disk_xattr_get(disk, 100, 0, "user.a", value, sizeof value, &vlen) == LC_DS_OK;
+        seen = std::string("committed=") + (kept ? "kept " : "lost ") + seen + " verifier=" + (same ? "old" : "new") +
+               " xattr=" + (xattr_kept ? "kept" : "lost");
         EXPECT_EQ(row.seen, seen);
         lc_cdisk_set_mds_sink(cd(), kFs, nullptr, nullptr);
     }
