@@ -16,18 +16,20 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # case-sensitive file system (the remove suite, which waits for idle usage
 # counters, on a share of its own so it runs beside the others) and the
 # case-insensitive one, each in its own process. The tests that wait for
-# idle counters or fill a share get shares of their own too; the data suites
-# read no case property and skip the case-insensitive run.
+# idle counters or fill a share get shares of their own too, and so do the
+# replication suites, which crash a data server; the data and replication
+# suites read no case property and skip the case-insensitive run.
 run_suites() {
     local build=$1 dir
     local data='TARNDataIOTest.*:ReadWriteTest/*:RandomAccessReadWriteTest.*:TARNFAllocateTest.*:TARNUsageTest.*:TARNSpaceLimitsTest.*:TARNExtendedAttributesTest/*'
     local slow='RandomAccessReadWriteTest.*:TARNFAllocateTest.LargeFile:TARNFAllocateTest.NotEnoughSpace:TARNUsageTest.*:TARNSpaceLimitsTest.*'
     dir=$(mktemp -d /tmp/kelvane-ci.XXXXXX)
     timeout 900 "$build/bin/kelvane-localcluster" run --dir "$dir" --host-id-file off \
-        --fs tarn --fs tarn_rm --fs tarn_ci:ci \
+        --fs tarn --fs tarn_rm --fs tarn_ci:ci --fs tarn_repl \
         --fs d_rw:cap=40G --fs d_fa --fs d_use --fs d_sf --fs d_mf -- \
         scripts/run-suites.sh "$build/bin/kelvane-tarn-test" local \
-        "tarn:-TARNRemove*:$slow" "tarn_rm:TARNRemove*" "tarn_ci:-$data" \
+        "tarn:-TARNRemove*:TARNReplication*:$slow" "tarn_rm:TARNRemove*" "tarn_ci:-$data:TARNReplication*" \
+        "tarn_repl:TARNReplication*" \
         "d_rw:RandomAccessReadWriteTest.*" "d_fa:TARNFAllocateTest.LargeFile:TARNFAllocateTest.NotEnoughSpace" \
         "d_use:TARNUsageTest.*" "d_sf:TARNSpaceLimitsTest.SingleFile" "d_mf:TARNSpaceLimitsTest.ManyFiles"
     local rc=$?
@@ -36,8 +38,11 @@ run_suites() {
 }
 
 log=$(mktemp /tmp/kelvane-test.XXXXXX)
-trap 'rm -f "$log"' EXIT
+ft_log=$(mktemp /tmp/kelvane-ft.XXXXXX)
+trap 'rm -f "$log" "$ft_log"' EXIT
 status=0
+# The HA job and the fault-tolerance negative controls, beside the rest.
+timeout 1500 scripts/ci-ft.sh build build-asan >"$ft_log" 2>&1 & ft_pid=$!
 for dir in build build-asan; do
     echo "=== unit tests ($dir)"
     (cd "$dir" && timeout 900 ctest -j"$(nproc)" --output-on-failure) 2>&1 | tee -a "$log" || status=1
@@ -53,6 +58,9 @@ scripts/ci-bench.sh build || status=1
 echo "=== negative controls: kelvane-localcluster --break"
 scripts/check-breaks.sh build || status=1
 timeout 900 scripts/check-ls-breaks.sh build || status=1
+
+wait $ft_pid || status=1
+tee -a "$log" <"$ft_log"
 
 # One closing line over both builds: CTest's test programs plus the tests of
 # the suite runs.

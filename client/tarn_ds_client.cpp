@@ -87,19 +87,40 @@ void* bulk_resp_chunk(kiv_msg* msg, uint64_t offset, uint32_t* out_len) {
 }
 
 // ---------------------------------------------------------------- engine operations
-int ds_prepare_attempt(tarn_call* base, kiv_msg*) {
+bool is_file_request(const kiv_msg* msg) {
+    if (msg->kept_len < TARN_DS_FILE_REQ_HDR_BYTES) return false;
+    switch (tarn_wire_get_u32(msg->buf, TARN_MSG_TYPE)) {
+    case TARN_DS_NOOP:
+    case TARN_DS_MOUNT_VDISK:
+    case TARN_DS_UNMOUNT_VDISK:
+    case TARN_DS_VDISK_USAGE_CTL:
+    case TARN_DS_REPLICATE:
+    case TARN_DS_REPL_RECOVERY:
+    case TARN_DS_TEST:
+        return false;
+    default:
+        return true;
+    }
+}
+
+int ds_prepare_attempt(tarn_call* base, kiv_msg* msg) {
     ds_call* call = ds_call_of(base);
     if (base->target.ipv4 != 0) return TARN_ATTEMPT_GO;
     switch (call->target.mode) {
     case DS_TARGET_BY_VDISK: {
         const ds_locator_callbacks& loc = call->client->locator;
         tarn_host_addr host{};
-        int rc = loc.find_vdisk_host(loc.locator_ctx, call->target.vdisk_id, &host);
+        uint64_t token = 0;
+        int rc = loc.find_vdisk_host(loc.locator_ctx, call->target.vdisk_id, &host, &token);
         if (rc < 0) {
             base->target = tarn_host_addr{};
             return rc;
         }
         base->target = host;
+        // A restarted server mounts its disks with new tokens and answers
+        // the old one "not mounted": every attempt carries the token the
+        // locator holds now, which its refresh after that answer replaces.
+        if (msg != nullptr && is_file_request(msg)) tarn_wire_put_u64(msg->buf, TARN_DS_REQ_LOCATION_TOKEN, token);
         break;
     }
     case DS_TARGET_FIXED_HOST:

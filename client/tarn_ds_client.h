@@ -33,12 +33,13 @@
 
 // ---------------------------------------------------------------- locator callbacks
 // How the DS client learns a virtual disk's host and tells about failures.
-// All take `locator_ctx` first. find_vdisk_host returns 0 with `out`
-// filled, -EAGAIN while no virtual-disk map is known, -EINVAL for a disk
-// beyond the map. report_host_unreachable may be null.
+// All take `locator_ctx` first. find_vdisk_host returns 0 with `out` and
+// the disk's current location token filled, -EAGAIN while no virtual-disk
+// map is known, -EINVAL for a disk beyond the map. report_host_unreachable
+// may be null.
 struct ds_locator_callbacks {
     void* locator_ctx;
-    int (*find_vdisk_host)(void* ctx, uint16_t vdisk_id, tarn_host_addr* out);
+    int (*find_vdisk_host)(void* ctx, uint16_t vdisk_id, tarn_host_addr* out, uint64_t* location_token);
     void (*report_vdisk_unmounted)(void* ctx, uint16_t vdisk_id, uint64_t host_id);
     void (*report_host_unreachable)(void* ctx, uint16_t vdisk_id, uint64_t host_id);
 };

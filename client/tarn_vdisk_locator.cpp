@@ -186,13 +186,14 @@ bool report_applies(const tarn_vdisk_locator* loc, uint32_t vdisk_id, uint64_t h
     return loc->has_map && vdisk_id < loc->vdisk_count && loc->locations[vdisk_id].host_id == host_id;
 }
 
-int find_vdisk_host(void* ctx, uint16_t vdisk_id, tarn_host_addr* out) {
+int find_vdisk_host(void* ctx, uint16_t vdisk_id, tarn_host_addr* out, uint64_t* location_token) {
     tarn_vdisk_location location;
     const int rc = tarn_vdisk_locator_get_location(static_cast<tarn_vdisk_locator*>(ctx), vdisk_id, &location);
     if (rc < 0) return rc;
     out->host_id = location.host_id;
     out->ipv4 = location.ipv4;
     out->port = location.port;
+    *location_token = location.location_token;
     return 0;
 }
 

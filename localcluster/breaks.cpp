@@ -28,6 +28,10 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_DS_XATTR_MDS_STATUS, "ds-xattr-mds-status"},
     {LC_BREAK_WRITE_BEYOND_FREE, "write-beyond-free"},
     {LC_BREAK_HOLE_STALE_BYTES, "hole-stale-bytes"},
+    {LC_BREAK_LOSE_COMMITTED, "lose-committed"},
+    {LC_BREAK_REPL_LOST_WHILE_DISABLED, "repl-lost-while-disabled"},
+    {LC_BREAK_RESTART_KEEPS_VERIFIER, "restart-keeps-verifier"},
+    {LC_BREAK_XATTR_SET_DROPPED, "xattr-set-dropped"},
 };
 
 }  // namespace

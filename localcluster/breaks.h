@@ -57,6 +57,16 @@ enum lc_break : uint32_t {
     // New data pages are not cleared: the bytes a write does not cover hold
     // what a page freed earlier held.
     LC_BREAK_HOLE_STALE_BYTES = 1u << 20,
+    // A commit leaves the data it committed marked unstable, so a data
+    // server going down loses it as if it had never been committed.
+    LC_BREAK_LOSE_COMMITTED = 1u << 21,
+    // While replication is disabled, changes are neither pushed nor kept
+    // dirty: the metadata server never learns of them.
+    LC_BREAK_REPL_LOST_WHILE_DISABLED = 1u << 22,
+    // A data server coming back keeps the write verifier it had.
+    LC_BREAK_RESTART_KEEPS_VERIFIER = 1u << 23,
+    // A data server answers xattr sets with success and stores nothing.
+    LC_BREAK_XATTR_SET_DROPPED = 1u << 24,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

@@ -131,6 +131,8 @@ struct lc_ds_disk {
     std::shared_mutex hook_mu;
     lc_ds_push_fn hook = nullptr;
     void* hook_ctx = nullptr;
+
+    std::atomic<uint32_t> breaks{0};  // LC_BREAK_* rules of the disk, localcluster/breaks.h
 };
 
 namespace {
@@ -504,8 +506,8 @@ lc_ds_result lc_ds_disk_write(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, u
 
 lc_ds_result lc_ds_disk_commit(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, lc_ds_attrs* pre, lc_ds_attrs* post) {
     // The attributes stay as they are, but a commit still pushes them.
-    return change_object(d, file_id, vdisk, pre, post, [](Obj* o, bool* changed) {
-        if (o->body) o->body->unstable.reset();
+    return change_object(d, file_id, vdisk, pre, post, [d](Obj* o, bool* changed) {
+        if (o->body && !(d->breaks.load() & LC_BREAK_LOSE_COMMITTED)) o->body->unstable.reset();
         *changed = true;
         return LC_DS_OK;
     });
@@ -563,6 +565,8 @@ lc_ds_result lc_ds_disk_xattr_list(lc_ds_disk* d, uint64_t file_id, uint32_t vdi
 
 lc_ds_result lc_ds_disk_xattr_set(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, std::string_view name,
                                   const void* value, size_t len, uint32_t mode) {
+    if (d->breaks.load() & LC_BREAK_XATTR_SET_DROPPED)
+        return read_xattrs(d, file_id, vdisk, [](const lc_xattrs*) { return LC_XATTR_OK; });
     return change_xattrs(d, file_id, vdisk,
                        [&](lc_xattrs* x) { return lc_xattrs_set(x, name, value, len, mode); });
 }
@@ -709,6 +713,8 @@ size_t lc_ds_disk_flush_dirty(lc_ds_disk* d, lc_ds_push_fn fn, void* ctx) {
 }
 
 // ---------------------------------------------------------------- crash support and inspection
+
+void lc_ds_disk_set_breaks(lc_ds_disk* d, uint32_t breaks) { d->breaks = breaks; }
 
 void lc_ds_disk_lose_unstable(lc_ds_disk* d) {
     std::vector<ObjRef> all;

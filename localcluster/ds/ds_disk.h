@@ -224,6 +224,11 @@ size_t lc_ds_disk_flush_dirty(lc_ds_disk* d, lc_ds_push_fn fn, void* ctx);
 // Overwrites every byte written unstably since its object's last commit
 // with 0xDB (size, times and attr_version kept) and forgets the ranges.
 void lc_ds_disk_lose_unstable(lc_ds_disk* d);
+// The rules of localcluster/breaks.h this disk breaks: lose-committed
+// (commits leave their ranges unstable, so that lc_ds_disk_lose_unstable
+// takes them too) and xattr-set-dropped (sets answer success and store
+// nothing).
+void lc_ds_disk_set_breaks(lc_ds_disk* d, uint32_t breaks);
 
 size_t lc_ds_disk_object_count(lc_ds_disk* d);
 std::vector<uint64_t> lc_ds_disk_object_ids(lc_ds_disk* d);  // ascending

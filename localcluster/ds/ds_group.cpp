@@ -165,6 +165,7 @@ lc_ds_group* lc_ds_group_start(const lc_ds_group_config& config, lc_topology* to
         dc.epoch_strict = config.epoch_strict;
         dc.crash_replies_drop = config.crash_replies_drop;
         dc.lose_unstable = g->c->lose_unstable;
+        dc.breaks = g->c->breaks;
         dc.down_ms = g->c->ds_down_ms;
         dc.mount_delay_ms = g->c->mount_delay_ms;
         dc.seed = g->c->seed;

@@ -18,6 +18,7 @@
 #include "client/tarn_wire.h"
 #include "kiv/io.h"
 #include "kiv/rpc_server.h"
+#include "localcluster/breaks.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/common/instance.h"
 #include "localcluster/common/workers.h"
@@ -411,7 +412,8 @@ int do_stop(void* arg) {
 
 bool push_hook(void* ctx, const lc_ds_attrs* snap) {
     auto* ds = static_cast<lc_ds*>(ctx);
-    if (repl_disabled(ds)) return false;
+    // Broken on purpose: a change made while disabled is dropped as if taken.
+    if (repl_disabled(ds)) return (ds->cfg.breaks & LC_BREAK_REPL_LOST_WHILE_DISABLED) != 0;
     return lc_cdisk_push_to_mds(ds->cfg.cdisk, ds->cfg.fs_index, snap);
 }
 
@@ -465,7 +467,7 @@ void go_down_locked(lc_ds* ds, const char* why) {
     kiv_call_in_job(&ds->proc, do_close, ds);
     lc_cdisk_set_repl_disabled(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, false);
     ds->repl_conn = 0;
-    if (ds->cfg.lose_unstable) lc_ds_disk_lose_unstable(ds->disk);
+    if (ds->cfg.lose_unstable || (ds->cfg.breaks & LC_BREAK_LOSE_COMMITTED)) lc_ds_disk_lose_unstable(ds->disk);
     // Connects are refused while the port is held and nobody listens.
     uint16_t bound = 0;
     int fd = lc_port_hold(ds->port, &bound);
@@ -506,7 +508,7 @@ int come_up_locked(lc_ds* ds) {
     }
     if (ds->hold_fd >= 0) close(ds->hold_fd);
     ds->hold_fd = -1;
-    ds->env.verifier = new_verifier(ds);
+    if (!(ds->cfg.breaks & LC_BREAK_RESTART_KEEPS_VERIFIER)) ds->env.verifier = new_verifier(ds);
     lc_cdisk_set_ds_port(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, ds->port);
     ds->drop_replies = false;
     ds->state = S_UP;
@@ -637,6 +639,7 @@ lc_ds* lc_ds_create(const lc_ds_config& config, std::string* err) {
     snprintf(pname, sizeof pname, "lc-repl-%d-%d", config.fs_index, config.host);
     ds->repl = lc_replicator_start(ds->disk, rops, pname);
     lc_ds_disk_set_push(ds->disk, push_hook, ds);
+    lc_ds_disk_set_breaks(ds->disk, config.breaks);
     lc_cdisk_set_ds_kick(config.cdisk, config.fs_index, config.host, kick, ds);
     ds->life = std::thread(life_run, ds);
     return ds;

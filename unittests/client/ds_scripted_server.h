@@ -256,8 +256,8 @@ class ScriptedDs {
 // reports it receives.
 class FakeLocator {
    public:
-    FakeLocator(uint32_t vdisk_count, uint64_t host_id, uint16_t port)
-        : count_(vdisk_count), host_id_(host_id), port_(port) {}
+    FakeLocator(uint32_t vdisk_count, uint64_t host_id, uint16_t port, uint64_t token = 0)
+        : count_(vdisk_count), host_id_(host_id), port_(port), token_(token) {}
 
     void set_map_known(bool on) {
         std::lock_guard<std::mutex> g(mu_);
@@ -266,6 +266,11 @@ class FakeLocator {
     void set_port(uint16_t port) {
         std::lock_guard<std::mutex> g(mu_);
         port_ = port;
+    }
+    // The token of every disk from the next lookup on (a remount).
+    void set_token(uint64_t token) {
+        std::lock_guard<std::mutex> g(mu_);
+        token_ = token;
     }
     uint32_t unmounted_reports() {
         std::lock_guard<std::mutex> g(mu_);
@@ -285,7 +290,7 @@ class FakeLocator {
         return {last_vdisk_, last_host_};
     }
 
-    static int find(void* ctx, uint16_t vdisk_id, tarn_host_addr* out) {
+    static int find(void* ctx, uint16_t vdisk_id, tarn_host_addr* out, uint64_t* token) {
         auto* self = static_cast<FakeLocator*>(ctx);
         std::lock_guard<std::mutex> g(self->mu_);
         self->lookups_++;
@@ -294,6 +299,7 @@ class FakeLocator {
         out->host_id = self->host_id_;
         out->ipv4 = ScriptedDs::kLoopback;
         out->port = self->port_;
+        *token = self->token_;
         return 0;
     }
     static void on_unmounted(void* ctx, uint16_t vdisk_id, uint64_t host_id) {
@@ -316,6 +322,7 @@ class FakeLocator {
     uint32_t count_;
     uint64_t host_id_;
     uint16_t port_;
+    uint64_t token_;
     bool known_ = true;
     uint32_t unmounted_ = 0;
     uint32_t unreachable_ = 0;

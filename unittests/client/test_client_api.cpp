@@ -20,6 +20,7 @@
 
 #include "client/tarn_client.h"
 #include "client/tarn_client_utils.h"
+#include "client/tarn_wire.h"
 #include "client/tarn_wire_blocks.h"
 #include "discovery/discov.h"
 #include "kiv/base.h"
@@ -1030,6 +1031,20 @@ TEST_F(ClientApiTest, CrashCallsTakeServersDownAndTheyComeBack) {
     EXPECT_TRUE(again == dir_);
 
     ASSERT_EQ(with_delay([&] { return tarn_test_disable_replication_on_one_ds(fs); }), TARN_ERR_OK);
+}
+
+// Right after an open the locator may not have its first map yet: the
+// fault-injection calls wait for it as file requests do, rather than
+// answering "Delay" at once.
+TEST_F(ClientApiTest, DsTestCallsWaitForTheFirstMap) {
+    const std::string rule = cluster_->control(std::string("fault add mds:") + kFs + " type=" +
+                                               std::to_string(TARN_MDS_GET_VDISK_MAP) + " delay=300 count=1");
+    ASSERT_EQ(0u, rule.find("{\"ok\":true")) << rule;
+    tarn_fs* fs = open(kFs);
+    ASSERT_NE(fs, nullptr);
+    EXPECT_EQ(TARN_ERR_OK, tarn_test_disable_replication_on_one_ds(fs));
+    const std::string enable = cluster_->control(std::string("repl enable 1 ") + kFs);
+    EXPECT_EQ(0u, enable.find("{\"ok\":true")) << enable;
 }
 
 // ================================================================ crash tolerance

@@ -82,7 +82,7 @@ class DsCallNetTest : public ::testing::Test {
         ASSERT_EQ(tarn_conn_pool_create(1, factory_, tarn_conn_create, &pool_), 0);
         server_ = std::make_unique<ScriptedDs>();
         ASSERT_NE(server_->start(), 0);
-        locator_ = std::make_unique<FakeLocator>(4, kHost, server_->port());
+        locator_ = std::make_unique<FakeLocator>(4, kHost, server_->port(), kToken);
         ds_locator_callbacks cb{locator_.get(), FakeLocator::find, FakeLocator::on_unmounted,
                                 FakeLocator::on_unreachable};
         ASSERT_EQ(ds_client_create(pool_, kClientId, epoch_one, nullptr, &process_, &client_, cb), 0);
@@ -535,6 +535,28 @@ TEST_F(DsCallNetTest, ReadRetriedAfterAnUnmountedDiskFillsTheBufferOnce) {
     EXPECT_EQ(count, 4096u);
     EXPECT_EQ(locator_->unmounted_reports(), 1u);
     for (uint32_t i = 0; i < 4096; i++) ASSERT_EQ(buf[i], file_byte(4096 + i));
+}
+
+// A disk remounted after a restart has a new token: the retry that follows
+// "not mounted" must carry what the locator holds by then, else every
+// retry is answered "not mounted" again until the call gives up.
+TEST_F(DsCallNetTest, EveryAttemptCarriesTheLocatorsCurrentToken) {
+    constexpr uint64_t kNewToken = 0x0001000200000009ull;
+    std::atomic<int> calls{0};
+    server_->set_responder([&](const DsRequest& r) {
+        if (calls++ > 0) return r.hdr.location_token == kNewToken ? reply(0, 160) : reply(TARN_DS_NOT_MOUNTED);
+        locator_->set_token(kNewToken);
+        return reply(TARN_DS_NOT_MOUNTED);
+    });
+    Outcome o = run(ds_target_by_vdisk(1), 15000, [&](ds_call* c) {
+        ds_commit_async(c, kToken, kFileId, creds_, nullptr, nullptr);
+    });
+    EXPECT_EQ(o.state, CALL_DONE);
+    std::vector<DsRequest> r = server_->requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].hdr.location_token, kToken);
+    EXPECT_EQ(r[1].hdr.location_token, kNewToken);
+    EXPECT_EQ(r[1].hdr.file_id, kFileId);
 }
 
 // ---------------------------------------------------------------- contract

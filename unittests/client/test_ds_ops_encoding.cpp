@@ -76,7 +76,7 @@ class DsEncodingTest : public ::testing::Test {
         ASSERT_EQ(tarn_conn_pool_create(1, factory_, tarn_conn_create, &pool_), 0);
         server_ = std::make_unique<ScriptedDs>();
         ASSERT_NE(server_->start(), 0);
-        locator_ = std::make_unique<FakeLocator>(4, kHost, server_->port());
+        locator_ = std::make_unique<FakeLocator>(4, kHost, server_->port(), kToken);
         ds_locator_callbacks cb{locator_.get(), FakeLocator::find, FakeLocator::on_unmounted,
                                 FakeLocator::on_unreachable};
         ASSERT_EQ(ds_client_create(pool_, kClientId, epoch_one, nullptr, &process_, &client_, cb), 0);

@@ -874,6 +874,64 @@ TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
     EXPECT_EQ("committed", read_data(call(read_frame(101, 0, 100))));
 }
 
+// The data server's durability rules that the fault-tolerance suites rely
+// on, each kept by default and broken only by its own switch: data
+// committed before a crash stays, a change made while replication is off
+// stays dirty until the MDS takes it, and a restart hands out a new write
+// verifier, and an xattr set answered with success is stored.
+TEST_F(DsTest, DurabilityRulesHoldUnlessTheirOwnSwitchBreaksThem) {
+    struct Row {
+        uint32_t breaks;
+        const char* seen;
+    };
+    const Row rows[] = {
+        {0, "committed=kept dirty=1 verifier=new xattr=kept"},
+        {LC_BREAK_LOSE_COMMITTED, "committed=lost dirty=1 verifier=new xattr=kept"},
+        {LC_BREAK_REPL_LOST_WHILE_DISABLED, "committed=kept dirty=0 verifier=new xattr=kept"},
+        {LC_BREAK_RESTART_KEEPS_VERIFIER, "committed=kept dirty=1 verifier=old xattr=kept"},
+        {LC_BREAK_XATTR_SET_DROPPED, "committed=kept dirty=1 verifier=new xattr=lost"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(lc_breaks_json(row.breaks));
+        localcluster::ClusterConfig c;
+        c.fs.push_back({"tarn", 0x1001});
+        c.ds_down_ms = 50;
+        c.mount_delay_ms = 10;
+        c.breaks = row.breaks;
+        TearDown();
+        start(c);
+        eps_.clear();
+        FakeMds mds;
+        lc_cdisk_set_mds_sink(cd(), kFs, FakeMds::apply, &mds);
+        place(100);
+        place(101);
+        Outcome o = call(write_frame(101, 0, "committed", false));
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        const uint64_t verifier = o.u64(TARN_DS_WRITE_REP_VERIFIER);
+        ASSERT_EQ(TARN_DS_OK, status_of(frame(file_req(TARN_DS_COMMIT, 101), TARN_DS_COMMIT_REQ_BYTES)));
+        ASSERT_EQ(TARN_DS_OK, call(test_frame(TARN_DS_TEST_DISABLE_REPLICATION)).status());
+        ASSERT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "while disabled")));
+        std::string seen = "dirty=" + std::to_string(lc_ds_disk_dirty_count(lc_cdisk_ds_disk(cd(), kFs, 1)));
+        ASSERT_EQ(0u, ctl("ds crash 1 tarn").find("{\"ok\":true"));
+        cluster_->wait_idle();
+        eps_.clear();
+        const bool kept = read_data(call(read_frame(101, 0, 100))) == "committed";
+        o = call(write_frame(100, 0, "after"));
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        const bool same = o.u64(TARN_DS_WRITE_REP_VERIFIER) == verifier;
+        // An xattr set answered with success must be there to read.
+        lc_ds_disk* disk = lc_cdisk_ds_disk(cd(), kFs, 1);
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_xattr_set(disk, 100, 0, "user.a", "v", 1, 0));
+        char value[4];
+        size_t vlen = 0;
+        const bool xattr_kept = lc_ds_disk_xattr_get(disk, 100, 0, "user.a", value, sizeof value, &vlen) == LC_DS_OK;
+        seen = std::string("committed=") + (kept ? "kept " : "lost ") + seen + " verifier=" + (same ? "old" : "new") +
+               " xattr=" + (xattr_kept ? "kept" : "lost");
+        EXPECT_EQ(row.seen, seen);
+        lc_cdisk_set_mds_sink(cd(), kFs, nullptr, nullptr);
+    }
+}
+
 // Random frames, short and long, well-formed and not: the server stays up,
 // answers with statuses of its table only, and never a reply longer than a
 // DS message may be.
