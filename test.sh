@@ -51,13 +51,12 @@ for dir in build build-asan; do
     { echo "=== kelvane-tarn-test-ls on its own local cluster ($dir)"; timeout 600 scripts/ci-ls.sh "$dir"; } 2>&1 | tee -a "$log" || status=1
 done
 
-scripts/ci-bench.sh build || status=1
+timeout 600 scripts/ci-bench.sh build 2>&1 | tee -a "$log" || status=1
 
 # Negative controls: a cluster with one rule broken must make the suite that
 # covers the rule fail.
 echo "=== negative controls: kelvane-localcluster --break"
-scripts/check-breaks.sh build || status=1
-timeout 900 scripts/check-ls-breaks.sh build || status=1
+{ timeout 1200 scripts/check-breaks.sh build; timeout 900 scripts/check-ls-breaks.sh build; } || status=1
 
 wait $ft_pid || status=1
 tee -a "$log" <"$ft_log"
