@@ -36,6 +36,7 @@ for dir in build build-asan; do
     (cd "$dir" && timeout 900 ctest -j"$(nproc)" --output-on-failure) 2>&1 | tee -a "$log" || status=1
     echo "=== kelvane-tarn-test against the local cluster ($dir)"
     run_suites "$dir" 2>&1 | tee -a "$log" || status=1
+    scripts/run-crash-drop.sh "$dir" 2>&1 | tee -a "$log" || status=1
 done
 
 # Negative controls: a cluster with one rule broken must make the suite that

@@ -17,6 +17,7 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_CI_ASCII_FOLD, "ci-ascii-fold"},
     {LC_BREAK_DROP_ACKED_CREATE, "drop-acked-create"},
     {LC_BREAK_NO_SPACE_ACCOUNTING, "no-space-accounting"},
+    {LC_BREAK_MKDIR_FORGETS_VERIFIER, "mkdir-forgets-verifier"},
 };
 
 }  // namespace

@@ -31,6 +31,9 @@ enum lc_break : uint32_t {
     LC_BREAK_DROP_ACKED_CREATE = 1u << 7,
     // Data never takes space from the pool (free space never moves).
     LC_BREAK_NO_SPACE_ACCOUNTING = 1u << 8,
+    // An MDS restart forgets the verifiers of the directories it made: a
+    // mkdir repeated after a crash answers "exists".
+    LC_BREAK_MKDIR_FORGETS_VERIFIER = 1u << 25,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

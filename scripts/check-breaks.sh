@@ -35,14 +35,16 @@ checks=(
     "ci-ascii-fold tarn_ci TARNCaseSensitivityTest.CaseInsensitiveUTF8"
     "drop-acked-create tarn TARNCreateTest.MDSCrashTolerance"
     "no-space-accounting tarn TARNRemoveTest.RemoveFileFreesSpace"
+    "mkdir-forgets-verifier tarn TARNMkdirTest.JournalReplay --crash-replies drop"
 )
 
 status=0
 for check in "${checks[@]}"; do
-    read -r rule fs filter <<<"$check"
+    # Anything after the filter goes to the cluster as options.
+    read -r rule fs filter cluster_opts <<<"$check"
     dir=$(mktemp -d /tmp/kelvane-break.XXXXXX)
     log=$(mktemp /tmp/kelvane-break-log.XXXXXX)
-    timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off --break "$rule" -- \
+    timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off --break "$rule" ${cluster_opts:-} -- \
         "$test_bin" -c local -f "$fs" --gtest_filter="$filter" >"$log" 2>&1
     rc=$?
     # Caught: the suite ran and reported failed tests, within the limit.

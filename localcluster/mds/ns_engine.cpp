@@ -542,6 +542,9 @@ lc_ns* lc_ns_open(lc_ns_disk* d, const lc_ns_cluster_ops& ops) {
     ns->d = d;
     ns->ops = ops;
     if (broken(d, LC_BREAK_DROP_ACKED_CREATE)) drop_last_create(ns);
+    if (broken(d, LC_BREAK_MKDIR_FORGETS_VERIFIER))
+        for (auto& [id, ino] : d->inodes)
+            if (ino.dir) ino.verifier = 0;
     ns->index.reserve(d->names);
     std::string buf;
     for (auto& [id, ino] : d->inodes) {
