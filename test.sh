@@ -39,6 +39,8 @@ for dir in build build-asan; do
     scripts/run-crash-drop.sh "$dir" 2>&1 | tee -a "$log" || status=1
 done
 
+timeout 600 scripts/ci-fuzz.sh 2>&1 | tee -a "$log" || status=1
+
 # Negative controls: a cluster with one rule broken must make the suite that
 # covers the rule fail.
 echo "=== negative controls: kelvane-localcluster --break"
