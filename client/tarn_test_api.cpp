@@ -10,6 +10,7 @@
 #include "client/tarn_ds_client_ops.h"
 #include "client/tarn_mds_client.h"
 #include "client/tarn_mds_client_ops.h"
+#include "client/tarn_vdisk_locator.h"
 #include "client/tarn_wire.h"
 #include "kiv/base.h"
 
@@ -45,8 +46,13 @@ tarn_err run_single_ds_call(tarn_fs* fs, const ds_call_target& target, bool disc
 }
 
 // The DS that serves virtual disk 0, found through the locator like any
-// file request.
+// file request: a file system opened a moment ago may not have its first
+// map yet, so the call waits for it as they do.
 tarn_err ds_test_command(tarn_fs* fs, uint32_t command, bool crash_tolerant) {
+    tarn_vdisk_location location;
+    int rc = tarn_vdisk_locator_wait_for_location(fs->locator, 0, tarn_client_mds_retry_timeout(fs->client),
+                                                  &location);
+    if (rc < 0) return posix2tarn_error(-rc);
     return run_single_ds_call(fs, ds_target_by_vdisk(0), crash_tolerant,
                               [&](ds_call* call) { ds_test_async(call, command); });
 }

@@ -20,6 +20,7 @@
 
 #include "client/tarn_client.h"
 #include "client/tarn_client_utils.h"
+#include "client/tarn_wire.h"
 #include "client/tarn_wire_blocks.h"
 #include "discovery/discov.h"
 #include "kiv/base.h"
@@ -1002,6 +1003,20 @@ TEST_F(ClientApiTest, ProbeAndHealth) {
     uint32_t status = 7;
     ASSERT_EQ(with_delay([&] { return tarn_test_get_fs_health_status(fs, &status); }), TARN_ERR_OK);
     EXPECT_EQ(status, 0u);
+}
+
+// A fault call made right after the open, while the first vdisk map is
+// still on its way, waits for it like any file request instead of failing.
+TEST_F(ClientApiTest, DsFaultCallRightAfterOpenWaitsForTheFirstMap) {
+    ASSERT_NE(std::string::npos,
+              cluster_->control("fault add mds:" + std::string(kFs) + " type=" + std::to_string(TARN_MDS_GET_VDISK_MAP) +
+                                " delay=300")
+                  .find("\"ok\":true"));
+    tarn_fs* fs = open(kFs);
+    ASSERT_NE(fs, nullptr);
+    const tarn_err err = tarn_test_disable_replication_on_one_ds(fs);
+    cluster_->control("fault clear");
+    EXPECT_EQ(err, TARN_ERR_OK);
 }
 
 // The crash calls count the dropped connection as success; the cluster
