@@ -49,9 +49,11 @@ for dir in build build-asan; do
     echo "=== kelvane-tarn-test against the local cluster ($dir)"
     run_suites "$dir" 2>&1 | tee -a "$log" || status=1
     { echo "=== kelvane-tarn-test-ls on its own local cluster ($dir)"; timeout 600 scripts/ci-ls.sh "$dir"; } 2>&1 | tee -a "$log" || status=1
+    scripts/run-crash-drop.sh "$dir" 2>&1 | tee -a "$log" || status=1
 done
 
 timeout 600 scripts/ci-bench.sh build 2>&1 | tee -a "$log" || status=1
+timeout 600 scripts/ci-fuzz.sh 2>&1 | tee -a "$log" || status=1
 
 # Negative controls: a cluster with one rule broken must make the suite that
 # covers the rule fail.

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr uint32_t kMaxFileType = 7;
-
 // The runtime's report names this source rather than a build path.
 [[noreturn]] void conv_bug(int line, const char* func) { kiv_bug("tarn_client_conv", line, func); }
 
@@ -95,7 +93,7 @@ uint32_t check_setxattr_mode(uint32_t mode, int line, const char* func) {
 }  // namespace
 
 tarn_file_type mds2tarn_file_type(uint32_t value) {
-    KIV_BUG_ON(value > kMaxFileType);
+    KIV_BUG_ON(value > TARN_MDS_MAX_FILE_TYPE);
     return value;
 }
 

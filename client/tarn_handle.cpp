@@ -77,6 +77,9 @@ int tarn_decode_file_info(const void* data, uint64_t len, uint64_t* file_id, tar
     tarn_handle h;
     int rc = tarn_handle_from_opaque(data, len, &h);
     if (rc != 0) return rc;
+    // The opaque came from outside: a type no MDS hands out is a bad
+    // argument, not a broken invariant.
+    if (h.mds_handle.type > TARN_MDS_MAX_FILE_TYPE) return -EINVAL;
     tarn_file_type t = mds2tarn_file_type(h.mds_handle.type);
     *file_id = h.mds_handle.file_id;
     *type = t;

@@ -200,6 +200,42 @@ bool too_short(size_t len, size_t min, rpc_error* error) {
     return fail_protocol(error);
 }
 
+// A handle or attributes block from the MDS carries values that later
+// conversions take as invariants: a length the opaque form can hold and a
+// file type 0..7. A server that breaks them fails the call, never the
+// process.
+bool handle_ok(const uint8_t* handle) {
+    const uint8_t len = tarn_wire_get_u8(handle, TARN_MDS_HANDLE_LENGTH);
+    if (len < TARN_MDS_HANDLE_MIN_LEN || len > TARN_MDS_HANDLE_MAX_LEN) {
+        kiv_log(1, "Response has a file handle of %u bytes", unsigned(len));
+        return false;
+    }
+    const uint8_t type = tarn_wire_get_u8(handle, TARN_MDS_HANDLE_TYPE);
+    if (type > TARN_MDS_MAX_FILE_TYPE) {
+        kiv_log(1, "Response has a file handle of type %u", unsigned(type));
+        return false;
+    }
+    return true;
+}
+
+bool attrs_ok(const uint8_t* attrs) {
+    const uint16_t type = tarn_wire_get_u16(attrs, TARN_MDS_ATTR_TYPE);
+    if (type > TARN_MDS_MAX_FILE_TYPE) {
+        kiv_log(1, "Response has attributes of file type %u", unsigned(type));
+        return false;
+    }
+    return true;
+}
+
+template <size_t N>
+bool blocks_ok(const BlockCopy (&copies)[N], const uint8_t* reply) {
+    for (const BlockCopy& c : copies) {
+        if (c.slot == SLOT_HANDLE && !handle_ok(reply + c.offset)) return false;
+        if (c.slot == SLOT_ATTRS && !attrs_ok(reply + c.offset)) return false;
+    }
+    return true;
+}
+
 // The NUL-terminated text at `off`, or null when no zero follows it inside
 // the reply.
 const char* text_at(const uint8_t* reply, size_t len, uint64_t off) {
@@ -220,6 +256,8 @@ bool check_readdir(const uint8_t* reply, size_t len, rpc_error* error) {
             kiv_log(1, "Response has entry %u with its name at %u outside the %zu bytes received", i, name_off, len);
             return fail_protocol(error);
         }
+        if (!handle_ok(reply + entry + TARN_MDS_DIRENT_HANDLE) || !attrs_ok(reply + entry + TARN_MDS_DIRENT_ATTRS))
+            return fail_protocol(error);
     }
     return true;
 }
@@ -571,6 +609,7 @@ bool mds_reply_decode(uint32_t type, bool ok, const uint8_t* reply, size_t len, 
         kiv_log(1, "Response has no terminated link target in its %zu bytes", len);
         return fail_protocol(error);
     }
+    if (!blocks_ok(layout->ok, reply)) return fail_protocol(error);
     copy_blocks(layout->ok, reply, outs);
 
     switch (type) {

@@ -81,15 +81,18 @@ void pause_locked(tarn_vdisk_locator* loc, uint32_t* pause_ms) {
 }
 
 // Installs `map` (mutex held) and wakes everyone waiting for a first map.
-void install_map(tarn_vdisk_locator* loc, const mds_vdisk_map* map) {
+// A map of another size than the known one comes from a confused or hostile
+// server: it is refused, the current map stays, and false is returned.
+bool install_map(tarn_vdisk_locator* loc, const mds_vdisk_map* map) {
     const uint32_t old_count = loc->vdisk_count;
     if (old_count == 0) {
         loc->vdisk_count = map->count;
         // Flags made for an empty map have no room for the new disks.
         __kiv_free(loc->unmounted);
         loc->unmounted = nullptr;
-    } else {
-        KIV_BUG_ON(map->count != old_count);
+    } else if (map->count != old_count) {
+        kiv_log(1, "Virtual-disk map has %u disks instead of %u; keeping the current map", map->count, old_count);
+        return false;
     }
     const uint32_t count = loc->vdisk_count;
     auto* fresh = static_cast<tarn_vdisk_location*>(
@@ -111,6 +114,7 @@ void install_map(tarn_vdisk_locator* loc, const mds_vdisk_map* map) {
         }
         __kiv_free(old);
     }
+    return true;
 }
 
 void* worker_main(void* arg) {
@@ -130,13 +134,13 @@ void* worker_main(void* arg) {
             mds_vdisk_map* map = nullptr;
             const int rc = mds_client_get_vdisk_map(loc->mds, &map, &opts);
             lock(loc);
-            if (rc < 0) {
+            const bool installed = rc >= 0 && install_map(loc, map);
+            if (rc >= 0) mds_client_free_vdisk_map(map);
+            if (!installed) {
                 loc->refresh_needed = true;
                 pause_locked(loc, &pause_ms);
                 continue;
             }
-            install_map(loc, map);
-            mds_client_free_vdisk_map(map);
             pause_ms = g_pause_first_ms.load();
             continue;
         }

@@ -200,6 +200,9 @@ constexpr size_t TARN_MDS_HANDLE_MAX_LEN = 28;
 // A handle always holds the file id, the type and the flags.
 constexpr size_t TARN_MDS_HANDLE_MIN_LEN = 10;
 constexpr uint8_t TARN_MDS_HANDLE_XATTRS_ON_DS = 0x1;
+// File types are numbered 0..7; the MDS's 8- and 16-bit type fields use the
+// same numbers.
+constexpr uint32_t TARN_MDS_MAX_FILE_TYPE = 7;
 
 // ---------------------------------------------------------------- opaque handle
 // What callers store: the virtual disk, then the first MDS-length bytes of the

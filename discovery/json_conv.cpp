@@ -122,8 +122,14 @@ bool fill_svc(json_object* root, discov_svc* svc) {
         kiv_log(0, "port must be an integer");
         return false;
     }
-    // Only the low 16 bits are a port; wider values wrap as they always have.
-    svc->port = static_cast<uint16_t>(static_cast<uint64_t>(json_object_get_int64(port)));
+    // A value outside 0..65535 names no port; cutting it to 16 bits would
+    // send the caller to some other service.
+    const int64_t port_value = json_object_get_int64(port);
+    if (port_value < 0 || port_value > UINT16_MAX) {
+        kiv_log(0, "port must be between 0 and 65535");
+        return false;
+    }
+    svc->port = static_cast<uint16_t>(port_value);
     return true;
 }
 

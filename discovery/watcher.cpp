@@ -2,8 +2,8 @@
 // namespace and calls its owner back whenever a newer one is in place.
 //
 // The worker lists the namespace, then long-polls with 40-second watches and
-// lists again when a watch reports changed records. A failed listing is
-// retried after a 5-second pause that stopping cuts short.
+// lists again when a watch reports changed records. A failed listing or a
+// failed watch is followed by a 5-second pause that stopping cuts short.
 #include "discovery/watcher.h"
 
 #include <errno.h>
@@ -42,14 +42,15 @@ struct dsc_watcher {
 namespace {
 
 // Makes `map` current when it is newer than the current one (or there is
-// none yet); otherwise drops it. True when it became current.
-bool install_map(dsc_watcher* w, discov_svc_map* map) {
+// none yet, or `any` says the registry's generations started over);
+// otherwise drops it. True when it became current.
+bool install_map(dsc_watcher* w, discov_svc_map* map, bool any) {
     discov_svc_map* prev;
     bool newer;
     {
         std::lock_guard<std::mutex> g(w->curr_lock);
         prev = w->curr;
-        newer = prev == nullptr || map->generation > prev->generation;
+        newer = any || prev == nullptr || map->generation > prev->generation;
         if (newer) w->curr = map;
     }
     if (!newer) {
@@ -65,36 +66,54 @@ uint64_t current_generation(dsc_watcher* w) {
     return w->curr ? w->curr->generation : 0;
 }
 
+// Waits out the pause after a failure; stopping cuts it short. False when
+// stopping.
+bool pause_after_failure(dsc_watcher* w) {
+    if (w->stop) return false;
+    kiv_co_event_wait_timeout(&w->event, &k_list_retry_ms);
+    return !w->stop;
+}
+
 // Lists until a listing succeeds or the watcher stops. False when stopping.
-bool list_and_install(dsc_watcher* w) {
+// With `any` the listing becomes current whatever its generation.
+bool list_and_install(dsc_watcher* w, bool any) {
     for (;;) {
         discov_svc_map* map = nullptr;
         int rc = discov_co_get_svc_map(w->handle, &map);
         if (rc == 0) {
-            if (install_map(w, map)) {
+            if (install_map(w, map, any)) {
                 if (w->stop) return false;
                 discov_stats_watcher_updated();
                 w->callback(w->arg);
             }
             return true;
         }
-        if (w->stop) return false;
-        kiv_co_event_wait_timeout(&w->event, &k_list_retry_ms);
-        if (w->stop) return false;
+        if (!pause_after_failure(w)) return false;
     }
 }
 
 void watcher_co_worker(void* arg) {
     auto* w = static_cast<dsc_watcher*>(arg);
     kiv_trace(7, __func__, "worker started");
-    while (!w->stop && list_and_install(w)) {
+    // A stale watch means the registry no longer knows our generation; if it
+    // went backwards (a registry that started over), no listing would ever
+    // be newer than ours, so the next one is taken whatever it says.
+    bool stale = false;
+    while (!w->stop && list_and_install(w, stale)) {
+        stale = false;
         uint64_t generation = current_generation(w);
         // Watch until a watch reports changed records (list again) or fails.
         while (!w->stop) {
             discov_svc_map* changes = nullptr;
             int rc = discov_co_watch_svc_map(w->handle, generation, k_watch_timeout_s, &changes);
             if (rc == -ETIMEDOUT) continue;
-            if (rc != 0) break;
+            if (rc != 0) {
+                // A failing registry is not asked again at once, or a watch
+                // that keeps failing would spin.
+                stale = rc == -ESTALE;
+                pause_after_failure(w);
+                break;
+            }
             generation = changes->generation;
             const uint32_t changed = changes->count;
             dsc_svc_map_unref(changes);

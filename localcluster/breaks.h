@@ -67,6 +67,9 @@ enum lc_break : uint32_t {
     LC_BREAK_RESTART_KEEPS_VERIFIER = 1u << 23,
     // A data server answers xattr sets with success and stores nothing.
     LC_BREAK_XATTR_SET_DROPPED = 1u << 24,
+    // An MDS restart forgets the verifiers of the directories it made: a
+    // mkdir repeated after a crash answers "exists".
+    LC_BREAK_MKDIR_FORGETS_VERIFIER = 1u << 25,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

@@ -202,6 +202,7 @@ struct Cluster::Impl {
     std::string epoch_command(const std::vector<std::string>& w);
     std::string crash_replies_command(const std::vector<std::string>& w);
     std::string dump_command(const std::vector<std::string>& w);
+    std::string registry_restart();
     static void mds_port_moved(void* ctx, uint16_t port);
     void start_data_side();
     void start_lock_servers();
@@ -991,6 +992,8 @@ const char* const kCommands[] = {
     "repl disable|enable HOST FS",
     "vdisk unmount|mount FS V",
     "crash-replies [flush|drop]",
+    "registry restart  (the registry drops its connections and comes back with its records and a generation "
+    "started over)",
     "host reboot HOST [DOWN_MS]  (every instance on the host goes down and comes back after DOWN_MS)",
     "host down HOST  (the same outage, until host up)",
     "host up HOST",
@@ -1028,10 +1031,26 @@ std::string Cluster::Impl::control(std::string_view command) {
     if (c == "host") return host_command(w);
     if (c == "ls") return ls_command(w);
     if (c == "locks") return locks_command(w);
+    if (c == "registry" && w.size() == 2 && w[1] == "restart") return registry_restart();
     static const char* const later[] = {"registry", "journal", "shutdown"};
     for (const char* l : later)
         if (c == l) return json_error("'" + c + "' is not supported in this version");
     return json_error("unknown command '" + c + "'");
+}
+
+// Under mu. Clients see their connections close, then a registry on the
+// same port whose generation is usually below the one they remember.
+std::string Cluster::Impl::registry_restart() {
+    const uint64_t before = lc_regstore_generation(store);
+    lc_regsrv_close(regsrv);
+    const uint64_t after = lc_regstore_restart(store);
+    uint16_t bound = 0;
+    const int rc = lc_regsrv_listen(regsrv, registry_port, &bound);
+    if (rc < 0) return json_error("registry cannot listen again on its port: " + std::string(strerror(-rc)));
+    lc_log(log, LC_LOG_INFO, "registry restarted: generation %llu, was %llu", (unsigned long long)after,
+           (unsigned long long)before);
+    return "{\"ok\":true,\"generation_before\":" + std::to_string(before) + ",\"generation\":" +
+           std::to_string(after) + "}";
 }
 
 Cluster::Cluster(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -9,7 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <list>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -32,17 +35,28 @@ bool make_addr(const std::string& path, sockaddr_un* sa) {
     return true;
 }
 
-// Reads up to a newline within the deadline. 0, or -errno.
-int read_line(int fd, std::string* line, uint64_t deadline, size_t max) {
-    line->clear();
+// Waits until `fd` is ready for `events` or the deadline passes; a byte on
+// `wake` (when not -1) ends the wait too. 0 when ready, else -errno.
+int wait_ready(int fd, short events, uint64_t deadline, int wake) {
     for (;;) {
         uint64_t now = now_ms();
         if (now >= deadline) return -ETIMEDOUT;
-        pollfd p{fd, POLLIN, 0};
-        int n = poll(&p, 1, int(deadline - now));
+        pollfd p[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
+        int n = poll(p, wake >= 0 ? 2 : 1, int(deadline - now));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -errno;
         if (n == 0) return -ETIMEDOUT;
+        if (wake >= 0 && (p[1].revents & POLLIN)) return -ECANCELED;
+        return 0;
+    }
+}
+
+// Reads up to a newline within the deadline. 0, or -errno.
+int read_line(int fd, std::string* line, uint64_t deadline, size_t max, int wake = -1) {
+    line->clear();
+    for (;;) {
+        int rc = wait_ready(fd, POLLIN, deadline, wake);
+        if (rc < 0) return rc;
         char buf[4096];
         ssize_t r = read(fd, buf, sizeof buf);
         if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -56,16 +70,29 @@ int read_line(int fd, std::string* line, uint64_t deadline, size_t max) {
     }
 }
 
-int write_all(int fd, const std::string& s) {
+// Writes all of `s` within the deadline. 0, or -errno.
+int write_all(int fd, const std::string& s, uint64_t deadline, int wake = -1) {
     size_t off = 0;
     while (off < s.size()) {
-        ssize_t w = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+        ssize_t w = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int rc = wait_ready(fd, POLLOUT, deadline, wake);
+            if (rc < 0) return rc;
+            continue;
+        }
         if (w < 0) return -errno;
         off += size_t(w);
     }
     return 0;
 }
+
+// A client has this long to send its command, and then to take the answer
+// (a large dump included); one that does neither holds nobody else up.
+constexpr uint64_t kReadMs = 2000;
+constexpr uint64_t kWriteMs = 10000;
+// Clients served at once; more wait in the listen queue.
+constexpr size_t kMaxClients = 64;
 
 }  // namespace
 
@@ -75,24 +102,56 @@ struct lc_ctl_server {
     int listen_fd = -1;
     int wake[2] = {-1, -1};
     std::thread thread;
+    // Each client is served on a thread of its own.
+    struct Client {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    std::mutex mu;
+    std::list<Client> clients;
+
+    void serve_client(int fd, Client* self) {
+        std::string line;
+        if (read_line(fd, &line, now_ms() + kReadMs, kMaxCommand, wake[0]) == 0) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            write_all(fd, handler(line) + "\n", now_ms() + kWriteMs, wake[0]);
+        }
+        close(fd);
+        self->done = true;
+    }
+
+    // Joins the clients that are done; with `all`, every client.
+    size_t reap(bool all) {
+        std::lock_guard<std::mutex> g(mu);
+        for (auto it = clients.begin(); it != clients.end();) {
+            if (all || it->done) {
+                it->thread.join();
+                it = clients.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return clients.size();
+    }
 
     void serve() {
         for (;;) {
-            pollfd p[2] = {{listen_fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
-            int n = poll(p, 2, -1);
+            const bool room = reap(false) < kMaxClients;
+            pollfd p[2] = {{listen_fd, short(room ? POLLIN : 0), 0}, {wake[0], POLLIN, 0}};
+            // Without room, look again shortly for clients that are done.
+            int n = poll(p, 2, room ? -1 : 50);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 || (p[1].revents & POLLIN)) return;
+            if (n < 0 || (p[1].revents & POLLIN)) break;
             if (!(p[0].revents & POLLIN)) continue;
             int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
-            std::string line;
-            // One slow client must not hold the others off for long.
-            if (read_line(fd, &line, now_ms() + 2000, kMaxCommand) == 0) {
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                write_all(fd, handler(line) + "\n");
-            }
-            close(fd);
+            std::lock_guard<std::mutex> g(mu);
+            Client& c = clients.emplace_back();
+            c.thread = std::thread([this, fd, &c] { serve_client(fd, &c); });
         }
+        // Stopping: the wake byte stays in the pipe, so every client's wait
+        // ends at once.
+        reap(true);
     }
 };
 
@@ -154,7 +213,7 @@ int lc_ctl_request(const std::string& path, const std::string& command, std::str
     int rc = 0;
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0)
         rc = -errno;
-    else if ((rc = write_all(fd, command + "\n")) == 0)
+    else if ((rc = write_all(fd, command + "\n", deadline)) == 0)
         rc = read_line(fd, reply, deadline, kMaxAnswer);
     close(fd);
     return rc;

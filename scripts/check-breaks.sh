@@ -41,16 +41,19 @@ checks=(
     "ds-xattr-mds-status tarn TARNExtendedAttributesTest/TARNExtendedAttributesTest.GetCornerCases/0"
     "write-beyond-free small:cap=600M TARNSpaceLimitsTest.SingleFile"
     "hole-stale-bytes tarn ReadWriteTest/ReadWriteTest.TestWrite/*"
+    "mkdir-forgets-verifier tarn TARNMkdirTest.JournalReplay --crash-replies drop"
 )
 
 status=0
 for check in "${checks[@]}"; do
-    read -r rule fs filter <<<"$check"
+    # Anything after the filter goes to the cluster as options. A file system
+    # written with options (NAME:cap=SIZE...) is served alone, as defined.
+    read -r rule fs filter cluster_opts <<<"$check"
     fs_args=()
     [ "${fs%%:*}" != "$fs" ] && fs_args=(--fs "$fs") && fs=${fs%%:*}
     dir=$(mktemp -d /tmp/kelvane-break.XXXXXX)
     log=$(mktemp /tmp/kelvane-break-log.XXXXXX)
-    timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off "${fs_args[@]}" --break "$rule" -- \
+    timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off "${fs_args[@]}" --break "$rule" ${cluster_opts:-} -- \
         "$test_bin" -c local -f "$fs" --gtest_filter="$filter" >"$log" 2>&1
     rc=$?
     # Caught: the suite ran and reported failed tests, within the limit.

@@ -4,7 +4,7 @@
 #   kiv_setup_packages
 #   kiv_build DIR [cmake args...]
 
-KIV_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libjson-c-dev libxxhash-dev libbenchmark-dev)
+KIV_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libjson-c-dev libxxhash-dev libbenchmark-dev clang libclang-rt-14-dev)
 
 kiv_setup_packages() {
     local missing=()

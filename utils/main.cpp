@@ -24,5 +24,8 @@ int main(int argc, char** argv) {
     // A server closing a connection must fail the write, not kill the run.
     signal(SIGPIPE, SIG_IGN);
 
+    // Checked before the first test, and only when one is to run.
+    testing::AddGlobalTestEnvironment(new TARNTargetCheck);
+
     return testing::UnitTest::GetInstance()->Run();
 }

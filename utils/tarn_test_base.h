@@ -154,3 +154,22 @@ void tarn_test_parse_options(int argc, char** argv, TARNTestConfig* cfg, bool* n
 // Writes the usage of kelvane-tarn-test, category help included, to standard
 // output.
 void tarn_test_print_usage(void);
+
+// Before any test runs, a program that takes -c and -f checks that they
+// name something usable: the cluster's bootstrap file, a registry that
+// answers, and an MDS record of the file system, all within `limit_ms`.
+// Empty when all is there; otherwise one line naming the cluster, the file
+// system or the file that could not be used.
+std::string tarn_test_check_target(const std::string& cluster, const std::string& fs, uint32_t limit_ms);
+// The time tarn_test_check_target is given by the programs.
+constexpr uint32_t TARN_TEST_CHECK_TARGET_MS = 5000;
+
+// Google Test sets environments up only when a test is to run: this one
+// checks TARNTestBase::cfg's names and, when they name nothing usable,
+// prints the reason as one line on stderr and ends the program with
+// status 2. A mistyped name would otherwise cost every test its full retry
+// time.
+class TARNTargetCheck : public ::testing::Environment {
+public:
+    void SetUp() override;
+};

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uint32_t kHdr = TARN_REPLY_HDR_BYTES;
 constexpr uint32_t kNoReply = ~0u;  // handler result: send nothing
 
 // The requests that list names or values fit far below this; a larger

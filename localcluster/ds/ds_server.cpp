@@ -363,6 +363,9 @@ int start_listening(lc_ds* ds, uint16_t port) {
     uint16_t bound = 0;
     int rc = lc_instance_listen(&ds->proc, port, TARN_DS_MAX_MSG, &ds->ops, ds, &s, &bound);
     if (rc < 0) return rc;
+    // A read request of a few hundred bytes asks for up to 4 MiB: what one
+    // peer may have in flight is counted by the replies it will get.
+    kiv_rpc_server_set_request_charge(s, TARN_DS_MAX_MSG);
     ds->server = s;
     ds->port = bound;
     return 0;

@@ -542,6 +542,9 @@ lc_ns* lc_ns_open(lc_ns_disk* d, const lc_ns_cluster_ops& ops) {
     ns->d = d;
     ns->ops = ops;
     if (broken(d, LC_BREAK_DROP_ACKED_CREATE)) drop_last_create(ns);
+    if (broken(d, LC_BREAK_MKDIR_FORGETS_VERIFIER))
+        for (auto& [id, ino] : d->inodes)
+            if (ino.dir) ino.verifier = 0;
     ns->index.reserve(d->names);
     std::string buf;
     for (auto& [id, ino] : d->inodes) {
@@ -928,8 +931,8 @@ uint32_t lc_ns_link(lc_ns* ns, const uint8_t* obj, const uint8_t* dir, std::stri
     lc_ns_disk* d = ns->d;
     lc_ns_wcc* wcc = out ? &out->dir_wcc : nullptr;
     Lock g(d->mu);
-    uint64_t obj_id, dir_id;
-    ns_inode *oi, *di;
+    uint64_t obj_id = 0, dir_id = 0;
+    ns_inode *oi = nullptr, *di = nullptr;
     uint32_t st_o = resolve(d, obj, &obj_id, &oi);
     uint32_t st = resolve(d, dir, &dir_id, &di);
     bool is_dir = st == TARN_MDS_OK && di->type == LC_NS_TYPE_DIR;
@@ -1016,8 +1019,8 @@ uint32_t lc_ns_rename(lc_ns* ns, const uint8_t* src_dir, std::string_view src_na
                       std::string_view dst_name, lc_ns_wcc* src_wcc, lc_ns_wcc* dst_wcc) {
     lc_ns_disk* d = ns->d;
     Lock g(d->mu);
-    uint64_t s_id, t_id;
-    ns_inode *si, *ti;
+    uint64_t s_id = 0, t_id = 0;
+    ns_inode *si = nullptr, *ti = nullptr;
     uint32_t st_s = resolve(d, src_dir, &s_id, &si);
     uint32_t st_t = resolve(d, dst_dir, &t_id, &ti);
     bool s_dir = st_s == TARN_MDS_OK && si->type == LC_NS_TYPE_DIR;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <list>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ struct lc_regsrv {
     kiv_rpc_server_ops ops{};
     kiv_job wake_job{};
     std::list<Watch*> parked;  // loop context only
+    std::unordered_map<kiv_rpc_sconn*, size_t> parked_per_conn;  // loop context only
     std::atomic<size_t> nr_parked{0};
     std::atomic<uint64_t> nr_requests{0};
     lc_regsrv_hooks hooks{};
@@ -151,22 +153,36 @@ lc_reg_page_limits limits_of(const lc_regsrv* s, uint32_t max_reply) {
     return lc_reg_page_limits{s->page_items, cap > KVSTORE_HDR_SIZE ? cap - KVSTORE_HDR_SIZE : 0};
 }
 
-// Loop context. Unlinks the watch and releases what it holds.
-void finish_watch(Watch* w) {
+// Loop context. Takes the watch off the parked list.
+void unpark_watch(Watch* w) {
     lc_regsrv* s = w->srv;
     del_timer_sync(&w->timer);
     s->parked.erase(w->pos);
     s->nr_parked--;
+    auto it = s->parked_per_conn.find(w->conn);
+    if (--it->second == 0) s->parked_per_conn.erase(it);
+}
+
+void release_watch(Watch* w) {
     kiv_rpc_sconn_unref(w->conn);
     kiv_free_msg(w->req);
     delete w;
 }
 
+// Loop context. Unlinks the watch and releases what it holds.
+void finish_watch(Watch* w) {
+    unpark_watch(w);
+    release_watch(w);
+}
+
+// The watch leaves the parked count before its reply leaves, so a client
+// that got the answer never sees the watch still counted.
 void answer_watch(Watch* w, lc_reg_watch_result res, uint64_t gen, const std::vector<lc_reg_item>& items) {
     uint32_t status = res == LC_REG_WATCH_NONE ? uint32_t(KV_STATUS_NO_CHANGE) : uint32_t(KV_STATUS_OK);
     uint32_t flags = res == LC_REG_WATCH_STALE ? uint32_t(KV_FLAG_STALE) : 0u;
+    unpark_watch(w);
     send_reply(w->srv, w->conn, w->req, status, KV_OP_WATCH, flags, gen, items);
-    finish_watch(w);
+    release_watch(w);
 }
 
 void on_watch_timeout(void* arg) {
@@ -205,7 +221,17 @@ void handle_watch(lc_regsrv* s, kiv_rpc_sconn* c, kiv_msg* req, const Request& r
         return;
     }
     // Nothing yet: the watch waits on a timer and the store's change job,
-    // holding no thread.
+    // holding no thread. Each holds memory until it is answered, so one
+    // connection may park only so many.
+    size_t& on_conn = s->parked_per_conn[c];
+    if (on_conn >= LC_REG_MAX_PARKED_PER_CONN) {
+        lc_log(s->log, LC_LOG_WARN, "registry: connection %llu already has %zu parked watches; refusing another",
+               (unsigned long long)kiv_rpc_sconn_id(c), on_conn);
+        send_reply(s, c, req, KV_STATUS_INVALID, KV_OP_WATCH, 0, gen, {});
+        kiv_free_msg(req);
+        return;
+    }
+    on_conn++;
     auto* w = new Watch{};
     w->srv = s;
     w->conn = c;

@@ -18,6 +18,8 @@ enum : uint32_t {
     LC_REG_MAX_FRAME = 1048576,
     LC_REG_WATCH_MIN_S = 1,
     LC_REG_WATCH_MAX_S = 55,
+    // Watches one connection may have parked at once; more are refused.
+    LC_REG_MAX_PARKED_PER_CONN = 64,
 };
 
 // Serves `store` on process `p` (the cluster's own, already started).

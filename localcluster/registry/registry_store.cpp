@@ -202,3 +202,18 @@ lc_reg_watch_result lc_regstore_watch(lc_regstore* s, uint64_t g, uint64_t* scan
     }
     return LC_REG_WATCH_CHANGES;
 }
+
+uint64_t lc_regstore_restart(lc_regstore* s) {
+    std::lock_guard<std::mutex> g(s->mu);
+    // The items survive; the generation and the change log start over, and
+    // every item is written again in key order, as a registry rebuilt from
+    // its items alone would.
+    s->gen = 1;
+    s->floor = 0;
+    s->log.clear();
+    for (auto& [key, stored] : s->items) {
+        s->record(key, false, {});
+        stored.version = s->gen;
+    }
+    return s->gen;
+}

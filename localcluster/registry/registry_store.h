@@ -51,6 +51,12 @@ void lc_regstore_destroy(lc_regstore* s);
 void lc_regstore_set_listener(lc_regstore* s, void (*fn)(void* ctx), void* ctx);
 
 uint64_t lc_regstore_generation(lc_regstore* s);
+// A registry that lost its counters: the items stay, the generation starts
+// over at 1 and every item is written again (in key order), so the
+// generation becomes 1 + the item count, usually lower than before.
+// Watchers that remember a later generation are told they are stale.
+// Returns the new generation.
+uint64_t lc_regstore_restart(lc_regstore* s);
 uint64_t lc_regstore_floor(lc_regstore* s);
 size_t lc_regstore_count(lc_regstore* s);
 

@@ -17,7 +17,7 @@
 
 #include "kiv/base.h"
 
-int __kiv_log_level = 3;
+std::atomic<int> __kiv_log_level{3};
 
 namespace {
 

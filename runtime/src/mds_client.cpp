@@ -65,9 +65,9 @@ bool parse_mds_value(const std::string& v, kiv_netaddr* out) {
 // Reads the bootstrap file of `cluster`. `log_level` is the level of the
 // "not found" report: the first lookup reports an error, re-reads less.
 int read_bootstrap(const std::string& cluster, std::vector<kiv_netaddr>* out, int log_level) {
-    const char* dir = getenv("KIV_CLUSTER_DIR");
-    if (!dir || !*dir) dir = "/etc/kelvane/clusters";
-    std::string path = std::string(dir) + "/" + cluster + ".conf";
+    char* conf = kiv_cluster_conf_path(cluster.c_str());
+    std::string path = conf;
+    __kiv_free(conf);
     FILE* f = fopen(path.c_str(), "re");
     if (!f) {
         kiv_log(log_level, "cluster '%s' not found (%s: %s)", cluster.c_str(), path.c_str(), strerror(errno));
@@ -158,6 +158,12 @@ int mds_send(kiv_mds_client* c, kiv_msg* m) {
 }
 
 }  // namespace
+
+char* kiv_cluster_conf_path(const char* cluster) {
+    const char* dir = getenv("KIV_CLUSTER_DIR");
+    if (!dir || !*dir) dir = "/etc/kelvane/clusters";
+    return __kiv_asprintf("kiv_mds", KIV_POS, KIV_MEM_NOFAIL, "%s/%s.conf", dir, cluster);
+}
 
 int kiv_init_client_env(const char* cluster, kiv_rpc_engine* e, kiv_mds_client* c, void* ctx) {
     c->conn = nullptr;

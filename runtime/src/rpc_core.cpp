@@ -209,6 +209,7 @@ void kiv_free_msg(kiv_msg* msg) {
     }
     if (m->held) kiv_free_msg(m->held);
     kiv_free_msg(m->reply);
+    if (m->origin) rpc_server_request_freed(m);
     m->magic = RPC_MSG_FREED;
     __kiv_free(m);
 }

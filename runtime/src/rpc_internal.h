@@ -107,6 +107,8 @@ struct rpc_msg : kiv_msg {
     kiv_rpc_engine* engine;   // input messages: the engine for rpc_work_input
     rpc_ep* rx_ep;            // input messages: the endpoint that received it
     void (*filter)(kiv_msg*); // applied just before `done`
+    kiv_rpc_sconn* origin;    // requests: the server connection that holds it in flight
+    uint32_t origin_cost;     // what it counts against that connection's budget
     rpc_msg* sq_prev;
     rpc_msg* sq_next;
     rpc_msg* pl_prev;
@@ -178,6 +180,9 @@ struct rpc_guard {
 // pending messages handed back uncompleted, no process pointer).
 void rpc_ep_process_gone(rpc_ep* ep);
 void rpc_server_process_gone(kiv_rpc_server* s);
+// A request a server connection handed out is freed: it no longer counts as
+// in flight there. Any thread, no lock needed.
+void rpc_server_request_freed(rpc_msg* m);
 // A pending message freed after kiv_process_terminate.
 void rpc_msg_detach_terminated(rpc_msg* m);
 

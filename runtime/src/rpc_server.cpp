@@ -29,9 +29,17 @@ constexpr uint32_t kRxBuf = 64 * 1024;
 constexpr uint32_t kDirectMin = 8 * 1024;
 constexpr int kMaxRounds = 32;
 constexpr int kMaxAccepts = 64;
-// A peer that does not read its replies stops being read.
+// A peer stops being read while what it has in flight (requests handed to
+// the server and not yet freed) and queued (replies not yet written)
+// exceeds a budget, so one peer that pipelines without reading its replies
+// cannot make the server hold unbounded memory.
 constexpr uint64_t kPauseBytes = 64ull << 20;
 constexpr uint64_t kResumeBytes = 32ull << 20;
+constexpr uint32_t kPauseRequests = 1024;
+constexpr uint32_t kResumeRequests = 512;
+// How often a paused or closing connection looks at its budget again: the
+// requests it waits for are freed on whatever thread handled them.
+constexpr uint64_t kRecheckMs = 5;
 
 std::atomic<uint64_t> g_conn_ids{0};
 
@@ -49,6 +57,12 @@ struct kiv_rpc_sconn {
     bool dropped = false;
     bool paused = false;
     bool reading = false;  // inside its own read callback: replies are written at its end
+    // A bad frame arrived: nothing more is read, and the connection closes
+    // once the requests before it are answered and their replies written.
+    bool draining = false;
+    std::atomic<uint32_t> inflight{0};
+    std::atomic<uint64_t> inflight_bytes{0};
+    kiv_timer recheck{};
 
     uint8_t hdr[24] = {};
     uint32_t have = 0;
@@ -72,6 +86,7 @@ struct kiv_rpc_server {
     rpc_proc* rp = nullptr;  // NULL once the process is gone
     kiv_netaddr addr{};
     uint32_t max_msg = 0;
+    uint32_t charge = 0;  // least a request in flight counts against its connection's budget
     kiv_rpc_server_ops ops{};
     void* arg = nullptr;
     int fd = -1;
@@ -104,8 +119,25 @@ void conn_free(kiv_rpc_sconn* c) {
 
 void conn_set_mask(kiv_rpc_sconn* c) {
     if (!c->watch) return;
-    uint32_t mask = (c->paused ? 0u : uint32_t(EPOLLIN)) | (c->txq.empty() ? 0u : uint32_t(EPOLLOUT));
+    uint32_t mask = (c->paused || c->draining ? 0u : uint32_t(EPOLLIN)) | (c->txq.empty() ? 0u : uint32_t(EPOLLOUT));
     if (mask != c->wmask && kiv_fd_watch_mod(c->watch, mask) == 0) c->wmask = mask;
+}
+
+uint64_t conn_load(const kiv_rpc_sconn* c) { return c->tx_bytes + c->inflight_bytes.load(); }
+
+// Pauses or resumes reading by the budget and arms the re-check while
+// paused or closing. True when reading was resumed.
+bool conn_update_pause(kiv_rpc_sconn* c) {
+    bool resumed = false;
+    if (!c->paused && (c->inflight.load() >= kPauseRequests || conn_load(c) > kPauseBytes)) {
+        c->paused = true;
+    } else if (c->paused && c->inflight.load() < kResumeRequests && conn_load(c) < kResumeBytes) {
+        c->paused = false;
+        resumed = true;
+    }
+    conn_set_mask(c);
+    if ((c->paused || c->draining) && !c->dropped && !timer_pending(&c->recheck)) mod_timer(&c->recheck, kRecheckMs);
+    return resumed;
 }
 
 void conn_close_run(rpc_event* ev) {
@@ -126,6 +158,7 @@ void conn_drop(kiv_rpc_sconn* c) {
         kiv_fd_watch_del(c->watch);
         c->watch = nullptr;
     }
+    if (s->rp && !kiv_process_terminated(s->rp->p)) del_timer_sync(&c->recheck);
     if (c->fd >= 0) {
         shutdown(c->fd, SHUT_RDWR);
         close(c->fd);
@@ -186,8 +219,7 @@ void conn_flush(kiv_rpc_sconn* c) {
         }
         if (size_t(w) < bytes) break;
     }
-    if (c->paused && c->tx_bytes < kResumeBytes) c->paused = false;
-    conn_set_mask(c);
+    conn_update_pause(c);
 }
 
 // A whole request has arrived: hand it over. False if the connection went.
@@ -198,8 +230,16 @@ bool conn_dispatch(kiv_rpc_sconn* c) {
     RPC_LOG(7, "rpc: received frame type %u xid %llu len %u from %s", rpc_le32(m->buf + 4),
             (unsigned long long)rpc_le64(m->buf + 16), m->total_len, rpc_addr_text(&c->peer).s);
     kiv_rpc_server* s = c->srv;
+    // In flight until the server frees it, whatever thread does that.
+    kiv_rpc_sconn_ref(c);
+    m->origin = c;
+    m->origin_cost = std::max(m->total_len, s->charge);
+    c->inflight.fetch_add(1);
+    c->inflight_bytes.fetch_add(m->origin_cost);
     s->ops.on_request(c, m, s->arg);
-    return !c->dropped;
+    if (c->dropped) return false;
+    conn_update_pause(c);
+    return true;
 }
 
 bool conn_header(kiv_rpc_sconn* c) {
@@ -207,9 +247,13 @@ bool conn_header(kiv_rpc_sconn* c) {
     uint32_t len = rpc_le32(c->hdr);
     uint32_t type = rpc_le32(c->hdr + 4);
     if (len < 24 || len > s->max_msg || (type & 1)) {
-        kiv_log(1, "rpc: dropping server connection %llu from %s: bad frame (length %u, type %u, limit %u)",
+        // The requests before it were taken: their replies still go out,
+        // however TCP split the bytes, and then the connection closes.
+        kiv_log(1, "rpc: closing server connection %llu from %s: bad frame (length %u, type %u, limit %u)",
                 (unsigned long long)c->id, rpc_addr_text(&c->peer).s, len, type, s->max_msg);
-        conn_drop(c);
+        c->draining = true;
+        c->rpos = c->wpos = 0;
+        conn_update_pause(c);
         return false;
     }
     rpc_msg* m = rpc_msg_alloc(len, false);
@@ -221,7 +265,32 @@ bool conn_header(kiv_rpc_sconn* c) {
     return true;
 }
 
+// Takes the frames of what rxbuf holds, until it is empty or the connection
+// pauses (the rest waits in rxbuf). False if the connection went or drains.
+bool conn_parse(kiv_rpc_sconn* c) {
+    while (c->rpos < c->wpos && !c->paused) {
+        const uint8_t* p = c->rxbuf + c->rpos;
+        uint32_t avail = c->wpos - c->rpos;
+        if (!c->rx) {
+            uint32_t k = std::min(24 - c->have, avail);
+            memcpy(c->hdr + c->have, p, k);
+            c->have += k;
+            c->rpos += k;
+            if (c->have == 24 && !conn_header(c)) return false;
+            continue;
+        }
+        uint32_t k = std::min(avail, c->rx->total_len - c->rx_off);
+        memcpy(c->rx->buf + c->rx_off, p, k);
+        c->rx_off += k;
+        c->rpos += k;
+        if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return false;
+    }
+    if (c->rpos == c->wpos) c->rpos = c->wpos = 0;
+    return !c->dropped && !c->draining;
+}
+
 void conn_read(kiv_rpc_sconn* c) {
+    if (c->draining || !conn_parse(c)) return;
     for (int round = 0; round < kMaxRounds && !c->paused; round++) {
         ssize_t n;
         size_t asked;
@@ -254,26 +323,14 @@ void conn_read(kiv_rpc_sconn* c) {
             c->rx_off += direct;
             if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return;
         }
-        while (c->rpos < c->wpos) {
-            const uint8_t* p = c->rxbuf + c->rpos;
-            uint32_t avail = c->wpos - c->rpos;
-            if (!c->rx) {
-                uint32_t k = std::min(24 - c->have, avail);
-                memcpy(c->hdr + c->have, p, k);
-                c->have += k;
-                c->rpos += k;
-                if (c->have == 24 && !conn_header(c)) return;
-                continue;
-            }
-            uint32_t k = std::min(avail, c->rx->total_len - c->rx_off);
-            memcpy(c->rx->buf + c->rx_off, p, k);
-            c->rx_off += k;
-            c->rpos += k;
-            if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return;
-        }
-        c->rpos = c->wpos = 0;
+        if (!conn_parse(c)) return;
         if (size_t(n) < asked) return;
     }
+}
+
+// A closing connection goes once nothing is in flight or queued.
+void conn_finish_drain(kiv_rpc_sconn* c) {
+    if (c->draining && !c->dropped && c->inflight.load() == 0 && c->txq.empty()) conn_drop(c);
 }
 
 void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
@@ -281,12 +338,34 @@ void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
     rpc_proc* rp = c->srv->rp;
     rp_enter(rp);
     kiv_rpc_sconn_ref(c);
-    if (revents & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+    if ((revents & (EPOLLHUP | EPOLLERR)) && (c->paused || c->draining)) {
+        // Not reading, so nothing else would notice that the peer is gone.
+        conn_drop(c);
+    } else if (revents & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
         c->reading = true;
         conn_read(c);
         c->reading = false;
     }
     if (!c->dropped && !c->txq.empty() && ((revents & EPOLLOUT) || !(c->wmask & EPOLLOUT))) conn_flush(c);
+    if (!c->dropped) conn_finish_drain(c);
+    kiv_rpc_sconn_unref(c);
+    rp_leave(rp);
+}
+
+// Paused or closing: resumes reading (first the frames left in rxbuf) once
+// the budget allows, or closes once drained.
+void conn_recheck(void* arg) {
+    auto* c = static_cast<kiv_rpc_sconn*>(arg);
+    rpc_proc* rp = c->srv->rp;
+    rp_enter(rp);
+    kiv_rpc_sconn_ref(c);
+    if (!c->dropped && conn_update_pause(c) && !c->draining) {
+        c->reading = true;
+        conn_parse(c);
+        c->reading = false;
+        if (!c->dropped && !c->txq.empty()) conn_flush(c);
+    }
+    if (!c->dropped) conn_finish_drain(c);
     kiv_rpc_sconn_unref(c);
     rp_leave(rp);
 }
@@ -315,6 +394,7 @@ void srv_accept_io(kiv_fd_watch*, uint32_t, void* arg) {
         c->fd = fd;
         c->rxbuf = static_cast<uint8_t*>(__kiv_malloc("rpc_rxbuf", KIV_POS, KIV_MEM_NOFAIL, kRxBuf));
         c->wmask = EPOLLIN;
+        init_timer(rp->p, &c->recheck, conn_recheck, c);
         c->watch = kiv_fd_watch_add(rp->p, fd, EPOLLIN, conn_io, c);
         s->refs++;
         if (!c->watch) {
@@ -466,10 +546,7 @@ int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply) {
     c->tx_bytes += m->total_len;
     if (c->txq.head == m && !c->reading) conn_flush(c);
     if (c->dropped) return -ENOTCONN;
-    if (!c->paused && c->tx_bytes > kPauseBytes) {
-        c->paused = true;
-        conn_set_mask(c);
-    }
+    conn_update_pause(c);
     return 0;
 }
 
@@ -502,3 +579,17 @@ int kiv_rpc_sconn_peer(kiv_rpc_sconn* c, kiv_netaddr* out) {
 }
 
 uint64_t kiv_rpc_sconn_id(const kiv_rpc_sconn* c) { return c->id; }
+
+void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes) {
+    srv_of(s);
+    rpc_guard g(s->rp);
+    s->charge = bytes;
+}
+
+void rpc_server_request_freed(rpc_msg* m) {
+    kiv_rpc_sconn* c = m->origin;
+    m->origin = nullptr;
+    c->inflight_bytes.fetch_sub(m->origin_cost);
+    c->inflight.fetch_sub(1);
+    kiv_rpc_sconn_unref(c);
+}

@@ -1005,6 +1005,20 @@ TEST_F(ClientApiTest, ProbeAndHealth) {
     EXPECT_EQ(status, 0u);
 }
 
+// A fault call made right after the open, while the first vdisk map is
+// still on its way, waits for it like any file request instead of failing.
+TEST_F(ClientApiTest, DsFaultCallRightAfterOpenWaitsForTheFirstMap) {
+    ASSERT_NE(std::string::npos,
+              cluster_->control("fault add mds:" + std::string(kFs) + " type=" + std::to_string(TARN_MDS_GET_VDISK_MAP) +
+                                " delay=300")
+                  .find("\"ok\":true"));
+    tarn_fs* fs = open(kFs);
+    ASSERT_NE(fs, nullptr);
+    const tarn_err err = tarn_test_disable_replication_on_one_ds(fs);
+    cluster_->control("fault clear");
+    EXPECT_EQ(err, TARN_ERR_OK);
+}
+
 // The crash calls count the dropped connection as success; the cluster
 // brings the server back and reports the outage through the health bits.
 TEST_F(ClientApiTest, CrashCallsTakeServersDownAndTheyComeBack) {

@@ -56,6 +56,15 @@ Bytes pattern(size_t n, uint8_t seed) {
     return b;
 }
 
+// An MDS attributes block of running bytes whose file type (its first two
+// bytes) is a valid one.
+Bytes attrs_pattern(uint8_t seed) {
+    Bytes b = pattern(112, seed);
+    b[0] = 2;
+    b[1] = 0;
+    return b;
+}
+
 // A directory handle: file id 0x1122334455667788, type 2, length 20.
 tarn_mds_handle dir_handle() {
     tarn_mds_handle h{};
@@ -392,7 +401,7 @@ TEST_F(MdsOpsEncodingTest, MarkAbsentClearsOnlyThePresentWords) {
 TEST_F(MdsOpsEncodingTest, LookupReplyFillsHandleAttributesAndDirectory) {
     Bytes r = reply(4204, 248, 0);
     place(r, 32, kFileBytes);
-    place(r, 64, pattern(112, 0x40));
+    place(r, 64, attrs_pattern(0x40));
     place(r, 176, pattern(72, 0xa0));
     tarn_mds_handle handle{};
     Bytes attrs(112), post(72);
@@ -404,7 +413,7 @@ TEST_F(MdsOpsEncodingTest, LookupReplyFillsHandleAttributesAndDirectory) {
     EXPECT_EQ(handle.file_id, 0x42u);
     EXPECT_EQ(handle.flags, 1);
     EXPECT_EQ(handle.len, 20);
-    EXPECT_EQ(attrs, pattern(112, 0x40));
+    EXPECT_EQ(attrs, attrs_pattern(0x40));
     EXPECT_EQ(post, pattern(72, 0xa0));
 
     // Optional outputs not asked for are skipped.
@@ -497,7 +506,7 @@ TEST_F(MdsOpsEncodingTest, RenameRepliesCarryBothDirectories) {
 TEST_F(MdsOpsEncodingTest, CreateReplyReportsWhetherThisRequestCreatedTheFile) {
     Bytes r = reply(4216, 304, 0);
     place(r, 32, kFileBytes);
-    place(r, 64, pattern(112, 0x50));
+    place(r, 64, attrs_pattern(0x50));
     place(r, 176, pattern(120, 0x70));
     tarn_mds_handle handle{};
     Bytes attrs(112), wcc(120);
@@ -511,7 +520,7 @@ TEST_F(MdsOpsEncodingTest, CreateReplyReportsWhetherThisRequestCreatedTheFile) {
     ASSERT_TRUE(decode(4216, true, r, &outs));
     EXPECT_EQ(created, 1);
     EXPECT_EQ(handle.file_id, 0x42u);
-    EXPECT_EQ(attrs, pattern(112, 0x50));
+    EXPECT_EQ(attrs, attrs_pattern(0x50));
     EXPECT_EQ(wcc, pattern(120, 0x70));
 
     put32(r, 296, 0);  // the file existed (an unchecked create may say so)
@@ -526,7 +535,7 @@ TEST_F(MdsOpsEncodingTest, MkdirSymlinkLinkGetAttrsFsInfoOffsets) {
     for (uint32_t type : {4218u, 4222u}) {
         Bytes r = reply(type, 296, 0);
         place(r, 32, kDirBytes);
-        place(r, 64, pattern(112, 0x11));
+        place(r, 64, attrs_pattern(0x11));
         place(r, 176, pattern(120, 0x22));
         tarn_mds_handle handle{};
         Bytes attrs(112), wcc(120);
@@ -536,27 +545,27 @@ TEST_F(MdsOpsEncodingTest, MkdirSymlinkLinkGetAttrsFsInfoOffsets) {
         outs.wcc = wcc.data();
         ASSERT_TRUE(decode(type, true, r, &outs));
         EXPECT_EQ(handle.file_id, 0x1122334455667788ull);
-        EXPECT_EQ(attrs, pattern(112, 0x11));
+        EXPECT_EQ(attrs, attrs_pattern(0x11));
         EXPECT_EQ(wcc, pattern(120, 0x22));
     }
 
     Bytes link = reply(4220, 264, 0);
-    place(link, 32, pattern(112, 0x33));
+    place(link, 32, attrs_pattern(0x33));
     place(link, 144, pattern(120, 0x44));
     Bytes attrs(112), wcc(120);
     mds_reply_outs l{};
     l.attrs = attrs.data();
     l.wcc = wcc.data();
     ASSERT_TRUE(decode(4220, true, link, &l));
-    EXPECT_EQ(attrs, pattern(112, 0x33));
+    EXPECT_EQ(attrs, attrs_pattern(0x33));
     EXPECT_EQ(wcc, pattern(120, 0x44));
 
     Bytes ga = reply(4210, 144, 0);
-    place(ga, 32, pattern(112, 0x55));
+    place(ga, 32, attrs_pattern(0x55));
     mds_reply_outs g{};
     g.attrs = attrs.data();
     ASSERT_TRUE(decode(4210, true, ga, &g));
-    EXPECT_EQ(attrs, pattern(112, 0x55));
+    EXPECT_EQ(attrs, attrs_pattern(0x55));
 
     Bytes fi = reply(4230, 136, 0);
     place(fi, 32, pattern(104, 0x66));
@@ -565,6 +574,61 @@ TEST_F(MdsOpsEncodingTest, MkdirSymlinkLinkGetAttrsFsInfoOffsets) {
     f.info = info.data();
     ASSERT_TRUE(decode(4230, true, fi, &f));
     EXPECT_EQ(info, pattern(104, 0x66));
+}
+
+// A server's handle length and file types end up as invariants of the
+// conversions after the call, so a reply that breaks them fails the call as
+// a protocol error and leaves every output as it was.
+TEST_F(MdsOpsEncodingTest, HostileHandlesAndFileTypesFailTheCall) {
+    struct Shape {
+        uint32_t type;
+        size_t len, handle, attrs;  // 0: the reply has no such block
+    };
+    const Shape shapes[] = {
+        {TARN_MDS_LOOKUP, TARN_MDS_LOOKUP_REP_MIN, TARN_MDS_LOOKUP_REP_HANDLE, TARN_MDS_LOOKUP_REP_ATTRS},
+        {TARN_MDS_CREATE_FILE, TARN_MDS_CREATE_REP_MIN, TARN_MDS_CREATE_REP_HANDLE, TARN_MDS_CREATE_REP_ATTRS},
+        {TARN_MDS_MKDIR, TARN_MDS_MKOBJ_REP_MIN, TARN_MDS_MKOBJ_REP_HANDLE, TARN_MDS_MKOBJ_REP_ATTRS},
+        {TARN_MDS_SYMLINK, TARN_MDS_MKOBJ_REP_MIN, TARN_MDS_MKOBJ_REP_HANDLE, TARN_MDS_MKOBJ_REP_ATTRS},
+        {TARN_MDS_GET_ATTRS, TARN_MDS_GET_ATTRS_REP_MIN, 0, TARN_MDS_GET_ATTRS_REP_ATTRS},
+        {TARN_MDS_LINK, TARN_MDS_LINK_REP_MIN, 0, TARN_MDS_LINK_REP_ATTRS},
+    };
+    // Byte changes relative to a valid handle (file, length 20) and valid
+    // attributes (type 1); `good` says whether the reply must still decode.
+    struct Change {
+        bool on_handle;
+        size_t off;
+        uint8_t value;
+        bool good;
+    };
+    const Change changes[] = {
+        {true, TARN_MDS_HANDLE_LENGTH, 10, true},  {true, TARN_MDS_HANDLE_LENGTH, 28, true},
+        {true, TARN_MDS_HANDLE_LENGTH, 9, false},  {true, TARN_MDS_HANDLE_LENGTH, 0, false},
+        {true, TARN_MDS_HANDLE_LENGTH, 29, false}, {true, TARN_MDS_HANDLE_LENGTH, 255, false},
+        {true, TARN_MDS_HANDLE_TYPE, 7, true},     {true, TARN_MDS_HANDLE_TYPE, 8, false},
+        {false, TARN_MDS_ATTR_TYPE, 7, true},      {false, TARN_MDS_ATTR_TYPE, 8, false},
+        {false, TARN_MDS_ATTR_TYPE + 1, 1, false},  // type 0x100
+    };
+    for (const Shape& sh : shapes) {
+        for (const Change& ch : changes) {
+            if (ch.on_handle && sh.handle == 0) continue;
+            SCOPED_TRACE(testing::Message() << "type " << sh.type << " offset " << ch.off << " value "
+                                            << unsigned(ch.value));
+            Bytes r = reply(sh.type, sh.len, 0);
+            if (sh.handle != 0) place(r, sh.handle, kFileBytes);
+            put32(r, sh.attrs, 1);
+            r[(ch.on_handle ? sh.handle : sh.attrs) + ch.off] = ch.value;
+            tarn_mds_handle handle{};
+            Bytes attrs(112, 0xee);
+            mds_reply_outs outs{};
+            outs.handle = &handle;
+            outs.attrs = attrs.data();
+            EXPECT_EQ(ch.good, decode(sh.type, true, r, &outs));
+            if (ch.good) continue;
+            expect_protocol_error();
+            EXPECT_EQ(handle.len, 0);
+            EXPECT_EQ(attrs, Bytes(112, 0xee));
+        }
+    }
 }
 
 // ---------------------------------------------------------------- readdir
@@ -595,11 +659,11 @@ class MdsReaddirDecodeTest : public MdsOpsEncodingTest {
         put32(r, 104, flags);
         put32(r, 108, 2);
         place(r, 112, kFileBytes);
-        place(r, 144, pattern(112, 0x01));
+        place(r, 144, attrs_pattern(0x01));
         put64(r, 256, 5);
         put32(r, 264, 432);
         place(r, 272, kDirBytes);
-        place(r, 304, pattern(112, 0x81));
+        place(r, 304, attrs_pattern(0x81));
         put64(r, 416, 9);
         put32(r, 424, 436);
         place(r, 432, text0("one"));
@@ -632,11 +696,11 @@ TEST_F(MdsReaddirDecodeTest, EntriesComeInOrderWithNamesHandlesAttributesAndCook
     ASSERT_EQ(walk.seen.size(), 2u);
     EXPECT_EQ(walk.seen[0].name, "one");
     EXPECT_EQ(walk.seen[0].file_id, 0x42u);
-    EXPECT_EQ(walk.seen[0].attrs, pattern(112, 0x01));
+    EXPECT_EQ(walk.seen[0].attrs, attrs_pattern(0x01));
     EXPECT_EQ(walk.seen[0].cookie, 5u);
     EXPECT_EQ(walk.seen[1].name, "two");
     EXPECT_EQ(walk.seen[1].file_id, 0x1122334455667788ull);
-    EXPECT_EQ(walk.seen[1].attrs, pattern(112, 0x81));
+    EXPECT_EQ(walk.seen[1].attrs, attrs_pattern(0x81));
     EXPECT_EQ(walk.seen[1].cookie, 9u);
     EXPECT_EQ(eof, 1);
     EXPECT_EQ(post, pattern(72, 0x77));
@@ -689,6 +753,15 @@ TEST_F(MdsReaddirDecodeTest, HostileCountsAndOffsetsAreRejected) {
     put32(r, 424, 440);  // the second name starts past the end
     EXPECT_FALSE(decode_and_walk(r, &walk, &eof));
     expect_protocol_error();
+
+    // Entries carry handles and attributes under the same rules as single
+    // replies.
+    for (size_t off : {size_t(272 + TARN_MDS_HANDLE_LENGTH), size_t(272 + TARN_MDS_HANDLE_TYPE), size_t(304)}) {
+        r = two_entries(0);
+        r[off] = off == 272 + TARN_MDS_HANDLE_LENGTH ? 29 : 8;
+        EXPECT_FALSE(decode_and_walk(r, &walk, &eof)) << off;
+        expect_protocol_error();
+    }
 
     r = two_entries(0);
     r[439] = 'x';  // the second name has no terminating zero

@@ -379,6 +379,38 @@ TEST_F(VdiskLocatorTest, HostUnreachableRefetchesTheMap) {
     EXPECT_TRUE(mds_->reports().empty());
 }
 
+// The disk count is fixed by the first map: a later map of another size is
+// a broken server's, so it is logged and refused, the current locations stay
+// and the fetch counts as failed (tried again after a pause) until the
+// server sends a map of the known size.
+TEST_F(VdiskLocatorTest, MapOfAnotherSizeKeepsTheCurrentOne) {
+    mds_->set_map(kTwoDisks);
+    create_locator();
+    ASSERT_TRUE(mds_->wait_fetches(1));
+    ASSERT_TRUE(worker_ends());
+
+    for (const std::vector<MapEntry>& odd : {std::vector<MapEntry>{kTwoDisks[0]},
+                                             std::vector<MapEntry>{kTwoDisks[0], kTwoDisks[1], kTwoDisks[1]}}) {
+        SCOPED_TRACE(odd.size());
+        const int before = mds_->fetches();
+        mds_->set_map(odd);
+        tarn_vdisk_locator_on_host_unreachable(locator_, 0, 0xa1);
+        ASSERT_TRUE(mds_->wait_fetches(before + 2));  // refused, then tried again
+        EXPECT_TRUE(tarn_vdisk_locator_worker_running(locator_));
+        EXPECT_EQ(location(0).location_token, 0x1000u);
+        EXPECT_EQ(location(1).host_id, 0xa2u);
+        tarn_vdisk_location l{};
+        EXPECT_EQ(tarn_vdisk_locator_get_location(locator_, 2, &l), -EINVAL);
+
+        mds_->set_map({{0x1005, 0xa3, 0x7f000001, 7003}, kTwoDisks[1]});
+        ASSERT_TRUE(worker_ends());
+        EXPECT_EQ(location(0).location_token, 0x1005u);
+        mds_->set_map(kTwoDisks);
+        tarn_vdisk_locator_on_host_unreachable(locator_, 0, 0xa3);
+        ASSERT_TRUE(worker_ends());
+    }
+}
+
 TEST_F(VdiskLocatorTest, UnmountedDiskOnTheSameHostIsReportedToTheMds) {
     mds_->set_map(kTwoDisks);
     create_locator();

@@ -1001,6 +1001,57 @@ TEST_F(DiscovFakeWatcherTest, CallbackOncePerNewerGeneration) {
     EXPECT_EQ(3u, cb_.seen().size());
 }
 
+// A watch that fails, stale or otherwise, is followed by a pause before the
+// next listing (no spinning against a failing registry). After a stale
+// watch the next listing is taken even though its generation went back (a
+// registry that started over), and watching goes on from there.
+class DiscovFakeFailedWatchTest : public DiscovFakeWatcherTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(DiscovFakeFailedWatchTest, PausesAndOnlyAStaleWatchAcceptsAnOlderListing) {
+    const bool stale = GetParam();
+    struct Script {
+        std::mutex mu;
+        std::vector<uint64_t> list_gens = {10, 3};
+        size_t lists = 0;
+        std::vector<uint64_t> watched_from;
+        std::vector<Clock::time_point> list_times;
+    } script;
+    reg_.set_hook([&script, stale](FakeRegistry& f, kiv_rpc_sconn* c, kiv_msg* req, const Request& r) {
+        std::lock_guard<std::mutex> g(script.mu);
+        const std::string key = std::string(k_prefix) + "m1";
+        if (r.op == KV_OP_RANGE) {
+            const uint64_t gen = script.list_gens[std::min(script.lists++, script.list_gens.size() - 1)];
+            script.list_times.push_back(Clock::now());
+            FakeRegistry::reply(c, req, reply_body(0, KV_OP_RANGE, 0, gen, {{key, record_json("mds", 1), gen}}));
+            return true;
+        }
+        if (r.op == KV_OP_WATCH) {
+            script.watched_from.push_back(r.generation);
+            if (script.watched_from.size() > 1)
+                f.park(c, req);
+            else if (stale)
+                f.answer(c, req, 0, KV_FLAG_STALE);
+            else
+                f.answer(c, req, KV_STATUS_INVALID);
+            return true;
+        }
+        return false;
+    });
+    start_watcher();
+    ASSERT_TRUE(reg_.wait_parked(1, 15000ms));
+    {
+        std::lock_guard<std::mutex> g(script.mu);
+        ASSERT_EQ(2u, script.lists);
+        EXPECT_GE(script.list_times[1] - script.list_times[0], 4500ms);
+        const uint64_t second = stale ? 3 : 10;
+        EXPECT_EQ((std::vector<uint64_t>{10, second}), script.watched_from);
+    }
+    EXPECT_EQ(stale ? (std::vector<uint64_t>{10, 3}) : (std::vector<uint64_t>{10}), cb_.seen());
+    stop_watcher();
+}
+
+INSTANTIATE_TEST_SUITE_P(StaleOrRefused, DiscovFakeFailedWatchTest, testing::Bool());
+
 TEST_F(DiscovFakeWatcherTest, FirstListingWithGenerationZeroIsReported) {
     reg_.set_hook([](FakeRegistry& f, kiv_rpc_sconn* c, kiv_msg* req, const Request& r) {
         if (r.op == KV_OP_RANGE) {

@@ -139,9 +139,17 @@ TEST_F(JsonConvTest, HostIdForms) {
     }
 }
 
-TEST_F(JsonConvTest, PortKeepsLow16Bits) {
-    ASSERT_EQ(0, parse("{\"name\":\"n\",\"host_id\":\"1\",\"tags\":[],\"addr\":\"a\",\"port\":70000}"));
-    EXPECT_EQ(4464u, out_.port);
+// The whole port range is accepted; anything outside it is refused, never
+// wrapped onto another port.
+TEST_F(JsonConvTest, PortOutsideSixteenBitsIsRefused) {
+    const std::string head = "{\"name\":\"n\",\"host_id\":\"1\",\"tags\":[],\"addr\":\"a\",\"port\":";
+    for (uint32_t port : {0u, 1u, 65535u}) {
+        ASSERT_EQ(0, parse(head + std::to_string(port) + "}")) << port;
+        EXPECT_EQ(port, out_.port);
+    }
+    for (const char* bad : {"65536", "70000", "-1", "4294967297"}) {
+        expect_failure(head + bad + "}", "port must be between 0 and 65535");
+    }
 }
 
 TEST_F(JsonConvTest, ParsesOnlyTheGivenLength) {

@@ -2,8 +2,22 @@
 // process for everything that ends the process (help, fatal reports, a test
 // run), and the option parser is called in-process for what only shows in
 // process state.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -170,6 +184,56 @@ TEST_F(EntryPointTest, ShuffleIsOnUnlessNoshuffleIsGiven) {
     EXPECT_EQ(0, r.exit_code);
     EXPECT_FALSE(contains(r.out, k_shuffle_note)) << r.out;
     EXPECT_TRUE(contains(r.out, "[  PASSED  ] 0 tests.")) << r.out;
+}
+
+// Names that lead nowhere end the program before its first test, within
+// seconds, with one line naming what could not be used.
+TEST_F(EntryPointTest, UnusableClusterEndsTheRunBeforeAnyTest) {
+    char dir_template[] = "/tmp/kiv-entry.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    const std::string dir = dir_template;
+    // A registry address where nothing listens: a port just given up.
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len));
+    close(probe);
+    const std::string dead_conf = dir + "/silent.conf";
+    FILE* f = fopen(dead_conf.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fprintf(f, "mds=127.0.0.1:%u\n", unsigned(ntohs(sa.sin_port)));
+    fclose(f);
+
+    const char* saved = getenv("KIV_CLUSTER_DIR");
+    const std::string saved_dir = saved ? saved : "";
+    setenv("KIV_CLUSTER_DIR", dir.c_str(), 1);
+    struct Case {
+        const char* cluster;
+        std::string expect;  // in the one line on stderr
+    };
+    const Case cases[] = {
+        {"nosuch", "Cannot use cluster 'nosuch': " + dir + "/nosuch.conf: No such file or directory"},
+        {"silent", "Cannot use cluster 'silent' (" + dead_conf + "): its registry did not answer within 5 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cluster);
+        const auto t0 = std::chrono::steady_clock::now();
+        ChildResult r = run_program({"-c", c.cluster, "-f", "tarn"});
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(2, r.exit_code);
+        EXPECT_EQ(c.expect + "\n", r.err);
+        EXPECT_FALSE(contains(r.out, "[ RUN")) << r.out;
+    }
+    if (saved)
+        setenv("KIV_CLUSTER_DIR", saved_dir.c_str(), 1);
+    else
+        unsetenv("KIV_CLUSTER_DIR");
+    unlink(dead_conf.c_str());
+    rmdir(dir.c_str());
 }
 
 class ParseOptionsTest : public ::testing::Test {

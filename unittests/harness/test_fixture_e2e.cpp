@@ -118,6 +118,20 @@ protected:
 
 int HarnessE2ETest::purges = 0;
 
+// The start-up check finds a cluster and a file system that exist, and
+// names what does not.
+TEST_F(HarnessE2ETest, StartUpCheckNamesWhatItCannotUse) {
+    ASSERT_NE(nullptr, g_cluster);
+    const std::string conf = g_cluster->conf_path();
+    EXPECT_EQ("", tarn_test_check_target(g_cluster->config().cluster, k_fs, 5000));
+    EXPECT_EQ("Cannot use file system 'harnessfz': cluster '" + g_cluster->config().cluster + "' (" + conf +
+                  ") has no record of it",
+              tarn_test_check_target(g_cluster->config().cluster, "harnessfz", 5000));
+    const std::string other = g_cluster->dir() + "/nosuch.conf";
+    EXPECT_EQ("Cannot use cluster 'nosuch': " + other + ": No such file or directory",
+              tarn_test_check_target("nosuch", k_fs, 5000));
+}
+
 TEST_F(HarnessE2ETest, PurgeRemovedTheLeftoverTreeOnce) {
     EXPECT_TRUE(purge_done.load());
     EXPECT_EQ(1, purges);

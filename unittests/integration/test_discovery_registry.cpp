@@ -434,6 +434,7 @@ struct Updates {
     dsc_watcher* w = nullptr;
     std::vector<uint64_t> generations;
     std::vector<std::vector<std::string>> contents;
+    std::vector<uint16_t> first_ports;  // port of each map's first record
 
     static void on_update(void* arg) {
         auto* self = static_cast<Updates*>(arg);
@@ -441,6 +442,7 @@ struct Updates {
         std::lock_guard<std::mutex> g(self->mu);
         self->generations.push_back(m->generation);
         self->contents.push_back(ids(m));
+        self->first_ports.push_back(m->count != 0 ? m->records[0].port : 0);
         discov_svc_map_put(m);
         self->cv.notify_all();
     }
@@ -534,6 +536,58 @@ TEST_F(DiscoveryRegistryTest, DestroyingTheHandleDuringAWatchIsPrompt) {
     EXPECT_LT(Clock::now() - t0, 1000ms);
     EXPECT_EQ(-EIO, rc);
     EXPECT_EQ(nullptr, changes);
+}
+
+// A registry that comes back with a lower generation (it lost its
+// counters) makes the watcher's watches stale: the watcher takes the next
+// listing although it is older by number, without spinning against the
+// registry meanwhile, and follows the changes after it.
+TEST_F(DiscoveryRegistryTest, WatcherFollowsARegistryThatStartedOver) {
+    auto number = [](const std::string& json, const std::string& field) -> long long {
+        const size_t at = json.find("\"" + field + "\":");
+        return at == std::string::npos ? -1 : strtoll(json.c_str() + at + field.size() + 3, nullptr, 10);
+    };
+    auto registry_requests = [&] {
+        const std::string st = cluster_->control("status");
+        return number(st.substr(st.find("\"registry\":")), "requests");
+    };
+    discov* mds_ns = nullptr;
+    ASSERT_EQ(0, discov_create(k_cluster, "tarn/mds", DISCOV_MODE_READ_ONLY, &proc_, &mds_ns));
+    Updates up;
+    kiv_move_to_coroutine(&proc_);
+    ASSERT_EQ(0, discov_co_start_watching(mds_ns, Updates::on_update, &up, &up.w));
+    kiv_move_from_coroutine();
+    ASSERT_TRUE(up.wait_count(1));
+    ASSERT_NE(std::string::npos, cluster_->control("mds move tarn").find("\"ok\":true"));
+    ASSERT_TRUE(up.wait_count(2));
+
+    const std::string restarted = cluster_->control("registry restart");
+    const long long before = number(restarted, "generation_before"), after = number(restarted, "generation");
+    ASSERT_GT(after, 0) << restarted;
+    ASSERT_LT(after, before);
+    const long long requests_at_restart = registry_requests();
+    ASSERT_TRUE(up.wait_count(3, 30000ms));
+    // A handful of requests: list, watch, pause, and so on; not thousands.
+    EXPECT_LT(registry_requests() - requests_at_restart, 20);
+
+    ASSERT_NE(std::string::npos, cluster_->control("mds move tarn").find("\"ok\":true"));
+    ASSERT_TRUE(up.wait_count(4, 15000ms));
+    discov_svc_map* now = nullptr;
+    ASSERT_EQ(0, list(mds_ns, &now));
+    {
+        std::lock_guard<std::mutex> g(up.mu);
+        EXPECT_EQ(uint64_t(after), up.generations[2]);
+        EXPECT_LT(up.generations[2], up.generations[1]);
+        EXPECT_EQ(now->generation, up.generations[3]);
+        ASSERT_EQ(1u, now->count);
+        EXPECT_EQ(now->records[0].port, up.first_ports[3]);
+        EXPECT_NE(up.first_ports[1], up.first_ports[3]);
+    }
+    discov_svc_map_put(now);
+    kiv_move_to_coroutine(&proc_);
+    discov_co_stop_watching(up.w);
+    kiv_move_from_coroutine();
+    discov_destroy(mds_ns);
 }
 
 }  // namespace

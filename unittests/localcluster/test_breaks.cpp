@@ -122,6 +122,15 @@ std::string space_round_trip(NsTestFs& fs, uint32_t breaks) {
     return st("write", w) + " " + st("took", before - written) + " " + st("gave", after - written);
 }
 
+// A mkdir repeated with its verifier, before and after an MDS restart.
+std::string repeat_mkdir_across_restart(NsTestFs& fs, uint32_t) {
+    std::string r = st("first", fs.mkdir(fs.root(), "d", nullptr, 91));
+    r += " " + st("repeat", fs.mkdir(fs.root(), "d", nullptr, 91));
+    fs.restart();
+    r += " " + st("after_restart", fs.mkdir(fs.root(), "d", nullptr, 91));
+    return r + " " + st("other", fs.mkdir(fs.root(), "d", nullptr, 92));
+}
+
 struct BreakCase {
     const char* rule;
     bool ci;
@@ -140,6 +149,8 @@ const BreakCase kCases[] = {
     {"ci-ascii-fold", true, fold, "cyrillic=0 turkish=0 ascii=0", "cyrillic=8 turkish=8 ascii=0"},
     {"drop-acked-create", false, restart_after_create, "older=0 newest=0 files=2", "older=0 newest=8 files=1"},
     {"no-space-accounting", false, space_round_trip, "write=0 took=16 gave=16", "write=0 took=0 gave=0"},
+    {"mkdir-forgets-verifier", false, repeat_mkdir_across_restart, "first=0 repeat=0 after_restart=0 other=3",
+     "first=0 repeat=0 after_restart=3 other=3"},
 };
 
 void PrintTo(const BreakCase& c, std::ostream* os) { *os << c.rule; }

@@ -11,16 +11,20 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "localcluster/control.h"
 
 extern char** environ;
 
@@ -471,3 +475,58 @@ TEST_F(FrontEndTest, RunRebootsTheHostTheChildNames) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- control socket
+namespace {
+
+int ctl_connect(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    memcpy(sa.sun_path, path.data(), path.size());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+// Clients are served independently: one that asked for a large answer and
+// never reads it, and a crowd that never sends a command, hold up neither a
+// later command nor the server's stop.
+TEST(ControlSocketTest, SlowAndIdleClientsHoldNobodyUp) {
+    char dir_template[] = "/tmp/kiv-ctl.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    const std::string path = std::string(dir_template) + "/t.ctl";
+    std::string err;
+    lc_ctl_server* srv = lc_ctl_server_start(
+        path, [](std::string_view cmd) { return cmd == "big" ? std::string(16u << 20, 'x') : std::string("pong"); },
+        &err);
+    ASSERT_NE(nullptr, srv) << err;
+
+    std::vector<int> held;
+    const int greedy = ctl_connect(path);
+    ASSERT_GE(greedy, 0);
+    ASSERT_EQ(4, write(greedy, "big\n", 4));
+    held.push_back(greedy);
+    for (int i = 0; i < 20; i++) {
+        const int idle = ctl_connect(path);
+        ASSERT_GE(idle, 0);
+        held.push_back(idle);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the big answer is stuck by now
+
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string reply;
+    ASSERT_EQ(0, lc_ctl_request(path, "ping", &reply, 1500));
+    EXPECT_EQ("pong", reply);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+
+    const auto t1 = std::chrono::steady_clock::now();
+    lc_ctl_server_stop(srv);
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(1000));
+    for (int fd : held) close(fd);
+    rmdir(dir_template);
+}

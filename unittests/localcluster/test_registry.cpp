@@ -2,10 +2,13 @@
 // metadata-service client and the discovery library's message codec.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +21,7 @@
 #include "kiv/rpc.h"
 #include "localcluster/cluster.h"
 #include "localcluster/records.h"
+#include "localcluster/registry/registry_server.h"
 #include "localcluster/registry/registry_store.h"
 
 namespace {
@@ -466,6 +470,86 @@ TEST_F(RegistryTest, ParkedWatchWakesOnAnInRangeChangeOnly) {
     EXPECT_EQ(0, status_number("parked_watches"));
 }
 
+// Whoever holds a watch's answer sees it no longer counted as parked: the
+// count drops before the reply leaves.
+TEST_F(RegistryTest, AnsweredWatchIsNoLongerCountedWhenItsReplyLeaves) {
+    kiv_process sp{};
+    ASSERT_EQ(0, kiv_process_init_(&sp));
+    ASSERT_EQ(0, kiv_process_start(&sp, "reg-hooked"));
+    lc_regstore* store = lc_regstore_create(0);
+    lc_regsrv* srv = lc_regsrv_create(&sp, store, 1000, nullptr);
+    struct Seen {
+        lc_regsrv* srv;
+        std::atomic<long> parked_at_reply{-1};
+    } seen{srv};
+    lc_regsrv_hooks hooks{};
+    hooks.reply = [](void* ctx, kiv_rpc_sconn*, kiv_msg** reply) {
+        auto* s = static_cast<Seen*>(ctx);
+        if (kvstore_msg_op(*reply) == KV_OP_WATCH) s->parked_at_reply = long(lc_regsrv_parked(s->srv));
+        return true;
+    };
+    hooks.ctx = &seen;
+    lc_regsrv_set_hooks(srv, hooks);
+    uint16_t port = 0;
+    ASSERT_EQ(0, lc_regsrv_listen(srv, 0, &port));
+    const std::string conf = cluster_->dir() + "/hooked.conf";
+    std::ofstream(conf) << "mds=127.0.0.1:" << port << "\n";
+
+    kiv_mds_client hooked{};
+    ASSERT_EQ(0, kiv_init_client_env("hooked", &engine_, &hooked, nullptr));
+    ASSERT_EQ(0, mds_select(&hooked, 0));
+    Call watch;
+    submit(&watch, build(Req{KV_OP_WATCH, "h/", "h/{", 0, 0, lc_regstore_generation(store), 20}, &hooked), &hooked);
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (lc_regsrv_parked(srv) == 0 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(1u, lc_regsrv_parked(srv));
+    uint64_t gen = 0;
+    ASSERT_EQ(0u, lc_regstore_put(store, "h/k", "v", false, 0, &gen));
+    Reply r = watch.wait(5000);
+    ASSERT_TRUE(r.completed);
+    EXPECT_EQ(1u, r.items.size());
+    EXPECT_EQ(0, seen.parked_at_reply.load());
+
+    mds_client_fini(&hooked);
+    lc_regsrv_stop(srv);
+    kiv_process_terminate(&sp);
+    kiv_process_wait(&sp);
+    kiv_process_fini(&sp);
+    lc_regsrv_destroy(srv);
+    lc_regstore_destroy(store);
+    unlink(conf.c_str());
+}
+
+// Each parked watch holds memory until it is answered: one connection may
+// park only so many, and the next is refused while other connections still
+// park theirs.
+TEST_F(RegistryTest, ParkedWatchesPerConnectionAreBounded) {
+    kiv_mds_client other{};
+    open_client(&other);
+    const uint64_t g = generation();
+    std::vector<std::unique_ptr<Call>> calls;
+    for (uint32_t i = 0; i < LC_REG_MAX_PARKED_PER_CONN; i++) {
+        calls.push_back(std::make_unique<Call>());
+        submit(calls.back().get(), build(Req{KV_OP_WATCH, "b/", "b/{", 0, 0, g, 20}, &other), &other);
+    }
+    ASSERT_TRUE(wait_for_parked(LC_REG_MAX_PARKED_PER_CONN));
+    Call refused;
+    submit(&refused, build(Req{KV_OP_WATCH, "b/", "b/{", 0, 0, g, 20}, &other), &other);
+    Reply r = refused.wait(5000);
+    ASSERT_TRUE(r.completed);
+    EXPECT_EQ(kErr | KV_STATUS_INVALID, r.error);
+    EXPECT_EQ(LC_REG_MAX_PARKED_PER_CONN, status_number("parked_watches"));
+
+    Call mine;
+    submit(&mine, build(Req{KV_OP_WATCH, "b/", "b/{", 0, 0, g, 20}));
+    ASSERT_TRUE(wait_for_parked(LC_REG_MAX_PARKED_PER_CONN + 1));
+    EXPECT_EQ(0u, put("b/k", "v").status);
+    for (auto& c : calls) EXPECT_EQ(1u, c->wait(5000).items.size());
+    EXPECT_EQ(1u, mine.wait(5000).items.size());
+    EXPECT_TRUE(wait_for_parked(0));
+    mds_client_fini(&other);
+}
+
 TEST_F(RegistryTest, ParkedWatchTimesOutWithThirteen) {
     uint64_t g = generation();
     auto t0 = Clock::now();
@@ -667,6 +751,35 @@ TEST(RegistryStoreTest, FirstItemAlwaysFitsAPage) {
     lc_regstore_range(s, "a", "", false, lc_reg_page_limits{1000, 10}, &items, &more, &gen);
     ASSERT_EQ(1u, items.size());  // a page always progresses
     EXPECT_TRUE(more);
+    lc_regstore_destroy(s);
+}
+
+// A restarted store keeps its items, numbers them again from the start in
+// key order, and tells a watcher of the old, higher generation it is stale.
+TEST(RegistryStoreTest, RestartKeepsItemsAndStartsTheGenerationOver) {
+    lc_regstore* s = lc_regstore_create(64);
+    uint64_t gen = 0;
+    for (const char* k : {"c", "a", "b", "a", "c", "d"}) lc_regstore_put(s, k, std::string("v") + k, false, 0, &gen);
+    lc_regstore_delete(s, "d", false, 0, &gen);
+    const uint64_t before = lc_regstore_generation(s);
+    EXPECT_EQ(4u, lc_regstore_restart(s));  // three items written again after generation 1
+    EXPECT_LT(lc_regstore_generation(s), before);
+    std::vector<lc_reg_item> items;
+    bool more = true;
+    lc_regstore_range(s, "", "", false, lc_reg_page_limits{1000, 1u << 20}, &items, &more, &gen);
+    ASSERT_EQ(3u, items.size());
+    for (size_t i = 0; i < items.size(); i++) {
+        EXPECT_EQ(std::string(1, char('a' + i)), items[i].key);
+        EXPECT_EQ("v" + items[i].key, items[i].value);
+        EXPECT_EQ(2 + i, items[i].version);
+    }
+    uint64_t scanned = before;
+    items.clear();
+    EXPECT_EQ(LC_REG_WATCH_STALE,
+              lc_regstore_watch(s, before, &scanned, "", "", lc_reg_page_limits{1000, 1u << 20}, &items, &gen));
+    scanned = 4;
+    EXPECT_EQ(LC_REG_WATCH_NONE,
+              lc_regstore_watch(s, 4, &scanned, "", "", lc_reg_page_limits{1000, 1u << 20}, &items, &gen));
     lc_regstore_destroy(s);
 }
 

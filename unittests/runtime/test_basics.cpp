@@ -9,10 +9,13 @@
 
 #include <set>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "kiv/auth.h"
 #include "kiv/base.h"
+#include "kiv/loop.h"
 #include "kiv/map.h"
 
 // ---------------------------------------------------------------- maps
@@ -360,6 +363,48 @@ class LogTest : public ::testing::Test {
     std::vector<int> levels_;
     std::vector<std::string> lines_;
 };
+
+// Event-loop threads read the level on every report while -v and tests
+// change it from another thread: it must be an atomic that never takes a
+// lock, still read and written like an int.
+static_assert(std::is_same_v<decltype(__kiv_log_level), std::atomic<int>>);
+static_assert(std::atomic<int>::is_always_lock_free);
+
+TEST_F(LogTest, level_changes_while_a_loop_thread_logs) {
+    kiv_log_set_hook(nullptr, nullptr);  // this test counts on its own
+    struct Count {
+        std::atomic<int> lines{0};
+        static void hook(int, const char*, void* arg) { static_cast<Count*>(arg)->lines++; }
+    } count;
+    kiv_log_set_hook(&Count::hook, &count);
+    kiv_process p{};
+    ASSERT_EQ(kiv_process_init_(&p), 0);
+    ASSERT_EQ(kiv_process_start(&p, "log-loop"), 0);
+    __kiv_log_level = 3;
+    std::atomic<bool> stop{false};
+    std::thread raiser([&] {
+        while (!stop) {
+            __kiv_log_level = 6;
+            __kiv_log_level = 3;
+        }
+    });
+    for (int i = 0; i < 2000; i++)
+        kiv_call_in_job(&p, [](void*) -> int { kiv_log(5, "maybe"); return 0; }, nullptr);
+    stop = true;
+    raiser.join();
+    __kiv_log_level = 3;
+    const int seen = count.lines.load();
+    ASSERT_EQ(kiv_call_in_job(&p, [](void*) -> int { kiv_log(5, "hidden"); return 0; }, nullptr), 0);
+    EXPECT_EQ(count.lines.load(), seen);
+    __kiv_log_level++;
+    __kiv_log_level++;
+    ASSERT_EQ(kiv_call_in_job(&p, [](void*) -> int { kiv_log(5, "shown"); return 0; }, nullptr), 0);
+    EXPECT_EQ(count.lines.load(), seen + 1);
+    kiv_process_terminate(&p);
+    kiv_process_wait(&p);
+    kiv_process_fini(&p);
+    kiv_log_set_hook(nullptr, nullptr);
+}
 
 TEST_F(LogTest, level_filters_and_hook_captures) {
     __kiv_log_level = 3;

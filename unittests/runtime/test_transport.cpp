@@ -1164,3 +1164,135 @@ TEST_F(RpcTransport, NoCompletionAfterTerminate) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- server budget and bad frames
+namespace {
+
+// A plain TCP client of the runtime's server: the test writes bytes and
+// reads frames as a hostile or careless peer would.
+struct RawClient {
+    int fd = -1;
+    explicit RawClient(const kiv_netaddr& at) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(at.port);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~RawClient() {
+        if (fd >= 0) close(fd);
+    }
+    // `n` request frames of 24 bytes, xid = index, in one buffer.
+    static std::vector<uint8_t> frames(uint32_t n) {
+        std::vector<uint8_t> out;
+        for (uint32_t i = 0; i < n; i++) {
+            uint8_t xid[16] = {};
+            put32(xid, i);
+            std::vector<uint8_t> h = RawPeer::header(24, kReqType, xid);
+            out.insert(out.end(), h.begin(), h.end());
+        }
+        return out;
+    }
+    // Reads reply frames until the server closes; their xids in order.
+    std::vector<uint32_t> replies_until_closed() {
+        std::vector<uint32_t> xids;
+        uint8_t h[24];
+        while (RawPeer::read_full(fd, h, sizeof h)) {
+            std::vector<uint8_t> rest(le32(h) - 24);
+            if (!rest.empty() && !RawPeer::read_full(fd, rest.data(), rest.size())) break;
+            xids.push_back(le32(h + 8));
+        }
+        return xids;
+    }
+};
+
+}  // namespace
+
+// A peer that pipelines requests and never reads its replies is read only
+// while what it has in flight stays within the budget: by count, or by the
+// per-request charge of a server whose replies are large.
+TEST_F(RpcTransport, ServerStopsReadingAPeerOverItsBudget) {
+    struct Case {
+        uint32_t charge;
+        size_t limit;  // most requests the server may hold at once
+        uint32_t total;
+    };
+    const Case cases[] = {{0, 1024, 3000}, {4u << 20, (64u << 20) / (4u << 20) + 1, 300}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.charge);
+        start_server();
+        kiv_rpc_server_set_request_charge(srv, k.charge);
+        requests = 0;
+        handler = [this](kiv_rpc_sconn* c, kiv_msg* req) { park(c, req); };
+        RawClient peer(srv_addr);
+        ASSERT_GE(peer.fd, 0);
+        const uint32_t total = k.total;
+        const std::vector<uint8_t> all = RawClient::frames(total);
+        ASSERT_TRUE(RawPeer::write_full(peer.fd, all.data(), all.size()));
+        size_t most = 0;
+        for (int round = 0; requests.load() < int(total) && round < 1000; round++) {
+            ASSERT_TRUE(wait_parked(1));
+            std::this_thread::sleep_for(20ms);  // room to read past the budget, if it would
+            std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> held = take_parked();
+            most = std::max(most, held.size());
+            for (auto& [c, req] : held) {
+                kiv_free_msg(req);
+                kiv_rpc_sconn_unref(c);
+            }
+        }
+        EXPECT_EQ(requests.load(), int(total));
+        EXPECT_LE(most, k.limit);
+        EXPECT_GE(most, std::min<size_t>(k.limit, 16));
+        stop_server();
+    }
+}
+
+// The replies of the requests before a bad frame go out, however TCP split
+// the bytes and whichever thread answers, and only then does the server
+// close the connection; nothing after the bad frame is taken.
+TEST_F(RpcTransport, RepliesBeforeABadFrameAreSentThenTheConnectionCloses) {
+    for (const bool later : {false, true}) {
+        SCOPED_TRACE(later ? "answered by another thread" : "answered at once");
+        start_server();
+        requests = 0;
+        std::vector<std::thread> answerers;
+        std::mutex amu;
+        if (later) {
+            handler = [&](kiv_rpc_sconn* c, kiv_msg* req) {
+                kiv_rpc_sconn_ref(c);
+                std::lock_guard<std::mutex> g(amu);
+                answerers.emplace_back([c, req] {
+                    std::this_thread::sleep_for(100ms);
+                    echo(c, req);
+                    kiv_rpc_sconn_unref(c);
+                });
+            };
+        } else {
+            handler = [](kiv_rpc_sconn* c, kiv_msg* req) { echo(c, req); };
+        }
+        LogCapture log(&proc, 1);
+        RawClient peer(srv_addr);
+        ASSERT_GE(peer.fd, 0);
+        std::vector<uint8_t> bytes = RawClient::frames(3);
+        uint8_t xid[16] = {};
+        std::vector<uint8_t> bad = RawPeer::header(10, kReqType, xid);  // shorter than a header
+        bytes.insert(bytes.end(), bad.begin(), bad.end());
+        std::vector<uint8_t> after = RawClient::frames(1);
+        bytes.insert(bytes.end(), after.begin(), after.end());
+        ASSERT_TRUE(RawPeer::write_full(peer.fd, bytes.data(), bytes.size()));
+        std::vector<uint32_t> got = peer.replies_until_closed();
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, (std::vector<uint32_t>{0, 1, 2}));
+        EXPECT_EQ(requests.load(), 3);
+        EXPECT_EQ(log.count(1, "bad frame (length 10"), 1);
+        {
+            std::lock_guard<std::mutex> g(amu);
+            for (std::thread& t : answerers) t.join();
+        }
+        stop_server();
+    }
+}

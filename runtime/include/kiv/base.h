@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #define KIV_STR_(x) #x
 #define KIV_STR(x) KIV_STR_(x)
 // "file:line" of the caller, the allocation site recorded by the allocators.
@@ -28,7 +30,9 @@ void kiv_mem_inject_failures(uint32_t count);
 
 // ---------------------------------------------------------------- reports
 // 0 critical, 1 error, 2 warning, 3 notice, 4 expected error, 5-6 debug, 7 trace.
-extern int __kiv_log_level;
+// Read on every thread that logs and changed by -v and by tests while event
+// loops run, hence atomic; it reads and assigns like a plain int.
+extern std::atomic<int> __kiv_log_level;
 
 void kiv_log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void kiv_trace(int level, const char* func, const char* fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -37,6 +37,8 @@ struct kiv_mds_client {
 // -EINVAL (bad name or malformed line) or -ENOMEM; on failure `c` stays
 // empty and needs no fini.
 int kiv_init_client_env(const char* cluster, kiv_rpc_engine* e, kiv_mds_client* c, void* ctx);
+// The path of the bootstrap file of `cluster` (freed with __kiv_free).
+char* kiv_cluster_conf_path(const char* cluster);
 int mds_client_configure_rpc(kiv_mds_client* c, const kiv_rpc_params* params);
 // If nothing is selected or `advance` != 0, re-reads the bootstrap file and
 // selects the next address (round-robin). 0, or -ENOENT with no address.

@@ -22,7 +22,13 @@ struct kiv_rpc_server_ops {
 };
 
 // Listens on `addr` (port 0 = any) with SO_REUSEADDR. Frames shorter than 24
-// bytes, longer than `max_msg` or of odd type drop their connection.
+// bytes, longer than `max_msg` or of odd type close their connection: the
+// replies of the requests before them are still sent, nothing after them
+// is read.
+//
+// A connection is not read while the requests it has in flight (handed to
+// on_request and not yet freed) and its queued replies exceed a budget
+// (1024 requests or 64 MiB); it is read again once they are half that.
 int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, const kiv_rpc_server_ops* ops,
                    void* arg, kiv_rpc_server** out);
 int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
@@ -31,6 +37,10 @@ int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
 void kiv_rpc_server_close(kiv_rpc_server* s);
 // Drops every connection and keeps listening.
 void kiv_rpc_server_drop_all(kiv_rpc_server* s);
+// Each request in flight counts at least `bytes` against its connection's
+// budget: for a server whose replies are much larger than its requests
+// (say, data reads), the largest reply.
+void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes);
 
 // Zeroed reply of `len` bytes with header {len, request type + 1, xid}. NULL
 // on OOM or if len < 24.
