@@ -778,11 +778,13 @@ TEST_F(ClientApiScriptedTest, RenameAndRemoveAreSentOnce) {
     EXPECT_EQ(tarn_client_remove(&ctx_, dir.bytes, dir.len, "a", nullptr), TARN_ERR_DELAY);
     EXPECT_EQ(servers_->count(false, TARN_MDS_RENAME), 1u);
     EXPECT_EQ(servers_->count(false, TARN_MDS_REMOVE), 1u);
-    // Other calls are repeated within the retry time-out.
+    // Other calls are repeated within the retry time-out. How often depends
+    // on how fast the machine is; the one repeat does not (the deadline only
+    // starts at the first failure).
     uint8_t out[TARN_OPAQUE_BUF_BYTES];
     tarn_opaque_buf buf{out, 0, sizeof out};
     EXPECT_EQ(tarn_client_lookup(&ctx_, dir.bytes, dir.len, "a", &buf, nullptr, nullptr), TARN_ERR_DELAY);
-    EXPECT_GT(servers_->count(false, TARN_MDS_LOOKUP), 2u);
+    EXPECT_GE(servers_->count(false, TARN_MDS_LOOKUP), 2u);
 }
 
 // A readdir reply of `n` entries (regular files on disk 2, then a
