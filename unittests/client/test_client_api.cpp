@@ -21,6 +21,7 @@
 #include "client/tarn_client.h"
 #include "client/tarn_client_utils.h"
 #include "client/tarn_wire.h"
+#include "client/tarn_vdisk_locator.h"
 #include "client/tarn_wire_blocks.h"
 #include "discovery/discov.h"
 #include "kiv/base.h"
@@ -146,13 +147,19 @@ class ClientApiTest : public ::testing::Test {
                   TARN_ERR_OK);
     }
 
-    // Fails the test unless the MDS hands out the virtual-disk map and the
-    // first DS host it names answers.
+    // Fails the test unless the MDS hands out the virtual-disk map, the
+    // client's locator has it and the first DS host it names answers.
     void need_ds(tarn_fs* fs) {
         uint64_t hosts[16];
         uint32_t count = 0;
         ASSERT_EQ(with_delay([&] { return tarn_test_get_ds_hosts(fs, hosts, 16, &count); }), TARN_ERR_OK);
         ASSERT_GT(count, 0u);
+        // The locator fetches its map on a thread of its own; until the map is
+        // there, a test call addressing a DS by virtual disk makes its single
+        // attempt without a host and answers "Delay".
+        tarn_vdisk_location first{};
+        const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(kDelayLimit);
+        ASSERT_EQ(tarn_vdisk_locator_wait_for_location(fs->locator, 0, uint32_t(limit.count()), &first), 0);
         tarn_err err;
         const auto until = Clock::now() + 3s;
         while ((err = tarn_test_probe_ds(fs, hosts[0])) == TARN_ERR_DELAY && Clock::now() < until)

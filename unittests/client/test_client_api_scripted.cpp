@@ -22,6 +22,7 @@
 #include "client/tarn_call_engine.h"
 #include "client/tarn_client.h"
 #include "client/tarn_client_conv.h"
+#include "client/tarn_client_utils.h"
 #include "client/tarn_vdisk_locator.h"
 #include "client/tarn_wire.h"
 #include "discovery/discov.h"
@@ -319,10 +320,8 @@ class ClientApiScriptedTest : public ::testing::Test {
 
     // Waits until the locator holds the map, by asking for a disk it names.
     void wait_for_map() {
-        const auto until = Clock::now() + 10s;
-        while (servers_->count(false, TARN_MDS_GET_VDISK_MAP) == 0 && Clock::now() < until)
-            std::this_thread::sleep_for(5ms);
-        std::this_thread::sleep_for(50ms);
+        tarn_vdisk_location first{};
+        ASSERT_EQ(tarn_vdisk_locator_wait_for_location(fs_->locator, 0, 10000, &first), 0);
     }
 
     static localcluster::Cluster* cluster_;
@@ -458,7 +457,7 @@ TEST_F(ClientApiScriptedTest, FsInfoTimeOutIsTheCallersWhenGiven) {
 
 TEST_F(ClientApiScriptedTest, CrashCallsSendTheirCodeAndTakeADropAsSuccess) {
     ASSERT_NO_FATAL_FAILURE(open());
-    wait_for_map();
+    ASSERT_NO_FATAL_FAILURE(wait_for_map());
     servers_->on_ds(TARN_DS_TEST, [](const Request&) { return drop(); });
     EXPECT_EQ(tarn_test_crash_one_ds(fs_), TARN_ERR_OK);
     // Disabling replication expects an answer: a dropped connection is an
@@ -536,7 +535,7 @@ TEST_F(ClientApiScriptedTest, DataCallsWaitForTheFirstMapAtMostTheMdsTimeOut) {
 
 TEST_F(ClientApiScriptedTest, FallocateOfAnObjectWithoutDiskAsksNoOne) {
     ASSERT_NO_FATAL_FAILURE(open());
-    wait_for_map();
+    ASSERT_NO_FATAL_FAILURE(wait_for_map());
     Opaque dir = opaque(TARN_VDISK_ID_NONE, 5, TARN_FILE_TYPE_DIRECTORY);
     EXPECT_EQ(tarn_client_fallocate(&ctx_, dir.bytes, dir.len, 0, 4096), TARN_ERR_INVAL);
     EXPECT_EQ(servers_->count_ds(), 0u);
@@ -554,7 +553,7 @@ TEST_F(ClientApiScriptedTest, FallocateOfAnObjectWithoutDiskAsksNoOne) {
 
 TEST_F(ClientApiScriptedTest, UnmountedDiskAnswersDelay) {
     ASSERT_NO_FATAL_FAILURE(open(2000, 0));
-    wait_for_map();
+    ASSERT_NO_FATAL_FAILURE(wait_for_map());
     servers_->on_ds(TARN_DS_WRITE, [](const Request&) { return status(TARN_DS_NOT_MOUNTED, wcc(1, 2)); });
     Opaque file = opaque(3, 9, TARN_FILE_TYPE_REGULAR);
     uint32_t written = 77;
@@ -575,7 +574,7 @@ TEST_F(ClientApiScriptedTest, UnmountedDiskAnswersDelay) {
 // ================================================================ routing
 TEST_F(ClientApiScriptedTest, AttributesGoToTheDsForFilesAndTheMdsOtherwise) {
     ASSERT_NO_FATAL_FAILURE(open());
-    wait_for_map();
+    ASSERT_NO_FATAL_FAILURE(wait_for_map());
     servers_->on_ds(TARN_DS_GET_ATTRS, [](const Request&) {
         Bytes a(TARN_DS_ATTR_BYTES);
         put64(a, TARN_DS_ATTR_INODE_NUM, 9);
@@ -618,7 +617,7 @@ TEST_F(ClientApiScriptedTest, AttributesGoToTheDsForFilesAndTheMdsOtherwise) {
 
 TEST_F(ClientApiScriptedTest, XattrsGoWhereTheHandleSays) {
     ASSERT_NO_FATAL_FAILURE(open());
-    wait_for_map();
+    ASSERT_NO_FATAL_FAILURE(wait_for_map());
     servers_->on_mds(TARN_MDS_REMOVE_XATTR, [](const Request&) { return ok(); });
     servers_->on_ds(TARN_DS_REMOVE_XATTR, [](const Request&) { return ok(); });
     Opaque on_mds = opaque(1, 9, TARN_FILE_TYPE_REGULAR);
@@ -634,7 +633,7 @@ TEST_F(ClientApiScriptedTest, XattrsGoWhereTheHandleSays) {
 // paths the same way; a buffer of capacity 0 is no exception.
 TEST_F(ClientApiScriptedTest, XattrIntoTooSmallBufferIsBufferTooSmallOnBothPaths) {
     ASSERT_NO_FATAL_FAILURE(open());
-    wait_for_map();
+    ASSERT_NO_FATAL_FAILURE(wait_for_map());
     auto too_small = [](uint32_t st) {
         return [st](const Request&) {
             Bytes body(8);
@@ -779,11 +778,13 @@ TEST_F(ClientApiScriptedTest, RenameAndRemoveAreSentOnce) {
     EXPECT_EQ(tarn_client_remove(&ctx_, dir.bytes, dir.len, "a", nullptr), TARN_ERR_DELAY);
     EXPECT_EQ(servers_->count(false, TARN_MDS_RENAME), 1u);
     EXPECT_EQ(servers_->count(false, TARN_MDS_REMOVE), 1u);
-    // Other calls are repeated within the retry time-out.
+    // Other calls are repeated within the retry time-out. How often depends
+    // on how fast the machine is; the one repeat does not (the deadline only
+    // starts at the first failure).
     uint8_t out[TARN_OPAQUE_BUF_BYTES];
     tarn_opaque_buf buf{out, 0, sizeof out};
     EXPECT_EQ(tarn_client_lookup(&ctx_, dir.bytes, dir.len, "a", &buf, nullptr, nullptr), TARN_ERR_DELAY);
-    EXPECT_GT(servers_->count(false, TARN_MDS_LOOKUP), 2u);
+    EXPECT_GE(servers_->count(false, TARN_MDS_LOOKUP), 2u);
 }
 
 // A readdir reply of `n` entries (regular files on disk 2, then a
