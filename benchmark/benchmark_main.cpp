@@ -37,5 +37,9 @@ int main(int argc, char** argv) {
     // A server closing a connection must fail the write, not kill the run.
     signal(SIGPIPE, SIG_IGN);
 
+    // A mistyped cluster or share ends the run before the first benchmark
+    // instead of costing each one its full retry time.
+    testing::AddGlobalTestEnvironment(new TARNTargetCheck);
+
     return testing::UnitTest::GetInstance()->Run();
 }

@@ -168,4 +168,15 @@ TEST_F(BenchmarkProgramTest, FailedBenchmarkAndTheOnesSkippedAfterIt) {
     expect_file_system_empty();
 }
 
+// A share the cluster does not serve ends the run before the first
+// benchmark, with one line naming it, instead of a full retry time per test.
+TEST_F(BenchmarkProgramTest, UnknownShareEndsTheRunBeforeAnyBenchmark) {
+    const test_child::ChildResult r =
+        test_child::run(KELVANE_TARN_BENCHMARK_BIN, {"-c", "local", "-f", "no_such_share", "-n", "2"}, {"GTEST_"});
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(2, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("no_such_share")) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("*** ")) << "no benchmark may start: " << r.out;
+}
+
 }  // namespace
