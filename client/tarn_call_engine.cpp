@@ -233,7 +233,7 @@ void tarn_call_start_attempt(tarn_call* call, kiv_msg* msg) {
         tarn_call_handle_error(call, msg, rpc_error_make(uint32_t(-rc), RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
         return;
     }
-    msg->timeout_ms = uint16_t(call->reply_timeout_ms);
+    msg->timeout_ms = call->reply_timeout_ms;
     msg->done = on_reply;
     msg->priv = call;
     if (call->ops->on_sent != nullptr) call->ops->on_sent(call, msg);

@@ -52,14 +52,13 @@ void watch_job(void* arg) {
     kvstore_msg_set_generation(msg, a->generation);
     dsc_task_req_init(msg, &a->hdr);
     msg->done = on_watch_svc_map_response;
-    msg->timeout_ms = static_cast<uint16_t>(a->timeout_s * 1000 + DSC_WATCH_EXTRA_MS);
+    msg->timeout_ms = a->timeout_s * 1000 + DSC_WATCH_EXTRA_MS;
     dsc_task_send_req(msg);
 }
 
 }  // namespace
 
 int dsc_co_watch_svc_map(discov* d, uint64_t generation, uint32_t timeout_s, discov_svc_map** out) {
-    static_assert(DSC_WATCH_MAX_TIMEOUT_S * 1000 + DSC_WATCH_EXTRA_MS <= UINT16_MAX);
     KIV_BUG_ON(timeout_s == 0 || timeout_s > DSC_WATCH_MAX_TIMEOUT_S);
     watch_args a = {};
     a.ns = d->ns;

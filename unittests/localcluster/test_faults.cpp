@@ -67,7 +67,7 @@ class FaultsTest : public ::testing::Test {
     std::string instance(const std::string& fs) { return wiretest::mds_instance(*cluster_, fs); }
     uint16_t mds_port(const std::string& fs) { return wiretest::mds_port_of(*cluster_, fs); }
 
-    Outcome call(const Bytes& f, uint16_t timeout_ms = 10000) { return client_->call(ep_, f, timeout_ms); }
+    Outcome call(const Bytes& f, uint32_t timeout_ms = 10000) { return client_->call(ep_, f, timeout_ms); }
     uint32_t status_of(const Bytes& f) {
         Outcome o = call(f);
         EXPECT_TRUE(o.completed);

@@ -125,7 +125,7 @@ class WireClient {
     }
 
     // Sends `frame` with a fresh transaction id; safe from any thread.
-    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
+    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint32_t timeout_ms = 10000) {
         Pending* p = add();
         kiv_msg* m = kiv_rpc_alloc_output_msg(uint32_t(frame.size()));
         memcpy(m->buf, frame.data(), frame.size());
@@ -136,7 +136,7 @@ class WireClient {
         kiv_rpc_call(ep, m);
         return p;
     }
-    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint16_t timeout_ms = 10000) {
+    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint32_t timeout_ms = 10000) {
         return start(ep, frame, timeout_ms)->wait(timeout_ms + 5000);
     }
     // Drops the connection; requests in flight complete with an error.

@@ -25,6 +25,7 @@
 #include "kiv/rpc.h"
 #include "kiv/rpc_server.h"
 #include "loop_internal.h"
+#include "rpc_internal.h"
 #include "runtime_test_util.h"
 
 namespace {
@@ -513,6 +514,60 @@ TEST_F(RpcTransport, TimeoutThenLateReplyDroppedAndStreamUsable) {
     kiv_rpc_close(ep);
     kiv_free_msg(slow);
     kiv_free_msg(next);
+}
+
+// A reply time-out is armed as given, however long: one past 65.5 s must
+// not wrap to a short one that would fail a slow call early. Deadlines are
+// read from the armed timer, so no case waits for its time-out except the
+// short one that shows the path still ends in KIV_E_TIMEDOUT.
+TEST_F(RpcTransport, ReplyTimeoutArmedAsGivenAtAnySize) {
+    start_server();
+    handler = [this](kiv_rpc_sconn* c, kiv_msg* req) { park(c, req); };
+    kiv_rpc_endpoint* ep = make_ep();
+    constexpr uint32_t kShort = 300;
+    struct Case {
+        uint32_t given;
+        uint64_t armed_ms;
+    };
+    const Case cases[] = {
+        {0, params.reply_timeout_ms},  // the endpoint's own
+        {kShort, kShort},
+        {65535, 65535},
+        {65536 + kShort, 65536 + kShort},  // wrapped to 16 bits: kShort
+        {70000, 70000},
+        {6u * 3600 * 1000, 6ull * 3600 * 1000},
+        {UINT32_MAX, UINT32_MAX},
+    };
+    std::vector<kiv_msg*> msgs;
+    for (const Case& c : cases) {
+        kiv_msg* m = make_req(40);
+        m->timeout_ms = c.given;
+        const uint64_t before = get_abs_time_us();
+        kiv_rpc_call(ep, m);
+        const uint64_t after = get_abs_time_us();
+        uint64_t expires;
+        {
+            kiv_loop_guard g(&proc);
+            expires = rpc_msg_of(m)->timer.expires_us;
+        }
+        EXPECT_GE(expires, before + c.armed_ms * 1000) << "timeout_ms " << c.given;
+        EXPECT_LE(expires, after + c.armed_ms * 1000) << "timeout_ms " << c.given;
+        msgs.push_back(m);
+    }
+    ASSERT_TRUE(wait_parked(std::size(cases)));
+    ASSERT_TRUE(rec.wait_total(1));
+    EXPECT_EQ(rec.get(msgs[1]).error, KIV_E_TIMEDOUT);
+    // Anything armed with a wrapped deadline would be due by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kShort));
+    EXPECT_EQ(rec.count_total(), 1);
+    for (size_t i = 0; i < msgs.size(); i++) {
+        if (i != 1) {
+            EXPECT_EQ(kiv_rpc_cancel_request(msgs[i], nullptr), 0) << "timeout_ms " << cases[i].given;
+        }
+    }
+    ASSERT_TRUE(rec.wait_total(int(msgs.size())));
+    kiv_rpc_close(ep);
+    for (kiv_msg* m : msgs) kiv_free_msg(m);
 }
 
 // ---------------------------------------------------------------- connecting

@@ -95,7 +95,7 @@ struct kiv_msg {
     void* (*get_chunk)(kiv_msg* m, uint64_t off, uint32_t* len);
     void (*done)(kiv_msg* m);
     void* priv;
-    uint16_t timeout_ms;  // 0 = the endpoint's reply time-out
+    uint32_t timeout_ms;  // 0 = the endpoint's reply time-out
     uint32_t error;       // 0, or (0x80000000 if peer-reported) | KIV_E_* code
     kiv_msg* reply;       // owned by this message
 };
