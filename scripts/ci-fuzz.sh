@@ -7,7 +7,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-${KIV_FUZZ_SECONDS:-20}}
-targets=(registry_reply mds_reply opaque rpc_server_frames rpc_client_frames lc_registry lc_mds lc_ds)
+targets=(registry_reply mds_reply opaque rpc_server_frames rpc_client_frames lc_registry lc_mds lc_ds ls_reply lc_ls)
 
 echo "=== fuzzing: ${#targets[@]} targets, ${seconds} s each"
 if [ ! -f build-fuzz/CMakeCache.txt ]; then
