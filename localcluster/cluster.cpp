@@ -64,7 +64,7 @@ std::string hex(uint64_t v) {
 
 std::string json_str(std::string_view s) { return lc_json_str(s); }
 
-std::string json_error(const std::string& text) { return "{\"ok\":false,\"error\":" + json_str(text) + "}"; }
+std::string json_error(std::string_view text) { return lc_json_error(text); }
 
 // Creates every missing component; the last one 0700.
 int make_dirs(const std::string& path) {

@@ -47,6 +47,7 @@ checks=(
     "hole-stale-bytes tarn ReadWriteTest/ReadWriteTest.TestWrite/*"
 )
 
+source "$(dirname "$0")/break-verdict.sh"
 status=0
 for check in "${checks[@]}"; do
     # Anything after the filter goes to the cluster as options. A file system
@@ -59,21 +60,7 @@ for check in "${checks[@]}"; do
     timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off "${fs_args[@]}" --break "$rule" ${cluster_opts:-} -- \
         "$test_bin" -c local -f "$fs" --gtest_filter="$filter" >"$log" 2>&1
     rc=$?
-    # Caught: the suite ran and reported failed tests, within the limit.
-    if [ $rc -ne 0 ] && [ $rc -ne 124 ] && [ $rc -ne 137 ] && grep -q '^\[  FAILED  \] [A-Za-z]' "$log"; then
-        echo "break $rule: caught by $filter"
-    else
-        if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-            why="no result within ${limit} s"
-        elif [ $rc -eq 0 ]; then
-            why="every test passed"
-        else
-            why="exit status $rc without a failed test"
-        fi
-        echo "break $rule: NOT caught ($why; -f $fs --gtest_filter=$filter)"
-        tail -n 20 "$log" | sed 's/^/    /' >&2
-        status=1
-    fi
+    kiv_break_verdict "$rule" "$rc" "$log" "$limit" "$filter" "-f $fs --gtest_filter=$filter" || status=1
     rm -rf "$dir" "$log"
 done
 exit $status

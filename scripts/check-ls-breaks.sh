@@ -33,6 +33,7 @@ checks=(
     "ls-zero-len-conflicts-at-start TARNLSWindowsBRLocksTest.WindowsLockBoundaryConditions"
 )
 
+source "$(dirname "$0")/break-verdict.sh"
 status=0
 for check in "${checks[@]}"; do
     read -r rule filter <<<"$check"
@@ -41,20 +42,7 @@ for check in "${checks[@]}"; do
     timeout -k 30 "$limit" "$cluster_bin" run --dir "$dir" --host-id-file off --fs tarn:0x1001 --break "$rule" -- \
         "$test_bin" -c local -f tarn -i 1001 --gtest_filter="$filter" >"$log" 2>&1
     rc=$?
-    if [ $rc -ne 0 ] && [ $rc -ne 124 ] && [ $rc -ne 137 ] && grep -q '^\[  FAILED  \] [A-Za-z]' "$log"; then
-        echo "break $rule: caught by $filter"
-    else
-        if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-            why="no result within ${limit} s"
-        elif [ $rc -eq 0 ]; then
-            why="every test passed"
-        else
-            why="exit status $rc without a failed test"
-        fi
-        echo "break $rule: NOT caught ($why; --gtest_filter=$filter)"
-        tail -n 20 "$log" | sed 's/^/    /' >&2
-        status=1
-    fi
+    kiv_break_verdict "$rule" "$rc" "$log" "$limit" "$filter" "--gtest_filter=$filter" || status=1
     rm -rf "$dir" "$log"
 done
 exit $status

@@ -18,3 +18,5 @@ std::string lc_json_str(std::string_view s) {
     }
     return out + "\"";
 }
+
+std::string lc_json_error(std::string_view text) { return "{\"ok\":false,\"error\":" + lc_json_str(text) + "}"; }

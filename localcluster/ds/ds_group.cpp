@@ -1,4 +1,5 @@
 #include "localcluster/ds/ds_group.h"
+#include "localcluster/common/json.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,24 +28,9 @@ std::string hex(uint64_t v, bool wide = false) {
     return buf;
 }
 
-std::string json_str(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char ch : s) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += char(ch);
-        } else if (ch < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", ch);
-            out += buf;
-        } else {
-            out += char(ch);
-        }
-    }
-    return out + "\"";
-}
+std::string json_str(std::string_view s) { return lc_json_str(s); }
 
-std::string json_error(const std::string& text) { return "{\"ok\":false,\"error\":" + json_str(text) + "}"; }
+std::string json_error(std::string_view text) { return lc_json_error(text); }
 
 size_t nfs(const lc_ds_group* g) { return g->c->fs.size(); }
 

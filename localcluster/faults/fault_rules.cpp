@@ -1,4 +1,5 @@
 #include "localcluster/faults/fault_rules.h"
+#include "localcluster/common/json.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,24 +64,9 @@ std::string hex(uint64_t v) {
     return buf;
 }
 
-std::string json_str(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
+std::string json_str(std::string_view s) { return lc_json_str(s); }
 
-std::string json_error(const std::string& text) { return "{\"ok\":false,\"error\":" + json_str(text) + "}"; }
+std::string json_error(std::string_view text) { return lc_json_error(text); }
 
 bool parse_num(const std::string& s, int base, uint64_t lo, uint64_t hi, uint64_t* out) {
     if (s.empty() || !isalnum(static_cast<unsigned char>(s[0]))) return false;
