@@ -981,7 +981,7 @@ const char* const kCommands[] = {
     "help",
     "epoch [strict|lenient]",
     "fault add SERVICE[:FS] [type=N|any] [op=N] [client=HEX] [host=HEX] [vdisk=N] ACTION [count=N] [prob=P] "
-    "[after=N]  (ACTION: status=S drop apply-drop noreply delay=MS short=N rterr=C refuse=MS overdata)",
+    "[after=N]  (ACTION: status=S drop apply-drop apply-crash noreply delay=MS short=N rterr=C refuse=MS overdata)",
     "fault del ID",
     "fault clear",
     "fault list",

@@ -180,6 +180,7 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
             return true;
         }
         case LC_FAULT_APPLY_DROP:
+        case LC_FAULT_APPLY_CRASH:
         case LC_FAULT_SHORT:
         case LC_FAULT_OVERDATA: {
             std::lock_guard<std::mutex> lk(g->alter_mu);
@@ -215,10 +216,16 @@ bool lc_fault_gate_reply(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg** reply) {
         g->alter.erase(it);
         g->nr_alter = g->alter.size();
     }
-    if (a.kind == LC_FAULT_APPLY_DROP) {
+    if (a.kind == LC_FAULT_APPLY_DROP || a.kind == LC_FAULT_APPLY_CRASH) {
         kiv_free_msg(*reply);
         *reply = nullptr;
-        kiv_rpc_sconn_drop(c);
+        // The request ran and its reply is gone, as when a server dies
+        // between its commit and its answer; the crash closes the
+        // connection with every other one.
+        if (a.kind == LC_FAULT_APPLY_CRASH && g->ops.crash)
+            g->ops.crash(g->ops.ctx);
+        else
+            kiv_rpc_sconn_drop(c);
         return false;
     }
     if (a.kind == LC_FAULT_SHORT) {

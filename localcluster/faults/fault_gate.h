@@ -29,6 +29,10 @@ struct lc_fault_gate_ops {
     // the gate keeps the listener shut; must be harmless when the service
     // already listens (it may have moved meanwhile).
     int (*start_listening)(void* ctx);
+    // Crashes the instance as its crash command does. Called where the
+    // reply of an apply-crash request is built, after that reply was
+    // thrown away; NULL for a service that cannot crash this way.
+    void (*crash)(void* ctx) = nullptr;
 };
 
 lc_fault_gate* lc_fault_gate_create(lc_faults* faults, const lc_fault_site& site, kiv_process* p,

@@ -124,6 +124,7 @@ const char* lc_fault_kind_name(lc_fault_kind k) {
         case LC_FAULT_RTERR: return "rterr";
         case LC_FAULT_REFUSE: return "refuse";
         case LC_FAULT_OVERDATA: return "overdata";
+        case LC_FAULT_APPLY_CRASH: return "apply-crash";
     }
     return "?";
 }
@@ -232,6 +233,11 @@ std::string lc_faults::add(const std::vector<std::string>& w) {
             err = action(LC_FAULT_DROP, 0);
         } else if (t == "apply-drop") {
             err = action(LC_FAULT_APPLY_DROP, 0);
+        } else if (t == "apply-crash") {
+            // Only the MDS has a crash that keeps its state on disk and
+            // comes back by itself.
+            if (r.service != LC_SVC_MDS) return json_error("apply-crash applies to the MDS only");
+            err = action(LC_FAULT_APPLY_CRASH, 0);
         } else if (t == "noreply") {
             err = action(LC_FAULT_NOREPLY, 0);
         } else if (t == "overdata") {
@@ -278,7 +284,7 @@ std::string lc_faults::add(const std::vector<std::string>& w) {
     if (r.kind == LC_FAULT_NONE) return json_error("the rule has no action");
     std::string act = lc_fault_kind_name(r.kind);
     if (r.kind != LC_FAULT_DROP && r.kind != LC_FAULT_APPLY_DROP && r.kind != LC_FAULT_NOREPLY &&
-        r.kind != LC_FAULT_OVERDATA)
+        r.kind != LC_FAULT_OVERDATA && r.kind != LC_FAULT_APPLY_CRASH)
         act += "=" + std::to_string(r.arg);
     r.text += filters + " " + act + tail;
     std::lock_guard<std::mutex> g(mu);

@@ -26,6 +26,7 @@ enum lc_fault_kind : uint32_t {
     LC_FAULT_RTERR,       // runtime error frame with code `arg`, not executed
     LC_FAULT_REFUSE,      // close the listener for `arg` ms, not executed
     LC_FAULT_OVERDATA,    // DS reads: data length one more than asked
+    LC_FAULT_APPLY_CRASH, // MDS: execute, then crash before the reply leaves
 };
 
 struct lc_fault_action {

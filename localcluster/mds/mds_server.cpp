@@ -188,6 +188,9 @@ void gate_answer_status(void*, kiv_rpc_sconn* c, const kiv_msg* req, uint32_t st
 
 void gate_stop_listening(void* ctx) { stop_listening(static_cast<lc_mds*>(ctx)); }
 
+// Replies are built on the loop, so this is loop context.
+void gate_crash(void* ctx) { lc_mds_crash_from_request(static_cast<lc_mds*>(ctx)); }
+
 int gate_start_listening(void* ctx) {
     auto* m = static_cast<lc_mds*>(ctx);
     // A crash under way owns the listener now; coming back reopens it.
@@ -464,7 +467,8 @@ lc_mds* lc_mds_create(const lc_mds_config& config, std::string* err) {
     init_timer(&m->proc, &m->drain_timer, on_drained, m);
     init_timer(&m->proc, &m->restart_timer, on_restart, m);
     init_timer(&m->proc, &m->rebind_timer, on_rebind, m);
-    lc_fault_gate_ops gops{m, gate_key, gate_execute, gate_answer_status, gate_stop_listening, gate_start_listening};
+    lc_fault_gate_ops gops{m, gate_key, gate_execute, gate_answer_status, gate_stop_listening,
+                           gate_start_listening, gate_crash};
     m->gate = lc_fault_gate_create(config.faults, lc_fault_site{LC_SVC_MDS, config.fs_index, config.host_id},
                                    &m->proc, gops, config.log);
     if (kiv_call_in_job(&m->proc, do_open, m) != 0) {

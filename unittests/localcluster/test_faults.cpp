@@ -133,6 +133,9 @@ TEST_F(FaultsTest, BadRulesAreRefused) {
         "mds drop prob=nan",              //
         "mds drop after=-1",              //
         "mds overdata",                   // DS reads only
+        "ds apply-crash",                 // the MDS only
+        "registry apply-crash",           //
+        "mds apply-crash=1",              // takes no value
         "mds drop frobnicate=1",          //
     };
     for (const char* rule : bad)

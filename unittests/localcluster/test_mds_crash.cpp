@@ -362,6 +362,43 @@ TEST_P(MdsCrashTest, RequestsHeldByADelayRuleNeverRun) {
     EXPECT_NE(std::string::npos, st.find("\"faults\":1")) << st;
 }
 
+// The request runs, its reply is lost with the crash whatever the reply
+// mode, and a repeat after the restart is told apart by its verifier.
+TEST_P(MdsCrashTest, ApplyCrashRunsTheRequestThenCrashesBeforeItsReply) {
+    Conn c(port_, kFs);
+    tarn_mds_handle r = root(c);
+    std::string rule = cluster_->control("fault add mds:tarn type=4218 apply-crash count=1");
+    ASSERT_EQ(0u, rule.find("{\"ok\":true")) << rule;
+    mds_request rq;
+    Bytes u = no_update();
+    ASSERT_EQ(0, mds_req_mkdir(&rq, &r, "applied", u.data(), 0xfeed));
+    const Bytes repeat = c.frame(rq);
+    ASSERT_TRUE(c.send_bytes(repeat));
+    Bytes none;
+    auto t0 = Clock::now();
+    EXPECT_FALSE(c.read_frame(&none, 5000)) << "the reply left before the crash";
+    EXPECT_LT(Clock::now() - t0, 4s) << "the connection stayed open";
+    EXPECT_NE(std::string::npos, mds_status("tarn").find("\"crashes\":1")) << mds_status("tarn");
+
+    wait_back(port_);
+    Conn c2(port_, kFs);
+    Reply again = c2.call_raw(repeat);
+    ASSERT_EQ(TARN_MDS_OK, again.status());
+    ASSERT_EQ(0, mds_req_lookup(&rq, &r, "applied"));
+    Reply found = c2.call(rq);
+    ASSERT_EQ(TARN_MDS_OK, found.status());
+    EXPECT_EQ(0, memcmp(found.at(TARN_MDS_LOOKUP_REP_HANDLE), again.at(TARN_MDS_MKOBJ_REP_HANDLE),
+                        TARN_MDS_HANDLE_BYTES));
+    ASSERT_EQ(0, mds_req_mkdir(&rq, &r, "applied", u.data(), 0xfeee));
+    EXPECT_EQ(TARN_MDS_EXISTS, c2.call(rq).status());
+    // Spent after one crash: the repeat and the other create were answered.
+    EXPECT_NE(std::string::npos, cluster_->control("fault list")
+                                     .find("\"rule\":\"mds:tarn type=4218 apply-crash count=1\",\"matched\":1,"
+                                           "\"fired\":1,\"active\":false"))
+        << cluster_->control("fault list");
+    EXPECT_NE(std::string::npos, mds_status("tarn").find("\"crashes\":1")) << mds_status("tarn");
+}
+
 // A change the MDS missed while replication was off reaches it after its
 // restart, when the data servers flush their dirty sets.
 TEST_P(MdsCrashTest, DataServersCatchUpAfterTheRestart) {
