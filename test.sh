@@ -59,6 +59,7 @@ timeout 600 scripts/ci-fuzz.sh 2>&1 | tee -a "$log" || status=1
 # covers the rule fail.
 echo "=== negative controls: kelvane-localcluster --break"
 timeout 1200 scripts/check-breaks.sh build || status=1
+timeout 600 scripts/check-mkdir-verifier.sh build || status=1
 timeout 900 scripts/check-ls-breaks.sh build || status=1
 
 wait $ft_pid || status=1
