@@ -24,13 +24,16 @@ struct Frame {
         return a;
     }
 
-    // The NUL-terminated name of N bytes (field `n_at`) at the offset in
-    // field `off_at`. 0 or the handling error.
+    // The name of N bytes (field `n_at`) at the offset in field `off_at`:
+    // text ending in its only NUL. 0 or the handling error.
     int name(size_t n_at, size_t off_at, std::string* out) const {
         uint32_t n = u32(n_at), off = u32(off_at);
         if (n > LC_LS_MAX_NAME) return ENAMETOOLONG;
         if (n == 0 || !fits(off, n) || buf[off + n - 1] != 0) return EPROTO;
-        out->assign(reinterpret_cast<const char*>(buf + off));
+        // Owners are told apart by their names: one cut at an inner NUL
+        // would stand for another caller, whose locks a free-all then drops.
+        if (memchr(buf + off, 0, n - 1) != nullptr) return EPROTO;
+        out->assign(reinterpret_cast<const char*>(buf + off), n - 1);
         return 0;
     }
 

@@ -101,6 +101,7 @@ TEST_F(LsServerTest, EveryMalformedRequestGetsItsHandlingError) {
     };
     Bytes take_f = br_frame(base);
     Bytes share = share_frame(LS_MSG_SHARE_TAKE, "s", "handle", 9, 1, 2);
+    const std::string kInnerNul("kept\0x", 6);
     struct Row {
         const char* what;
         Bytes frame;
@@ -162,7 +163,18 @@ TEST_F(LsServerTest, EveryMalformedRequestGetsItsHandlingError) {
         {"search of flavour 5", search_frame(0, 0, 10, {}, 5), EINVAL},
         {"remove of flavour 0", remove_frame(1, 1, 0), EINVAL},
         {"remove cut short", bent(remove_frame(1, 1), [](Bytes& b) { b.resize(LS_REMOVE_FLAVOUR); }), EPROTO},
+        // A name cut at an inner NUL would stand for the caller "kept".
+        {"take by a name with an inner NUL", br([&](BrReq& r) { r.caller = kInnerNul; }), EPROTO},
+        {"free by a name with an inner NUL", br([&](BrReq& r) {
+             r.type = LS_MSG_FREE;
+             r.caller = kInnerNul;
+         }),
+         EPROTO},
+        {"share by a name with an inner NUL", share_frame(LS_MSG_SHARE_TAKE, kInnerNul, "h", 9, 1, 2), EPROTO},
+        {"free-all by a name with an inner NUL", free_all_frame(kInnerNul), EPROTO},
+        {"free-all by a name of NULs", free_all_frame(std::string(3, '\0')), EPROTO},
     };
+    ASSERT_EQ(0u, take("kept", 1, 0, 10, 2, 0x78));
     for (const Row& r : rows) {
         Outcome o = call(r.frame);
         ASSERT_TRUE(o.completed && o.error == 0) << r.what << ": error " << o.error;
@@ -181,6 +193,7 @@ TEST_F(LsServerTest, EveryMalformedRequestGetsItsHandlingError) {
     std::string locks = cluster_->control("locks tarn");
     EXPECT_EQ(0u, locks.find("{\"ok\":true,\"fs\":\"tarn\",\"state\":\"up\"")) << locks;
     EXPECT_NE(std::string::npos, locks.find("\"caller\":\"after\"")) << locks;
+    EXPECT_NE(std::string::npos, locks.find("\"caller\":\"kept\"")) << locks;
     EXPECT_EQ(std::string::npos, locks.find("\"caller\":\"owner\"")) << locks;
 }
 
