@@ -7,16 +7,15 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <iostream>
 #include <mutex>
 #include <random>
-#include <thread>
 
 #include "client/tarn_mds_resolver.h"
 #include "discovery/discov.h"
 #include "kiv/base.h"
 #include "kiv/mds.h"
+#include "utils/target_check.h"
 #include "utils/test_categories.h"
 
 TARNTestConfig TARNTestBase::cfg;
@@ -112,84 +111,22 @@ void tarn_test_parse_options(int argc, char** argv, TARNTestConfig* cfg, bool* n
 }
 
 std::string tarn_test_check_target(const std::string& cluster, const std::string& fs, uint32_t limit_ms) {
-    char* conf = kiv_cluster_conf_path(cluster.c_str());
-    const std::string path = conf;
-    __kiv_free(conf);
-    const std::string in_cluster = "cluster '" + cluster + "' (" + path + ")";
-    if (access(path.c_str(), R_OK) != 0) return "Cannot use cluster '" + cluster + "': " + path + ": " + strerror(errno);
-
-    // The runtime reports every failed connection attempt; the one line
-    // below says it all.
-    const int saved_level = __kiv_log_level.exchange(-1);
-    kiv_process proc{};
-    std::string why;
-    discov* handle = nullptr;
-    if (kiv_process_init_(&proc) != 0 || kiv_process_start(&proc, "check") != 0) {
-        why = "Cannot start a runtime process to check " + in_cluster;
-    } else if (int rc = discov_create(cluster.c_str(), "tarn/mds", DISCOV_MODE_READ_ONLY, &proc, &handle); rc != 0) {
-        why = "Cannot use " + in_cluster + ": " + strerror(-rc);
-    } else {
-        // The listing waits for a registry that may never answer: it gets
-        // `limit_ms`, then its handle is destroyed, which ends it.
-        struct Listing {
-            std::mutex mu;
-            std::condition_variable cv;
-            bool done = false;
-            int rc = 0;
-            discov_svc_map* map = nullptr;
-        } listing;
-        std::thread lister([&] {
-            kiv_move_to_coroutine(&proc);
-            discov_svc_map* map = nullptr;
-            const int rc = discov_co_get_svc_map(handle, &map);
-            kiv_move_from_coroutine();
-            std::lock_guard<std::mutex> g(listing.mu);
-            listing.rc = rc;
-            listing.map = map;
-            listing.done = true;
-            listing.cv.notify_all();
-        });
-        bool in_time;
-        {
-            std::unique_lock<std::mutex> g(listing.mu);
-            in_time = listing.cv.wait_for(g, std::chrono::milliseconds(limit_ms), [&] { return listing.done; });
-        }
-        if (!in_time) discov_destroy(handle);
-        lister.join();
-        if (in_time) discov_destroy(handle);
-        if (!in_time) {
-            why = "Cannot use " + in_cluster + ": its registry did not answer within " +
-                  std::to_string(limit_ms / 1000) + " s";
-        } else if (listing.rc != 0) {
-            why = "Cannot use " + in_cluster + ": listing its file systems failed: " + strerror(-listing.rc);
-        } else {
-            bool found = false;
-            for (uint32_t i = 0; i < listing.map->count && !found; i++) {
-                mds_entry entry{};
-                if (mds_resolver_parse_record(&listing.map->records[i], &entry) != 0) continue;
-                found = fs == entry.fs_name;
-                __kiv_free(entry.fs_name);
-            }
-            if (!found) why = "Cannot use file system '" + fs + "': " + in_cluster + " has no record of it";
-        }
-        discov_svc_map_put(listing.map);
-    }
-    if (proc.core != nullptr) {
-        kiv_process_terminate(&proc);
-        kiv_process_wait(&proc);
-        kiv_process_fini(&proc);
-    }
-    __kiv_log_level = saved_level;
-    return why;
+    tarn_target_query q{"tarn/mds", "file systems", "file system '" + fs + "'", "record",
+                        [&fs](const discov_svc& svc) {
+                            mds_entry entry{};
+                            if (mds_resolver_parse_record(&svc, &entry) != 0) return false;
+                            const bool same = fs == entry.fs_name;
+                            __kiv_free(entry.fs_name);
+                            return same;
+                        }};
+    return tarn_check_target_records(cluster, q, limit_ms);
 }
 
 void TARNTargetCheck::SetUp() {
-    const std::string why = tarn_test_check_target(TARNTestBase::cfg.cluster_name, TARNTestBase::cfg.fs_name,
-                                                   TARN_TEST_CHECK_TARGET_MS);
-    if (why.empty()) return;
-    fflush(stdout);
-    fprintf(stderr, "%s\n", why.c_str());
-    exit(2);
+    TARNTargetCheckEnv([] {
+        return tarn_test_check_target(TARNTestBase::cfg.cluster_name, TARNTestBase::cfg.fs_name,
+                                      TARN_TEST_CHECK_TARGET_MS);
+    }).SetUp();
 }
 
 // ---------------------------------------------------------------- fixture

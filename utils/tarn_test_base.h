@@ -22,6 +22,7 @@
 #include "client/tarn_client.h"
 #include "kiv/loop.h"
 #include "utils/tarn_api_helpers.h"
+#include "utils/target_check.h"
 
 struct discov;
 
@@ -161,8 +162,6 @@ void tarn_test_print_usage(void);
 // Empty when all is there; otherwise one line naming the cluster, the file
 // system or the file that could not be used.
 std::string tarn_test_check_target(const std::string& cluster, const std::string& fs, uint32_t limit_ms);
-// The time tarn_test_check_target is given by the programs.
-constexpr uint32_t TARN_TEST_CHECK_TARGET_MS = 5000;
 
 // Google Test sets environments up only when a test is to run: this one
 // checks TARNTestBase::cfg's names and, when they name nothing usable,

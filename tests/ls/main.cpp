@@ -2,12 +2,15 @@
 // lock service.
 #include <ctype.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "ls_client/ls_resolver.h"
 #include "tests/ls/tarn_ls_test.h"
+#include "utils/target_check.h"
 
 namespace {
 
@@ -21,6 +24,19 @@ bool parse_fs_id(const char* text, uint64_t* out) {
     if (errno != 0 || end == text || *end != '\0') return false;
     *out = v;
     return true;
+}
+
+// The suites reach their lock server through its record, tagged with the
+// file system's id: without one every lock call waits out its retries.
+std::string check_lock_server_record() {
+    char id[24];
+    snprintf(id, sizeof id, "%llx", static_cast<unsigned long long>(g_args.fs_id));
+    tarn_target_query q{"tarn/ls", "lock servers", std::string("file system '") + g_args.fs_name + "' (id " + id + ")",
+                        "lock server record", [](const discov_svc& svc) {
+                            ls_server_entry e;
+                            return ls_resolver_parse_record(&svc, &e) == 0 && e.fs_id == g_args.fs_id;
+                        }};
+    return tarn_check_target_records(g_args.cluster, q, TARN_TEST_CHECK_TARGET_MS);
 }
 
 }  // namespace
@@ -52,6 +68,9 @@ int main(int argc, char** argv) {
     if (!g_args.cluster) kiv_fatal("Cluster name (-c) must be specified.");
     if (!g_args.fs_name) kiv_fatal("Filesystem name (-f) must be specified.");
     if (g_args.fs_id == 0) kiv_fatal("Filesystem ID (-i) must be specified.");
+
+    // Checked before the first test, and only when one is to run.
+    testing::AddGlobalTestEnvironment(new TARNTargetCheckEnv(check_lock_server_record));
 
     return testing::UnitTest::GetInstance()->Run();
 }
