@@ -637,12 +637,12 @@ void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes) {
 }
 
 void kiv_rpc_batch_begin(kiv_process* p) {
-    KIV_BUG_ON(!kiv_in_loop_context());
+    KIV_BUG_ON(!kiv_in_loop_context() || __kiv_thread_tls.process != p);
     rp_enter(rpc_proc_get(p));
 }
 
 void kiv_rpc_batch_end(kiv_process* p) {
-    KIV_BUG_ON(!kiv_in_loop_context());
+    KIV_BUG_ON(!kiv_in_loop_context() || __kiv_thread_tls.process != p);
     rp_leave(rpc_proc_get(p));
 }
 
