@@ -39,6 +39,11 @@ enum ServeState : uint32_t {
     S_CRASHING,  // no new request starts; running ones finish
 };
 
+// Reads up to this size, and attribute reads, are served on the loop: a
+// copy out of memory costs less than waking a worker for it. Larger reads
+// and everything that changes an object or may wait go to the workers.
+constexpr uint32_t kLoopReadMax = 64 * 1024;
+
 // How long a crash waits for the handlers already running.
 constexpr auto kHandlerGrace = std::chrono::seconds(1);
 // Coming back: the old port is tried this often, for this long.
@@ -144,13 +149,15 @@ void send_reply(lc_ds* ds, kiv_rpc_sconn* c, kiv_msg* reply) {
 }
 
 // Loop context: sends (or, going down in drop mode, discards) every reply
-// the workers queued.
+// the workers queued. Each connection is written once for the lot.
 void flush_out(lc_ds* ds, bool send) {
     std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> batch;
     {
         std::lock_guard<std::mutex> g(ds->out_mu);
         batch.swap(ds->out);
     }
+    if (batch.empty()) return;
+    kiv_rpc_batch_begin(&ds->proc);
     for (auto& [c, reply] : batch) {
         if (send)
             lc_fault_gate_send(ds->gate, c, reply);
@@ -158,6 +165,7 @@ void flush_out(lc_ds* ds, bool send) {
             kiv_free_msg(reply);
         kiv_rpc_sconn_unref(c);
     }
+    kiv_rpc_batch_end(&ds->proc);
 }
 
 void out_job_run(void* arg) {
@@ -231,36 +239,47 @@ void finish_task(Task* t) {
     ds->idle_cv.notify_all();
 }
 
-// Worker thread: checks 5 and 6, the handler, the reply.
+// Checks 5 and 6, the handler, the reply.
+void serve(lc_ds* ds, kiv_rpc_sconn* c, const kiv_msg* req, const lc_ds_msg_def* def) {
+    lc_ds_call call{};
+    call.env = &ds->env;
+    call.conn = c;
+    call.conn_id = kiv_rpc_sconn_id(c);
+    call.req = req;
+    call.buf = req->buf;
+    call.len = req->kept_len;
+    uint32_t st = lc_ds_execute(&call, def);
+    if (call.no_reply) return;
+    if (call.reply) {
+        tarn_wire_put_u32(call.reply->buf, TARN_REPLY_STATUS, st);
+        send_reply(ds, c, call.reply);
+    } else {
+        send_status(ds, c, req, st);
+    }
+}
+
+// Served on the loop: nothing that changes state, waits for anything but an
+// object's lock, or copies much. A crash cannot fall in the middle of one,
+// as its close runs on the loop too.
+bool on_loop(const lc_ds_msg_def* def, const kiv_msg* req) {
+    if (def->type == TARN_DS_GET_ATTRS) return true;
+    if (def->type != TARN_DS_READ || req->kept_len < TARN_DS_READ_COUNT + 4) return false;
+    return tarn_wire_get_u32(req->buf, TARN_DS_READ_COUNT) <= kLoopReadMax;
+}
+
+// Worker thread.
 void run_task(void* arg) {
     auto* t = static_cast<Task*>(arg);
     lc_ds* ds = t->ds;
     ds->running.fetch_add(1);
-    if (serving(ds) && ds->incarnation.load() == t->incarnation) {
-        lc_ds_call call{};
-        call.env = &ds->env;
-        call.conn = t->conn;
-        call.conn_id = kiv_rpc_sconn_id(t->conn);
-        call.req = t->req;
-        call.buf = t->req->buf;
-        call.len = t->req->kept_len;
-        uint32_t st = lc_ds_execute(&call, t->def);
-        if (!call.no_reply) {
-            if (call.reply) {
-                tarn_wire_put_u32(call.reply->buf, TARN_REPLY_STATUS, st);
-                send_reply(ds, t->conn, call.reply);
-            } else {
-                send_status(ds, t->conn, t->req, st);
-            }
-        }
-    }
+    if (serving(ds) && ds->incarnation.load() == t->incarnation) serve(ds, t->conn, t->req, t->def);
     // Read but not started before a crash: discarded, the client retries.
     if (ds->running.fetch_sub(1) == 1 && !serving(ds)) wake_idle(ds);
     finish_task(t);
 }
 
-// Loop context: checks 1 to 4; the no-op is answered here, the rest goes
-// to the workers. Takes `req`.
+// Loop context: checks 1 to 4; the no-op and short reads are answered
+// here, the rest goes to the workers. Takes `req`.
 void execute(lc_ds* ds, kiv_rpc_sconn* c, kiv_msg* req) {
     if (!serving(ds)) {
         kiv_free_msg(req);
@@ -294,6 +313,11 @@ void execute(lc_ds* ds, kiv_rpc_sconn* c, kiv_msg* req) {
     }
     if (st != TARN_DS_OK || def->type == TARN_DS_NOOP) {
         send_status(ds, c, req, st);
+        kiv_free_msg(req);
+        return;
+    }
+    if (on_loop(def, req)) {
+        serve(ds, c, req, def);
         kiv_free_msg(req);
         return;
     }

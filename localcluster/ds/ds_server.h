@@ -3,12 +3,15 @@
 // Threads. Each instance has a runtime process of its own, whose event
 // loop accepts connections, reads whole frames and runs the cheap part of
 // every request there: the fault gate, the header checks and the epoch
-// check (the epoch table is the loop's alone), and the no-op. Everything
-// else runs on the cluster's shared worker pool, so reads and writes of
-// different objects, and reads of one object, proceed in parallel; only
-// writes to one object wait for each other (the object's lock). Workers
-// queue their replies and the loop sends them in batches, so a worker
-// never waits for the loop.
+// check (the epoch table is the loop's alone), the no-op, and the reads
+// that only copy a little out of memory (reads up to 64 KiB, attribute
+// reads): waking a worker for those costs more than the copy. Everything
+// else runs on the cluster's shared worker pool, so writes and large reads
+// of different objects proceed in parallel; only writes to one object wait
+// for each other (the object's lock). Workers queue their replies and the
+// loop sends them in batches, so a worker never waits for the loop; the
+// replies of one batch, like those of one read callback, leave each
+// connection in one gathered write.
 //
 // Lifecycle. An instance serves until it crashes (test code 2, `ds crash`,
 // host reboots): it stops taking requests, waits at most 1 s for

@@ -40,6 +40,9 @@ constexpr uint32_t kResumeRequests = 512;
 // How often a paused or closing connection looks at its budget again: the
 // requests it waits for are freed on whatever thread handled them.
 constexpr uint64_t kRecheckMs = 5;
+// A peer that pipelines many requests gets the replies of a long read
+// callback in pieces of about this size, not all at its end.
+constexpr uint64_t kEarlyFlushBytes = 256 * 1024;
 
 std::atomic<uint64_t> g_conn_ids{0};
 
@@ -77,6 +80,9 @@ struct kiv_rpc_sconn {
     uint64_t tx_bytes = 0;
 
     rpc_event close_ev{};
+    // Queued write of replies sent outside the connection's own read
+    // callback while the loop gathers replies; holds a reference.
+    rpc_event flush_ev{};
     kiv_rpc_sconn* prev = nullptr;
     kiv_rpc_sconn* next = nullptr;
 };
@@ -117,9 +123,16 @@ void conn_free(kiv_rpc_sconn* c) {
     srv_unref(s);
 }
 
+// A write is coming anyway: at the end of the connection's read callback,
+// or from its queued flush event.
+bool conn_flush_due(const kiv_rpc_sconn* c) { return c->reading || c->flush_ev.queued; }
+
 void conn_set_mask(kiv_rpc_sconn* c) {
     if (!c->watch) return;
-    uint32_t mask = (c->paused || c->draining ? 0u : uint32_t(EPOLLIN)) | (c->txq.empty() ? 0u : uint32_t(EPOLLOUT));
+    // Waiting for room to write only once a write came up short: asking
+    // for EPOLLOUT before every batch would cost two epoll_ctl calls each.
+    bool want_out = !c->txq.empty() && !conn_flush_due(c);
+    uint32_t mask = (c->paused || c->draining ? 0u : uint32_t(EPOLLIN)) | (want_out ? uint32_t(EPOLLOUT) : 0u);
     if (mask != c->wmask && kiv_fd_watch_mod(c->watch, mask) == 0) c->wmask = mask;
 }
 
@@ -136,7 +149,13 @@ bool conn_update_pause(kiv_rpc_sconn* c) {
         resumed = true;
     }
     conn_set_mask(c);
-    if ((c->paused || c->draining) && !c->dropped && !timer_pending(&c->recheck)) mod_timer(&c->recheck, kRecheckMs);
+    if (c->dropped) return resumed;
+    // Frames read before the pause wait in rxbuf, and the socket may have
+    // nothing more to say: the re-check takes them up at once.
+    if (resumed && c->rpos < c->wpos && !c->draining)
+        mod_timer(&c->recheck, 0);
+    else if ((c->paused || c->draining) && !timer_pending(&c->recheck))
+        mod_timer(&c->recheck, kRecheckMs);
     return resumed;
 }
 
@@ -324,6 +343,12 @@ void conn_read(kiv_rpc_sconn* c) {
             if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return;
         }
         if (!conn_parse(c)) return;
+        // Not while paused with frames left in rxbuf: the next round reads
+        // over them, and the flush could resume it.
+        if (c->tx_bytes >= kEarlyFlushBytes && c->rpos == c->wpos) {
+            conn_flush(c);
+            if (c->dropped) return;
+        }
         if (size_t(n) < asked) return;
     }
 }
@@ -332,6 +357,15 @@ void conn_read(kiv_rpc_sconn* c) {
 void conn_finish_drain(kiv_rpc_sconn* c) {
     if (c->draining && !c->dropped && c->inflight.load() == 0 && c->txq.empty()) conn_drop(c);
 }
+
+void conn_flush_run(rpc_event* ev) {
+    auto* c = static_cast<kiv_rpc_sconn*>(ev->obj);
+    if (!c->dropped && !c->txq.empty()) conn_flush(c);
+    if (!c->dropped) conn_finish_drain(c);
+    kiv_rpc_sconn_unref(c);
+}
+
+void conn_flush_release(rpc_event* ev) { kiv_rpc_sconn_unref(static_cast<kiv_rpc_sconn*>(ev->obj)); }
 
 void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
     auto* c = static_cast<kiv_rpc_sconn*>(arg);
@@ -359,7 +393,8 @@ void conn_recheck(void* arg) {
     rpc_proc* rp = c->srv->rp;
     rp_enter(rp);
     kiv_rpc_sconn_ref(c);
-    if (!c->dropped && conn_update_pause(c) && !c->draining) {
+    if (!c->dropped) conn_update_pause(c);
+    if (!c->dropped && !c->paused && !c->draining && c->rpos < c->wpos) {
         c->reading = true;
         conn_parse(c);
         c->reading = false;
@@ -394,6 +429,9 @@ void srv_accept_io(kiv_fd_watch*, uint32_t, void* arg) {
         c->fd = fd;
         c->rxbuf = static_cast<uint8_t*>(__kiv_malloc("rpc_rxbuf", KIV_POS, KIV_MEM_NOFAIL, kRxBuf));
         c->wmask = EPOLLIN;
+        c->flush_ev.obj = c;
+        c->flush_ev.run = conn_flush_run;
+        c->flush_ev.release = conn_flush_release;
         init_timer(rp->p, &c->recheck, conn_recheck, c);
         c->watch = kiv_fd_watch_add(rp->p, fd, EPOLLIN, conn_io, c);
         s->refs++;
@@ -544,8 +582,20 @@ int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply) {
     rpc_msg_set_state(m, MS_QUEUED);
     c->txq.push_back(m);
     c->tx_bytes += m->total_len;
-    if (c->txq.head == m && !c->reading) conn_flush(c);
-    if (c->dropped) return -ENOTCONN;
+    // Its read callback or a queued flush writes it; the budget is looked at then.
+    if (conn_flush_due(c)) return 0;
+    if (c->txq.head == m) {
+        rpc_proc* rp = c->srv->rp;
+        if (rp && rp->depth > 0) {
+            // The loop is gathering replies (a runtime callback or a reply
+            // batch): this connection is written once, when it ends.
+            kiv_rpc_sconn_ref(c);
+            rp_push(rp, &c->flush_ev);
+            return 0;
+        }
+        conn_flush(c);
+        if (c->dropped) return -ENOTCONN;
+    }
     conn_update_pause(c);
     return 0;
 }
@@ -584,6 +634,16 @@ void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes) {
     srv_of(s);
     rpc_guard g(s->rp);
     s->charge = bytes;
+}
+
+void kiv_rpc_batch_begin(kiv_process* p) {
+    KIV_BUG_ON(!kiv_in_loop_context() || __kiv_thread_tls.process != p);
+    rp_enter(rpc_proc_get(p));
+}
+
+void kiv_rpc_batch_end(kiv_process* p) {
+    KIV_BUG_ON(!kiv_in_loop_context() || __kiv_thread_tls.process != p);
+    rp_leave(rpc_proc_get(p));
 }
 
 void rpc_server_request_freed(rpc_msg* m) {

@@ -850,6 +850,59 @@ TEST_F(DsTest, AcknowledgedDataSurvivesCrashesInBothReplyModes) {
     EXPECT_EQ(0u, ctl("crash-replies sometimes").find("{\"ok\":false"));
 }
 
+// Reads in flight when a crash comes, small ones served on the loop and
+// large ones on the workers, in both reply modes: each completes once,
+// either with exactly the data asked for or with its connection lost.
+TEST_F(DsTest, ReadsInFlightThroughACrashInBothReplyModes) {
+    constexpr uint32_t kPages = 256;
+    place(100);
+    for (uint32_t pg = 0; pg < kPages; pg += 64) {
+        std::string chunk;
+        for (uint32_t i = pg; i < pg + 64; i++) chunk += std::string(4096, char('a' + i % 26));
+        ASSERT_EQ(TARN_DS_OK, status_of(write_frame(100, uint64_t(pg) * 4096, chunk)));
+    }
+    struct Case {
+        const char* mode;
+        uint32_t pages;  // per read
+    };
+    const Case cases[] = {{"drop", 1}, {"flush", 1}, {"drop", 32}, {"flush", 32}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << k.mode << ", " << k.pages << " pages a read");
+        ASSERT_EQ(0u, ctl(std::string("crash-replies ") + k.mode).find("{\"ok\":true"));
+        std::vector<kiv_rpc_endpoint*> eps;
+        for (int i = 0; i < 4; i++) eps.push_back(client_->connect(port(1)));
+        std::vector<std::pair<uint32_t, Pending*>> reads;
+        for (uint32_t i = 0; i < 400; i++) {
+            uint32_t pg = (i * 37) % (kPages - k.pages + 1);
+            reads.emplace_back(pg, client_->start(eps[i % eps.size()], read_frame(100, uint64_t(pg) * 4096, k.pages * 4096)));
+        }
+        // Some answered already, the rest still coming.
+        ASSERT_TRUE(reads[50].second->wait(10000).completed);
+        ctl("ds crash 1 tarn 50");
+        int answered = 0;
+        for (auto& [pg, p] : reads) {
+            Outcome o = p->wait(10000);
+            ASSERT_TRUE(o.completed);
+            if (o.reply.empty()) {
+                EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error & KIV_E_CODE_MASK);
+                continue;
+            }
+            answered++;
+            ASSERT_EQ(TARN_DS_OK, o.status());
+            std::string data = read_data(o);
+            ASSERT_EQ(size_t(k.pages) * 4096, data.size());
+            for (uint32_t i = 0; i < k.pages; i++)
+                ASSERT_EQ(std::string(4096, char('a' + (pg + i) % 26)), data.substr(size_t(i) * 4096, 4096)) << pg + i;
+        }
+        EXPECT_GE(answered, 51);
+        printf("%s, %u pages a read: %d of %zu answered before the crash\n", k.mode, k.pages, answered, reads.size());
+        cluster_->wait_idle();
+        Outcome o = call(read_frame(100, 4096, 4096));
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        EXPECT_EQ(std::string(4096, 'b'), read_data(o));
+    }
+}
+
 TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
     localcluster::ClusterConfig c;
     c.fs.push_back({"tarn", 0x1001});

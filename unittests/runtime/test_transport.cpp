@@ -1227,8 +1227,10 @@ namespace {
 // reads frames as a hostile or careless peer would.
 struct RawClient {
     int fd = -1;
-    explicit RawClient(const kiv_netaddr& at) {
+    // A small `rcvbuf` makes a peer that the server outruns.
+    explicit RawClient(const kiv_netaddr& at, int rcvbuf = 0) {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -1350,4 +1352,132 @@ TEST_F(RpcTransport, RepliesBeforeABadFrameAreSentThenTheConnectionCloses) {
         }
         stop_server();
     }
+}
+
+namespace {
+
+// A reply to a 24-byte request whose body is `body` bytes of its xid's low
+// byte.
+kiv_msg* patterned_reply(const kiv_msg* req, uint32_t body) {
+    kiv_msg* r = kiv_rpc_alloc_reply(req, 24 + body);
+    memset(r->buf + 24, req->buf[8], body);
+    return r;
+}
+
+// Reads `n` reply frames slowly (a pause after every `pause_every` bytes);
+// true when they are xids 0..n-1 in order, each body the pattern of
+// patterned_reply.
+::testing::AssertionResult read_patterned(int fd, uint32_t n, size_t pause_every) {
+    size_t since_pause = 0;
+    for (uint32_t i = 0; i < n; i++) {
+        uint8_t h[24];
+        if (!RawPeer::read_full(fd, h, sizeof h)) return ::testing::AssertionFailure() << "no reply " << i;
+        if (le32(h + 8) != i) return ::testing::AssertionFailure() << "reply " << i << " has xid " << le32(h + 8);
+        std::vector<uint8_t> body(le32(h) - 24);
+        for (size_t at = 0; at < body.size();) {
+            size_t k = std::min(body.size() - at, size_t(4096));
+            if (!RawPeer::read_full(fd, body.data() + at, k)) return ::testing::AssertionFailure() << "cut " << i;
+            at += k;
+            since_pause += k;
+            if (since_pause >= pause_every) {
+                std::this_thread::sleep_for(1ms);
+                since_pause = 0;
+            }
+        }
+        for (uint8_t b : body)
+            if (b != uint8_t(i)) return ::testing::AssertionFailure() << "reply " << i << " body damaged";
+    }
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, 50) != 0) return ::testing::AssertionFailure() << "bytes after the last reply";
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+// Replies reach a peer that reads slowly once each and in the order they
+// were sent, whether they were sent from on_request (written at the end of
+// the read callback), in a batch (written when it ends, and not before),
+// or one by one from another thread; a write that comes up short leaves
+// the rest queued for the next.
+TEST_F(RpcTransport, RepliesReachASlowReaderOnceAndInOrder) {
+    enum How { kOnRequest, kBatch, kOneByOne };
+    struct Case {
+        How how;
+        uint32_t body;
+    };
+    const Case cases[] = {{kOnRequest, 40}, {kOnRequest, 64 << 10}, {kBatch, 40},
+                          {kBatch, 64 << 10}, {kOneByOne, 40},      {kOneByOne, 64 << 10}};
+    constexpr uint32_t kCount = 300;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "how " << k.how << ", body " << k.body);
+        start_server();
+        requests = 0;
+        if (k.how == kOnRequest)
+            handler = [&k](kiv_rpc_sconn* c, kiv_msg* req) {
+                kiv_rpc_reply(c, patterned_reply(req, k.body));
+                kiv_free_msg(req);
+            };
+        else
+            handler = [this](kiv_rpc_sconn* c, kiv_msg* req) { park(c, req); };
+        RawClient peer(srv_addr, 16 << 10);
+        ASSERT_GE(peer.fd, 0);
+        const std::vector<uint8_t> all = RawClient::frames(kCount);
+        ASSERT_TRUE(RawPeer::write_full(peer.fd, all.data(), all.size()));
+        if (k.how != kOnRequest) {
+            ASSERT_TRUE(wait_parked(kCount));
+            std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> held = take_parked();
+            auto answer = [&held, &k] {
+                for (auto& [c, req] : held) {
+                    kiv_rpc_reply(c, patterned_reply(req, k.body));
+                    kiv_free_msg(req);
+                    kiv_rpc_sconn_unref(c);
+                }
+            };
+            if (k.how == kBatch) {
+                bool early = true;
+                in_job([&] {
+                    kiv_rpc_batch_begin(&proc);
+                    answer();
+                    pollfd pf{peer.fd, POLLIN, 0};
+                    early = poll(&pf, 1, 0) != 0;
+                    kiv_rpc_batch_end(&proc);
+                });
+                EXPECT_FALSE(early) << "a reply was written before its batch ended";
+            } else {
+                answer();
+            }
+        }
+        EXPECT_TRUE(read_patterned(peer.fd, kCount, 256 << 10));
+        EXPECT_EQ(requests.load(), int(kCount));
+        stop_server();
+    }
+}
+
+// A peer that pipelines requests and never reads stays within its budget
+// when the server answers on the loop with large replies: the server stops
+// reading it, and every reply still arrives, in order, once it reads.
+TEST_F(RpcTransport, RepliesOnTheLoopKeepAPipeliningPeerWithinItsBudget) {
+    constexpr uint32_t kBody = 256 << 10, kCount = 1000;
+    start_server();
+    requests = 0;
+    handler = [](kiv_rpc_sconn* c, kiv_msg* req) {
+        kiv_rpc_reply(c, patterned_reply(req, kBody));
+        kiv_free_msg(req);
+    };
+    RawClient peer(srv_addr, 16 << 10);
+    ASSERT_GE(peer.fd, 0);
+    const std::vector<uint8_t> all = RawClient::frames(kCount);
+    ASSERT_TRUE(RawPeer::write_full(peer.fd, all.data(), all.size()));
+    int seen = -1;
+    for (int i = 0; i < 100 && requests.load() != seen; i++) {
+        seen = requests.load();
+        std::this_thread::sleep_for(50ms);
+    }
+    // 64 MiB queued, plus what the socket buffers took before that.
+    const int budget = int((64u << 20) / (24 + kBody)) + 1;
+    EXPECT_GE(requests.load(), budget);
+    EXPECT_LE(requests.load(), budget + int((8u << 20) / kBody));
+    EXPECT_TRUE(read_patterned(peer.fd, kCount, ~size_t(0)));
+    EXPECT_EQ(requests.load(), int(kCount));
+    stop_server();
 }

@@ -49,6 +49,13 @@ kiv_msg* kiv_rpc_alloc_reply(const kiv_msg* req, uint32_t len);
 // it through its chunk accessor and frees it once written or when the
 // connection goes. -ENOTCONN (reply freed) if the connection is gone.
 int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply);
+// Replies sent between these two calls, in loop context of process `p`,
+// leave each connection in one gathered write when the batch ends, as the
+// replies sent from on_request do at the end of their read callback.
+// Batches nest; the outermost end writes. Also delivers whatever else the
+// runtime queued meanwhile (close notifications), as after any callback.
+void kiv_rpc_batch_begin(kiv_process* p);
+void kiv_rpc_batch_end(kiv_process* p);
 // 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
 // Closes the connection at once and discards its queued replies; on_close
