@@ -103,6 +103,9 @@ struct kiv_proc_core {
     // Loop-owned: touched only under the loop lock.
     std::vector<kiv_timer*> timers;  // binary heap by (expiry, arming order)
     uint64_t timer_seq = 0;
+    // By when evloop wakes at the latest, as it computed after its last
+    // batch: a timer due no earlier needs no kick.
+    uint64_t wake_by_us = 0;
     kiv_fd_watch* watches = nullptr;
     kiv_fd_watch* dead_watches = nullptr;  // freed by evloop after its batch
     kiv_proc_closer* closers = nullptr;
