@@ -1428,6 +1428,10 @@ TEST_F(RpcTransport, PostedCallCompletesOnceWithItsOutcome) {
             EXPECT_TRUE(o.on_evloop);
             EXPECT_FALSE(o.inline_done);
             kiv_rpc_close(ep);
+            {
+                std::lock_guard<std::mutex> g(rec.mu);  // its address may come back
+                rec.out.erase(pc.m);
+            }
             kiv_free_msg(pc.m);
         }
     }
