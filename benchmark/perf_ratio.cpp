@@ -23,7 +23,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -140,15 +139,14 @@ struct RuntimeSide {
     }
 };
 
-// One caller's raw RPC: a message it reuses, started on evloop as the
-// file-server client starts its calls, and a wait for its completion.
+// One caller's raw RPC: a message it reuses, posted to the loop and waited
+// for as the file-server client starts and waits for its calls.
 struct RpcCaller {
     RuntimeSide* side;
     kiv_msg* m;
     std::mt19937_64 rng;
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
+    kiv_job job{};
+    kiv_waiter done{};
 
     RpcCaller(RuntimeSide* s, uint64_t seed) : side(s), m(kiv_rpc_alloc_output_msg(512)), rng(seed) {
         tarn_wire_put_u32(m->buf, TARN_MSG_LENGTH, 512);
@@ -159,23 +157,22 @@ struct RpcCaller {
     }
     ~RpcCaller() { kiv_free_msg(m); }
 
-    static void on_done(kiv_msg* m) {
-        auto* c = static_cast<RpcCaller*>(m->priv);
-        std::lock_guard<std::mutex> g(c->mu);
-        c->done = true;
-        c->cv.notify_one();
-    }
-    static int start(void* a) {
+    static void on_done(kiv_msg* m) { kiv_waiter_signal(&static_cast<RpcCaller*>(m->priv)->done); }
+    static void start(void* a) {
         auto* c = static_cast<RpcCaller*>(a);
         kiv_rpc_get_new_xid(&c->side->eng, c->m->buf + TARN_MSG_XID);
-        return kiv_rpc_call(c->side->ep, c->m);
+        kiv_rpc_call(c->side->ep, c->m);
+    }
+    static void dropped(void* a) {
+        auto* c = static_cast<RpcCaller*>(a);
+        c->m->error = KIV_E_ABANDONED;  // never sent
+        kiv_waiter_signal(&c->done);
     }
     bool call() {
         tarn_wire_put_u64(m->buf, TARN_DS_READ_OFFSET, (rng() % k_file_blocks) * k_block);
-        done = false;
-        kiv_call_in_job(&side->client, start, this);
-        std::unique_lock<std::mutex> g(mu);
-        cv.wait(g, [&] { return done; });
+        kiv_waiter_init(&done);
+        if (kiv_post_in_job(&side->client, &job, start, dropped, this) < 0) return false;
+        kiv_waiter_wait(&done);
         return m->error == 0 && m->reply && m->reply->total_len == TARN_DS_READ_REP_DATA + k_block;
     }
 };

@@ -188,18 +188,30 @@ void tarn_call_set_rpc_name(tarn_call* call, const char* rpc_name) {
 
 namespace {
 
-int send_job(void* arg) {
-    auto* msg = static_cast<kiv_msg*>(arg);
-    tarn_call_start_attempt(static_cast<tarn_call*>(msg->priv), msg);
-    return 0;
+kiv_msg* take_send_msg(tarn_call* call) {
+    kiv_msg* msg = call->send_msg;
+    call->send_msg = nullptr;
+    return msg;
+}
+
+void send_job(void* arg) {
+    auto* call = static_cast<tarn_call*>(arg);
+    tarn_call_start_attempt(call, take_send_msg(call));
+}
+
+void send_dropped(void* arg) {
+    auto* call = static_cast<tarn_call*>(arg);
+    tarn_call_fail(call, take_send_msg(call), rpc_error_make(ESHUTDOWN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
 }
 
 }  // namespace
 
 void tarn_call_send(tarn_call* call, kiv_msg* msg) {
-    KIV_BUG_ON(msg->priv != call);
-    if (kiv_call_in_job(call->process, send_job, msg) < 0)
-        tarn_call_fail(call, msg, rpc_error_make(ESHUTDOWN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+    KIV_BUG_ON(msg->priv != call || call->send_msg != nullptr);
+    call->send_msg = msg;
+    // Every outcome, a refused post included, reaches the caller as the
+    // call's final state.
+    if (kiv_post_in_job(call->process, &call->send_job, send_job, send_dropped, call) < 0) send_dropped(call);
 }
 
 int tarn_call_format_failure(const tarn_call* call, char* buf, size_t size) {

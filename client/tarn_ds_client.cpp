@@ -180,9 +180,12 @@ void ds_set_final_status(tarn_call* base, call_state state) {
         if (call->waiting_event != nullptr) kiv_co_event_signal(call->waiting_event);
         return;
     }
-    CallLock lock(call);
-    base->state = state;
-    KIV_BUG_ON(pthread_cond_signal(&call->cond) != 0);
+    {
+        CallLock lock(call);
+        base->state = state;
+    }
+    // Last touch of the call: its owner may free it once the wait returns.
+    kiv_waiter_signal(&call->done);
 }
 
 void ds_on_sent(tarn_call* base, kiv_msg* msg) { ds_call_of(base)->in_flight = msg; }
@@ -278,7 +281,7 @@ void ds_call_init(ds_call* call, ds_client* client, uint32_t retry_timeout_ms, d
         call->context = kiv_context_get();
     } else {
         KIV_BUG_ON(pthread_mutex_init(&call->mutex, nullptr) != 0);
-        KIV_BUG_ON(pthread_cond_init(&call->cond, nullptr) != 0);
+        kiv_waiter_init(&call->done);
     }
 }
 
@@ -298,8 +301,8 @@ void ds_call_wait_for_result(ds_call* call) {
         wait_in_coroutine(call);
         return;
     }
-    CallLock lock(call);
-    while (call->base.state == CALL_IN_FLIGHT) KIV_BUG_ON(pthread_cond_wait(&call->cond, &call->mutex) != 0);
+    if (ds_call_get_state(call) == CALL_IDLE) return;
+    kiv_waiter_wait(&call->done);
 }
 
 call_state ds_call_get_state(ds_call* call) {
@@ -321,7 +324,6 @@ void ds_call_fini(ds_call* call) {
         kiv_context_put(call->context);
         call->context = nullptr;
     } else {
-        KIV_BUG_ON(pthread_cond_destroy(&call->cond) != 0);
         KIV_BUG_ON(pthread_mutex_destroy(&call->mutex) != 0);
     }
 }

@@ -5,7 +5,7 @@
 // the locator callbacks for the disk's host at every attempt) or at a fixed
 // host, carries bulk data straight from or into the caller's buffer, pads
 // every request to a multiple of 512 bytes, and waits in one of two ways:
-// on a mutex and condition variable from a plain thread (cancellable by a
+// on a runtime waiter from a plain thread (cancellable by a
 // token), or on a coroutine event from inside a runtime coroutine (following
 // the coroutine's cancellation context).
 //
@@ -109,7 +109,7 @@ struct ds_call {
     // Thread mode.
     const tarn_cancel_token* cancel_token;
     pthread_mutex_t mutex; // guards base.state for the waiting thread
-    pthread_cond_t cond;
+    kiv_waiter done;       // signalled once base.state is final
     // Coroutine mode: the caller's cancellation context (referenced), and the
     // event its coroutine sleeps on while it waits, if it does.
     kiv_context* context;

@@ -131,9 +131,12 @@ kiv_msg* mds_copy_request(tarn_call*, kiv_msg* msg) { return tarn_call_copy_plai
 
 void mds_set_final_status(tarn_call* base, call_state state) {
     mds_call* call = mds_call_of(base);
-    CallLock lock(call);
-    base->state = state;
-    KIV_BUG_ON(pthread_cond_signal(&call->cond) != 0);
+    {
+        CallLock lock(call);
+        base->state = state;
+    }
+    // Last touch of the call: its owner may free it once the wait returns.
+    kiv_waiter_signal(&call->done);
 }
 
 const tarn_call_ops k_mds_call_ops = {
@@ -190,7 +193,7 @@ void mds_call_init(mds_call* call, mds_client* client, const mds_call_opts* opts
                             k_reply_timeout_ms, client->process, client->pool, client->epoch, client->epoch_cb,
                             client->epoch_ctx);
     KIV_BUG_ON(pthread_mutex_init(&call->mutex, nullptr) != 0);
-    KIV_BUG_ON(pthread_cond_init(&call->cond, nullptr) != 0);
+    kiv_waiter_init(&call->done);
 }
 
 void mds_call_set_rpc_name(mds_call* call, const char* rpc_name) { tarn_call_set_rpc_name(&call->base, rpc_name); }
@@ -233,8 +236,8 @@ void mds_call_send(kiv_msg* msg) {
 }
 
 void mds_call_wait_for_result(mds_call* call) {
-    CallLock lock(call);
-    while (call->base.state == CALL_IN_FLIGHT) KIV_BUG_ON(pthread_cond_wait(&call->cond, &call->mutex) != 0);
+    if (mds_call_get_state(call) == CALL_IDLE) return;
+    kiv_waiter_wait(&call->done);
 }
 
 call_state mds_call_get_state(mds_call* call) {
@@ -250,7 +253,6 @@ int mds_call_result(mds_call* call) {
 void mds_call_fini(mds_call* call) {
     KIV_BUG_ON(mds_call_get_state(call) == CALL_IN_FLIGHT);
     tarn_call_release_conn(&call->base);
-    KIV_BUG_ON(pthread_cond_destroy(&call->cond) != 0);
     KIV_BUG_ON(pthread_mutex_destroy(&call->mutex) != 0);
 }
 

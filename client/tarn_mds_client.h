@@ -71,7 +71,7 @@ struct mds_call {
     const tarn_cancel_token* cancel_token;
     mds_client* client;
     pthread_mutex_t mutex; // guards base.state for the waiting thread
-    pthread_cond_t cond;
+    kiv_waiter done;       // signalled once base.state is final
     uint8_t handler_ctx[MDS_CALL_HANDLER_CTX_BYTES];
 };
 

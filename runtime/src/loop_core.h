@@ -16,7 +16,7 @@ enum : uint8_t { W_NONE, W_EVENT, W_COND, W_MUTEX, W_JOIN };  // kiv_co::wait_ki
 enum : uint8_t { R_NONE, R_SIGNAL, R_KICK };                  // kiv_co::reason
 enum : uint32_t { S_RUNNING, S_SLEEPING, S_WOKEN, S_TIMEDOUT };  // kiv_co::sleep
 
-enum : uint32_t { JOB_QUEUED = 1, JOB_CALL = 2 };  // kiv_job::state
+enum : uint32_t { JOB_QUEUED = 1, JOB_CALL = 2, JOB_POST = 4 };  // kiv_job::state
 
 constexpr uint32_t kDefaultStack = 256 * 1024;
 
@@ -103,6 +103,9 @@ struct kiv_proc_core {
     // Loop-owned: touched only under the loop lock.
     std::vector<kiv_timer*> timers;  // binary heap by (expiry, arming order)
     uint64_t timer_seq = 0;
+    // By when evloop wakes at the latest, as it computed after its last
+    // batch: a timer due no earlier needs no kick.
+    uint64_t wake_by_us = 0;
     kiv_fd_watch* watches = nullptr;
     kiv_fd_watch* dead_watches = nullptr;  // freed by evloop after its batch
     kiv_proc_closer* closers = nullptr;
@@ -123,6 +126,12 @@ void co_wake(kiv_co* co);
 // Makes evloop recompute its time-out.
 void loop_kick(kiv_proc_core* c);
 void join_ended(kiv_proc_core* c);
+// evloop, loop lock released: starts the wake-ups that kiv_waiter_signal
+// held back during the batch.
+void waiter_flush_deferred();
+void futex_wait(std::atomic<uint32_t>* word, uint32_t val, uint64_t deadline_us);
+// Number of threads woken.
+int futex_wake(std::atomic<uint32_t>* word);
 uint64_t deadline_after_ms(uint64_t ms);
 
 kiv_context* context_new(kiv_process* p);

@@ -25,29 +25,29 @@ namespace {
 // The per-move record of a plain thread; a thread is in at most one move.
 thread_local kiv_co t_move_rec;
 
+kiv_co* move_rec(kiv_process* p) {
+    kiv_co* rec = &t_move_rec;
+    rec->core = p->core;
+    rec->process = p;
+    rec->ctx = nullptr;
+    rec->kicked = false;
+    rec->wait_kind = W_NONE;
+    return rec;
+}
+
+// The loop lock is held (or there is no core): the thread is in loop context.
+void enter_move(kiv_process* p, kiv_co* rec) {
+    kiv_thread_tls& tls = __kiv_thread_tls;
+    tls.process = p;
+    tls.co = rec;
+    tls.loop_depth = 1;
+}
+
 // Cores kept alive on purpose because coroutines still use them.
 std::mutex g_leaked_mu;
 kiv_proc_core* g_leaked;
 
 constexpr int kMaxEvents = 256;
-
-void futex_wait(std::atomic<uint32_t>* word, uint32_t val, uint64_t deadline_us) {
-    struct timespec ts, *tp = nullptr;
-    if (deadline_us) {
-        ts.tv_sec = time_t(deadline_us / 1000000);
-        ts.tv_nsec = long(deadline_us % 1000000) * 1000;
-        tp = &ts;
-    }
-    // The absolute time-out of FUTEX_WAIT_BITSET is on CLOCK_MONOTONIC,
-    // the clock of get_abs_time_us().
-    syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, val, tp, nullptr, FUTEX_BITSET_MATCH_ANY);
-}
-
-// The woken side may already have freed the word's memory; a futex wake on
-// such an address is harmless and every waiter re-checks its condition.
-void futex_wake(std::atomic<uint32_t>* word) {
-    syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
 
 void enqueue_locked(kiv_proc_core* c, kiv_co* w) {
     w->lock_next = nullptr;
@@ -124,6 +124,33 @@ int run_batch(kiv_proc_core* c, const epoll_event* evs, int n) {
     return timers_timeout_ms(c);
 }
 
+}  // namespace
+
+namespace kiv_loop {
+
+void futex_wait(std::atomic<uint32_t>* word, uint32_t val, uint64_t deadline_us) {
+    struct timespec ts, *tp = nullptr;
+    if (deadline_us) {
+        ts.tv_sec = time_t(deadline_us / 1000000);
+        ts.tv_nsec = long(deadline_us % 1000000) * 1000;
+        tp = &ts;
+    }
+    // The absolute time-out of FUTEX_WAIT_BITSET is on CLOCK_MONOTONIC,
+    // the clock of get_abs_time_us().
+    syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, val, tp, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+// The woken side may already have freed the word's memory; a futex wake on
+// such an address is harmless and every waiter re-checks its condition.
+int futex_wake(std::atomic<uint32_t>* word) {
+    long r = syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    return r > 0 ? int(r) : 0;
+}
+
+}  // namespace kiv_loop
+
+namespace {
+
 void* evloop_main(void* arg) {
     auto* c = static_cast<kiv_proc_core*>(arg);
     pthread_setname_np(pthread_self(), c->name);
@@ -150,12 +177,14 @@ void* evloop_main(void* arg) {
         loop_lock(c, &c->evloop_rec);
         if (c->terminated.load()) {
             loop_unlock(c);
+            waiter_flush_deferred();
             break;
         }
         tls.loop_depth = 1;
         timeout = run_batch(c, evs, n);
         tls.loop_depth = 0;
         loop_unlock(c);
+        waiter_flush_deferred();
     }
     tls = kiv_thread_tls{};
     return nullptr;
@@ -301,6 +330,8 @@ int kiv_process_terminate(kiv_process* p) {
     kiv_proc_core* c = core_of(p);
     if (!c || !c->started.load()) return 0;
     bool wr;
+    kiv_job* dropped = nullptr;  // posted jobs, told outside the lock
+    kiv_job** dropped_tail = &dropped;
     {
         std::lock_guard<std::mutex> g(c->mu);
         if (c->terminated.load()) return 0;
@@ -309,6 +340,11 @@ int kiv_process_terminate(kiv_process* p) {
             c->job_head = j->next;
             j->state &= ~JOB_QUEUED;
             if (j->state & JOB_CALL) complete_call(j, -ESHUTDOWN);
+            if (j->state & JOB_POST) {
+                j->next = nullptr;
+                *dropped_tail = j;
+                dropped_tail = &j->next;
+            }
         }
         c->job_tail = nullptr;
         c->job_count = 0;
@@ -316,6 +352,13 @@ int kiv_process_terminate(kiv_process* p) {
         wr = need_efd_locked(c);
     }
     if (wr) efd_signal(c);
+    while (kiv_job* j = dropped) {
+        dropped = j->next;
+        // The record may be gone once its owner has been told.
+        void (*fn)(void*) = j->dropped;
+        void* arg = j->arg;
+        if (fn) fn(arg);
+    }
     return 0;
 }
 
@@ -387,16 +430,9 @@ int kiv_move_to_coroutine(kiv_process* p) {
         tls.loop_depth++;
         return 0;
     }
-    kiv_co* rec = &t_move_rec;
-    rec->core = core_of(p);
-    rec->process = p;
-    rec->ctx = nullptr;
-    rec->kicked = false;
-    rec->wait_kind = W_NONE;
+    kiv_co* rec = move_rec(p);
     if (rec->core) loop_lock(rec->core, rec);
-    tls.process = p;
-    tls.co = rec;
-    tls.loop_depth = 1;
+    enter_move(p, rec);
     return 0;
 }
 
@@ -428,6 +464,7 @@ void kiv_job_init(kiv_process* p, kiv_job* j, void (*fn)(void*), void* arg) {
     j->arg = arg;
     j->next = nullptr;
     j->state = 0;
+    j->dropped = nullptr;
 }
 
 void kiv_job_wakeup(kiv_job* j) {
@@ -513,6 +550,52 @@ int kiv_call_in_job(kiv_process* p, int (*fn)(void*), void* a) { return call_in_
 
 int kiv_call_in_job2(kiv_process* p, int (*fn)(void*, void*), void* a, void* b) {
     return call_in_job(p, nullptr, fn, a, b);
+}
+
+int kiv_post_in_job(kiv_process* p, kiv_job* j, void (*fn)(void*), void (*dropped)(void*), void* arg) {
+    kiv_proc_core* c = core_of(p);
+    if (!c) return -ESHUTDOWN;
+    kiv_thread_tls& tls = __kiv_thread_tls;
+    if (tls.loop_depth && tls.process == p) {
+        if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
+        fn(arg);
+        return 0;
+    }
+    kiv_job_init(p, j, fn, arg);
+    j->dropped = dropped;
+    bool wr;
+    bool inline_run = false;
+    {
+        std::lock_guard<std::mutex> g(c->mu);
+        if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
+        // A caller that finds the loop idle runs the job itself: no hand-off
+        // to evloop and back. Only with nothing queued, so a thread's posts
+        // keep their order; and it never waits for the lock, since queueing
+        // behind a busy loop costs a wake-up per hand-off. Termination
+        // takes `mu` too, so it cannot slip in before the lock is ours.
+        if (!tls.loop_depth && !c->job_head) {
+            std::lock_guard<std::mutex> lg(c->lock_mu);
+            if (!c->lock_held) inline_run = c->lock_held = true;
+        }
+        if (!inline_run) {
+            j->state = JOB_QUEUED | JOB_POST;
+            if (c->job_tail)
+                c->job_tail->next = j;
+            else
+                c->job_head = j;
+            c->job_tail = j;
+            c->job_count++;
+            wr = need_efd_locked(c);
+        }
+    }
+    if (inline_run) {
+        enter_move(p, move_rec(p));
+        fn(arg);
+        kiv_move_from_coroutine();
+        return 0;
+    }
+    if (wr) efd_signal(c);
+    return 0;
 }
 
 // ---------------------------------------------------------------- fd watches

@@ -86,8 +86,10 @@ int mod_timer(kiv_timer* t, uint64_t ms) {
         set_state(t, 1);
     }
     // evloop recomputes its time-out after each batch; anyone else may have
-    // moved the earliest expiry while it sleeps.
-    if (t->heap_index == 0 && !__kiv_thread_tls.on_evloop) loop_kick(c);
+    // moved the earliest expiry before the time evloop sleeps until. Reply
+    // timers armed by callers seldom do, and a needless kick costs a wake-up
+    // of evloop per call.
+    if (t->heap_index == 0 && !__kiv_thread_tls.on_evloop && t->expires_us < c->wake_by_us) loop_kick(c);
     return was;
 }
 
@@ -120,11 +122,17 @@ void timers_fire(kiv_proc_core* c, uint64_t now_us, uint64_t seq_limit) {
 }
 
 int timers_timeout_ms(kiv_proc_core* c) {
+    c->wake_by_us = UINT64_MAX;
     if (c->timers.empty()) return -1;
     uint64_t exp = c->timers[0]->expires_us, now = get_abs_time_us();
+    c->wake_by_us = exp;
     if (exp <= now) return 0;
     uint64_t ms = (exp - now + 999) / 1000;
-    return ms > INT_MAX ? INT_MAX : int(ms);
+    if (ms > INT_MAX) {
+        c->wake_by_us = now + uint64_t(INT_MAX) * 1000;
+        return INT_MAX;
+    }
+    return int(ms);
 }
 
 void timers_clear(kiv_proc_core* c) {

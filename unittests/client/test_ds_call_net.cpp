@@ -349,6 +349,62 @@ TEST_F(DsCallNetTest, SeveralCallsInFlightFromOneThread) {
     }
 }
 
+// Many threads, each with one read in flight at a time: every call ends
+// done with its own data, whether its send ran on the caller's thread (loop
+// idle) or on evloop (loop busy), and every wait ends.
+TEST_F(DsCallNetTest, ManyThreadsManyCallsEachEndWithTheirOwnData) {
+    server_->set_responder(read_answer);
+    constexpr int kThreads = 16, kCalls = 150;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            std::vector<uint8_t> buf(512);
+            for (int i = 0; i < kCalls; i++) {
+                const uint64_t offset = uint64_t(t) * 100000 + uint64_t(i) * 512;
+                uint32_t count = 0;
+                uint8_t eof = 0;
+                ds_call call;
+                ds_call_init(&call, client_, 15000, ds_target_by_vdisk(uint16_t(i % 4)));
+                ds_read_async(&call, kToken, kFileId, creds_, offset, buf.data(), 512, &count, &eof, nullptr);
+                ds_call_wait_for_result(&call);
+                bool ok = ds_call_get_state(&call) == CALL_DONE && count == 512;
+                for (uint32_t k = 0; ok && k < 512; k++) ok = buf[k] == file_byte(offset + k);
+                ds_call_fini(&call);
+                if (!ok) wrong++;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(0, wrong.load());
+}
+
+// A send still queued behind a busy loop when the process terminates fails
+// its call with ESHUTDOWN: the waiting thread is released, nothing is sent.
+TEST_F(DsCallNetTest, TerminateFailsACallWhoseSendIsStillQueued) {
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        kiv_move_to_coroutine(&process_);
+        held = true;
+        while (!release) std::this_thread::sleep_for(1ms);
+        kiv_move_from_coroutine();
+    });
+    while (!held) std::this_thread::sleep_for(1ms);
+    ds_call call;
+    ds_call_init(&call, client_, 15000, fixed());
+    ds_noop_async(&call);
+    EXPECT_EQ(ds_call_get_state(&call), CALL_IN_FLIGHT);
+    kiv_process_terminate(&process_);
+    ds_call_wait_for_result(&call);
+    EXPECT_EQ(ds_call_get_state(&call), CALL_FAILED);
+    EXPECT_EQ(call.base.error.kind, RPC_ERR_POSIX);
+    EXPECT_EQ(call.base.error.code, uint32_t(ESHUTDOWN));
+    ds_call_fini(&call);
+    release = true;
+    holder.join();
+    EXPECT_EQ(server_->count(), 0u);
+}
+
 TEST_F(DsCallNetTest, FenceMergesTheNoopsOfEveryDisk) {
     EXPECT_EQ(ds_fence(client_, 0, 15000, nullptr), 0);
     EXPECT_EQ(server_->count(), 0u);

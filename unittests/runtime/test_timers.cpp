@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -91,6 +92,35 @@ TEST_F(TimerTest, RearmReplacesTheExpiry) {
     EXPECT_EQ(1, f.count.load());
     EXPECT_EQ(1, del_timer_sync(&f.t));
     EXPECT_EQ(0, del_timer_sync(&f.t));
+}
+
+// A plain thread arms a timer while evloop sleeps until an earlier-armed
+// one (or has none): it fires at its own expiry whether it comes before that
+// wake-up (evloop must be kicked) or after it (evloop wakes anyway).
+TEST_F(TimerTest, TimerArmedWhileEvloopSleepsFiresAtItsOwnExpiry) {
+    struct Case {
+        int first_ms;  // already armed; 0 = none
+        int second_ms;
+    };
+    for (Case c : {Case{0, 30}, Case{400, 30}, Case{40, 150}}) {
+        SCOPED_TRACE(std::to_string(c.first_ms) + " then " + std::to_string(c.second_ms));
+        Fired first, second;
+        init_timer(&p, &first.t, Fired::fn, &first);
+        init_timer(&p, &second.t, Fired::fn, &second);
+        if (c.first_ms) mod_timer(&first.t, uint64_t(c.first_ms));
+        std::this_thread::sleep_for(milliseconds(10));  // evloop back asleep
+        const auto armed = Clock::now();
+        mod_timer(&second.t, uint64_t(c.second_ms));
+        ASSERT_TRUE(wait_until([&] { return second.count.load() == 1; }, std::chrono::seconds(5)));
+        EXPECT_GE(second.at - armed, milliseconds(c.second_ms - 1));
+        // Late by at most a scheduling delay, never by the other timer's wait.
+        if (c.first_ms > c.second_ms) {
+            EXPECT_LT(second.at - armed, milliseconds(c.first_ms - 10));
+        }
+        if (c.first_ms) {
+            ASSERT_TRUE(wait_until([&] { return first.count.load() == 1; }, std::chrono::seconds(5)));
+        }
+    }
 }
 
 TEST_F(TimerTest, FireInExpiryOrderThenArmingOrder) {

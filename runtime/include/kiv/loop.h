@@ -52,12 +52,44 @@ struct kiv_job {
     void* arg;
     kiv_job* next;
     uint32_t state;
+    void (*dropped)(void*);  // posted jobs: run instead of fn at termination
 };
 
 void kiv_job_init(kiv_process* p, kiv_job* j, void (*fn)(void*), void* arg);
 void kiv_job_wakeup(kiv_job* j);
 int kiv_call_in_job(kiv_process* p, int (*fn)(void*), void* a);
 int kiv_call_in_job2(kiv_process* p, int (*fn)(void*, void*), void* a, void* b);
+// Runs fn(arg) on the loop of `p` without waiting for it to run: at once on
+// this thread when it is in loop context of `p`, or when it is in no loop
+// context and finds the loop lock free and no job queued (it then holds the
+// lock for the call, as a move would); otherwise as job `j` in evloop's next
+// batch, after the jobs queued before it. A job still queued when the
+// process terminates gets dropped(arg) instead, on the terminating thread,
+// outside the process's locks. Returns 0, or -ESHUTDOWN when the process is
+// not running (neither function runs). `j` must stay valid until fn or
+// dropped has begun.
+int kiv_post_in_job(kiv_process* p, kiv_job* j, void (*fn)(void*), void (*dropped)(void*), void* arg);
+
+// ---------------------------------------------------------------- waiters
+// A one-shot hand-over from the loop to one plain thread that waits for it.
+// Zero-filled (or kiv_waiter_init) is armed; signalled once, it stays so
+// until re-armed by kiv_waiter_init, which only the waiting side may do
+// once the signal has been consumed.
+struct kiv_waiter {
+    uintptr_t word;  // 0 armed, 1 signalled, else the parked waiter
+};
+void kiv_waiter_init(kiv_waiter* w);
+// Blocks until kiv_waiter_signal(w); returns at once if that came first.
+// Not in loop context.
+void kiv_waiter_wait(kiv_waiter* w);
+// True once signalled (never blocks).
+bool kiv_waiter_signalled(const kiv_waiter* w);
+// Releases the waiter; `w` is not touched after the release, so the waiting
+// side may free it as soon as its wait returns. On evloop the wake-up of a
+// parked thread is held back until the batch ends and the loop lock is
+// released; evloop then wakes a few of those threads and each woken thread
+// wakes a few more before it returns, so no single thread does them all.
+void kiv_waiter_signal(kiv_waiter* w);
 
 // ---------------------------------------------------------------- timers
 // Monotonic, milliseconds, one-shot. Zero-filled is inert. Fields are private.
