@@ -872,7 +872,7 @@ TEST_F(DsTest, ReadsInFlightThroughACrashInBothReplyModes) {
         std::vector<kiv_rpc_endpoint*> eps;
         for (int i = 0; i < 4; i++) eps.push_back(client_->connect(port(1)));
         std::vector<std::pair<uint32_t, Pending*>> reads;
-        for (uint32_t i = 0; i < 400; i++) {
+        for (uint32_t i = 0; i < 1000; i++) {
             uint32_t pg = (i * 37) % (kPages - k.pages + 1);
             reads.emplace_back(pg, client_->start(eps[i % eps.size()], read_frame(100, uint64_t(pg) * 4096, k.pages * 4096)));
         }
