@@ -39,10 +39,13 @@ run_suites() {
 
 log=$(mktemp /tmp/kelvane-test.XXXXXX)
 ft_log=$(mktemp /tmp/kelvane-ft.XXXXXX)
-trap 'rm -f "$log" "$ft_log"' EXIT
+tsan_log=$(mktemp /tmp/kelvane-tsan.XXXXXX)
+trap 'rm -f "$log" "$ft_log" "$tsan_log"' EXIT
 status=0
 # The HA job and the fault-tolerance negative controls, beside the rest.
 timeout 1500 scripts/ci-ft.sh build build-asan >"$ft_log" 2>&1 & ft_pid=$!
+# The ThreadSanitizer build and its unit tests, on half of the processors.
+timeout 1200 scripts/ci-tsan.sh $((($(nproc) + 1) / 2)) >"$tsan_log" 2>&1 & tsan_pid=$!
 for dir in build build-asan; do
     echo "=== unit tests ($dir)"
     (cd "$dir" && timeout 900 ctest -j"$(nproc)" --output-on-failure) 2>&1 | tee -a "$log" || status=1
@@ -64,6 +67,8 @@ timeout 900 scripts/check-ls-breaks.sh build || status=1
 
 wait $ft_pid || status=1
 tee -a "$log" <"$ft_log"
+wait $tsan_pid || status=1
+tee -a "$log" <"$tsan_log"
 
 # One closing line over both builds: CTest's test programs plus the tests of
 # the suite runs.
