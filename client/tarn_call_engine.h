@@ -175,9 +175,9 @@ void tarn_call_init_plumbing(tarn_call* call, const tarn_server_kind* kind, cons
 // Names the call in error lines; a call is named once.
 void tarn_call_set_rpc_name(tarn_call* call, const char* rpc_name);
 // Sends the first attempt of `msg` on the loop of the call's process, the
-// caller having set the call in flight: inline in loop context or when the
-// loop is idle, else as a job the caller does not wait for. A loop that is
-// gone, or terminates before the job runs, fails the call with ESHUTDOWN.
+// caller having set the call in flight: inline in loop context, else as a
+// job the caller does not wait for. A loop that is gone, or terminates
+// before the job runs, fails the call with ESHUTDOWN.
 void tarn_call_send(tarn_call* call, kiv_msg* msg);
 // Sends one attempt of `msg` (event loop).
 void tarn_call_start_attempt(tarn_call* call, kiv_msg* msg);

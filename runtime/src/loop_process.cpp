@@ -25,24 +25,6 @@ namespace {
 // The per-move record of a plain thread; a thread is in at most one move.
 thread_local kiv_co t_move_rec;
 
-kiv_co* move_rec(kiv_process* p) {
-    kiv_co* rec = &t_move_rec;
-    rec->core = p->core;
-    rec->process = p;
-    rec->ctx = nullptr;
-    rec->kicked = false;
-    rec->wait_kind = W_NONE;
-    return rec;
-}
-
-// The loop lock is held (or there is no core): the thread is in loop context.
-void enter_move(kiv_process* p, kiv_co* rec) {
-    kiv_thread_tls& tls = __kiv_thread_tls;
-    tls.process = p;
-    tls.co = rec;
-    tls.loop_depth = 1;
-}
-
 // Cores kept alive on purpose because coroutines still use them.
 std::mutex g_leaked_mu;
 kiv_proc_core* g_leaked;
@@ -430,9 +412,16 @@ int kiv_move_to_coroutine(kiv_process* p) {
         tls.loop_depth++;
         return 0;
     }
-    kiv_co* rec = move_rec(p);
+    kiv_co* rec = &t_move_rec;
+    rec->core = core_of(p);
+    rec->process = p;
+    rec->ctx = nullptr;
+    rec->kicked = false;
+    rec->wait_kind = W_NONE;
     if (rec->core) loop_lock(rec->core, rec);
-    enter_move(p, rec);
+    tls.process = p;
+    tls.co = rec;
+    tls.loop_depth = 1;
     return 0;
 }
 
@@ -555,7 +544,7 @@ int kiv_call_in_job2(kiv_process* p, int (*fn)(void*, void*), void* a, void* b) 
 int kiv_post_in_job(kiv_process* p, kiv_job* j, void (*fn)(void*), void (*dropped)(void*), void* arg) {
     kiv_proc_core* c = core_of(p);
     if (!c) return -ESHUTDOWN;
-    kiv_thread_tls& tls = __kiv_thread_tls;
+    const kiv_thread_tls& tls = __kiv_thread_tls;
     if (tls.loop_depth && tls.process == p) {
         if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
         fn(arg);
@@ -564,35 +553,17 @@ int kiv_post_in_job(kiv_process* p, kiv_job* j, void (*fn)(void*), void (*droppe
     kiv_job_init(p, j, fn, arg);
     j->dropped = dropped;
     bool wr;
-    bool inline_run = false;
     {
         std::lock_guard<std::mutex> g(c->mu);
         if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
-        // A caller that finds the loop idle runs the job itself: no hand-off
-        // to evloop and back. Only with nothing queued, so a thread's posts
-        // keep their order; and it never waits for the lock, since queueing
-        // behind a busy loop costs a wake-up per hand-off. Termination
-        // takes `mu` too, so it cannot slip in before the lock is ours.
-        if (!tls.loop_depth && !c->job_head) {
-            std::lock_guard<std::mutex> lg(c->lock_mu);
-            if (!c->lock_held) inline_run = c->lock_held = true;
-        }
-        if (!inline_run) {
-            j->state = JOB_QUEUED | JOB_POST;
-            if (c->job_tail)
-                c->job_tail->next = j;
-            else
-                c->job_head = j;
-            c->job_tail = j;
-            c->job_count++;
-            wr = need_efd_locked(c);
-        }
-    }
-    if (inline_run) {
-        enter_move(p, move_rec(p));
-        fn(arg);
-        kiv_move_from_coroutine();
-        return 0;
+        j->state = JOB_QUEUED | JOB_POST;
+        if (c->job_tail)
+            c->job_tail->next = j;
+        else
+            c->job_head = j;
+        c->job_tail = j;
+        c->job_count++;
+        wr = need_efd_locked(c);
     }
     if (wr) efd_signal(c);
     return 0;

@@ -1520,8 +1520,8 @@ struct PostedCall {
 }  // namespace
 
 // A posted call reports every outcome, failures known at once included,
-// through one later completion, whether the poster ran it (idle loop) or
-// evloop did (busy loop).
+// through one later completion on evloop, whether the loop was idle or busy
+// when it was posted.
 TEST_F(RpcTransport, PostedCallCompletesOnceWithItsOutcome) {
     start_server();
     struct Case {

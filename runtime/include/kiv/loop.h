@@ -59,11 +59,9 @@ void kiv_job_init(kiv_process* p, kiv_job* j, void (*fn)(void*), void* arg);
 void kiv_job_wakeup(kiv_job* j);
 int kiv_call_in_job(kiv_process* p, int (*fn)(void*), void* a);
 int kiv_call_in_job2(kiv_process* p, int (*fn)(void*, void*), void* a, void* b);
-// Runs fn(arg) on the loop of `p` without waiting for it to run: at once on
-// this thread when it is in loop context of `p`, or when it is in no loop
-// context and finds the loop lock free and no job queued (it then holds the
-// lock for the call, as a move would); otherwise as job `j` in evloop's next
-// batch, after the jobs queued before it. A job still queued when the
+// Runs fn(arg) on the loop of `p` without waiting for it to run: at once
+// when this thread is in loop context of `p`, else as job `j` in evloop's
+// next batch, after the jobs queued before it. A job still queued when the
 // process terminates gets dropped(arg) instead, on the terminating thread,
 // outside the process's locks. Returns 0, or -ESHUTDOWN when the process is
 // not running (neither function runs). `j` must stay valid until fn or
