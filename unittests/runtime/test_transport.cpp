@@ -1481,6 +1481,8 @@ TEST_F(RpcTransport, RepliesOnTheLoopKeepAPipeliningPeerWithinItsBudget) {
     EXPECT_TRUE(read_patterned(peer.fd, kCount, ~size_t(0)));
     EXPECT_EQ(requests.load(), int(kCount));
     stop_server();
+}
+
 // ---------------------------------------------------------------- posted calls
 
 namespace {
