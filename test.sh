@@ -44,8 +44,9 @@ trap 'rm -f "$log" "$ft_log" "$tsan_log"' EXIT
 status=0
 # The HA job and the fault-tolerance negative controls, beside the rest.
 timeout 1500 scripts/ci-ft.sh build build-asan >"$ft_log" 2>&1 & ft_pid=$!
-# The ThreadSanitizer build and its unit tests, on half of the processors.
-timeout 1200 scripts/ci-tsan.sh $((($(nproc) + 1) / 2)) >"$tsan_log" 2>&1 & tsan_pid=$!
+# The ThreadSanitizer build and its unit tests, on half of the processors and
+# at a lower priority: the suites in the foreground set the wall time.
+nice -n 10 timeout 1200 scripts/ci-tsan.sh $((($(nproc) + 1) / 2)) >"$tsan_log" 2>&1 & tsan_pid=$!
 for dir in build build-asan; do
     echo "=== unit tests ($dir)"
     (cd "$dir" && timeout 900 ctest -j"$(nproc)" --output-on-failure) 2>&1 | tee -a "$log" || status=1
