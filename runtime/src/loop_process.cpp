@@ -57,6 +57,19 @@ bool need_efd_locked(kiv_proc_core* c) {
     return true;
 }
 
+// Appends `j` to the job queue (c->mu held); true when evloop must be
+// signalled through the eventfd.
+bool job_append_locked(kiv_proc_core* c, kiv_job* j) {
+    j->next = nullptr;
+    if (c->job_tail)
+        c->job_tail->next = j;
+    else
+        c->job_head = j;
+    c->job_tail = j;
+    c->job_count++;
+    return need_efd_locked(c);
+}
+
 kiv_proc_core* core_of(const kiv_process* p) { return p ? p->core : nullptr; }
 
 // ---------------------------------------------------------------- evloop
@@ -464,14 +477,7 @@ void kiv_job_wakeup(kiv_job* j) {
         std::lock_guard<std::mutex> g(c->mu);
         if (c->terminated.load() || (j->state & JOB_QUEUED)) return;
         j->state |= JOB_QUEUED;
-        j->next = nullptr;
-        if (c->job_tail)
-            c->job_tail->next = j;
-        else
-            c->job_head = j;
-        c->job_tail = j;
-        c->job_count++;
-        wr = need_efd_locked(c);
+        wr = job_append_locked(c, j);
     }
     if (wr) efd_signal(c);
 }
@@ -557,13 +563,7 @@ int kiv_post_in_job(kiv_process* p, kiv_job* j, void (*fn)(void*), void (*droppe
         std::lock_guard<std::mutex> g(c->mu);
         if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
         j->state = JOB_QUEUED | JOB_POST;
-        if (c->job_tail)
-            c->job_tail->next = j;
-        else
-            c->job_head = j;
-        c->job_tail = j;
-        c->job_count++;
-        wr = need_efd_locked(c);
+        wr = job_append_locked(c, j);
     }
     if (wr) efd_signal(c);
     return 0;
