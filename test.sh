@@ -78,6 +78,12 @@ awk '
     /^\[  PASSED  \] [0-9]+ test/ { passed += $4 }
     /^\[  FAILED  \] [0-9]+ test/ { failed += $4 }
     /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
-    END { printf "Summary: %d passed, %d failed, %d skipped\n", passed, failed, skipped }
+    # The names too, so that the tail of a long log says what failed.
+    /^\[  FAILED  \] [A-Za-z]/ { names[$4] = 1 }
+    /^[ \t]*[0-9]+ - .* \((Failed|Timeout|SEGFAULT|Subprocess aborted|Child aborted)\)$/ { names[$3] = 1 }
+    END {
+        for (n in names) printf "Failed: %s\n", n
+        printf "Summary: %d passed, %d failed, %d skipped\n", passed, failed, skipped
+    }
 ' "$log"
 exit $status
