@@ -166,6 +166,13 @@ void tarn_call_release_conn(tarn_call* call) {
     call->conn = nullptr;
 }
 
+uint32_t tarn_call_lane_of_thread(uint32_t count) {
+    KIV_BUG_ON(count == 0);
+    static std::atomic<uint32_t> next_thread{0};
+    thread_local const uint32_t thread_number = next_thread.fetch_add(1, std::memory_order_relaxed);
+    return thread_number % count;
+}
+
 void tarn_call_init_plumbing(tarn_call* call, const tarn_server_kind* kind, const tarn_call_ops* ops,
                              const tarn_endpoint_spec* endpoint, uint32_t reply_timeout_ms, kiv_process* process,
                              tarn_conn_pool* pool, uint32_t epoch, int (*epoch_cb)(void* ctx, uint32_t* epoch),

@@ -167,6 +167,23 @@ struct tarn_call {
     kiv_msg* send_msg;
 };
 
+// ---------------------------------------------------------------- lanes
+// A lane is a runtime process of its own (its own event loop and loop lock)
+// with connections of its own. Calls made from plain threads are spread
+// over a client's lanes so that no one event loop does the I/O and the
+// wake-ups of every caller; each call lives on one lane from its first
+// attempt to its end, so the loop lock of that lane orders everything the
+// engine does for it, as the one loop lock did before.
+struct tarn_call_lane {
+    kiv_process* process;
+    tarn_conn_pool* pool;
+};
+
+// The lane of `count` (at least 1) the calling thread uses: threads are
+// dealt round the lanes in the order they first ask, and a thread keeps its
+// lane, so one thread's calls go out in the order it makes them.
+uint32_t tarn_call_lane_of_thread(uint32_t count);
+
 // Fills the plumbing of a zeroed call; the kind's init calls it.
 void tarn_call_init_plumbing(tarn_call* call, const tarn_server_kind* kind, const tarn_call_ops* ops,
                              const tarn_endpoint_spec* endpoint, uint32_t reply_timeout_ms, kiv_process* process,

@@ -3,6 +3,10 @@
 #include <errno.h>
 #include <pthread.h>
 
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 
 #include "client/tarn_client.h"
@@ -60,7 +64,65 @@ int take_pool(tarn_client* client, tarn_conn_pool** slot) {
     return 0;
 }
 
+void destroy_lanes(tarn_client* client) {
+    for (uint32_t i = 0; i < client->lane_count; i++) {
+        tarn_client_lane* lane = &client->lanes[i];
+        tarn_conn_pool_destroy(lane->ds_pool);
+        tarn_conn_pool_destroy(lane->mds_pool);
+        tarn_conn_factory_destroy(lane->factory);
+        kiv_process_fini(&lane->process);  // stops its loop first
+    }
+    __kiv_free(client->lanes);
+    __kiv_free(client->ds_lanes);
+    __kiv_free(client->mds_lanes);
+    client->lanes = nullptr;
+    client->ds_lanes = nullptr;
+    client->mds_lanes = nullptr;
+    client->lane_count = 0;
+}
+
+int make_lane(tarn_client* client, tarn_client_lane* lane, uint32_t index) {
+    int rc = kiv_process_init_(&lane->process);
+    if (rc < 0) return rc;
+    char name[24];  // thread names keep 15 bytes
+    snprintf(name, sizeof name, "tarn-lane-%u", index % 100);
+    rc = kiv_process_start(&lane->process, name);
+    if (rc < 0) return rc;
+    rc = tarn_conn_factory_create(client->params.client_id, &lane->process, &lane->factory);
+    if (rc == 0) rc = tarn_conn_pool_create(1, lane->factory, tarn_conn_create, &lane->ds_pool);
+    if (rc == 0) rc = tarn_conn_pool_create(1, lane->factory, tarn_conn_create, &lane->mds_pool);
+    return rc;
+}
+
+// Makes the lanes when there are none yet. Called with the client's mutex
+// held, like take_pool.
+int take_lanes(tarn_client* client) {
+    if (client->lanes != nullptr) return 0;
+    const uint32_t count = tarn_client_lane_count();
+    client->lanes = static_cast<tarn_client_lane*>(
+        __kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, count * sizeof(tarn_client_lane)));
+    client->ds_lanes =
+        static_cast<tarn_call_lane*>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, count * sizeof(tarn_call_lane)));
+    client->mds_lanes =
+        static_cast<tarn_call_lane*>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, count * sizeof(tarn_call_lane)));
+    int rc = 0;
+    for (uint32_t i = 0; i < count && rc == 0; i++) {
+        client->lane_count = i + 1;  // what destroy_lanes undoes
+        tarn_client_lane* lane = &client->lanes[i];
+        rc = make_lane(client, lane, i);
+        client->ds_lanes[i] = tarn_call_lane{&lane->process, lane->ds_pool};
+        client->mds_lanes[i] = tarn_call_lane{&lane->process, lane->mds_pool};
+    }
+    if (rc < 0) destroy_lanes(client);
+    return rc;
+}
+
 }  // namespace
+
+uint32_t tarn_client_lane_count(void) {
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    return uint32_t(std::clamp<long>(cpus / 2, 1, 4));
+}
 
 tarn_fs_parts_ops tarn_fs_default_parts_ops(void) { return k_default_parts; }
 
@@ -96,6 +158,7 @@ int tarn_client_create(const tarn_client_params* params, discov* discovery, kiv_
 
 void tarn_client_destroy(tarn_client* client) {
     if (client == nullptr) return;
+    destroy_lanes(client);
     tarn_conn_pool_destroy(client->ds_pool);
     tarn_conn_pool_destroy(client->mds_pool);
     tarn_conn_factory_destroy(client->factory);
@@ -114,6 +177,7 @@ int tarn_client_open_fs(tarn_client* client, const char* fs_name, tarn_fs** fs_o
         ClientLock lock(client);
         rc = take_pool(client, &client->mds_pool);
         mds_pool = client->mds_pool;
+        if (rc == 0) rc = take_lanes(client);
     }
     if (rc < 0) return rc;
 
@@ -145,6 +209,8 @@ int tarn_client_open_fs(tarn_client* client, const char* fs_name, tarn_fs** fs_o
         return rc;
     }
 
+    mds_client_set_lanes(mds, client->mds_lanes, client->lane_count);
+    ds_client_set_lanes(ds, client->ds_lanes, client->lane_count);
     auto* fs = static_cast<tarn_fs*>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, sizeof(tarn_fs)));
     fs->client = client;
     fs->ds = ds;

@@ -28,6 +28,17 @@ struct tarn_fs_parts_ops {
     void (*ds_client_destroy)(ds_client* client);
 };
 
+struct tarn_client_lane {
+    kiv_process process;
+    tarn_conn_factory* factory;
+    tarn_conn_pool* ds_pool;
+    tarn_conn_pool* mds_pool;
+};
+
+// How many lanes a client makes: enough that no one loop does the I/O of
+// every caller, few enough that each stays busy under a heavy load.
+uint32_t tarn_client_lane_count(void);
+
 struct tarn_client {
     tarn_client_params params;
     mds_resolver* resolver; // owned
@@ -36,6 +47,13 @@ struct tarn_client {
     tarn_conn_pool* ds_pool;      // owned, null until first needed
     tarn_conn_pool* mds_pool;     // owned, null until first needed
     tarn_conn_factory* factory;   // owned, null until first needed
+    // The lanes that calls from plain threads are spread over
+    // (tarn_call_engine.h), made with the first open file system: each a
+    // runtime process of the client's own with a factory and two pools.
+    tarn_client_lane* lanes;       // owned, lane_count of them
+    uint32_t lane_count;
+    tarn_call_lane* ds_lanes;      // owned, the DS pool of each lane
+    tarn_call_lane* mds_lanes;     // owned, the MDS pool of each lane
 };
 
 struct tarn_fs {

@@ -24,6 +24,8 @@ constexpr uint32_t k_peer_id_host = 5;
 template <class Fn>
 void on_loop(kiv_process* process, Fn&& fn) {
     if (kiv_in_loop_context()) {
+        // Another process's loop lock cannot be taken while holding one.
+        KIV_BUG_ON(!kiv_in_loop_context_of(process));
         fn();
         return;
     }

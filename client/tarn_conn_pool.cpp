@@ -22,6 +22,8 @@ const char* const k_tag = "tarn_conn_pool";
 class LoopScope {
    public:
     explicit LoopScope(kiv_process* process) : moved_(process != nullptr && !kiv_in_loop_context()) {
+        // Another process's loop lock cannot be taken while holding one.
+        KIV_BUG_ON(process != nullptr && kiv_in_loop_context() && !kiv_in_loop_context_of(process));
         if (moved_) kiv_move_to_coroutine(process);
     }
     ~LoopScope() {

@@ -251,6 +251,11 @@ int ds_client_create(tarn_conn_pool* pool, uint64_t client_id, ds_epoch_cb epoch
 
 void ds_client_destroy(ds_client* client) { __kiv_free(client); }
 
+void ds_client_set_lanes(ds_client* client, const tarn_call_lane* lanes, uint32_t count) {
+    client->lanes = count > 0 ? lanes : nullptr;
+    client->lane_count = count;
+}
+
 ds_call_target ds_target_by_vdisk(uint16_t vdisk_id) {
     ds_call_target t;
     memset(&t, 0, sizeof t);
@@ -280,6 +285,11 @@ void ds_call_init(ds_call* call, ds_client* client, uint32_t retry_timeout_ms, d
     if (call->coroutine_mode) {
         call->context = kiv_context_get();
     } else {
+        if (client->lane_count > 0) {
+            const tarn_call_lane& lane = client->lanes[tarn_call_lane_of_thread(client->lane_count)];
+            call->base.process = lane.process;
+            call->base.pool = lane.pool;
+        }
         KIV_BUG_ON(pthread_mutex_init(&call->mutex, nullptr) != 0);
         kiv_waiter_init(&call->done);
     }

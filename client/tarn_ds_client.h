@@ -55,6 +55,10 @@ struct ds_client {
     ds_epoch_cb epoch_cb;
     void* epoch_ctx;
     kiv_process* process;
+    // Calls from plain threads go out on these when there are any
+    // (borrowed; see ds_client_set_lanes), else on `process` and `pool`.
+    const tarn_call_lane* lanes;
+    uint32_t lane_count;
 };
 
 // Asks the epoch provider first and returns its negative result unchanged,
@@ -62,6 +66,10 @@ struct ds_client {
 int ds_client_create(tarn_conn_pool* pool, uint64_t client_id, ds_epoch_cb epoch_cb, void* epoch_ctx,
                      kiv_process* process, ds_client** out, ds_locator_callbacks callbacks);
 void ds_client_destroy(ds_client* client);
+// Spreads the calls of plain threads over `count` lanes (tarn_call_engine.h);
+// the array must outlive the client. Calls from coroutines stay on the
+// client's own process. Set before the first call; count 0 undoes it.
+void ds_client_set_lanes(ds_client* client, const tarn_call_lane* lanes, uint32_t count);
 
 // ---------------------------------------------------------------- targets
 enum : uint32_t { DS_TARGET_BY_VDISK = 0, DS_TARGET_FIXED_HOST = 1 };

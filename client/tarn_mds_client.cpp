@@ -30,17 +30,22 @@ class CallLock {
     mds_call* call_;
 };
 
+// Calls on different lanes learn the file system's id at the same time.
+uint64_t known_fs_id(const mds_client* client) { return __atomic_load_n(&client->fs_id, __ATOMIC_RELAXED); }
+
+void keep_fs_id(mds_client* client, uint64_t fs_id) { __atomic_store_n(&client->fs_id, fs_id, __ATOMIC_RELAXED); }
+
 // The MDS of the client's file system, looked up by name once and then by
 // id. Loop context only; -ENOENT from the resolver becomes -EAGAIN.
 int resolve_mds(mds_client* client, tarn_host_addr* target) {
     KIV_BUG_ON(!kiv_in_loop_context());
     int rc = 0;
-    if (client->fs_id == 0) {
-        uint64_t fs_id = 0;
+    uint64_t fs_id = known_fs_id(client);
+    if (fs_id == 0) {
         rc = mds_resolver_find_fs(client->resolver, client->fs_name, &fs_id);
-        if (rc == 0) client->fs_id = fs_id;
+        if (rc == 0) keep_fs_id(client, fs_id);
     }
-    if (rc == 0) rc = mds_resolver_find_mds(client->resolver, client->fs_id, target);
+    if (rc == 0) rc = mds_resolver_find_mds(client->resolver, fs_id, target);
     if (rc < 0) {
         *target = tarn_host_addr{};
         return rc == -ENOENT ? -EAGAIN : rc;
@@ -51,42 +56,66 @@ int resolve_mds(mds_client* client, tarn_host_addr* target) {
 // ---------------------------------------------------------------- resolver wait
 // A request whose file system or MDS is unknown waits for the next change of
 // the resolver's table, or for the wait to run out (a retryable failure).
+// The wait itself runs on the client's own process, where the resolver's
+// notifications arrive, so that a subscription and its timer end on one
+// loop; the call goes on on its lane afterwards. With no lanes both are
+// the same loop and every step runs in place.
 struct resolver_waiter {
     mds_call* call;
     kiv_msg* msg;
     kiv_timer timer;
     mds_resolver_subscription* subscription;
+    kiv_job job; // to the client's process, then back to the call's
+    bool changed;
 };
 
-void end_wait(resolver_waiter* w, mds_call** call, kiv_msg** msg) {
+kiv_process* home_of(const resolver_waiter* w) { return w->call->client->process; }
+
+void resume_job(void* arg) {
+    auto* w = static_cast<resolver_waiter*>(arg);
+    mds_call* call = w->call;
+    kiv_msg* msg = w->msg;
+    const bool changed = w->changed;
+    __kiv_free(w);
+    if (changed)
+        tarn_call_start_attempt(&call->base, msg);
+    else
+        tarn_call_handle_error(&call->base, msg, rpc_error_make(EAGAIN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+}
+
+// A process on the way ended before the call could go on: the caller is
+// released with the shutdown.
+void wait_dropped(void* arg) {
+    auto* w = static_cast<resolver_waiter*>(arg);
+    mds_call* call = w->call;
+    kiv_msg* msg = w->msg;
+    __kiv_free(w);
+    tarn_call_fail(&call->base, msg, rpc_error_make(ESHUTDOWN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+}
+
+void end_wait(resolver_waiter* w, bool changed) {
     mds_resolver_unsubscribe(w->subscription);
     del_timer_sync(&w->timer);
-    *call = w->call;
-    *msg = w->msg;
-    __kiv_free(w);
+    w->changed = changed;
+    if (kiv_post_in_job(w->call->base.process, &w->job, resume_job, wait_dropped, w) < 0) wait_dropped(w);
 }
 
-void on_resolver_change(void* arg) {
-    mds_call* call;
-    kiv_msg* msg;
-    end_wait(static_cast<resolver_waiter*>(arg), &call, &msg);
-    tarn_call_start_attempt(&call->base, msg);
-}
+void on_resolver_change(void* arg) { end_wait(static_cast<resolver_waiter*>(arg), true); }
 
-void on_resolver_wait_timeout(void* arg) {
-    mds_call* call;
-    kiv_msg* msg;
-    end_wait(static_cast<resolver_waiter*>(arg), &call, &msg);
-    tarn_call_handle_error(&call->base, msg, rpc_error_make(EAGAIN, RPC_ERR_POSIX, RPC_ORIGIN_LOCAL));
+void on_resolver_wait_timeout(void* arg) { end_wait(static_cast<resolver_waiter*>(arg), false); }
+
+void park_job(void* arg) {
+    auto* w = static_cast<resolver_waiter*>(arg);
+    init_timer(home_of(w), &w->timer, on_resolver_wait_timeout, w);
+    w->subscription = mds_resolver_subscribe(w->call->client->resolver, on_resolver_change, w);
+    mod_timer(&w->timer, tarn_call_get_timing().resolver_wait_ms);
 }
 
 void wait_for_resolver(mds_call* call, kiv_msg* msg) {
     auto* w = static_cast<resolver_waiter*>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, sizeof(resolver_waiter)));
     w->call = call;
     w->msg = msg;
-    init_timer(call->client->process, &w->timer, on_resolver_wait_timeout, w);
-    w->subscription = mds_resolver_subscribe(call->client->resolver, on_resolver_change, w);
-    mod_timer(&w->timer, tarn_call_get_timing().resolver_wait_ms);
+    if (kiv_post_in_job(home_of(w), &w->job, park_job, wait_dropped, w) < 0) wait_dropped(w);
 }
 
 // ---------------------------------------------------------------- engine operations
@@ -101,12 +130,12 @@ int mds_prepare_attempt(tarn_call* base, kiv_msg* msg) {
         }
         if (rc < 0) return rc;
     }
-    if (client->fs_id == 0) {
-        uint64_t fs_id = 0;
+    uint64_t fs_id = known_fs_id(client);
+    if (fs_id == 0) {
         KIV_BUG_ON(mds_resolver_find_fs(client->resolver, client->fs_name, &fs_id) != 0);
-        client->fs_id = fs_id;
+        keep_fs_id(client, fs_id);
     }
-    tarn_wire_put_u64(msg->buf, TARN_MDS_REQ_FS_ID, client->fs_id);
+    tarn_wire_put_u64(msg->buf, TARN_MDS_REQ_FS_ID, fs_id);
     return TARN_ATTEMPT_GO;
 }
 
@@ -168,6 +197,11 @@ int mds_client_create(const char* fs_name, tarn_conn_pool* pool, uint64_t client
     return 0;
 }
 
+void mds_client_set_lanes(mds_client* client, const tarn_call_lane* lanes, uint32_t count) {
+    client->lanes = count > 0 ? lanes : nullptr;
+    client->lane_count = count;
+}
+
 void mds_client_destroy(mds_client* client) {
     if (client == nullptr) return;
     __kiv_free(client->fs_name);
@@ -192,6 +226,12 @@ void mds_call_init(mds_call* call, mds_client* client, const mds_call_opts* opts
     tarn_call_init_plumbing(&call->base, &tarn_mds_server_kind, &k_mds_call_ops, &tarn_mds_endpoint_spec,
                             k_reply_timeout_ms, client->process, client->pool, client->epoch, client->epoch_cb,
                             client->epoch_ctx);
+    // A call made on a loop waits there; only plain threads go to lanes.
+    if (client->lane_count > 0 && !kiv_in_loop_context()) {
+        const tarn_call_lane& lane = client->lanes[tarn_call_lane_of_thread(client->lane_count)];
+        call->base.process = lane.process;
+        call->base.pool = lane.pool;
+    }
     KIV_BUG_ON(pthread_mutex_init(&call->mutex, nullptr) != 0);
     kiv_waiter_init(&call->done);
 }

@@ -29,7 +29,7 @@ typedef int (*tarn_epoch_cb)(void* ctx, uint32_t* epoch);
 
 struct mds_client {
     char* fs_name;   // owned copy
-    uint64_t fs_id;  // 0 until the resolver has named it; then kept
+    uint64_t fs_id;  // 0 until the resolver has named it; then kept (atomic: lanes share it)
     tarn_conn_pool* pool;
     mds_resolver* resolver;
     uint64_t client_id;
@@ -37,6 +37,10 @@ struct mds_client {
     tarn_epoch_cb epoch_cb;
     void* epoch_ctx;
     kiv_process* process;
+    // Calls from plain threads go out on these when there are any
+    // (borrowed; see mds_client_set_lanes), else on `process` and `pool`.
+    const tarn_call_lane* lanes;
+    uint32_t lane_count;
 };
 
 // Asks the epoch provider first and returns its negative result unchanged,
@@ -44,6 +48,11 @@ struct mds_client {
 int mds_client_create(const char* fs_name, tarn_conn_pool* pool, uint64_t client_id, tarn_epoch_cb epoch_cb,
                       void* epoch_ctx, mds_resolver* resolver, kiv_process* process, mds_client** out);
 void mds_client_destroy(mds_client* client);
+// Spreads the calls of plain threads over `count` lanes (tarn_call_engine.h);
+// the array must outlive the client. A call that waits for the resolver
+// waits on the client's own process and goes on on its lane. Set before the
+// first call; count 0 undoes it.
+void mds_client_set_lanes(mds_client* client, const tarn_call_lane* lanes, uint32_t count);
 // The MDS of the client's file system: 0 with `out` filled, -EAGAIN when the
 // resolver knows neither the file system nor its MDS, or the resolver's
 // negative error. Plain threads only.

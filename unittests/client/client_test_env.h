@@ -12,7 +12,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "client/tarn_call_engine.h"
+#include "client/tarn_conn_pool.h"
 #include "client/tarn_mds_resolver.h"
 #include "discovery/discov.h"
 #include "kiv/base.h"
@@ -88,5 +91,41 @@ inline bool wait_for_mds_port(mds_resolver* resolver, uint64_t fs_id, uint16_t p
     }
     return false;
 }
+
+// `count` lanes of calls (processes of their own, each with a factory and a
+// pool of one slot per host), as a client makes them; none for count 0.
+class Lanes {
+   public:
+    explicit Lanes(uint32_t count, uint64_t client_id) : procs_(count), factories_(count), pools_(count) {
+        for (uint32_t i = 0; i < count; i++) {
+            char name[16];
+            snprintf(name, sizeof name, "lane-%u", i % 10);
+            if (kiv_process_init_(&procs_[i]) != 0 || kiv_process_start(&procs_[i], name) != 0 ||
+                tarn_conn_factory_create(client_id, &procs_[i], &factories_[i]) != 0 ||
+                tarn_conn_pool_create(1, factories_[i], tarn_conn_create, &pools_[i]) != 0)
+                kiv_fatal("cannot make lane %u", i);
+            lanes_.push_back(tarn_call_lane{&procs_[i], pools_[i]});
+        }
+    }
+    ~Lanes() {
+        for (size_t i = 0; i < lanes_.size(); i++) {
+            tarn_conn_pool_destroy(pools_[i]);
+            tarn_conn_factory_destroy(factories_[i]);
+            stop_process(&procs_[i]);
+        }
+    }
+    Lanes(const Lanes&) = delete;
+    Lanes& operator=(const Lanes&) = delete;
+
+    const tarn_call_lane* get() const { return lanes_.empty() ? nullptr : lanes_.data(); }
+    uint32_t count() const { return uint32_t(lanes_.size()); }
+    tarn_conn_pool* pool(size_t i) const { return pools_[i]; }
+
+   private:
+    std::vector<kiv_process> procs_;
+    std::vector<tarn_conn_factory*> factories_;
+    std::vector<tarn_conn_pool*> pools_;
+    std::vector<tarn_call_lane> lanes_;
+};
 
 }  // namespace clienttest

@@ -159,7 +159,9 @@ struct MdsCounters {
 };
 
 // ---------------------------------------------------------------- fixture
-class MdsCallEngineTest : public ::testing::Test {
+// The parameter: how many lanes the calls of the test's threads go out on
+// (0: on the client's own process).
+class MdsCallEngineTest : public ::testing::TestWithParam<uint32_t> {
    protected:
     static void SetUpTestSuite() {
         cluster_ = clienttest::start_cluster({{kFsName, kFsId}, {kMoveFs, 0x7002}, {kLateFs, kLateFsId}});
@@ -181,6 +183,7 @@ class MdsCallEngineTest : public ::testing::Test {
         ASSERT_EQ(mds_resolver_create(discovery_, &process_, &resolver_), 0);
         ASSERT_EQ(tarn_conn_factory_create(client_id_, &process_, &factory_), 0);
         ASSERT_EQ(tarn_conn_pool_create(1, factory_, tarn_conn_create, &pool_), 0);
+        lanes_ = std::make_unique<clienttest::Lanes>(GetParam(), client_id_);
         mds_host_ = cluster_->mds_host();
         port_ = uint16_t(counters(kFsName).port);
         ASSERT_GT(port_, 0);
@@ -195,6 +198,7 @@ class MdsCallEngineTest : public ::testing::Test {
         }
         for (const std::string& id : registered_) clienttest::unregister_svc(&process_, registry_, id.c_str());
         for (mds_client* c : clients_) mds_client_destroy(c);
+        lanes_.reset();
         tarn_conn_pool_destroy(pool_);
         tarn_conn_factory_destroy(factory_);
         if (resolver_) mds_resolver_destroy(resolver_);
@@ -216,6 +220,7 @@ class MdsCallEngineTest : public ::testing::Test {
         mds_client* c = nullptr;
         EXPECT_EQ(mds_client_create(fs_name, pool_, client_id, EpochSource::get, &epoch_, resolver_, &process_, &c),
                   0);
+        if (c) mds_client_set_lanes(c, lanes_->get(), lanes_->count());
         if (c) clients_.push_back(c);
         return c;
     }
@@ -403,6 +408,7 @@ class MdsCallEngineTest : public ::testing::Test {
     mds_resolver* resolver_ = nullptr;
     tarn_conn_factory* factory_ = nullptr;
     tarn_conn_pool* pool_ = nullptr;
+    std::unique_ptr<clienttest::Lanes> lanes_;
     mds_client* client_ = nullptr;
     std::vector<mds_client*> clients_;
     std::vector<std::string> registered_;
@@ -411,7 +417,7 @@ class MdsCallEngineTest : public ::testing::Test {
 localcluster::Cluster* MdsCallEngineTest::cluster_ = nullptr;
 
 // ---------------------------------------------------------------- success
-TEST_F(MdsCallEngineTest, NoopSucceedsOnThePooledConnection) {
+TEST_P(MdsCallEngineTest, NoopSucceedsOnThePooledConnection) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     __kiv_log_level = 7;  // for the connection traces
@@ -437,7 +443,7 @@ TEST_F(MdsCallEngineTest, NoopSucceedsOnThePooledConnection) {
 }
 
 // ---------------------------------------------------------------- fencing
-TEST_F(MdsCallEngineTest, UnknownEpochIsAnnouncedOnceAtOnce) {
+TEST_P(MdsCallEngineTest, UnknownEpochIsAnnouncedOnceAtOnce) {
     // A long base makes "at once" unmistakable.
     tarn_call_timing slow = kFastTiming;
     slow.backoff_base_ms = 1000;
@@ -467,7 +473,7 @@ TEST_F(MdsCallEngineTest, UnknownEpochIsAnnouncedOnceAtOnce) {
     EXPECT_EQ(log_.count("Error from RPC"), 1);
 }
 
-TEST_F(MdsCallEngineTest, FailureAfterEpochResendWaitsTwiceTheBaseWithoutTheFlag) {
+TEST_P(MdsCallEngineTest, FailureAfterEpochResendWaitsTwiceTheBaseWithoutTheFlag) {
     client_ = make_client(kFsName, client_id_);
     ASSERT_NE(client_, nullptr);
     const MdsCounters before = counters(kFsName);
@@ -493,22 +499,22 @@ TEST_F(MdsCallEngineTest, FailureAfterEpochResendWaitsTwiceTheBaseWithoutTheFlag
 }
 
 // ---------------------------------------------------------------- back-off
-TEST_F(MdsCallEngineTest, DelayStatusBacksOffUntilTheDeadline) {
+TEST_P(MdsCallEngineTest, DelayStatusBacksOffUntilTheDeadline) {
     expect_backoff_until_deadline("status=10", rpc_error_make(TARN_MDS_DELAY, RPC_ERR_SERVER, RPC_ORIGIN_REMOTE));
     EXPECT_EQ(log_.count(error_line("Delay, try again later", "rc=10, remote"), 1), 5);
 }
 
-TEST_F(MdsCallEngineTest, NoFileSystemStatusBacksOffUntilTheDeadline) {
+TEST_P(MdsCallEngineTest, NoFileSystemStatusBacksOffUntilTheDeadline) {
     expect_backoff_until_deadline("status=7", rpc_error_make(TARN_MDS_NO_FS, RPC_ERR_SERVER, RPC_ORIGIN_REMOTE));
     EXPECT_EQ(log_.count(error_line("File system not found", "rc=7, remote"), 1), 5);
 }
 
-TEST_F(MdsCallEngineTest, RetryableRuntimeErrorFrameBacksOffUntilTheDeadline) {
+TEST_P(MdsCallEngineTest, RetryableRuntimeErrorFrameBacksOffUntilTheDeadline) {
     expect_backoff_until_deadline("rterr=40", rpc_error_make(KIV_E_NOTREADY, RPC_ERR_RUNTIME, RPC_ORIGIN_REMOTE));
     EXPECT_EQ(log_.count("(rc=40, remote)", 1), 5);
 }
 
-TEST_F(MdsCallEngineTest, RetryableStatusesAreRetriedUntilTheServerAnswers) {
+TEST_P(MdsCallEngineTest, RetryableStatusesAreRetriedUntilTheServerAnswers) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     const MdsCounters before = counters(kFsName);
@@ -527,7 +533,7 @@ TEST_F(MdsCallEngineTest, RetryableStatusesAreRetriedUntilTheServerAnswers) {
     EXPECT_EQ(log_.count("Still failing"), 0);
 }
 
-TEST_F(MdsCallEngineTest, DelayStatusWithoutRetriesFailsAfterOneAttempt) {
+TEST_P(MdsCallEngineTest, DelayStatusWithoutRetriesFailsAfterOneAttempt) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     const MdsCounters before = counters(kFsName);
@@ -545,7 +551,7 @@ TEST_F(MdsCallEngineTest, DelayStatusWithoutRetriesFailsAfterOneAttempt) {
     EXPECT_EQ(log_.count("Scheduled retry"), 0);
 }
 
-TEST_F(MdsCallEngineTest, NonRetryableStatusFailsAtOnce) {
+TEST_P(MdsCallEngineTest, NonRetryableStatusFailsAtOnce) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     const MdsCounters before = counters(kFsName);
@@ -567,7 +573,7 @@ TEST_F(MdsCallEngineTest, NonRetryableStatusFailsAtOnce) {
 }
 
 // ---------------------------------------------------------------- transport faults
-TEST_F(MdsCallEngineTest, ConnectionResetMidCallIsRetried) {
+TEST_P(MdsCallEngineTest, ConnectionResetMidCallIsRetried) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     // drop closes the connection before the request runs, apply-drop after.
@@ -584,7 +590,7 @@ TEST_F(MdsCallEngineTest, ConnectionResetMidCallIsRetried) {
     }
 }
 
-TEST_F(MdsCallEngineTest, ReplyTimeOutIsRetried) {
+TEST_P(MdsCallEngineTest, ReplyTimeOutIsRetried) {
     // The MDS call waits 30 s for a reply; the call's own time-out is
     // shortened after init, which the engine takes from the call.
     client_ = known_client();
@@ -615,7 +621,7 @@ TEST_F(MdsCallEngineTest, ReplyTimeOutIsRetried) {
     EXPECT_EQ(log_.count("Creating RPC connection"), 0);
 }
 
-TEST_F(MdsCallEngineTest, ShortReplyIsAProtocolError) {
+TEST_P(MdsCallEngineTest, ShortReplyIsAProtocolError) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     const MdsCounters before = counters(kFsName);
@@ -630,7 +636,7 @@ TEST_F(MdsCallEngineTest, ShortReplyIsAProtocolError) {
     EXPECT_EQ(log_.count("Scheduled retry"), 0);
 }
 
-TEST_F(MdsCallEngineTest, NonRetryableRuntimeErrorFrameFailsAtOnce) {
+TEST_P(MdsCallEngineTest, NonRetryableRuntimeErrorFrameFailsAtOnce) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     const MdsCounters before = counters(kFsName);
@@ -646,7 +652,7 @@ TEST_F(MdsCallEngineTest, NonRetryableRuntimeErrorFrameFailsAtOnce) {
 }
 
 // ---------------------------------------------------------------- moving
-TEST_F(MdsCallEngineTest, MdsMovingToANewPortIsFollowedThroughTheRegistry) {
+TEST_P(MdsCallEngineTest, MdsMovingToANewPortIsFollowedThroughTheRegistry) {
     client_ = known_client(kMoveFs);
     ASSERT_NE(client_, nullptr);
     __kiv_log_level = 7;  // for the connection traces
@@ -680,7 +686,7 @@ TEST_F(MdsCallEngineTest, MdsMovingToANewPortIsFollowedThroughTheRegistry) {
     EXPECT_EQ(addr.port, new_port);
 }
 
-TEST_F(MdsCallEngineTest, RetryAfterTheMdsMovedResolvesItAfresh) {
+TEST_P(MdsCallEngineTest, RetryAfterTheMdsMovedResolvesItAfresh) {
     // A full second of back-off leaves the resolver ample time to see the
     // new record before the retry goes out.
     tarn_call_timing slow = kFastTiming;
@@ -711,7 +717,7 @@ TEST_F(MdsCallEngineTest, RetryAfterTheMdsMovedResolvesItAfresh) {
 }
 
 // ---------------------------------------------------------------- resolver waits
-TEST_F(MdsCallEngineTest, UnknownFileSystemRetriesOnResolverWaitsThenDelays) {
+TEST_P(MdsCallEngineTest, UnknownFileSystemRetriesOnResolverWaitsThenDelays) {
     mds_client* lost = make_client("nosuchfs", client_id_);
     ASSERT_NE(lost, nullptr);
     tarn_host_addr addr{};
@@ -724,7 +730,7 @@ TEST_F(MdsCallEngineTest, UnknownFileSystemRetriesOnResolverWaitsThenDelays) {
     EXPECT_GE(log_.count(" (rc=11, local)", 1), 2);
 }
 
-TEST_F(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
+TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
     // The record of the file system is taken away and put back while a
     // call waits; a long resolver wait means only the change can end it.
     tarn_call_timing t = kFastTiming;
@@ -767,7 +773,7 @@ TEST_F(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
 }
 
 // ---------------------------------------------------------------- cancellation
-TEST_F(MdsCallEngineTest, CancellingDuringBackOffEndsTheCallWithinATick) {
+TEST_P(MdsCallEngineTest, CancellingDuringBackOffEndsTheCallWithinATick) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     const long rule = add_rule("status=10");
@@ -790,7 +796,7 @@ TEST_F(MdsCallEngineTest, CancellingDuringBackOffEndsTheCallWithinATick) {
     tarn_cancel_ctrl_destroy(ctrl);
 }
 
-TEST_F(MdsCallEngineTest, CancelledCallWithoutRetriesEndsCancelledNotWithItsTimeOut) {
+TEST_P(MdsCallEngineTest, CancelledCallWithoutRetriesEndsCancelledNotWithItsTimeOut) {
     // The attempt times out after the cancellation; with retry time-out 0
     // the call would give up with the time-out if it did not look at the
     // cancellation first.
@@ -812,7 +818,7 @@ TEST_F(MdsCallEngineTest, CancelledCallWithoutRetriesEndsCancelledNotWithItsTime
     tarn_cancel_ctrl_destroy(ctrl);
 }
 
-TEST_F(MdsCallEngineTest, CancellationWinsOverTheEpochResend) {
+TEST_P(MdsCallEngineTest, CancellationWinsOverTheEpochResend) {
     // An unknown client's request is answered "epoch unknown", and the call
     // is cancelled while the client handles that answer (the epoch provider
     // it asks then cancels it): the call ends cancelled instead of sending
@@ -834,7 +840,7 @@ TEST_F(MdsCallEngineTest, CancellationWinsOverTheEpochResend) {
     tarn_cancel_ctrl_destroy(ctrl);
 }
 
-TEST_F(MdsCallEngineTest, CancellingWhileWaitingForTheResolverEndsCancelled) {
+TEST_P(MdsCallEngineTest, CancellingWhileWaitingForTheResolverEndsCancelled) {
     mds_client* lost = make_client("neverfs", client_id_);
     ASSERT_NE(lost, nullptr);
     tarn_cancel_ctrl* ctrl = tarn_cancel_ctrl_create();
@@ -847,7 +853,7 @@ TEST_F(MdsCallEngineTest, CancellingWhileWaitingForTheResolverEndsCancelled) {
     tarn_cancel_ctrl_destroy(ctrl);
 }
 
-TEST_F(MdsCallEngineTest, AlreadyCancelledTokenStopsAtTheFirstFailure) {
+TEST_P(MdsCallEngineTest, AlreadyCancelledTokenStopsAtTheFirstFailure) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
     const long rule = add_rule("status=10");
@@ -863,7 +869,7 @@ TEST_F(MdsCallEngineTest, AlreadyCancelledTokenStopsAtTheFirstFailure) {
 }
 
 // ---------------------------------------------------------------- request bytes
-TEST_F(MdsCallEngineTest, EveryAttemptCarriesTheWholeHeader) {
+TEST_P(MdsCallEngineTest, EveryAttemptCarriesTheWholeHeader) {
     constexpr uint64_t kRecFsId = 0x7f01;
     constexpr uint64_t kRecHost = 0xb1;
     HeaderRecorder recorder;
@@ -902,3 +908,8 @@ TEST_F(MdsCallEngineTest, EveryAttemptCarriesTheWholeHeader) {
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Lanes, MdsCallEngineTest, ::testing::Values(0u, 2u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return info.param == 0 ? std::string("OwnLoop") : std::to_string(info.param) + "Lanes";
+                         });

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "kiv/rpc.h"
+#include "client_test_env.h"
 #include "log_capture.h"
 
 namespace {
@@ -69,8 +71,12 @@ DsAnswer read_answer(const DsRequest& r) {
     return a;
 }
 
-class DsCallNetTest : public ::testing::Test {
+class DsCallFixture : public ::testing::Test {
    protected:
+    // How many lanes the calls of the test's threads go out on (0: on the
+    // client's own process). Coroutine-mode calls stay on it anyway.
+    virtual uint32_t lane_count() const { return 0; }
+
     void SetUp() override {
         tarn_call_set_timing(&kFastTiming);
         saved_level_ = __kiv_log_level;
@@ -86,10 +92,13 @@ class DsCallNetTest : public ::testing::Test {
         ds_locator_callbacks cb{locator_.get(), FakeLocator::find, FakeLocator::on_unmounted,
                                 FakeLocator::on_unreachable};
         ASSERT_EQ(ds_client_create(pool_, kClientId, epoch_one, nullptr, &process_, &client_, cb), 0);
+        lanes_ = std::make_unique<clienttest::Lanes>(lane_count(), kClientId);
+        ds_client_set_lanes(client_, lanes_->get(), lanes_->count());
     }
 
     void TearDown() override {
         ds_client_destroy(client_);
+        lanes_.reset();
         tarn_conn_pool_destroy(pool_);
         tarn_conn_factory_destroy(factory_);
         kiv_process_terminate(&process_);
@@ -143,11 +152,22 @@ class DsCallNetTest : public ::testing::Test {
     std::unique_ptr<ScriptedDs> server_;
     std::unique_ptr<FakeLocator> locator_;
     ds_client* client_ = nullptr;
+    std::unique_ptr<clienttest::Lanes> lanes_;
     uint8_t creds_[80] = {};
 };
 
+class DsCallNetTest : public DsCallFixture, public ::testing::WithParamInterface<uint32_t> {
+   protected:
+    uint32_t lane_count() const override { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Lanes, DsCallNetTest, ::testing::Values(0u, 2u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return info.param == 0 ? std::string("OwnLoop") : std::to_string(info.param) + "Lanes";
+                         });
+
 // ---------------------------------------------------------------- targets and retries
-TEST_F(DsCallNetTest, ByVdiskAsksTheLocatorAtEveryAttempt) {
+TEST_P(DsCallNetTest, ByVdiskAsksTheLocatorAtEveryAttempt) {
     server_->script({reply(TARN_DS_DELAY), reply(TARN_DS_DELAY), reply(0)});
     Outcome o = noop(ds_target_by_vdisk(2), 15000);
     EXPECT_EQ(o.state, CALL_DONE);
@@ -167,7 +187,7 @@ TEST_F(DsCallNetTest, ByVdiskAsksTheLocatorAtEveryAttempt) {
     }
 }
 
-TEST_F(DsCallNetTest, EpochUnknownIsAnnouncedAtOnceWithTheResendFlag) {
+TEST_P(DsCallNetTest, EpochUnknownIsAnnouncedAtOnceWithTheResendFlag) {
     server_->script({reply(TARN_DS_EPOCH_UNKNOWN), reply(0)});
     Outcome o = noop(fixed(), 15000);
     EXPECT_EQ(o.state, CALL_DONE);
@@ -179,7 +199,7 @@ TEST_F(DsCallNetTest, EpochUnknownIsAnnouncedAtOnceWithTheResendFlag) {
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(r[1].at - r[0].at).count(), 90);
 }
 
-TEST_F(DsCallNetTest, NotMountedIsReportedToTheLocatorAndRetried) {
+TEST_P(DsCallNetTest, NotMountedIsReportedToTheLocatorAndRetried) {
     server_->script({reply(TARN_DS_NOT_MOUNTED), reply(TARN_DS_NOT_MOUNTED), reply(0)});
     Outcome o = noop(ds_target_by_vdisk(3), 15000);
     EXPECT_EQ(o.state, CALL_DONE);
@@ -196,7 +216,7 @@ TEST_F(DsCallNetTest, NotMountedIsReportedToTheLocatorAndRetried) {
     EXPECT_EQ(locator_->unmounted_reports(), 3u);
 }
 
-TEST_F(DsCallNetTest, FixedHostReportsNothing) {
+TEST_P(DsCallNetTest, FixedHostReportsNothing) {
     server_->script({reply(TARN_DS_NOT_MOUNTED), error_frame(KIV_E_CONNLOST), reply(0)});
     Outcome o = noop(fixed(), 15000);
     EXPECT_EQ(o.state, CALL_DONE);
@@ -205,7 +225,7 @@ TEST_F(DsCallNetTest, FixedHostReportsNothing) {
     EXPECT_EQ(locator_->unmounted_reports() + locator_->unreachable_reports(), 0u);
 }
 
-TEST_F(DsCallNetTest, NonRetryableStatusFailsAtOnceAndLogsItsLine) {
+TEST_P(DsCallNetTest, NonRetryableStatusFailsAtOnceAndLogsItsLine) {
     server_->set_default(reply(TARN_DS_NOT_FOUND));
     Outcome o = noop(ds_target_by_vdisk(0), TARN_RETRY_FOREVER);
     EXPECT_EQ(o.state, CALL_FAILED);
@@ -222,7 +242,7 @@ TEST_F(DsCallNetTest, NonRetryableStatusFailsAtOnceAndLogsItsLine) {
     EXPECT_EQ(log_.count("Scheduled retry"), 0);
 }
 
-TEST_F(DsCallNetTest, RetryableFailureGivesUpAtTheDeadline) {
+TEST_P(DsCallNetTest, RetryableFailureGivesUpAtTheDeadline) {
     server_->set_default(reply(TARN_DS_DELAY));
     const auto start = Clock::now();
     Outcome o = noop(ds_target_by_vdisk(1), 1500);
@@ -240,7 +260,7 @@ struct RuntimeCase {
     bool retryable;
 };
 
-class DsCallRuntimeErrorTest : public DsCallNetTest, public ::testing::WithParamInterface<RuntimeCase> {};
+class DsCallRuntimeErrorTest : public DsCallFixture, public ::testing::WithParamInterface<RuntimeCase> {};
 
 TEST_P(DsCallRuntimeErrorTest, ReportedAsUnreachableHostForByVdiskCallsOnly) {
     const RuntimeCase c = GetParam();
@@ -274,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, DsCallRuntimeErrorTest,
                                            RuntimeCase{KIV_E_NOTREADY, false, true},
                                            RuntimeCase{KIV_E_PROTO, false, false}));
 
-TEST_F(DsCallNetTest, DroppedConnectionAndRefusedConnectAreUnreachableHosts) {
+TEST_P(DsCallNetTest, DroppedConnectionAndRefusedConnectAreUnreachableHosts) {
     server_->script({drop()});
     Outcome o = noop(ds_target_by_vdisk(0), 0);
     EXPECT_EQ(o.state, CALL_FAILED);
@@ -295,7 +315,7 @@ TEST_F(DsCallNetTest, DroppedConnectionAndRefusedConnectAreUnreachableHosts) {
     EXPECT_GE(log_.count("Connection failed (rc=4, remote)"), 1);
 }
 
-TEST_F(DsCallNetTest, MissingMapIsRetriedAndADiskBeyondTheMapFails) {
+TEST_P(DsCallNetTest, MissingMapIsRetriedAndADiskBeyondTheMapFails) {
     locator_->set_map_known(false);
     std::thread later([&] {
         std::this_thread::sleep_for(250ms);
@@ -315,7 +335,7 @@ TEST_F(DsCallNetTest, MissingMapIsRetriedAndADiskBeyondTheMapFails) {
     EXPECT_EQ(server_->requests().size(), 1u);
 }
 
-TEST_F(DsCallNetTest, PerCallTimeOutBoundsEachAttempt) {
+TEST_P(DsCallNetTest, PerCallTimeOutBoundsEachAttempt) {
     server_->set_default(silent());
     const auto start = Clock::now();
     Outcome o = run(fixed(), 0, [](ds_call* c) { ds_noop_async(c); },
@@ -328,7 +348,7 @@ TEST_F(DsCallNetTest, PerCallTimeOutBoundsEachAttempt) {
     EXPECT_LT(elapsed, 5000);
 }
 
-TEST_F(DsCallNetTest, SeveralCallsInFlightFromOneThread) {
+TEST_P(DsCallNetTest, SeveralCallsInFlightFromOneThread) {
     std::vector<uint8_t> bufs[3];
     uint32_t counts[3] = {};
     uint8_t eofs[3] = {};
@@ -351,24 +371,33 @@ TEST_F(DsCallNetTest, SeveralCallsInFlightFromOneThread) {
 
 // Many threads, each with one read in flight at a time: every call ends
 // done with its own data and every wait ends, though evloop hands most of
-// the wake-ups on to the woken threads.
-TEST_F(DsCallNetTest, ManyThreadsManyCallsEachEndWithTheirOwnData) {
+// the wake-ups on to the woken threads. With lanes, the threads are spread
+// over all of them and each keeps its own.
+TEST_P(DsCallNetTest, ManyThreadsManyCallsEachEndWithTheirOwnData) {
     server_->set_responder(read_answer);
     constexpr int kThreads = 16, kCalls = 150;
     std::atomic<int> wrong{0};
+    std::mutex mu;
+    std::set<kiv_process*> loops;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([&, t] {
             std::vector<uint8_t> buf(512);
+            kiv_process* mine = nullptr;
             for (int i = 0; i < kCalls; i++) {
                 const uint64_t offset = uint64_t(t) * 100000 + uint64_t(i) * 512;
                 uint32_t count = 0;
                 uint8_t eof = 0;
                 ds_call call;
                 ds_call_init(&call, client_, 15000, ds_target_by_vdisk(uint16_t(i % 4)));
+                if (mine == nullptr) {
+                    mine = call.base.process;
+                    std::lock_guard<std::mutex> g(mu);
+                    loops.insert(mine);
+                }
                 ds_read_async(&call, kToken, kFileId, creds_, offset, buf.data(), 512, &count, &eof, nullptr);
                 ds_call_wait_for_result(&call);
-                bool ok = ds_call_get_state(&call) == CALL_DONE && count == 512;
+                bool ok = ds_call_get_state(&call) == CALL_DONE && count == 512 && call.base.process == mine;
                 for (uint32_t k = 0; ok && k < 512; k++) ok = buf[k] == file_byte(offset + k);
                 ds_call_fini(&call);
                 if (!ok) wrong++;
@@ -377,24 +406,28 @@ TEST_F(DsCallNetTest, ManyThreadsManyCallsEachEndWithTheirOwnData) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(0, wrong.load());
+    EXPECT_EQ(loops.size(), std::max<size_t>(GetParam(), 1));
+    EXPECT_EQ(loops.count(&process_), GetParam() == 0 ? 1u : 0u);
 }
 
 // A send still queued behind a busy loop when the process terminates fails
 // its call with ESHUTDOWN: the waiting thread is released, nothing is sent.
-TEST_F(DsCallNetTest, TerminateFailsACallWhoseSendIsStillQueued) {
+TEST_P(DsCallNetTest, TerminateFailsACallWhoseSendIsStillQueued) {
+    ds_call call;
+    ds_call_init(&call, client_, 15000, fixed());
+    kiv_process* loop = call.base.process;  // the client's own or this thread's lane
+    EXPECT_EQ(loop == &process_, GetParam() == 0);
     std::atomic<bool> held{false}, release{false};
     std::thread holder([&] {
-        kiv_move_to_coroutine(&process_);
+        kiv_move_to_coroutine(loop);
         held = true;
         while (!release) std::this_thread::sleep_for(1ms);
         kiv_move_from_coroutine();
     });
     while (!held) std::this_thread::sleep_for(1ms);
-    ds_call call;
-    ds_call_init(&call, client_, 15000, fixed());
     ds_noop_async(&call);
     EXPECT_EQ(ds_call_get_state(&call), CALL_IN_FLIGHT);
-    kiv_process_terminate(&process_);
+    kiv_process_terminate(loop);
     ds_call_wait_for_result(&call);
     EXPECT_EQ(ds_call_get_state(&call), CALL_FAILED);
     EXPECT_EQ(call.base.error.kind, RPC_ERR_POSIX);
@@ -405,7 +438,7 @@ TEST_F(DsCallNetTest, TerminateFailsACallWhoseSendIsStillQueued) {
     EXPECT_EQ(server_->count(), 0u);
 }
 
-TEST_F(DsCallNetTest, FenceMergesTheNoopsOfEveryDisk) {
+TEST_P(DsCallNetTest, FenceMergesTheNoopsOfEveryDisk) {
     EXPECT_EQ(ds_fence(client_, 0, 15000, nullptr), 0);
     EXPECT_EQ(server_->count(), 0u);
     server_->set_default(reply(0));
@@ -417,7 +450,7 @@ TEST_F(DsCallNetTest, FenceMergesTheNoopsOfEveryDisk) {
 }
 
 // ---------------------------------------------------------------- cancellation
-TEST_F(DsCallNetTest, CancelTokenEndsAThreadModeCallBetweenAttempts) {
+TEST_P(DsCallNetTest, CancelTokenEndsAThreadModeCallBetweenAttempts) {
     server_->set_default(reply(TARN_DS_DELAY));
     tarn_cancel_ctrl* ctrl = tarn_cancel_ctrl_create();
     std::thread canceller([&] {
@@ -441,7 +474,7 @@ TEST_F(DsCallNetTest, CancelTokenEndsAThreadModeCallBetweenAttempts) {
     EXPECT_LT(elapsed, 2000);
 }
 
-TEST_F(DsCallNetTest, CoroutineModeWaitsOnAnEventInAMovedThread) {
+TEST_P(DsCallNetTest, CoroutineModeWaitsOnAnEventInAMovedThread) {
     server_->set_responder(read_answer);
     std::vector<uint8_t> buf(8192, 0);
     uint32_t count = 0;
@@ -463,7 +496,7 @@ struct CoJob {
     int retries_seen = 0;
 };
 
-TEST_F(DsCallNetTest, CoroutineModeInsideARuntimeCoroutine) {
+TEST_P(DsCallNetTest, CoroutineModeInsideARuntimeCoroutine) {
     server_->script({reply(TARN_DS_DELAY), reply(0)});
     CoJob job{this, client_, tarn_host_addr{kHost, ScriptedDs::kLoopback, server_->port()}, {}};
     kiv_move_to_coroutine(&process_);
@@ -486,7 +519,7 @@ TEST_F(DsCallNetTest, CoroutineModeInsideARuntimeCoroutine) {
     EXPECT_EQ(server_->count(), 2u);
 }
 
-TEST_F(DsCallNetTest, CancelledCoroutineAbandonsTheRequestOnTheWire) {
+TEST_P(DsCallNetTest, CancelledCoroutineAbandonsTheRequestOnTheWire) {
     server_->set_default(silent());
     std::thread canceller;
     const auto start = Clock::now();
@@ -513,7 +546,7 @@ TEST_F(DsCallNetTest, CancelledCoroutineAbandonsTheRequestOnTheWire) {
     EXPECT_EQ(locator_->unreachable_reports(), 0u);
 }
 
-TEST_F(DsCallNetTest, CancelledCoroutineEndsItsCallAtTheNextRetryTick) {
+TEST_P(DsCallNetTest, CancelledCoroutineEndsItsCallAtTheNextRetryTick) {
     server_->set_default(reply(TARN_DS_DELAY));
     std::thread canceller;
     const auto start = Clock::now();
@@ -534,7 +567,7 @@ TEST_F(DsCallNetTest, CancelledCoroutineEndsItsCallAtTheNextRetryTick) {
 }
 
 // ---------------------------------------------------------------- bulk data
-TEST_F(DsCallNetTest, LargeReadLandsInTheCallersBuffer) {
+TEST_P(DsCallNetTest, LargeReadLandsInTheCallersBuffer) {
     server_->set_responder(read_answer);
     const uint32_t n = 4u << 20;
     std::vector<uint8_t> buf(n + 64, 0xcc);
@@ -551,7 +584,7 @@ TEST_F(DsCallNetTest, LargeReadLandsInTheCallersBuffer) {
     for (uint32_t i = n; i < buf.size(); i++) EXPECT_EQ(buf[i], 0xcc);
 }
 
-TEST_F(DsCallNetTest, RetriedWriteSendsTheCallersDataEveryTime) {
+TEST_P(DsCallNetTest, RetriedWriteSendsTheCallersDataEveryTime) {
     const uint32_t n = 1u << 20;
     std::vector<uint8_t> data(n);
     for (uint32_t i = 0; i < n; i++) data[i] = uint8_t(i * 31 + 5);
@@ -575,7 +608,7 @@ TEST_F(DsCallNetTest, RetriedWriteSendsTheCallersDataEveryTime) {
     }
 }
 
-TEST_F(DsCallNetTest, ReadRetriedAfterAnUnmountedDiskFillsTheBufferOnce) {
+TEST_P(DsCallNetTest, ReadRetriedAfterAnUnmountedDiskFillsTheBufferOnce) {
     std::atomic<int> calls{0};
     server_->set_responder([&](const DsRequest& r) {
         if (calls++ == 0) return reply(TARN_DS_NOT_MOUNTED);
@@ -596,7 +629,7 @@ TEST_F(DsCallNetTest, ReadRetriedAfterAnUnmountedDiskFillsTheBufferOnce) {
 // A disk remounted after a restart has a new token: the retry that follows
 // "not mounted" must carry what the locator holds by then, else every
 // retry is answered "not mounted" again until the call gives up.
-TEST_F(DsCallNetTest, EveryAttemptCarriesTheLocatorsCurrentToken) {
+TEST_P(DsCallNetTest, EveryAttemptCarriesTheLocatorsCurrentToken) {
     constexpr uint64_t kNewToken = 0x0001000200000009ull;
     std::atomic<int> calls{0};
     server_->set_responder([&](const DsRequest& r) {

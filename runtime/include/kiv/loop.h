@@ -32,6 +32,10 @@ struct kiv_thread_tls {
 extern __thread kiv_thread_tls __kiv_thread_tls;
 
 inline bool kiv_in_loop_context() { return __kiv_thread_tls.loop_depth != 0; }
+// In loop context of `p` itself (one OS process may run several).
+inline bool kiv_in_loop_context_of(const kiv_process* p) {
+    return kiv_in_loop_context() && __kiv_thread_tls.process == p;
+}
 inline bool kiv_can_co_wait() { return kiv_in_loop_context() && !__kiv_thread_tls.on_evloop; }
 
 // ---------------------------------------------------------------- process
