@@ -853,6 +853,48 @@ TEST_P(MdsCallEngineTest, CancellingWhileWaitingForTheResolverEndsCancelled) {
     tarn_cancel_ctrl_destroy(ctrl);
 }
 
+// A call on a lane waits for the resolver on the client's own process: when
+// that process ends before the wait could begin, the caller is released
+// with the shutdown, not left waiting.
+TEST_P(MdsCallEngineTest, ResolverWaitOfALaneCallEndsWithTheClientsProcess) {
+    if (GetParam() == 0) GTEST_SKIP() << "the call waits on its own loop";
+    // The client's own process is one of the test's: ending the fixture's
+    // would strand its registry watches.
+    kiv_process home{};
+    ASSERT_EQ(kiv_process_init_(&home), 0);
+    ASSERT_EQ(kiv_process_start(&home, "home"), 0);
+    mds_client* lost = nullptr;
+    ASSERT_EQ(mds_client_create("neverfs", pool_, client_id_, EpochSource::get, &epoch_, resolver_, &home, &lost), 0);
+    mds_client_set_lanes(lost, lanes_->get(), lanes_->count());
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        kiv_move_to_coroutine(&home);
+        held = true;
+        while (!release) std::this_thread::sleep_for(1ms);
+        kiv_move_from_coroutine();
+    });
+    while (!held) std::this_thread::sleep_for(1ms);
+    mds_call_opts opts{TARN_RETRY_FOREVER, nullptr, nullptr};
+    mds_call call;
+    mds_call_init(&call, lost, &opts);
+    mds_call_set_rpc_name(&call, "mds_client_noop");
+    kiv_msg* msg = mds_call_create_req(&call, TARN_MDS_NOOP_REQ_BYTES, TARN_MDS_NOOP);
+    ASSERT_NE(msg, nullptr);
+    mds_call_send(msg);
+    // The lane finds the file system unknown and hands the wait to the held
+    // process, where it stays queued until the process ends.
+    kiv_process_terminate(&home);
+    mds_call_wait_for_result(&call);
+    EXPECT_EQ(mds_call_get_state(&call), CALL_FAILED);
+    EXPECT_EQ(call.base.error.kind, RPC_ERR_POSIX);
+    EXPECT_EQ(call.base.error.code, uint32_t(ESHUTDOWN));
+    mds_call_fini(&call);
+    release = true;
+    holder.join();
+    mds_client_destroy(lost);
+    clienttest::stop_process(&home);
+}
+
 TEST_P(MdsCallEngineTest, AlreadyCancelledTokenStopsAtTheFirstFailure) {
     client_ = known_client();
     ASSERT_NE(client_, nullptr);
