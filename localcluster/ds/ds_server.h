@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 struct lc_cdisk;
 struct lc_faults;
@@ -52,6 +53,7 @@ struct lc_ds_config {
     uint32_t down_ms = 1000;       // outage of a crash
     uint32_t mount_delay_ms = 100; // from coming back to mounting
     uint64_t seed = 0;             // verifiers
+    int loops = 0;                 // event loops serving connections; 0 = min(4, max(1, cores / 2))
 };
 
 // Starts the instance's process and replicator; it listens nowhere yet.
@@ -90,6 +92,7 @@ struct lc_ds_stats {
     uint64_t faults;          // fault rules fired here
     uint64_t clients;         // in the epoch table
     uint64_t dirty;           // objects in the dirty set
+    std::vector<uint64_t> loop_conns;  // connections open on each event loop
 };
 void lc_ds_get_stats(lc_ds* ds, lc_ds_stats* out);
 
