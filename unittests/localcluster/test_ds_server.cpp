@@ -982,6 +982,38 @@ TEST_F(DsTest, LoopsShareTheEpochTableAndKeepEachConnectionInOrder) {
         EXPECT_EQ(TARN_DS_EPOCH_UNKNOWN, client_->call(eps[size_t(i)], frame({.client = 0x100, .flags = 0}, 48)).status());
 }
 
+// A refuse rule fires on whichever loop reads the request: the listener
+// shuts before any client sees its connection go, every loop's
+// connections are dropped, and the instance listens again on its port.
+TEST_F(DsTest, ARefuseOnAnyLoopShutsTheListenerAndDropsEveryConnection) {
+    const uint16_t p = port(1);
+    for (int k = 0; k < kLoops; k++) {
+        SCOPED_TRACE(testing::Message() << "refused on connection " << k);
+        std::vector<kiv_rpc_endpoint*> eps;
+        for (int i = 0; i < kLoops; i++) {
+            eps.push_back(client_->connect(p));
+            ASSERT_EQ(TARN_DS_OK, client_->call(eps.back(), frame({}, 48)).status());
+        }
+        EXPECT_EQ("1,1,1", loops_of(1));
+        std::string r = ctl("fault add ds:tarn host=a1 type=4102 client=77 refuse=300 count=1");
+        ASSERT_EQ(0u, r.find("{\"ok\":true")) << r;
+        Outcome o = client_->call(eps[size_t(k)], frame({.client = 0x77}, 48));
+        EXPECT_TRUE(o.reply.empty());
+        EXPECT_EQ(ECONNREFUSED, raw_connect(p));
+        auto until = Clock::now() + std::chrono::seconds(5);
+        while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ("0,0,0", loops_of(1));
+        cluster_->wait_idle();
+        EXPECT_EQ(p, port(1));
+        for (kiv_rpc_endpoint* ep : eps) {
+            EXPECT_EQ(TARN_DS_OK, client_->call(ep, frame({}, 48)).status());
+            client_->drop(ep);
+        }
+        until = Clock::now() + std::chrono::seconds(5);
+        while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
     localcluster::ClusterConfig c;
     c.fs.push_back({"tarn", 0x1001});
