@@ -186,6 +186,8 @@ int tarn_client_open_fs(tarn_client* client, const char* fs_name, tarn_fs** fs_o
     ds_client* ds = nullptr;
     rc = ops->mds_client_create(fs_name, mds_pool, client->params.client_id, tarn_client_epoch_provider, client,
                                 client->resolver, client->process, &mds);
+    // Before the locator's thread makes its first call with it.
+    if (rc == 0) mds_client_set_lanes(mds, client->mds_lanes, client->lane_count);
     if (rc == 0) rc = ops->locator_create(mds, &locator);
     tarn_conn_pool* ds_pool = nullptr;
     if (rc == 0) {
@@ -209,7 +211,6 @@ int tarn_client_open_fs(tarn_client* client, const char* fs_name, tarn_fs** fs_o
         return rc;
     }
 
-    mds_client_set_lanes(mds, client->mds_lanes, client->lane_count);
     ds_client_set_lanes(ds, client->ds_lanes, client->lane_count);
     auto* fs = static_cast<tarn_fs*>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, sizeof(tarn_fs)));
     fs->client = client;
