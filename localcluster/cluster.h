@@ -41,6 +41,7 @@ struct ClusterConfig {
     uint32_t mount_delay_ms = 100;
     uint32_t registry_page = 1000;  // item cap of a registry range page
     int workers = 0;                // 0 = max(8, 2 * cores)
+    int ds_loops = 0;               // event loops per DS; 0 = min(4, max(1, cores / 2))
     uint16_t base_port = 0;         // 0 = the kernel picks every port
     bool seed_set = false;
     uint64_t seed = 0;

@@ -154,6 +154,7 @@ lc_ds_group* lc_ds_group_start(const lc_ds_group_config& config, lc_topology* to
         dc.breaks = g->c->breaks;
         dc.down_ms = g->c->ds_down_ms;
         dc.mount_delay_ms = g->c->mount_delay_ms;
+        dc.loops = g->c->ds_loops;
         dc.seed = g->c->seed;
         lc_ds* ds = lc_ds_create(dc, err);
         if (!ds) {
@@ -211,6 +212,9 @@ std::string lc_ds_group_instance_json(lc_ds_group* g, int host, int fs) {
     j += ",\"starts\":" + std::to_string(st.starts) + ",\"verifier\":\"" + hex(st.verifier) + "\"";
     j += ",\"replication\":\"" + std::string(st.repl_disabled ? "disabled" : "enabled") + "\"";
     j += ",\"dirty\":" + std::to_string(st.dirty);
+    j += ",\"loops\":[";
+    for (size_t i = 0; i < st.loop_conns.size(); i++) j += (i ? "," : "") + std::to_string(st.loop_conns[i]);
+    j += "]";
     if (st.refusing) j += ",\"refusing\":true";
     return j;
 }

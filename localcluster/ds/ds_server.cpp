@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -50,22 +51,59 @@ constexpr auto kHandlerGrace = std::chrono::seconds(1);
 constexpr auto kRebindEvery = std::chrono::milliseconds(50);
 constexpr auto kRebindFor = std::chrono::seconds(5);
 
+int default_loops() {
+    int cores = int(std::thread::hardware_concurrency());
+    return std::min(4, std::max(1, cores / 2));
+}
+
 }  // namespace
+
+// One event loop of an instance: its own runtime process, its share of the
+// connections, and everything that is only ever touched for them.
+struct lc_ds_loop {
+    lc_ds* ds = nullptr;
+    size_t index = 0;
+    kiv_process proc{};
+    // Fault rules fire on the loop that reads the request; delayed
+    // requests and reply rules stay with their connection's loop.
+    lc_fault_gate* gate = nullptr;
+    // Set and cleared on this loop; loop 0's hand-off reads it. Loop 0's
+    // is the listener, which serves its own share too.
+    std::atomic<kiv_rpc_server*> server{nullptr};
+    std::atomic<uint64_t> conns{0};  // open
+
+    // Replies built by workers, sent by the loop in batches: a worker never
+    // waits for the loop lock, and the loop takes many replies per wake-up.
+    std::mutex out_mu;
+    std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> out;  // connections referenced
+    kiv_job out_job{};
+
+    // Dropping every connection of this loop, asked for by loop 0 once it
+    // has shut the listener (a refuse fault); counts the asks not yet done.
+    kiv_job drop_job{};
+    std::atomic<int> drops_pending{0};
+    // Loop 0 only: shutting the listener for a refuse fault on any loop.
+    kiv_job shut_job{};
+};
 
 struct lc_ds {
     lc_ds_config cfg;
     std::string name;  // for the log: "ds <fs> host <n>"
-    kiv_process proc{};
-    bool proc_started = false;
+    std::vector<std::unique_ptr<lc_ds_loop>> loops;
     kiv_rpc_server_ops ops{};
-    lc_fault_gate* gate = nullptr;
     lc_ds_env env;
     lc_ds_disk* disk = nullptr;
     lc_replicator* repl = nullptr;
 
-    // Loop context only.
-    kiv_rpc_server* server = nullptr;
+    // Every loop checks epochs; a client announced on one connection is
+    // known on all of them.
+    std::mutex epoch_mu;
     lc_epoch_table epochs;
+    // A refuse fault shut the listener: no loop serves a request until it
+    // listens again (the connections are being dropped meanwhile).
+    std::atomic<bool> shut{false};
+    // Loop 0 only: the loop the next accepted connection goes to.
+    size_t next_loop = 0;
 
     // Serving. A worker counts itself running before it looks at the
     // state, and a crash sets the state before it looks at the count, so
@@ -77,12 +115,6 @@ struct lc_ds {
     std::atomic<bool> drop_replies{false};
     std::mutex idle_mu;
     std::condition_variable idle_cv;
-
-    // Replies built by workers, sent by the loop in batches: a worker never
-    // waits for the loop lock, and the loop takes many replies per wake-up.
-    std::mutex out_mu;
-    std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> out;  // connections referenced
-    kiv_job out_job{};
 
     std::atomic<uint16_t> port{0};
     std::atomic<uint64_t> repl_conn{0};  // the connection whose test code 1 disabled replication
@@ -124,59 +156,69 @@ void set_phase(lc_ds* ds, lc_ds_phase p) { lc_cdisk_set_ds_phase(ds->cfg.cdisk, 
 
 bool repl_disabled(const lc_ds* ds) { return lc_cdisk_repl_disabled(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host); }
 
+bool refusing(const lc_ds* ds) {
+    for (auto& l : ds->loops)
+        if (lc_fault_gate_refusing(l->gate)) return true;
+    return false;
+}
+
 void wake_idle(lc_ds* ds) {
     { std::lock_guard<std::mutex> g(ds->idle_mu); }
     ds->idle_cv.notify_all();
 }
 
-void send_reply(lc_ds* ds, kiv_rpc_sconn* c, kiv_msg* reply) {
+// `c` is a connection of loop `l`: its replies are written by that loop
+// alone, so that they never mix with those it sends itself.
+void send_reply(lc_ds_loop* l, kiv_rpc_sconn* c, kiv_msg* reply) {
+    lc_ds* ds = l->ds;
     if (ds->drop_replies.load() && !serving(ds)) {
         kiv_free_msg(reply);
         return;
     }
-    if (kiv_in_loop_context()) {
-        lc_fault_gate_send(ds->gate, c, reply);
+    if (kiv_in_loop_context_of(&l->proc)) {
+        lc_fault_gate_send(l->gate, c, reply);
         return;
     }
     kiv_rpc_sconn_ref(c);
     bool first;
     {
-        std::lock_guard<std::mutex> g(ds->out_mu);
-        first = ds->out.empty();
-        ds->out.emplace_back(c, reply);
+        std::lock_guard<std::mutex> g(l->out_mu);
+        first = l->out.empty();
+        l->out.emplace_back(c, reply);
     }
-    if (first) kiv_job_wakeup(&ds->out_job);
+    if (first) kiv_job_wakeup(&l->out_job);
 }
 
-// Loop context: sends (or, going down in drop mode, discards) every reply
-// the workers queued. Each connection is written once for the lot.
-void flush_out(lc_ds* ds, bool send) {
+// Loop context of `l`: sends (or, going down in drop mode, discards) every
+// reply the workers queued there. Each connection is written once for the
+// lot.
+void flush_out(lc_ds_loop* l, bool send) {
     std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> batch;
     {
-        std::lock_guard<std::mutex> g(ds->out_mu);
-        batch.swap(ds->out);
+        std::lock_guard<std::mutex> g(l->out_mu);
+        batch.swap(l->out);
     }
     if (batch.empty()) return;
-    kiv_rpc_batch_begin(&ds->proc);
+    kiv_rpc_batch_begin(&l->proc);
     for (auto& [c, reply] : batch) {
         if (send)
-            lc_fault_gate_send(ds->gate, c, reply);
+            lc_fault_gate_send(l->gate, c, reply);
         else
             kiv_free_msg(reply);
         kiv_rpc_sconn_unref(c);
     }
-    kiv_rpc_batch_end(&ds->proc);
+    kiv_rpc_batch_end(&l->proc);
 }
 
 void out_job_run(void* arg) {
-    auto* ds = static_cast<lc_ds*>(arg);
-    flush_out(ds, !(ds->drop_replies.load() && !serving(ds)));
+    auto* l = static_cast<lc_ds_loop*>(arg);
+    flush_out(l, !(l->ds->drop_replies.load() && !serving(l->ds)));
 }
 
-void send_status(lc_ds* ds, kiv_rpc_sconn* c, const kiv_msg* req, uint32_t status) {
+void send_status(lc_ds_loop* l, kiv_rpc_sconn* c, const kiv_msg* req, uint32_t status) {
     kiv_msg* reply = lc_ds_alloc_reply(req, TARN_REPLY_HDR_BYTES, status);
     if (reply)
-        send_reply(ds, c, reply);
+        send_reply(l, c, reply);
     else
         kiv_rpc_sconn_drop(c);
 }
@@ -206,14 +248,18 @@ void env_crash(void* ctx) {
     ds->life_cv.notify_all();
 }
 
+// The mark is with the gate of the connection's loop; the others hold
+// nothing for this connection, and asking them costs one relaxed load.
 bool env_overdata(void* ctx, const lc_ds_call* call) {
-    return lc_fault_gate_take_overdata(static_cast<lc_ds*>(ctx)->gate, call->conn, call->req);
+    for (auto& l : static_cast<lc_ds*>(ctx)->loops)
+        if (lc_fault_gate_take_overdata(l->gate, call->conn, call->req)) return true;
+    return false;
 }
 
 // ---------------------------------------------------------------- requests
 
 struct Task {
-    lc_ds* ds;
+    lc_ds_loop* loop;     // the connection's
     kiv_rpc_sconn* conn;  // referenced
     kiv_msg* req;
     const lc_ds_msg_def* def;
@@ -226,7 +272,7 @@ struct Task {
 // the mutex the destructor waits with, so it cannot free the instance
 // before the task is done with it.
 void finish_task(Task* t) {
-    lc_ds* ds = t->ds;
+    lc_ds* ds = t->loop->ds;
     kiv_free_msg(t->req);
     kiv_rpc_sconn_unref(t->conn);
     delete t;
@@ -240,7 +286,8 @@ void finish_task(Task* t) {
 }
 
 // Checks 5 and 6, the handler, the reply.
-void serve(lc_ds* ds, kiv_rpc_sconn* c, const kiv_msg* req, const lc_ds_msg_def* def) {
+void serve(lc_ds_loop* l, kiv_rpc_sconn* c, const kiv_msg* req, const lc_ds_msg_def* def) {
+    lc_ds* ds = l->ds;
     lc_ds_call call{};
     call.env = &ds->env;
     call.conn = c;
@@ -252,9 +299,9 @@ void serve(lc_ds* ds, kiv_rpc_sconn* c, const kiv_msg* req, const lc_ds_msg_def*
     if (call.no_reply) return;
     if (call.reply) {
         tarn_wire_put_u32(call.reply->buf, TARN_REPLY_STATUS, st);
-        send_reply(ds, c, call.reply);
+        send_reply(l, c, call.reply);
     } else {
-        send_status(ds, c, req, st);
+        send_status(l, c, req, st);
     }
 }
 
@@ -270,17 +317,19 @@ bool on_loop(const lc_ds_msg_def* def, const kiv_msg* req) {
 // Worker thread.
 void run_task(void* arg) {
     auto* t = static_cast<Task*>(arg);
-    lc_ds* ds = t->ds;
+    lc_ds* ds = t->loop->ds;
     ds->running.fetch_add(1);
-    if (serving(ds) && ds->incarnation.load() == t->incarnation) serve(ds, t->conn, t->req, t->def);
+    if (serving(ds) && ds->incarnation.load() == t->incarnation) serve(t->loop, t->conn, t->req, t->def);
     // Read but not started before a crash: discarded, the client retries.
     if (ds->running.fetch_sub(1) == 1 && !serving(ds)) wake_idle(ds);
     finish_task(t);
 }
 
-// Loop context: checks 1 to 4; the no-op and short reads are answered
-// here, the rest goes to the workers. Takes `req`.
-void execute(lc_ds* ds, kiv_rpc_sconn* c, kiv_msg* req) {
+// Loop context of `l`, whose connection `c` is: checks 1 to 4; the no-op
+// and short reads are answered here, the rest goes to the workers. Takes
+// `req`.
+void execute(lc_ds_loop* l, kiv_rpc_sconn* c, kiv_msg* req) {
+    lc_ds* ds = l->ds;
     if (!serving(ds)) {
         kiv_free_msg(req);
         return;
@@ -294,7 +343,13 @@ void execute(lc_ds* ds, kiv_rpc_sconn* c, kiv_msg* req) {
         uint32_t epoch = tarn_wire_get_u32(buf, TARN_DS_REQ_EPOCH);
         bool resend = tarn_wire_get_u32(buf, TARN_DS_REQ_FLAGS) & TARN_REQ_FLAG_EPOCH_RESEND;
         uint32_t known = 0;
-        switch (lc_epoch_check(&ds->epochs, client, epoch, resend, strict(ds), &known)) {
+        lc_epoch_verdict verdict;
+        {
+            std::lock_guard<std::mutex> g(ds->epoch_mu);
+            verdict = lc_epoch_check(&ds->epochs, client, epoch, resend, strict(ds), &known);
+            ds->nr_clients.store(ds->epochs.known.size(), std::memory_order_relaxed);
+        }
+        switch (verdict) {
             case LC_EPOCH_UNKNOWN:
                 st = TARN_DS_EPOCH_UNKNOWN;
                 ds->nr_epoch_unknown++;
@@ -306,41 +361,46 @@ void execute(lc_ds* ds, kiv_rpc_sconn* c, kiv_msg* req) {
             case LC_EPOCH_OK:
                 break;
         }
-        ds->nr_clients.store(ds->epochs.known.size(), std::memory_order_relaxed);
     } else {
         lc_log(ds->cfg.log, LC_LOG_DEBUG, "%s: type %u, %u bytes: refused with status %u", ds->name.c_str(),
                tarn_wire_get_u32(buf, TARN_MSG_TYPE), len, st);
     }
     if (st != TARN_DS_OK || def->type == TARN_DS_NOOP) {
-        send_status(ds, c, req, st);
+        send_status(l, c, req, st);
         kiv_free_msg(req);
         return;
     }
     if (on_loop(def, req)) {
-        serve(ds, c, req, def);
+        serve(l, c, req, def);
         kiv_free_msg(req);
         return;
     }
     kiv_rpc_sconn_ref(c);
     ds->outstanding.fetch_add(1);
-    lc_workers_submit(ds->cfg.workers, run_task, new Task{ds, c, req, def, ds->incarnation.load()});
+    lc_workers_submit(ds->cfg.workers, run_task, new Task{l, c, req, def, ds->incarnation.load()});
 }
 
 void on_request(kiv_rpc_sconn* c, kiv_msg* req, void* arg) {
-    auto* ds = static_cast<lc_ds*>(arg);
-    // A crashing instance reads nothing more.
-    if (!serving(ds)) {
+    auto* l = static_cast<lc_ds_loop*>(arg);
+    lc_ds* ds = l->ds;
+    // A crashing instance reads nothing more, nor does one whose listener
+    // a refuse fault shut: its connections are on their way out.
+    if (!serving(ds) || ds->shut.load()) {
         kiv_free_msg(req);
         return;
     }
-    ds->nr_requests++;
-    if (lc_fault_gate_request(ds->gate, c, req)) return;
-    execute(ds, c, req);
+    ds->nr_requests.fetch_add(1, std::memory_order_relaxed);
+    if (lc_fault_gate_request(l->gate, c, req)) return;
+    execute(l, c, req);
 }
 
+void on_accept(kiv_rpc_sconn*, void* arg) { static_cast<lc_ds_loop*>(arg)->conns++; }
+
 void on_close(kiv_rpc_sconn* c, void* arg) {
-    auto* ds = static_cast<lc_ds*>(arg);
-    lc_fault_gate_closed(ds->gate, c);
+    auto* l = static_cast<lc_ds_loop*>(arg);
+    lc_ds* ds = l->ds;
+    l->conns--;
+    lc_fault_gate_closed(l->gate, c);
     // A test that died between disabling replication and crashing the
     // server must not leave it disabled for the tests after it.
     uint64_t id = kiv_rpc_sconn_id(c);
@@ -368,71 +428,163 @@ void gate_key(void*, const kiv_msg* req, lc_fault_key* k) {
     k->has_vdisk = lc_ds_request_vdisk(b, len, &k->vdisk);
 }
 
-void gate_execute(void* ctx, kiv_rpc_sconn* c, kiv_msg* req) { execute(static_cast<lc_ds*>(ctx), c, req); }
+void gate_execute(void* ctx, kiv_rpc_sconn* c, kiv_msg* req) { execute(static_cast<lc_ds_loop*>(ctx), c, req); }
 
 void gate_answer_status(void* ctx, kiv_rpc_sconn* c, const kiv_msg* req, uint32_t status) {
-    send_status(static_cast<lc_ds*>(ctx), c, req, status);
+    send_status(static_cast<lc_ds_loop*>(ctx), c, req, status);
 }
 
-void stop_listening(lc_ds* ds) {
-    if (!ds->server) return;
-    kiv_rpc_server_close(ds->server);
-    ds->server = nullptr;
+// ---------------------------------------------------------------- listening
+//
+// Loop 0 listens and hands each accepted connection to the next loop in
+// turn (itself included), so the connections of one client (its lanes)
+// land on different loops. A loop's server is opened before the listener
+// and closed after it, so the hand-off never finds one closing.
+
+// Loop context of `l`.
+void close_server(lc_ds_loop* l) {
+    kiv_rpc_server* s = l->server.exchange(nullptr);
+    if (s) kiv_rpc_server_close(s);
 }
 
-// Loop context.
-int start_listening(lc_ds* ds, uint16_t port) {
-    if (ds->server) return 0;
+// Loop 0, for each accepted socket.
+bool hand_off(int fd, void* arg) {
+    auto* ds = static_cast<lc_ds*>(arg);
+    size_t k = ds->next_loop++ % ds->loops.size();
+    kiv_rpc_server* s = k ? ds->loops[k]->server.load() : nullptr;
+    if (!s) return false;
+    kiv_rpc_server_adopt(s, fd);  // closes it on failure: the client reconnects
+    return true;
+}
+
+// Loop context of `l` (not loop 0): a server that only takes what loop 0
+// hands over.
+int open_server(void* arg) {
+    auto* l = static_cast<lc_ds_loop*>(arg);
+    if (l->server.load()) return 0;
+    kiv_rpc_server* s = nullptr;
+    int rc = kiv_rpc_server_create(&l->proc, TARN_DS_MAX_MSG, &l->ds->ops, l, &s);
+    if (rc < 0) return rc;
+    kiv_rpc_server_set_request_charge(s, TARN_DS_MAX_MSG);
+    l->server = s;
+    return 0;
+}
+
+// Loop 0.
+int open_listener(lc_ds* ds, uint16_t port) {
+    lc_ds_loop* l = ds->loops[0].get();
+    if (l->server.load()) return 0;
     kiv_rpc_server* s = nullptr;
     uint16_t bound = 0;
-    int rc = lc_instance_listen(&ds->proc, port, TARN_DS_MAX_MSG, &ds->ops, ds, &s, &bound);
+    int rc = lc_instance_listen(&l->proc, port, TARN_DS_MAX_MSG, &ds->ops, l, &s, &bound);
     if (rc < 0) return rc;
     // A read request of a few hundred bytes asks for up to 4 MiB: what one
     // peer may have in flight is counted by the replies it will get.
     kiv_rpc_server_set_request_charge(s, TARN_DS_MAX_MSG);
-    ds->server = s;
+    if (ds->loops.size() > 1) kiv_rpc_server_set_hand_off(s, hand_off, ds);
+    l->server = s;
     ds->port = bound;
+    ds->shut = false;
     return 0;
 }
 
-void gate_stop_listening(void* ctx) { stop_listening(static_cast<lc_ds*>(ctx)); }
-
-// A crashed instance stays closed; its return listens by itself.
-int gate_start_listening(void* ctx) {
-    auto* ds = static_cast<lc_ds*>(ctx);
-    if (!serving(ds)) return 0;
-    return start_listening(ds, ds->port);
+// Not in loop context: every loop's server, then the listener. 0 or -errno.
+int open_all(lc_ds* ds, uint16_t port) {
+    for (size_t i = 1; i < ds->loops.size(); i++) {
+        int rc = kiv_call_in_job(&ds->loops[i]->proc, open_server, ds->loops[i].get());
+        if (rc < 0) return rc;
+    }
+    struct Args {
+        lc_ds* ds;
+        uint16_t port;
+    } a{ds, port};
+    return kiv_call_in_job(
+        &ds->loops[0]->proc, [](void* p) { return open_listener(static_cast<Args*>(p)->ds, static_cast<Args*>(p)->port); },
+        &a);
 }
 
-struct ListenArgs {
-    lc_ds* ds;
-    uint16_t port;
-};
-
-int do_listen(void* arg) {
-    auto* a = static_cast<ListenArgs*>(arg);
-    return start_listening(a->ds, a->port);
+void drop_run(void* arg) {
+    auto* l = static_cast<lc_ds_loop*>(arg);
+    int asked = l->drops_pending.load();
+    if (kiv_rpc_server* s = l->server.load()) kiv_rpc_server_drop_all(s);
+    l->drops_pending.fetch_sub(asked);
 }
 
-// Closing in loop context: the replies of the requests that ran are sent
-// first, or dropped in drop mode; what the peers have not read by the time
-// the connections close goes with them.
-int do_close(void* arg) {
+// Loop 0: the listener goes first, so that no client sees its connection
+// go while it could still connect; then every loop drops its connections.
+void shut_run(void* arg) {
     auto* ds = static_cast<lc_ds*>(arg);
-    flush_out(ds, !ds->drop_replies.load());
-    lc_fault_gate_reset(ds->gate);
-    stop_listening(ds);
-    ds->epochs.known.clear();
-    ds->nr_clients = 0;
+    close_server(ds->loops[0].get());
+    for (size_t i = 1; i < ds->loops.size(); i++) {
+        ds->loops[i]->drops_pending.fetch_add(1);
+        kiv_job_wakeup(&ds->loops[i]->drop_job);
+    }
+}
+
+// A refuse fault fired on loop `ctx`. No loop serves from now on; loop 0
+// shuts the listener and has the connections dropped.
+void gate_stop_listening(void* ctx) {
+    auto* l = static_cast<lc_ds_loop*>(ctx);
+    lc_ds* ds = l->ds;
+    ds->shut = true;
+    if (l->index == 0)
+        shut_run(ds);
+    else
+        kiv_job_wakeup(&ds->loops[0]->shut_job);
+}
+
+// Loop 0. Not before every loop has dropped the connections of before the
+// refuse: the gate tries again shortly.
+int relisten(void* arg) {
+    auto* ds = static_cast<lc_ds*>(arg);
+    if (!serving(ds)) return 0;
+    for (auto& l : ds->loops)
+        if (l->drops_pending.load() > 0) return -EAGAIN;
+    return open_listener(ds, ds->port);
+}
+
+// The relisten timer of the loop whose gate refused. A crashed instance
+// stays closed; its return listens by itself. Another loop waits here for
+// loop 0, which never waits for any other loop.
+int gate_start_listening(void* ctx) {
+    auto* l = static_cast<lc_ds_loop*>(ctx);
+    if (!serving(l->ds)) return 0;
+    return kiv_call_in_job(&l->ds->loops[0]->proc, relisten, l->ds);
+}
+
+// Closing in loop context, loop 0 (the listener) first: the replies of the
+// requests that ran are sent first, or dropped in drop mode; what the
+// peers have not read by the time the connections close goes with them.
+int do_close(void* arg) {
+    auto* l = static_cast<lc_ds_loop*>(arg);
+    flush_out(l, !l->ds->drop_replies.load());
+    lc_fault_gate_reset(l->gate);
+    close_server(l);
     return 0;
 }
 
 int do_stop(void* arg) {
-    auto* ds = static_cast<lc_ds*>(arg);
-    flush_out(ds, false);
-    lc_fault_gate_stop(ds->gate);
-    stop_listening(ds);
+    auto* l = static_cast<lc_ds_loop*>(arg);
+    flush_out(l, false);
+    lc_fault_gate_stop(l->gate);
+    close_server(l);
     return 0;
+}
+
+// The processes of every loop end; their servers are closed already.
+void end_loops(lc_ds* ds) {
+    for (auto& l : ds->loops) kiv_process_terminate(&l->proc);
+    for (auto& l : ds->loops) {
+        kiv_process_wait(&l->proc);
+        kiv_process_fini(&l->proc);
+        lc_fault_gate_destroy(l->gate);
+    }
+    ds->loops.clear();
+}
+
+// Not in loop context: every loop in turn, the listener's first.
+void close_all(lc_ds* ds, int (*fn)(void*)) {
+    for (auto& l : ds->loops) kiv_call_in_job(&l->proc, fn, l.get());
 }
 
 // ---------------------------------------------------------------- replication
@@ -491,7 +643,13 @@ void go_down_locked(lc_ds* ds, const char* why) {
                    ds->name.c_str(), ds->running.load(),
                    (long long)std::chrono::duration_cast<std::chrono::milliseconds>(kHandlerGrace).count());
     }
-    kiv_call_in_job(&ds->proc, do_close, ds);
+    close_all(ds, do_close);
+    {
+        std::lock_guard<std::mutex> g(ds->epoch_mu);
+        ds->epochs.known.clear();
+        ds->nr_clients = 0;
+    }
+    ds->shut = false;
     lc_cdisk_set_repl_disabled(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, false);
     ds->repl_conn = 0;
     if (ds->cfg.lose_unstable || (ds->cfg.breaks & LC_BREAK_LOSE_COMMITTED)) lc_ds_disk_lose_unstable(ds->disk);
@@ -518,16 +676,14 @@ int come_up_locked(lc_ds* ds) {
     int rc = -EADDRINUSE;
     auto until = Clock::now() + kRebindFor;
     for (;;) {
-        ListenArgs a{ds, old};
-        rc = kiv_call_in_job(&ds->proc, do_listen, &a);
+        rc = open_all(ds, old);
         if (rc == 0 || Clock::now() >= until) break;
         std::this_thread::sleep_for(kRebindEvery);
     }
     if (rc < 0) {
         lc_log(ds->cfg.log, LC_LOG_WARN, "%s: port %u stays taken (%s); moving to a new port", ds->name.c_str(),
                unsigned(old), strerror(-rc));
-        ListenArgs a{ds, 0};
-        rc = kiv_call_in_job(&ds->proc, do_listen, &a);
+        rc = open_all(ds, 0);
         if (rc < 0) {
             lc_log(ds->cfg.log, LC_LOG_ERROR, "%s: cannot listen anywhere: %s", ds->name.c_str(), strerror(-rc));
             return rc;
@@ -626,6 +782,7 @@ lc_ds* lc_ds_create(const lc_ds_config& config, std::string* err) {
     ds->disk = lc_cdisk_ds_disk(config.cdisk, config.fs_index, config.host);
     ds->rng.seed(config.seed ^ (config.fs_id * 0x9E3779B97F4A7C15ull) ^ (uint64_t(config.host) << 40));
     ds->ops.on_request = on_request;
+    ds->ops.on_accept = on_accept;
     ds->ops.on_close = on_close;
     ds->env.fs = config.fs_index;
     ds->env.host = config.host;
@@ -640,29 +797,42 @@ lc_ds* lc_ds_create(const lc_ds_config& config, std::string* err) {
         delete ds;
         return nullptr;
     }
-    if (kiv_process_init_(&ds->proc) != 0) {
-        *err = "cannot create the runtime process of " + ds->name;
-        delete ds;
-        return nullptr;
+    int nloops = config.loops > 0 ? config.loops : default_loops();
+    lc_fault_gate_ops gops{nullptr, gate_key, gate_execute, gate_answer_status, gate_stop_listening,
+                           gate_start_listening};
+    for (int i = 0; i < nloops; i++) {
+        auto l = std::make_unique<lc_ds_loop>();
+        l->ds = ds;
+        l->index = size_t(i);
+        char pname[32];
+        snprintf(pname, sizeof pname, "lc-ds-%llx-%d.%d", (unsigned long long)config.fs_id, config.host, i);
+        if (kiv_process_init_(&l->proc) != 0) {
+            *err = "cannot create the runtime processes of " + ds->name;
+            end_loops(ds);
+            delete ds;
+            return nullptr;
+        }
+        if (kiv_process_start(&l->proc, pname) != 0) {
+            kiv_process_fini(&l->proc);
+            *err = "cannot start the runtime processes of " + ds->name;
+            end_loops(ds);
+            delete ds;
+            return nullptr;
+        }
+        kiv_job_init(&l->proc, &l->out_job, out_job_run, l.get());
+        kiv_job_init(&l->proc, &l->drop_job, drop_run, l.get());
+        kiv_job_init(&l->proc, &l->shut_job, shut_run, ds);
+        gops.ctx = l.get();
+        l->gate = lc_fault_gate_create(config.faults, lc_fault_site{LC_SVC_DS, config.fs_index, config.host_id},
+                                       &l->proc, gops, config.log);
+        ds->loops.push_back(std::move(l));
     }
-    char pname[32];
-    snprintf(pname, sizeof pname, "lc-ds-%llx-%d", (unsigned long long)config.fs_id, config.host);
-    if (kiv_process_start(&ds->proc, pname) != 0) {
-        kiv_process_fini(&ds->proc);
-        *err = "cannot start the runtime process of " + ds->name;
-        delete ds;
-        return nullptr;
-    }
-    ds->proc_started = true;
-    kiv_job_init(&ds->proc, &ds->out_job, out_job_run, ds);
-    lc_fault_gate_ops gops{ds, gate_key, gate_execute, gate_answer_status, gate_stop_listening, gate_start_listening};
-    ds->gate = lc_fault_gate_create(config.faults, lc_fault_site{LC_SVC_DS, config.fs_index, config.host_id},
-                                    &ds->proc, gops, config.log);
     lc_replicator_ops rops;
     rops.ctx = ds;
     rops.can_flush = can_flush;
     rops.push = push_hook;
     rops.pass_done = pass_done;
+    char pname[32];
     snprintf(pname, sizeof pname, "lc-repl-%d-%d", config.fs_index, config.host);
     ds->repl = lc_replicator_start(ds->disk, rops, pname);
     lc_ds_disk_set_push(ds->disk, push_hook, ds);
@@ -675,8 +845,7 @@ lc_ds* lc_ds_create(const lc_ds_config& config, std::string* err) {
 int lc_ds_listen(lc_ds* ds, uint16_t port, uint16_t* bound) {
     std::lock_guard<std::mutex> g(ds->op_mu);
     if (ds->state.load() != S_DOWN) return -EALREADY;
-    ListenArgs a{ds, port};
-    int rc = kiv_call_in_job(&ds->proc, do_listen, &a);
+    int rc = open_all(ds, port);
     if (rc < 0) return rc;
     if (bound) *bound = ds->port;
     ds->env.verifier = new_verifier(ds);
@@ -700,14 +869,14 @@ void lc_ds_destroy(lc_ds* ds) {
     ds->life_cv.notify_all();
     if (ds->life.joinable()) ds->life.join();
     lc_cdisk_set_ds_kick(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, nullptr, nullptr);
-    if (ds->proc_started) {
+    {
         {
             std::lock_guard<std::mutex> g(ds->op_mu);
             uint32_t up = S_UP;
             if (ds->state.compare_exchange_strong(up, S_CRASHING)) ds->drop_replies = true;
             ds->incarnation.fetch_add(1);
             if (ds->state.load() != S_DOWN) set_phase(ds, LC_DS_PHASE_DOWN);
-            kiv_call_in_job(&ds->proc, do_stop, ds);
+            close_all(ds, do_stop);
             ds->state = S_DOWN;
         }
         // Tasks still queued see the instance down and only let go of their
@@ -718,16 +887,11 @@ void lc_ds_destroy(lc_ds* ds) {
             while (ds->outstanding.load() != 0) ds->idle_cv.wait_for(lk, std::chrono::milliseconds(10));
         }
         // Replies queued by the last tasks go unsent.
-        kiv_call_in_job(&ds->proc, do_stop, ds);
+        close_all(ds, do_stop);
     }
     lc_replicator_stop(ds->repl);
     if (ds->disk) lc_ds_disk_set_push(ds->disk, nullptr, nullptr);
-    if (ds->proc_started) {
-        kiv_process_terminate(&ds->proc);
-        kiv_process_wait(&ds->proc);
-        kiv_process_fini(&ds->proc);
-    }
-    lc_fault_gate_destroy(ds->gate);
+    end_loops(ds);
     if (ds->hold_fd >= 0) close(ds->hold_fd);
     delete ds;
 }
@@ -761,19 +925,22 @@ void lc_ds_set_replication(lc_ds* ds, bool enabled) {
 void lc_ds_get_stats(lc_ds* ds, lc_ds_stats* out) {
     out->port = ds->port;
     out->phase = phase(ds);
-    out->refusing = lc_fault_gate_refusing(ds->gate);
+    out->refusing = refusing(ds);
     out->repl_disabled = repl_disabled(ds);
     out->verifier = ds->env.verifier.load();
     out->starts = ds->nr_starts;
     out->requests = ds->nr_requests;
     out->epoch_unknown = ds->nr_epoch_unknown;
-    out->faults = lc_fault_gate_fired(ds->gate);
+    out->faults = 0;
+    for (auto& l : ds->loops) out->faults += lc_fault_gate_fired(l->gate);
     out->clients = ds->nr_clients;
     out->dirty = lc_ds_disk_dirty_count(ds->disk);
+    out->loop_conns.clear();
+    for (auto& l : ds->loops) out->loop_conns.push_back(l->conns.load());
 }
 
 bool lc_ds_settled(lc_ds* ds) {
-    if (!serving(ds) || phase(ds) != LC_DS_PHASE_UP || lc_fault_gate_refusing(ds->gate)) return false;
+    if (!serving(ds) || phase(ds) != LC_DS_PHASE_UP || refusing(ds)) return false;
     {
         std::lock_guard<std::mutex> g(ds->life_mu);
         if (ds->restart_at || ds->mount_at || ds->crash_pending) return false;

@@ -1,17 +1,20 @@
 // One Tarn DS instance: the data server of one file system on one host.
 //
-// Threads. Each instance has a runtime process of its own, whose event
-// loop accepts connections, reads whole frames and runs the cheap part of
-// every request there: the fault gate, the header checks and the epoch
-// check (the epoch table is the loop's alone), the no-op, and the reads
-// that only copy a little out of memory (reads up to 64 KiB, attribute
-// reads): waking a worker for those costs more than the copy. Everything
-// else runs on the cluster's shared worker pool, so writes and large reads
-// of different objects proceed in parallel; only writes to one object wait
-// for each other (the object's lock). Workers queue their replies and the
-// loop sends them in batches, so a worker never waits for the loop; the
-// replies of one batch, like those of one read callback, leave each
-// connection in one gathered write.
+// Threads. Each instance has several event loops, each a runtime process
+// of its own. Loop 0 listens and hands accepted connections round-robin to
+// every loop (itself included), so the connections of one client are
+// served in parallel. A loop reads whole frames and runs the cheap part of
+// every request of its connections: the fault gate, the header checks and
+// the epoch check (one epoch table for all loops, under a mutex), the
+// no-op, and the reads that only copy a little out of memory (reads up to
+// 64 KiB, attribute reads): waking a worker for those costs more than the
+// copy. Everything else runs on the cluster's shared worker pool, so
+// writes and large reads of different objects proceed in parallel; only
+// writes to one object wait for each other (the object's lock). Workers
+// queue their replies with the connection's loop, which sends them in
+// batches, so a worker never waits for a loop; the replies of one batch,
+// like those of one read callback, leave each connection in one gathered
+// write.
 //
 // Lifecycle. An instance serves until it crashes (test code 2, `ds crash`,
 // host reboots): it stops taking requests, waits at most 1 s for
@@ -28,6 +31,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 struct lc_cdisk;
 struct lc_faults;
@@ -52,6 +56,7 @@ struct lc_ds_config {
     uint32_t down_ms = 1000;       // outage of a crash
     uint32_t mount_delay_ms = 100; // from coming back to mounting
     uint64_t seed = 0;             // verifiers
+    int loops = 0;                 // event loops serving connections; 0 = min(4, max(1, cores / 2))
 };
 
 // Starts the instance's process and replicator; it listens nowhere yet.
@@ -90,6 +95,7 @@ struct lc_ds_stats {
     uint64_t faults;          // fault rules fired here
     uint64_t clients;         // in the epoch table
     uint64_t dirty;           // objects in the dirty set
+    std::vector<uint64_t> loop_conns;  // connections open on each event loop
 };
 void lc_ds_get_stats(lc_ds* ds, lc_ds_stats* out);
 

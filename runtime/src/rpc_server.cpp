@@ -94,10 +94,14 @@ struct kiv_rpc_server {
     uint32_t max_msg = 0;
     uint32_t charge = 0;  // least a request in flight counts against its connection's budget
     kiv_rpc_server_ops ops{};
+    bool (*hand_off)(int fd, void* arg) = nullptr;
+    void* hand_off_arg = nullptr;
     void* arg = nullptr;
-    int fd = -1;
+    int fd = -1;  // -1: listens nowhere, serves adopted sockets only
     kiv_fd_watch* watch = nullptr;
-    uint32_t refs = 1;
+    // Touched under the loop lock, except by an adoption posted from
+    // another thread, which holds the server until its job has run.
+    std::atomic<uint32_t> refs{1};
     bool closed = false;
     rpc_ilist<kiv_rpc_sconn, &kiv_rpc_sconn::prev, &kiv_rpc_sconn::next> conns;
     rpc_node node{};
@@ -106,8 +110,9 @@ struct kiv_rpc_server {
 namespace {
 
 void srv_unref(kiv_rpc_server* s) {
-    KIV_BUG_ON(s->refs == 0);
-    if (--s->refs) return;
+    uint32_t was = s->refs.fetch_sub(1, std::memory_order_acq_rel);
+    KIV_BUG_ON(was == 0);
+    if (was != 1) return;
     KIV_BUG_ON(!s->closed || !s->conns.empty());
     s->magic = 0;
     delete s;
@@ -405,6 +410,37 @@ void conn_recheck(void* arg) {
     rp_leave(rp);
 }
 
+// Serves connected socket `fd` (taken) as one of `s`'s connections. Loop
+// context of `s`'s process.
+void srv_add_conn(kiv_rpc_server* s, int fd, const kiv_netaddr& peer) {
+    rpc_proc* rp = s->rp;
+    auto* c = new kiv_rpc_sconn();
+    c->srv = s;
+    c->id = g_conn_ids.fetch_add(1, std::memory_order_relaxed) + 1;
+    c->peer = peer;
+    c->fd = fd;
+    c->rxbuf = static_cast<uint8_t*>(__kiv_malloc("rpc_rxbuf", KIV_POS, KIV_MEM_NOFAIL, kRxBuf));
+    c->wmask = EPOLLIN;
+    c->flush_ev.obj = c;
+    c->flush_ev.run = conn_flush_run;
+    c->flush_ev.release = conn_flush_release;
+    init_timer(rp->p, &c->recheck, conn_recheck, c);
+    c->watch = kiv_fd_watch_add(rp->p, fd, EPOLLIN, conn_io, c);
+    s->refs++;
+    if (!c->watch) {
+        kiv_log(1, "rpc: cannot watch a connection on %s: %s", rpc_addr_text(&s->addr).s, strerror(errno));
+        close(fd);
+        c->fd = -1;
+        c->dropped = true;
+        kiv_rpc_sconn_unref(c);
+        return;
+    }
+    s->conns.push_back(c);
+    RPC_LOG(7, "rpc: server connection %llu from %s on %s", (unsigned long long)c->id, rpc_addr_text(&c->peer).s,
+            rpc_addr_text(&s->addr).s);
+    if (s->ops.on_accept) s->ops.on_accept(c, s->arg);
+}
+
 void srv_accept_io(kiv_fd_watch*, uint32_t, void* arg) {
     auto* s = static_cast<kiv_rpc_server*>(arg);
     rpc_proc* rp = s->rp;
@@ -422,31 +458,10 @@ void srv_accept_io(kiv_fd_watch*, uint32_t, void* arg) {
         }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto* c = new kiv_rpc_sconn();
-        c->srv = s;
-        c->id = g_conn_ids.fetch_add(1, std::memory_order_relaxed) + 1;
-        rpc_netaddr_from(reinterpret_cast<sockaddr*>(&ss), &c->peer);
-        c->fd = fd;
-        c->rxbuf = static_cast<uint8_t*>(__kiv_malloc("rpc_rxbuf", KIV_POS, KIV_MEM_NOFAIL, kRxBuf));
-        c->wmask = EPOLLIN;
-        c->flush_ev.obj = c;
-        c->flush_ev.run = conn_flush_run;
-        c->flush_ev.release = conn_flush_release;
-        init_timer(rp->p, &c->recheck, conn_recheck, c);
-        c->watch = kiv_fd_watch_add(rp->p, fd, EPOLLIN, conn_io, c);
-        s->refs++;
-        if (!c->watch) {
-            kiv_log(1, "rpc: cannot watch a connection on %s: %s", rpc_addr_text(&s->addr).s, strerror(errno));
-            close(fd);
-            c->fd = -1;
-            c->dropped = true;
-            kiv_rpc_sconn_unref(c);
-            continue;
-        }
-        s->conns.push_back(c);
-        RPC_LOG(7, "rpc: server connection %llu from %s on %s", (unsigned long long)c->id,
-                rpc_addr_text(&c->peer).s, rpc_addr_text(&s->addr).s);
-        if (s->ops.on_accept) s->ops.on_accept(c, s->arg);
+        if (s->hand_off && s->hand_off(fd, s->hand_off_arg)) continue;
+        kiv_netaddr peer{};
+        rpc_netaddr_from(reinterpret_cast<sockaddr*>(&ss), &peer);
+        srv_add_conn(s, fd, peer);
     }
     srv_unref(s);
     rp_leave(rp);
@@ -484,6 +499,82 @@ void rpc_server_process_gone(kiv_rpc_server* s) {
     s->rp = nullptr;
 }
 
+namespace {
+
+// Sets up a server on `p` around listening socket `fd` (-1: none); takes fd.
+int srv_open(kiv_process* p, int fd, uint32_t max_msg, const kiv_rpc_server_ops* ops, void* arg,
+             kiv_rpc_server** out) {
+    auto* s = new (std::nothrow) kiv_rpc_server();
+    if (!s) {
+        if (fd >= 0) close(fd);
+        return -ENOMEM;
+    }
+    s->max_msg = max_msg;
+    s->ops = *ops;
+    s->arg = arg;
+    s->fd = fd;
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
+        rpc_netaddr_from(reinterpret_cast<sockaddr*>(&ss), &s->addr);
+    kiv_loop_guard g(p);
+    s->rp = rpc_proc_get(p);
+    if (fd >= 0) {
+        s->watch = kiv_fd_watch_add(p, fd, EPOLLIN, srv_accept_io, s);
+        if (!s->watch) {
+            int r = -errno;
+            close(fd);
+            delete s;
+            return r;
+        }
+    }
+    s->node.obj = s;
+    s->node.gone = srv_gone_node;
+    rp_link(s->rp, &s->node);
+    if (fd >= 0) RPC_LOG(7, "rpc: listening on %s", rpc_addr_text(&s->addr).s);
+    *out = s;
+    return 0;
+}
+
+// An accepted socket on its way to a server of another process.
+struct adoption {
+    kiv_job job;
+    kiv_rpc_server* srv;  // referenced
+    int fd;
+};
+
+void adopt_now(kiv_rpc_server* s, int fd) {
+    if (s->closed || !s->rp) {
+        close(fd);
+        return;
+    }
+    kiv_netaddr peer{};
+    sockaddr_storage ss;
+    socklen_t sl = sizeof ss;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &sl) == 0)
+        rpc_netaddr_from(reinterpret_cast<sockaddr*>(&ss), &peer);
+    rp_enter(s->rp);
+    srv_add_conn(s, fd, peer);
+    rp_leave(s->rp);
+}
+
+void adoption_run(void* arg) {
+    auto* a = static_cast<adoption*>(arg);
+    adopt_now(a->srv, a->fd);
+    srv_unref(a->srv);
+    delete a;
+}
+
+// The process ended first: nobody serves the socket.
+void adoption_dropped(void* arg) {
+    auto* a = static_cast<adoption*>(arg);
+    close(a->fd);
+    srv_unref(a->srv);
+    delete a;
+}
+
+}  // namespace
+
 int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, const kiv_rpc_server_ops* ops,
                    void* arg, kiv_rpc_server** out) {
     if (!p || !p->core || !addr || !ops || !ops->on_request || !out || max_msg < 24) return -EINVAL;
@@ -499,33 +590,44 @@ int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, co
         close(fd);
         return r;
     }
-    auto* s = new (std::nothrow) kiv_rpc_server();
-    if (!s) {
+    return srv_open(p, fd, max_msg, ops, arg, out);
+}
+
+int kiv_rpc_server_create(kiv_process* p, uint32_t max_msg, const kiv_rpc_server_ops* ops, void* arg,
+                          kiv_rpc_server** out) {
+    if (!p || !p->core || !ops || !ops->on_request || !out || max_msg < 24) return -EINVAL;
+    return srv_open(p, -1, max_msg, ops, arg, out);
+}
+
+int kiv_rpc_server_adopt(kiv_rpc_server* s, int fd) {
+    srv_of(s);
+    if (fd < 0) return -EBADF;
+    rpc_proc* rp = s->rp;
+    if (!rp) {
+        close(fd);
+        return -ESHUTDOWN;
+    }
+    if (kiv_in_loop_context_of(rp->p)) {
+        adopt_now(s, fd);
+        return 0;
+    }
+    // Posted, never waited for: the caller may be the loop of another
+    // process, which must not block on this one.
+    auto* a = new (std::nothrow) adoption{};
+    if (!a) {
         close(fd);
         return -ENOMEM;
     }
-    s->max_msg = max_msg;
-    s->ops = *ops;
-    s->arg = arg;
-    s->fd = fd;
-    socklen_t len = sizeof ss;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
-        rpc_netaddr_from(reinterpret_cast<sockaddr*>(&ss), &s->addr);
-    kiv_loop_guard g(p);
-    s->rp = rpc_proc_get(p);
-    s->watch = kiv_fd_watch_add(p, fd, EPOLLIN, srv_accept_io, s);
-    if (!s->watch) {
-        int r = -errno;
+    a->srv = s;
+    a->fd = fd;
+    s->refs.fetch_add(1, std::memory_order_relaxed);
+    int rc = kiv_post_in_job(rp->p, &a->job, adoption_run, adoption_dropped, a);
+    if (rc < 0) {
         close(fd);
-        delete s;
-        return r;
+        srv_unref(s);
+        delete a;
     }
-    s->node.obj = s;
-    s->node.gone = srv_gone_node;
-    rp_link(s->rp, &s->node);
-    RPC_LOG(7, "rpc: listening on %s", rpc_addr_text(&s->addr).s);
-    *out = s;
-    return 0;
+    return rc;
 }
 
 int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out) {
@@ -634,6 +736,13 @@ void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes) {
     srv_of(s);
     rpc_guard g(s->rp);
     s->charge = bytes;
+}
+
+void kiv_rpc_server_set_hand_off(kiv_rpc_server* s, bool (*fn)(int fd, void* arg), void* arg) {
+    srv_of(s);
+    rpc_guard g(s->rp);
+    s->hand_off = fn;
+    s->hand_off_arg = arg;
 }
 
 void kiv_rpc_batch_begin(kiv_process* p) {

@@ -43,6 +43,7 @@ using wiretest::WireClient;
 
 constexpr uint64_t kClient = 0xd5c1;
 constexpr int kFs = 0;  // "tarn"
+constexpr int kLoops = 3;
 
 
 // A request: header written with the client's codec, `fixed` bytes of
@@ -116,6 +117,9 @@ class DsTest : public ::testing::Test {
         c.fs.push_back({"small", 0x1002, false, 64 * 4096});
         c.ds_down_ms = 300;
         c.mount_delay_ms = 100;
+        // Several loops whatever the machine: consecutive connections of a
+        // client land on different ones.
+        c.ds_loops = kLoops;
         start(c);
         // The data side alone: whatever MDS runs takes no pushes in these tests.
         lc_cdisk_set_mds_sink(cd(), kFs, nullptr, nullptr);
@@ -191,6 +195,16 @@ class DsTest : public ::testing::Test {
         int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
         close(fd);
         return rc;
+    }
+    // The "loops" list of host `host`'s status: connections open on each loop.
+    std::string loops_of(int host) {
+        std::string st = ctl("status");
+        size_t at = st.find("\"port\":" + std::to_string(port(host)) + ",");
+        if (at == std::string::npos) return "";
+        size_t b = st.find("\"loops\":[", at);
+        if (b == std::string::npos) return "";
+        b += 9;
+        return st.substr(b, st.find(']', b) - b);
     }
     bool wait_phase(int host, lc_ds_phase want, int ms = 10000) {
         auto until = Clock::now() + std::chrono::milliseconds(ms);
@@ -876,8 +890,10 @@ TEST_F(DsTest, ReadsInFlightThroughACrashInBothReplyModes) {
             uint32_t pg = (i * 37) % (kPages - k.pages + 1);
             reads.emplace_back(pg, client_->start(eps[i % eps.size()], read_frame(100, uint64_t(pg) * 4096, k.pages * 4096)));
         }
-        // Some answered already, the rest still coming.
-        ASSERT_TRUE(reads[50].second->wait(10000).completed);
+        // Some answered already, the rest still coming. The connections are
+        // served by different loops, so one read's answer says nothing of
+        // those sent before it on another connection.
+        for (size_t i = 0; i <= 50; i++) ASSERT_TRUE(reads[i].second->wait(10000).completed);
         ctl("ds crash 1 tarn 50");
         int answered = 0;
         for (auto& [pg, p] : reads) {
@@ -900,6 +916,101 @@ TEST_F(DsTest, ReadsInFlightThroughACrashInBothReplyModes) {
         Outcome o = call(read_frame(100, 4096, 4096));
         ASSERT_EQ(TARN_DS_OK, o.status());
         EXPECT_EQ(std::string(4096, 'b'), read_data(o));
+    }
+}
+
+// Connections are spread evenly over the loops. Every loop checks epochs
+// against one table, so a client announced on one connection is known on
+// all; within one connection, frames are taken in order, so an
+// announcement pipelined ahead of a plain request always counts for it.
+TEST_F(DsTest, LoopsShareTheEpochTableAndKeepEachConnectionInOrder) {
+    constexpr int kConns = 2 * kLoops;
+    std::vector<kiv_rpc_endpoint*> eps;
+    for (int i = 0; i < kConns; i++) {
+        eps.push_back(client_->connect(port(1)));
+        // Connected one after another, so the hand-off order is this one.
+        ASSERT_EQ(TARN_DS_OK, client_->call(eps.back(), frame({.client = 0x100 + uint64_t(i)}, 48)).status());
+    }
+    EXPECT_EQ("2,2,2", loops_of(1));
+
+    struct Case {
+        const char* what;
+        uint64_t client;
+        uint32_t epoch;
+        uint32_t flags;
+        uint32_t want;
+    };
+    // Client 0x100 announced epoch 1 on the first connection only.
+    const Case cases[] = {
+        {"known client", 0x100, 1, 0, TARN_DS_OK},
+        {"older epoch than known", 0x101, 0, 0, TARN_DS_OK},
+        {"newer epoch than known", 0x102, 2, 0, TARN_DS_EPOCH_UNKNOWN},
+        {"never announced", 0x999, 1, 0, TARN_DS_EPOCH_UNKNOWN},
+    };
+    for (const Case& k : cases)
+        for (int i = 0; i < kConns; i++) {
+            SCOPED_TRACE(testing::Message() << k.what << ", connection " << i);
+            EXPECT_EQ(k.want, client_->call(eps[size_t(i)], frame({.client = k.client, .epoch = k.epoch, .flags = k.flags}, 48))
+                                  .status());
+        }
+
+    // On every connection at once: a client announces a new epoch and uses
+    // it in the frame right behind, many times over.
+    constexpr int kRounds = 200;
+    std::vector<std::thread> threads;
+    std::atomic<int> bad{0};
+    for (int i = 0; i < kConns; i++)
+        threads.emplace_back([&, i] {
+            uint64_t id = 0x200 + uint64_t(i);
+            for (uint32_t e = 1; e <= kRounds; e++) {
+                Pending* announce = client_->start(eps[size_t(i)], frame({.client = id, .epoch = e}, 48));
+                Pending* use = client_->start(eps[size_t(i)], frame({.client = id, .epoch = e, .flags = 0}, 48));
+                if (announce->wait().status() != TARN_DS_OK || use->wait().status() != TARN_DS_OK) bad++;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(0, bad.load());
+    EXPECT_NE(std::string::npos, ctl("status").find("\"clients\":" + std::to_string(2 * kConns)));
+
+    // A crash forgets the table for every loop and closes every connection.
+    ctl("ds crash 1 tarn 50");
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ("0,0,0", loops_of(1));
+    cluster_->wait_idle();
+    for (int i = 0; i < kConns; i++)
+        EXPECT_EQ(TARN_DS_EPOCH_UNKNOWN, client_->call(eps[size_t(i)], frame({.client = 0x100, .flags = 0}, 48)).status());
+}
+
+// A refuse rule fires on whichever loop reads the request: the listener
+// shuts before any client sees its connection go, every loop's
+// connections are dropped, and the instance listens again on its port.
+TEST_F(DsTest, ARefuseOnAnyLoopShutsTheListenerAndDropsEveryConnection) {
+    const uint16_t p = port(1);
+    for (int k = 0; k < kLoops; k++) {
+        SCOPED_TRACE(testing::Message() << "refused on connection " << k);
+        std::vector<kiv_rpc_endpoint*> eps;
+        for (int i = 0; i < kLoops; i++) {
+            eps.push_back(client_->connect(p));
+            ASSERT_EQ(TARN_DS_OK, client_->call(eps.back(), frame({}, 48)).status());
+        }
+        EXPECT_EQ("1,1,1", loops_of(1));
+        std::string r = ctl("fault add ds:tarn host=a1 type=4102 client=77 refuse=300 count=1");
+        ASSERT_EQ(0u, r.find("{\"ok\":true")) << r;
+        Outcome o = client_->call(eps[size_t(k)], frame({.client = 0x77}, 48));
+        EXPECT_TRUE(o.reply.empty());
+        EXPECT_EQ(ECONNREFUSED, raw_connect(p));
+        auto until = Clock::now() + std::chrono::seconds(5);
+        while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ("0,0,0", loops_of(1));
+        cluster_->wait_idle();
+        EXPECT_EQ(p, port(1));
+        for (kiv_rpc_endpoint* ep : eps) {
+            EXPECT_EQ(TARN_DS_OK, client_->call(ep, frame({}, 48)).status());
+            client_->drop(ep);
+        }
+        until = Clock::now() + std::chrono::seconds(5);
+        while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 

@@ -31,6 +31,18 @@ struct kiv_rpc_server_ops {
 // (1024 requests or 64 MiB); it is read again once they are half that.
 int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, const kiv_rpc_server_ops* ops,
                    void* arg, kiv_rpc_server** out);
+// A server that listens nowhere: it serves the sockets handed to it by
+// kiv_rpc_server_adopt, with the same framing, budget and callbacks.
+int kiv_rpc_server_create(kiv_process* p, uint32_t max_msg, const kiv_rpc_server_ops* ops, void* arg,
+                          kiv_rpc_server** out);
+// Serves connected stream socket `fd` as a connection of `s`; takes `fd`
+// (closed on failure, or when `s` is closed before it gets there). In
+// loop context of `s`'s process it is served at once; from anywhere else
+// (another process's loop included) it is posted to that loop and this
+// call never waits for it. Sockets adopted from one thread are served in
+// the order given. The caller keeps `s` open and its process running
+// until this returns. 0 or -errno (-ESHUTDOWN: the process has ended).
+int kiv_rpc_server_adopt(kiv_rpc_server* s, int fd);
 int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
 // Stops listening and drops every connection (a crash). The address can be
 // listened on again at once.
@@ -41,6 +53,10 @@ void kiv_rpc_server_drop_all(kiv_rpc_server* s);
 // budget: for a server whose replies are much larger than its requests
 // (say, data reads), the largest reply.
 void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes);
+// A listener offers each socket it accepts to `fn` first (NULL: none).
+// True takes `fd` (say, to kiv_rpc_server_adopt on another process's
+// server); false leaves it to this server. Runs on the listener's loop.
+void kiv_rpc_server_set_hand_off(kiv_rpc_server* s, bool (*fn)(int fd, void* arg), void* arg);
 
 // Zeroed reply of `len` bytes with header {len, request type + 1, xid}. NULL
 // on OOM or if len < 24.
