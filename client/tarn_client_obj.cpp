@@ -16,6 +16,7 @@
 namespace {
 
 const char* const k_tag = "tarn_client";
+constexpr uint32_t k_mds_lanes = 4;
 
 [[noreturn]] void client_bug(int line, const char* func) { kiv_bug(k_tag, line, func); }
 
@@ -121,7 +122,7 @@ int take_lanes(tarn_client* client) {
 
 uint32_t tarn_client_lane_count(void) {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    return uint32_t(std::clamp<long>(cpus / 2, 1, 4));
+    return uint32_t(std::clamp<long>(cpus, 1, 8));
 }
 
 tarn_fs_parts_ops tarn_fs_default_parts_ops(void) { return k_default_parts; }
@@ -187,7 +188,9 @@ int tarn_client_open_fs(tarn_client* client, const char* fs_name, tarn_fs** fs_o
     rc = ops->mds_client_create(fs_name, mds_pool, client->params.client_id, tarn_client_epoch_provider, client,
                                 client->resolver, client->process, &mds);
     // Lanes first: the locator's thread starts calling at once.
-    if (rc == 0) mds_client_set_lanes(mds, client->mds_lanes, client->lane_count);
+    // The MDS serves a file system on one loop: more connections than a few
+    // only split its work into more, smaller reads.
+    if (rc == 0) mds_client_set_lanes(mds, client->mds_lanes, std::min(client->lane_count, k_mds_lanes));
     if (rc == 0) rc = ops->locator_create(mds, &locator);
     tarn_conn_pool* ds_pool = nullptr;
     if (rc == 0) {

@@ -35,8 +35,8 @@ struct tarn_client_lane {
     tarn_conn_pool* mds_pool;
 };
 
-// How many lanes a client makes: enough that no one loop does the I/O of
-// every caller, few enough that each stays busy under a heavy load.
+// How many lanes a client makes: one per processor, at most 8, so that no
+// one loop does the I/O of every caller. MDS calls use at most 4 of them.
 uint32_t tarn_client_lane_count(void);
 
 struct tarn_client {

@@ -109,6 +109,12 @@ void park_job(void* arg) {
     init_timer(home_of(w), &w->timer, on_resolver_wait_timeout, w);
     w->subscription = mds_resolver_subscribe(w->call->client->resolver, on_resolver_change, w);
     mod_timer(&w->timer, tarn_call_get_timing().resolver_wait_ms);
+    // A lane looked the MDS up before this job ran; a change announced in
+    // between is not announced again. Looked up once more here, where the
+    // announcements are made, such a change ends the wait at once.
+    tarn_host_addr found{};
+    if (w->call->base.process != home_of(w) && resolve_mds(w->call->client, &found) != -EAGAIN)
+        on_resolver_change(w);
 }
 
 void wait_for_resolver(mds_call* call, kiv_msg* msg) {

@@ -772,6 +772,71 @@ TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
     EXPECT_EQ(log_.count("Error from RPC", 1), 0) << log_.dump();
 }
 
+// The file system becomes known after a lane has looked for it and before
+// its wait has begun on the client's own process (held here, so that the
+// wait's start is queued): the wait must see the change it was not told of.
+TEST_P(MdsCallEngineTest, ChangeBeforeTheWaitBeginsStillWakesTheCall) {
+    if (GetParam() == 0) GTEST_SKIP() << "look-up and wait are one step on the call's own loop";
+    tarn_call_timing t = kFastTiming;
+    t.resolver_wait_ms = 5000;
+    tarn_call_set_timing(&t);
+    char record_id[32];
+    snprintf(record_id, sizeof record_id, "mds-%lx", kLateFsId);
+    discov_svc rec;
+    discov_svc_init(&rec);
+    kiv_move_to_coroutine(&process_);
+    int rc = discov_co_get_svc(registry_, record_id, &rec);
+    if (rc == 0) rc = discov_co_unregister_svc(registry_, record_id, nullptr);
+    kiv_move_from_coroutine();
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(wait_for_port(kLateFsId, 0));
+    mds_client* late = make_client(kLateFs, client_id_);
+    ASSERT_NE(late, nullptr);
+
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        kiv_move_to_coroutine(&process_);
+        held = true;
+        while (!release) std::this_thread::sleep_for(1ms);
+        kiv_move_from_coroutine();
+    });
+    while (!held) std::this_thread::sleep_for(1ms);
+    mds_call_opts opts{15000, nullptr, nullptr};
+    mds_call call;
+    mds_call_init(&call, late, &opts);
+    mds_call_set_rpc_name(&call, "mds_client_noop");
+    kiv_msg* msg = mds_call_create_req(&call, TARN_MDS_NOOP_REQ_BYTES, TARN_MDS_NOOP);
+    ASSERT_NE(msg, nullptr);
+    const auto start = Clock::now();
+    mds_call_send(msg);
+    std::this_thread::sleep_for(100ms);  // the lane looks, misses, queues the wait
+    // The record comes back into the resolver's table with nobody subscribed.
+    std::string name = std::string("fsname:") + kLateFs;
+    char fsid_tag[40];
+    snprintf(fsid_tag, sizeof fsid_tag, "fsid:%lx", kLateFsId);
+    char* tags[2] = {fsid_tag, name.data()};
+    discov_svc svc{};
+    svc.name = const_cast<char*>("mds");
+    svc.tags = tags;
+    svc.tag_count = 2;
+    svc.addr = const_cast<char*>("127.0.0.1");
+    svc.port = uint16_t(counters(kLateFs).port);
+    svc.host_id = mds_host_;
+    discov_svc_map map{&svc, 1, 1, 1};
+    mds_resolver_install_map(resolver_, &map);
+    release = true;
+    holder.join();
+    mds_call_wait_for_result(&call);
+    const long elapsed = ms_between(start, Clock::now());
+    EXPECT_EQ(mds_call_get_state(&call), CALL_DONE);
+    EXPECT_LT(elapsed, 4000) << "waited for the resolver's time-out";
+    mds_call_fini(&call);
+    kiv_move_to_coroutine(&process_);
+    EXPECT_EQ(discov_co_register_svc(registry_, &rec), 0);
+    kiv_move_from_coroutine();
+    discov_svc_fini(&rec);
+}
+
 // ---------------------------------------------------------------- cancellation
 TEST_P(MdsCallEngineTest, CancellingDuringBackOffEndsTheCallWithinATick) {
     client_ = known_client();
