@@ -343,6 +343,37 @@ class MdsCallEngineTest : public ::testing::TestWithParam<uint32_t> {
         return out;
     }
 
+    // Takes the late file system's record out of the registry into `rec`
+    // (initialised here; the caller puts it back with put_record and then
+    // finishes it) and waits until the resolver knows nothing of it.
+    void take_late_record(discov_svc* rec) {
+        char record_id[32];
+        snprintf(record_id, sizeof record_id, "mds-%lx", kLateFsId);
+        discov_svc_init(rec);
+        kiv_move_to_coroutine(&process_);
+        int rc = discov_co_get_svc(registry_, record_id, rec);
+        if (rc == 0) rc = discov_co_unregister_svc(registry_, record_id, nullptr);
+        kiv_move_from_coroutine();
+        ASSERT_EQ(rc, 0);
+        ASSERT_TRUE(wait_for_port(kLateFsId, 0));
+    }
+    int put_record(const discov_svc* rec) {
+        kiv_move_to_coroutine(&process_);
+        const int rc = discov_co_register_svc(registry_, rec);
+        kiv_move_from_coroutine();
+        return rc;
+    }
+
+    // Starts a no-op of `client` in `call` without waiting for it.
+    void start_noop(mds_call* call, mds_client* client, uint32_t retry_timeout_ms) {
+        mds_call_opts opts{retry_timeout_ms, nullptr, nullptr};
+        mds_call_init(call, client, &opts);
+        mds_call_set_rpc_name(call, "mds_client_noop");
+        kiv_msg* msg = mds_call_create_req(call, TARN_MDS_NOOP_REQ_BYTES, TARN_MDS_NOOP);
+        ASSERT_NE(msg, nullptr);
+        mds_call_send(msg);
+    }
+
     std::string error_line(const char* text, const char* code_and_origin, uint16_t port = 0) {
         char buf[256];
         snprintf(buf, sizeof buf, "Error from RPC \"mds_client_noop\" to MDS %016lx (127.0.0.1:%u): %s (%s)",
@@ -736,16 +767,8 @@ TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
     tarn_call_timing t = kFastTiming;
     t.resolver_wait_ms = 5000;
     tarn_call_set_timing(&t);
-    char record_id[32];
-    snprintf(record_id, sizeof record_id, "mds-%lx", kLateFsId);
     discov_svc rec;
-    discov_svc_init(&rec);
-    kiv_move_to_coroutine(&process_);
-    int rc = discov_co_get_svc(registry_, record_id, &rec);
-    if (rc == 0) rc = discov_co_unregister_svc(registry_, record_id, nullptr);
-    kiv_move_from_coroutine();
-    ASSERT_EQ(rc, 0);
-    ASSERT_TRUE(wait_for_port(kLateFsId, 0));
+    ASSERT_NO_FATAL_FAILURE(take_late_record(&rec));
 
     mds_client* late = make_client(kLateFs, client_id_);
     ASSERT_NE(late, nullptr);
@@ -753,12 +776,10 @@ TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
     int put_rc = -1;
     std::thread appear([&] {
         std::this_thread::sleep_for(200ms);
-        kiv_move_to_coroutine(&process_);
-        put_rc = discov_co_register_svc(registry_, &rec);
-        kiv_move_from_coroutine();
+        put_rc = put_record(&rec);
     });
     const auto start = Clock::now();
-    rc = noop(15000, nullptr, late);
+    const int rc = noop(15000, nullptr, late);
     const long elapsed = ms_between(start, Clock::now());
     appear.join();
     discov_svc_fini(&rec);
@@ -780,35 +801,15 @@ TEST_P(MdsCallEngineTest, ChangeBeforeTheWaitBeginsStillWakesTheCall) {
     tarn_call_timing t = kFastTiming;
     t.resolver_wait_ms = 5000;
     tarn_call_set_timing(&t);
-    char record_id[32];
-    snprintf(record_id, sizeof record_id, "mds-%lx", kLateFsId);
     discov_svc rec;
-    discov_svc_init(&rec);
-    kiv_move_to_coroutine(&process_);
-    int rc = discov_co_get_svc(registry_, record_id, &rec);
-    if (rc == 0) rc = discov_co_unregister_svc(registry_, record_id, nullptr);
-    kiv_move_from_coroutine();
-    ASSERT_EQ(rc, 0);
-    ASSERT_TRUE(wait_for_port(kLateFsId, 0));
+    ASSERT_NO_FATAL_FAILURE(take_late_record(&rec));
     mds_client* late = make_client(kLateFs, client_id_);
     ASSERT_NE(late, nullptr);
 
-    std::atomic<bool> held{false}, release{false};
-    std::thread holder([&] {
-        kiv_move_to_coroutine(&process_);
-        held = true;
-        while (!release) std::this_thread::sleep_for(1ms);
-        kiv_move_from_coroutine();
-    });
-    while (!held) std::this_thread::sleep_for(1ms);
-    mds_call_opts opts{15000, nullptr, nullptr};
+    clienttest::LoopHolder holder(&process_);
     mds_call call;
-    mds_call_init(&call, late, &opts);
-    mds_call_set_rpc_name(&call, "mds_client_noop");
-    kiv_msg* msg = mds_call_create_req(&call, TARN_MDS_NOOP_REQ_BYTES, TARN_MDS_NOOP);
-    ASSERT_NE(msg, nullptr);
     const auto start = Clock::now();
-    mds_call_send(msg);
+    ASSERT_NO_FATAL_FAILURE(start_noop(&call, late, 15000));
     std::this_thread::sleep_for(100ms);  // the lane looks, misses, queues the wait
     // The record comes back into the resolver's table with nobody subscribed.
     std::string name = std::string("fsname:") + kLateFs;
@@ -824,16 +825,13 @@ TEST_P(MdsCallEngineTest, ChangeBeforeTheWaitBeginsStillWakesTheCall) {
     svc.host_id = mds_host_;
     discov_svc_map map{&svc, 1, 1, 1};
     mds_resolver_install_map(resolver_, &map);
-    release = true;
-    holder.join();
+    holder.release();
     mds_call_wait_for_result(&call);
     const long elapsed = ms_between(start, Clock::now());
     EXPECT_EQ(mds_call_get_state(&call), CALL_DONE);
     EXPECT_LT(elapsed, 4000) << "waited for the resolver's time-out";
     mds_call_fini(&call);
-    kiv_move_to_coroutine(&process_);
-    EXPECT_EQ(discov_co_register_svc(registry_, &rec), 0);
-    kiv_move_from_coroutine();
+    EXPECT_EQ(put_record(&rec), 0);
     discov_svc_fini(&rec);
 }
 
@@ -931,21 +929,9 @@ TEST_P(MdsCallEngineTest, ResolverWaitOfALaneCallEndsWithTheClientsProcess) {
     mds_client* lost = nullptr;
     ASSERT_EQ(mds_client_create("neverfs", pool_, client_id_, EpochSource::get, &epoch_, resolver_, &home, &lost), 0);
     mds_client_set_lanes(lost, lanes_->get(), lanes_->count());
-    std::atomic<bool> held{false}, release{false};
-    std::thread holder([&] {
-        kiv_move_to_coroutine(&home);
-        held = true;
-        while (!release) std::this_thread::sleep_for(1ms);
-        kiv_move_from_coroutine();
-    });
-    while (!held) std::this_thread::sleep_for(1ms);
-    mds_call_opts opts{TARN_RETRY_FOREVER, nullptr, nullptr};
+    clienttest::LoopHolder holder(&home);
     mds_call call;
-    mds_call_init(&call, lost, &opts);
-    mds_call_set_rpc_name(&call, "mds_client_noop");
-    kiv_msg* msg = mds_call_create_req(&call, TARN_MDS_NOOP_REQ_BYTES, TARN_MDS_NOOP);
-    ASSERT_NE(msg, nullptr);
-    mds_call_send(msg);
+    ASSERT_NO_FATAL_FAILURE(start_noop(&call, lost, TARN_RETRY_FOREVER));
     // The lane finds the file system unknown and hands the wait to the held
     // process, where it stays queued until the process ends.
     kiv_process_terminate(&home);
@@ -954,8 +940,7 @@ TEST_P(MdsCallEngineTest, ResolverWaitOfALaneCallEndsWithTheClientsProcess) {
     EXPECT_EQ(call.base.error.kind, RPC_ERR_POSIX);
     EXPECT_EQ(call.base.error.code, uint32_t(ESHUTDOWN));
     mds_call_fini(&call);
-    release = true;
-    holder.join();
+    holder.release();
     mds_client_destroy(lost);
     clienttest::stop_process(&home);
 }

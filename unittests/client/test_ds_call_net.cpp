@@ -417,14 +417,7 @@ TEST_P(DsCallNetTest, TerminateFailsACallWhoseSendIsStillQueued) {
     ds_call_init(&call, client_, 15000, fixed());
     kiv_process* loop = call.base.process;  // the client's own or this thread's lane
     EXPECT_EQ(loop == &process_, GetParam() == 0);
-    std::atomic<bool> held{false}, release{false};
-    std::thread holder([&] {
-        kiv_move_to_coroutine(loop);
-        held = true;
-        while (!release) std::this_thread::sleep_for(1ms);
-        kiv_move_from_coroutine();
-    });
-    while (!held) std::this_thread::sleep_for(1ms);
+    clienttest::LoopHolder holder(loop);
     ds_noop_async(&call);
     EXPECT_EQ(ds_call_get_state(&call), CALL_IN_FLIGHT);
     kiv_process_terminate(loop);
@@ -433,8 +426,7 @@ TEST_P(DsCallNetTest, TerminateFailsACallWhoseSendIsStillQueued) {
     EXPECT_EQ(call.base.error.kind, RPC_ERR_POSIX);
     EXPECT_EQ(call.base.error.code, uint32_t(ESHUTDOWN));
     ds_call_fini(&call);
-    release = true;
-    holder.join();
+    holder.release();
     EXPECT_EQ(server_->count(), 0u);
 }
 
