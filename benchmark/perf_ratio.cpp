@@ -61,10 +61,13 @@ constexpr uint64_t k_file_blocks = 1024;
 // getattr: the request and the least reply of the MDS exchange.
 constexpr EchoShape k_echo_getattr{TARN_MDS_GET_ATTRS_REQ_BYTES, TARN_MDS_GET_ATTRS_REP_MIN};
 
-[[noreturn]] void fail(const std::string& what) {
-    fprintf(stderr, "kelvane-perf-ratio: %s\n", what.c_str());
-    exit(1);
-}
+// Thrown rather than exiting, so that what was set up (a local cluster's
+// directory, its servers) is torn down on the way out.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail(const std::string& what) { throw Failure(what); }
 
 // ---------------------------------------------------------------- a runtime server that answers DS reads
 // Answers every read at once with the header and `count` bytes, as a DS
@@ -103,7 +106,9 @@ struct RuntimeSide {
     tarn_conn_pool* pool = nullptr;
     ds_client* ds = nullptr;
 
-    RuntimeSide() {
+    // Set-up is not in the constructor: a failure half-way must still reach
+    // the destructor.
+    void start() {
         if (kiv_process_init_(&server) || kiv_process_start(&server, "rt-server") || kiv_process_init_(&client) ||
             kiv_process_start(&client, "rt-client"))
             fail("cannot start the runtime processes");
@@ -125,17 +130,17 @@ struct RuntimeSide {
             fail("cannot make the DS client");
     }
     ~RuntimeSide() {
-        ds_client_destroy(ds);
-        tarn_conn_pool_destroy(pool);
-        tarn_conn_factory_destroy(factory);
-        kiv_rpc_close(ep);
-        kiv_rpc_server_close(srv);
+        if (ds) ds_client_destroy(ds);
+        if (pool) tarn_conn_pool_destroy(pool);
+        if (factory) tarn_conn_factory_destroy(factory);
+        if (ep) kiv_rpc_close(ep);
+        if (srv) kiv_rpc_server_close(srv);
         for (kiv_process* p : {&client, &server}) {
             kiv_process_terminate(p);
             kiv_process_wait(p);
             kiv_process_fini(p);
         }
-        kiv_rpc_engine_fini(&eng);
+        if (eng.priv) kiv_rpc_engine_fini(&eng);
     }
 };
 
@@ -225,7 +230,9 @@ struct ClusterSide {
     tarn_context ctx{};
     Handle root, file;
 
-    ClusterSide() {
+    int log_level = __kiv_log_level;
+
+    void start() {
         localcluster::ClusterConfig cfg;
         cfg.fs.push_back({"tarn", 0x1001});
         cfg.lock_servers = false;
@@ -236,7 +243,6 @@ struct ClusterSide {
             fail(std::string("cannot start the local cluster: ") + e.what());
         }
         // Until the MDS is known every call is retried, each retry logged.
-        const int level = __kiv_log_level;
         __kiv_log_level = 0;
         if (kiv_process_init_(&proc) || kiv_process_start(&proc, "tarn-client"))
             fail("cannot start the client's runtime process");
@@ -270,12 +276,13 @@ struct ClusterSide {
                 written != k_block)
                 fail("cannot write the file to read");
         }
-        __kiv_log_level = level;
+        __kiv_log_level = log_level;
     }
     ~ClusterSide() {
-        tarn_client_close_fs(fs);
-        tarn_client_destroy(client);
-        discov_destroy(discovery);
+        __kiv_log_level = log_level;
+        if (fs) tarn_client_close_fs(fs);
+        if (client) tarn_client_destroy(client);
+        if (discovery) discov_destroy(discovery);
         kiv_process_terminate(&proc);
         kiv_process_wait(&proc);
         kiv_process_fini(&proc);
@@ -410,14 +417,19 @@ RunResult measure(bool profile, const std::string& label, const std::function<Ru
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const Options o = parse(argc, argv);
+int run(const Options& o) {
     auto wants = [&](const char* p) { return std::find(o.paths.begin(), o.paths.end(), p) != o.paths.end(); };
 
     std::unique_ptr<RuntimeSide> runtime;
     std::unique_ptr<ClusterSide> cluster;
-    if (wants("rpc") || wants("ds")) runtime = std::make_unique<RuntimeSide>();
-    if (wants("read") || wants("getattr")) cluster = std::make_unique<ClusterSide>();
+    if (wants("rpc") || wants("ds")) {
+        runtime = std::make_unique<RuntimeSide>();
+        runtime->start();
+    }
+    if (wants("read") || wants("getattr")) {
+        cluster = std::make_unique<ClusterSide>();
+        cluster->start();
+    }
     kvbench::EchoServer echo_read(o.echo_threads, kvbench::k_echo_read);
     kvbench::EchoServer echo_small(o.echo_threads, k_echo_getattr);
 
@@ -463,4 +475,13 @@ int main(int argc, char** argv) {
         printf("\n");
     }
     return 0;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return run(parse(argc, argv));
+    } catch (const Failure& e) {
+        fprintf(stderr, "kelvane-perf-ratio: %s\n", e.what());
+        return 1;
+    }
 }

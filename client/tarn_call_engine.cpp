@@ -56,6 +56,16 @@ uint64_t remaining_ms(const timespec& now, const timespec& until) {
     return (ns + 999999) / 1000000;
 }
 
+// A fresh key per attempt spreads a host's requests over its slots. Each
+// thread draws its own: rand() would serialise every lane on one lock.
+uint32_t next_slot_key() {
+    thread_local uint32_t state = (0x9e3779b9u ^ uint32_t(reinterpret_cast<uintptr_t>(&state))) | 1u;
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
 void on_reply(kiv_msg* msg);
 void on_retry_timer(void* arg);
 
@@ -244,8 +254,7 @@ void tarn_call_start_attempt(tarn_call* call, kiv_msg* msg) {
         return;
     }
     tarn_call_release_conn(call);
-    // A fresh key per attempt spreads a host's requests over its slots.
-    const uint32_t key = uint32_t(rand());
+    const uint32_t key = next_slot_key();
     rc = tarn_conn_pool_get_conn(call->pool, &call->target, &key, sizeof key, call->endpoint, &call->conn);
     if (rc < 0) {
         call->conn = nullptr;

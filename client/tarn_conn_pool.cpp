@@ -97,14 +97,14 @@ int tarn_conn_pool_get_conn(tarn_conn_pool* pool, const tarn_host_addr* addr, co
     int rc = 0;
     {
         PoolLock lock(pool);
+        auto* stored = static_cast<tarn_conn**>(kiv_hash_map_get(&pool->map, addr->host_id));
+        if (stored != nullptr && stored[slot] != nullptr && same_address(stored[slot]->addr, *addr)) {
+            tarn_conn_ref(stored[slot]);
+            *out = stored[slot];
+            return 0;
+        }
         std::vector<tarn_conn*> array(pool->slots, nullptr);
-        if (auto* stored = static_cast<tarn_conn**>(kiv_hash_map_get(&pool->map, addr->host_id))) {
-            tarn_conn* current = stored[slot];
-            if (current != nullptr && same_address(current->addr, *addr)) {
-                tarn_conn_ref(current);
-                *out = current;
-                return 0;
-            }
+        if (stored != nullptr) {
             // The host moved (or the slot is empty): the slot is emptied now,
             // so a failing maker leaves no stale connection behind.
             memcpy(array.data(), stored, pool->array_bytes);
