@@ -334,7 +334,12 @@ int kiv_process_terminate(kiv_process* p) {
         while (kiv_job* j = c->job_head) {
             c->job_head = j->next;
             j->state &= ~JOB_QUEUED;
-            if (j->state & JOB_CALL) complete_call(j, -ESHUTDOWN);
+            // A call's record is on its caller's stack, which may be gone
+            // the moment the caller is told: nothing of it is read after.
+            if (j->state & JOB_CALL) {
+                complete_call(j, -ESHUTDOWN);
+                continue;
+            }
             if (j->state & JOB_POST) {
                 j->next = nullptr;
                 *dropped_tail = j;
