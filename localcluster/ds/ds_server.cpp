@@ -306,8 +306,8 @@ void serve(lc_ds_loop* l, kiv_rpc_sconn* c, const kiv_msg* req, const lc_ds_msg_
 }
 
 // Served on the loop: nothing that changes state, waits for anything but an
-// object's lock, or copies much. A crash cannot fall in the middle of one,
-// as its close runs on the loop too.
+// object's lock, or copies much. A crash cannot fall in the middle of one:
+// it waits for the loop before it unmounts, and its close runs there too.
 bool on_loop(const lc_ds_msg_def* def, const kiv_msg* req) {
     if (def->type == TARN_DS_GET_ATTRS) return true;
     if (def->type != TARN_DS_READ || req->kept_len < TARN_DS_READ_COUNT + 4) return false;
@@ -631,7 +631,6 @@ void go_down_locked(lc_ds* ds, const char* why) {
     if (ds->state.compare_exchange_strong(up, S_CRASHING))
         ds->drop_replies = ds->cfg.crash_replies_drop && ds->cfg.crash_replies_drop->load();
     ds->incarnation.fetch_add(1);
-    set_phase(ds, LC_DS_PHASE_DOWN);  // unmounts its vdisks
     {
         std::lock_guard<std::mutex> g(ds->life_mu);
         ds->mount_at.reset();
@@ -643,6 +642,13 @@ void go_down_locked(lc_ds* ds, const char* why) {
                    ds->name.c_str(), ds->running.load(),
                    (long long)std::chrono::duration_cast<std::chrono::milliseconds>(kHandlerGrace).count());
     }
+    // The vdisks go only once no handler runs: one that had passed its
+    // checks would otherwise find its vdisk gone and answer "not mounted",
+    // which a flushed reply carries to a client whose request came before
+    // the crash. Handlers served on a loop end before a job of that loop
+    // runs, and none starts once the state is no longer up.
+    for (auto& l : ds->loops) kiv_call_in_job(&l->proc, [](void*) { return 0; }, nullptr);
+    set_phase(ds, LC_DS_PHASE_DOWN);  // unmounts its vdisks
     close_all(ds, do_close);
     {
         std::lock_guard<std::mutex> g(ds->epoch_mu);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "localcluster/mds/mds_handlers.h"
 #include "localcluster/mds/mds_proto.h"
 #include "localcluster/mds/ns_engine.h"
+#include "localcluster/topology.h"
 
 namespace {
 
@@ -46,6 +48,10 @@ struct lc_mds {
 
     // Loop context only.
     kiv_rpc_server* server = nullptr;
+    // The port stays bound (not listening) while the listener is shut: one
+    // let go could be taken meanwhile by a cluster starting up, whose
+    // listener this one's return on the same port would then keep off it.
+    int hold_fd = -1;
     lc_epoch_table epochs;
     lc_mds_env env;  // env.ns: the open namespace while up
     kiv_timer drain_timer{};
@@ -149,6 +155,14 @@ void stop_listening(lc_mds* m) {
     kiv_rpc_server_close(m->server);
     m->server = nullptr;
     m->listening = false;
+    uint16_t bound = 0;
+    int fd = m->hold_fd < 0 ? lc_port_hold(m->port, &bound) : -1;
+    if (fd >= 0) m->hold_fd = fd;
+}
+
+void release_port(lc_mds* m) {
+    if (m->hold_fd >= 0) close(m->hold_fd);
+    m->hold_fd = -1;
 }
 
 // Loop context.
@@ -161,6 +175,7 @@ int start_listening(lc_mds* m, uint16_t port) {
     m->server = s;
     m->port = bound;
     m->listening = true;
+    release_port(m);
     return 0;
 }
 
@@ -374,6 +389,7 @@ int do_stop(void* arg) {
     del_timer_sync(&m->rebind_timer);
     lc_fault_gate_stop(m->gate);
     stop_listening(m);
+    release_port(m);
     close_namespace(m);
     m->state.store(LC_MDS_DOWN, std::memory_order_release);
     return 0;

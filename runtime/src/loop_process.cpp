@@ -50,16 +50,18 @@ void efd_signal(kiv_proc_core* c) {
     (void)r;  // a full counter still wakes evloop
 }
 
-// mu held. True if the caller must write the eventfd after unlocking.
-bool need_efd_locked(kiv_proc_core* c) {
-    if (!c->sleeping || c->efd_written) return false;
+// mu held. Wakes a sleeping evloop through the eventfd. The write is made
+// under mu: once the owner has terminated the process (which takes mu) it
+// may close the eventfd and free the core, so a poster must not touch
+// either after letting go of mu.
+void signal_efd_locked(kiv_proc_core* c) {
+    if (!c->sleeping || c->efd_written) return;
     c->efd_written = true;
-    return true;
+    efd_signal(c);
 }
 
-// Appends `j` to the job queue (c->mu held); true when evloop must be
-// signalled through the eventfd.
-bool job_append_locked(kiv_proc_core* c, kiv_job* j) {
+// Appends `j` to the job queue (c->mu held) and wakes evloop if it sleeps.
+void job_append_locked(kiv_proc_core* c, kiv_job* j) {
     j->next = nullptr;
     if (c->job_tail)
         c->job_tail->next = j;
@@ -67,7 +69,7 @@ bool job_append_locked(kiv_proc_core* c, kiv_job* j) {
         c->job_head = j;
     c->job_tail = j;
     c->job_count++;
-    return need_efd_locked(c);
+    signal_efd_locked(c);
 }
 
 kiv_proc_core* core_of(const kiv_process* p) { return p ? p->core : nullptr; }
@@ -257,13 +259,9 @@ void co_wake(kiv_co* co) {
 }
 
 void loop_kick(kiv_proc_core* c) {
-    bool wr;
-    {
-        std::lock_guard<std::mutex> g(c->mu);
-        c->kicked = true;
-        wr = need_efd_locked(c);
-    }
-    if (wr) efd_signal(c);
+    std::lock_guard<std::mutex> g(c->mu);
+    c->kicked = true;
+    signal_efd_locked(c);
 }
 
 void join_ended(kiv_proc_core* c) {
@@ -324,7 +322,6 @@ int kiv_process_start(kiv_process* p, const char* name) {
 int kiv_process_terminate(kiv_process* p) {
     kiv_proc_core* c = core_of(p);
     if (!c || !c->started.load()) return 0;
-    bool wr;
     kiv_job* dropped = nullptr;  // posted jobs, told outside the lock
     kiv_job** dropped_tail = &dropped;
     {
@@ -334,7 +331,12 @@ int kiv_process_terminate(kiv_process* p) {
         while (kiv_job* j = c->job_head) {
             c->job_head = j->next;
             j->state &= ~JOB_QUEUED;
-            if (j->state & JOB_CALL) complete_call(j, -ESHUTDOWN);
+            // A call's record is on its caller's stack, which may be gone
+            // the moment the caller is told: nothing of it is read after.
+            if (j->state & JOB_CALL) {
+                complete_call(j, -ESHUTDOWN);
+                continue;
+            }
             if (j->state & JOB_POST) {
                 j->next = nullptr;
                 *dropped_tail = j;
@@ -344,9 +346,8 @@ int kiv_process_terminate(kiv_process* p) {
         c->job_tail = nullptr;
         c->job_count = 0;
         c->kicked = true;
-        wr = need_efd_locked(c);
+        signal_efd_locked(c);
     }
-    if (wr) efd_signal(c);
     while (kiv_job* j = dropped) {
         dropped = j->next;
         // The record may be gone once its owner has been told.
@@ -472,14 +473,10 @@ void kiv_job_init(kiv_process* p, kiv_job* j, void (*fn)(void*), void* arg) {
 void kiv_job_wakeup(kiv_job* j) {
     kiv_proc_core* c = core_of(j->process);
     if (!c) return;
-    bool wr;
-    {
-        std::lock_guard<std::mutex> g(c->mu);
-        if (c->terminated.load() || (j->state & JOB_QUEUED)) return;
-        j->state |= JOB_QUEUED;
-        wr = job_append_locked(c, j);
-    }
-    if (wr) efd_signal(c);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (c->terminated.load() || (j->state & JOB_QUEUED)) return;
+    j->state |= JOB_QUEUED;
+    job_append_locked(c, j);
 }
 
 namespace {
@@ -521,20 +518,12 @@ int call_in_job(kiv_process* p, int (*f1)(void*), int (*f2)(void*, void*), void*
     r.a = a;
     r.b = b;
     kiv_job_init(p, &r.job, call_trampoline, &r);
-    bool wr;
     {
         std::lock_guard<std::mutex> g(c->mu);
         if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
         r.job.state = JOB_QUEUED | JOB_CALL;
-        if (c->job_tail)
-            c->job_tail->next = &r.job;
-        else
-            c->job_head = &r.job;
-        c->job_tail = &r.job;
-        c->job_count++;
-        wr = need_efd_locked(c);
+        job_append_locked(c, &r.job);
     }
-    if (wr) efd_signal(c);
     while (!r.done.load(std::memory_order_acquire)) futex_wait(&r.done, 0, 0);
     return r.result;
 }
@@ -558,14 +547,10 @@ int kiv_post_in_job(kiv_process* p, kiv_job* j, void (*fn)(void*), void (*droppe
     }
     kiv_job_init(p, j, fn, arg);
     j->dropped = dropped;
-    bool wr;
-    {
-        std::lock_guard<std::mutex> g(c->mu);
-        if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
-        j->state = JOB_QUEUED | JOB_POST;
-        wr = job_append_locked(c, j);
-    }
-    if (wr) efd_signal(c);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!c->started.load() || c->terminated.load()) return -ESHUTDOWN;
+    j->state = JOB_QUEUED | JOB_POST;
+    job_append_locked(c, j);
     return 0;
 }
 

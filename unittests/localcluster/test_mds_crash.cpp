@@ -3,8 +3,14 @@
 // modes, refused connects while the instance is down, the same port and
 // the same handles afterwards, an empty epoch table, replays answered as
 // the first execution, and the data servers' catch-up.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <map>
@@ -299,6 +305,25 @@ TEST_P(MdsCrashTest, ControlCrashRefusesConnectsUntilTheSamePortIsBack) {
     while (mds_status("tarn").find("\"state\":\"up\"") == std::string::npos && Clock::now() - t0 < 5s)
         std::this_thread::sleep_for(10ms);
     EXPECT_NE(std::string::npos, mds_status("tarn").find("\"state\":\"up\"")) << mds_status("tarn");
+}
+
+// Down, the instance keeps its port bound: a cluster starting up meanwhile
+// cannot take it for one of its own servers, which the return to the same
+// port would then keep from listening. No connection was ever made to this
+// MDS, so nothing else keeps the port.
+TEST_P(MdsCrashTest, ThePortStaysBoundWhileDown) {
+    const uint16_t p = mds_port("tarn_ci");
+    std::string out = cluster_->control("mds crash tarn_ci 600000");
+    ASSERT_EQ(0u, out.find("{\"ok\":true")) << out;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(p);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(0, bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    EXPECT_EQ(EADDRINUSE, errno);
+    close(fd);
+    EXPECT_EQ(-ECONNREFUSED, mdswire::connect_port(p));
 }
 
 TEST_P(MdsCrashTest, RestartRebuildsTheSameNamespaceFromTheDisk) {
