@@ -1469,14 +1469,18 @@ TEST_F(RpcTransport, RepliesOnTheLoopKeepAPipeliningPeerWithinItsBudget) {
     ASSERT_GE(peer.fd, 0);
     const std::vector<uint8_t> all = RawClient::frames(kCount);
     ASSERT_TRUE(RawPeer::write_full(peer.fd, all.data(), all.size()));
-    int seen = -1;
-    for (int i = 0; i < 100 && requests.load() != seen; i++) {
-        seen = requests.load();
-        std::this_thread::sleep_for(50ms);
-    }
     // 64 MiB queued, plus what the socket buffers took before that.
     const int budget = int((64u << 20) / (24 + kBody)) + 1;
-    EXPECT_GE(requests.load(), budget);
+    // Reaching the budget takes building 64 MiB of replies, which a
+    // sanitizer build on a busy machine may pause in for any while: wait for
+    // the budget itself, then for the reading to stop.
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (requests.load() < budget && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    ASSERT_GE(requests.load(), budget);
+    for (int seen = -1, i = 0; i < 40 && requests.load() != seen; i++) {
+        seen = requests.load();
+        std::this_thread::sleep_for(250ms);
+    }
     EXPECT_LE(requests.load(), budget + int((8u << 20) / kBody));
     EXPECT_TRUE(read_patterned(peer.fd, kCount, ~size_t(0)));
     EXPECT_EQ(requests.load(), int(kCount));
