@@ -155,9 +155,10 @@ void stop_listening(lc_mds* m) {
     kiv_rpc_server_close(m->server);
     m->server = nullptr;
     m->listening = false;
-    uint16_t bound = 0;
-    int fd = m->hold_fd < 0 ? lc_port_hold(m->port, &bound) : -1;
-    if (fd >= 0) m->hold_fd = fd;
+    if (m->hold_fd < 0) {
+        uint16_t bound = 0;
+        m->hold_fd = lc_port_hold(m->port, &bound);  // -errno: no hold, as before
+    }
 }
 
 void release_port(lc_mds* m) {

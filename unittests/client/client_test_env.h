@@ -22,6 +22,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "localcluster/cluster.h"
+#include "runtime/runtime_test_util.h"
 
 namespace clienttest {
 
@@ -92,33 +93,6 @@ inline bool wait_for_mds_port(mds_resolver* resolver, uint64_t fs_id, uint16_t p
     }
     return false;
 }
-
-// Holds the loop lock of `p` from a thread of its own until release() (or
-// destruction), so that whatever is posted to that loop stays queued.
-class LoopHolder {
-   public:
-    explicit LoopHolder(kiv_process* p)
-        : thread_([this, p] {
-              kiv_move_to_coroutine(p);
-              held_ = true;
-              while (!release_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              kiv_move_from_coroutine();
-          }) {
-        while (!held_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~LoopHolder() { release(); }
-    LoopHolder(const LoopHolder&) = delete;
-    LoopHolder& operator=(const LoopHolder&) = delete;
-
-    void release() {
-        release_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-
-   private:
-    std::atomic<bool> held_{false}, release_{false};
-    std::thread thread_;
-};
 
 // `count` lanes of calls (processes of their own, each with a factory and a
 // pool of one slot per host), as a client makes them; none for count 0.

@@ -345,8 +345,13 @@ class MdsCallEngineTest : public ::testing::TestWithParam<uint32_t> {
 
     // Takes the late file system's record out of the registry into `rec`
     // (initialised here; the caller puts it back with put_record and then
-    // finishes it) and waits until the resolver knows nothing of it.
-    void take_late_record(discov_svc* rec) {
+    // finishes it), waits until the resolver knows nothing of it, and makes
+    // `*late`, a client of it. The resolver's wait is long, so only a change
+    // of its table ends a call's wait in time.
+    void hide_late_fs(discov_svc* rec, mds_client** late) {
+        tarn_call_timing t = kFastTiming;
+        t.resolver_wait_ms = 5000;
+        tarn_call_set_timing(&t);
         char record_id[32];
         snprintf(record_id, sizeof record_id, "mds-%lx", kLateFsId);
         discov_svc_init(rec);
@@ -356,6 +361,8 @@ class MdsCallEngineTest : public ::testing::TestWithParam<uint32_t> {
         kiv_move_from_coroutine();
         ASSERT_EQ(rc, 0);
         ASSERT_TRUE(wait_for_port(kLateFsId, 0));
+        *late = make_client(kLateFs, client_id_);
+        ASSERT_NE(*late, nullptr);
     }
     int put_record(const discov_svc* rec) {
         kiv_move_to_coroutine(&process_);
@@ -764,14 +771,9 @@ TEST_P(MdsCallEngineTest, UnknownFileSystemRetriesOnResolverWaitsThenDelays) {
 TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
     // The record of the file system is taken away and put back while a
     // call waits; a long resolver wait means only the change can end it.
-    tarn_call_timing t = kFastTiming;
-    t.resolver_wait_ms = 5000;
-    tarn_call_set_timing(&t);
     discov_svc rec;
-    ASSERT_NO_FATAL_FAILURE(take_late_record(&rec));
-
-    mds_client* late = make_client(kLateFs, client_id_);
-    ASSERT_NE(late, nullptr);
+    mds_client* late = nullptr;
+    ASSERT_NO_FATAL_FAILURE(hide_late_fs(&rec, &late));
     const MdsCounters before = counters(kLateFs);
     int put_rc = -1;
     std::thread appear([&] {
@@ -798,15 +800,11 @@ TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
 // wait's start is queued): the wait must see the change it was not told of.
 TEST_P(MdsCallEngineTest, ChangeBeforeTheWaitBeginsStillWakesTheCall) {
     if (GetParam() == 0) GTEST_SKIP() << "look-up and wait are one step on the call's own loop";
-    tarn_call_timing t = kFastTiming;
-    t.resolver_wait_ms = 5000;
-    tarn_call_set_timing(&t);
     discov_svc rec;
-    ASSERT_NO_FATAL_FAILURE(take_late_record(&rec));
-    mds_client* late = make_client(kLateFs, client_id_);
-    ASSERT_NE(late, nullptr);
+    mds_client* late = nullptr;
+    ASSERT_NO_FATAL_FAILURE(hide_late_fs(&rec, &late));
 
-    clienttest::LoopHolder holder(&process_);
+    rttest::LoopHolder holder(&process_);
     mds_call call;
     const auto start = Clock::now();
     ASSERT_NO_FATAL_FAILURE(start_noop(&call, late, 15000));
@@ -929,7 +927,7 @@ TEST_P(MdsCallEngineTest, ResolverWaitOfALaneCallEndsWithTheClientsProcess) {
     mds_client* lost = nullptr;
     ASSERT_EQ(mds_client_create("neverfs", pool_, client_id_, EpochSource::get, &epoch_, resolver_, &home, &lost), 0);
     mds_client_set_lanes(lost, lanes_->get(), lanes_->count());
-    clienttest::LoopHolder holder(&home);
+    rttest::LoopHolder holder(&home);
     mds_call call;
     ASSERT_NO_FATAL_FAILURE(start_noop(&call, lost, TARN_RETRY_FOREVER));
     // The lane finds the file system unknown and hands the wait to the held

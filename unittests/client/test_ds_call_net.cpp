@@ -417,7 +417,7 @@ TEST_P(DsCallNetTest, TerminateFailsACallWhoseSendIsStillQueued) {
     ds_call_init(&call, client_, 15000, fixed());
     kiv_process* loop = call.base.process;  // the client's own or this thread's lane
     EXPECT_EQ(loop == &process_, GetParam() == 0);
-    clienttest::LoopHolder holder(loop);
+    rttest::LoopHolder holder(loop);
     ds_noop_async(&call);
     EXPECT_EQ(ds_call_get_state(&call), CALL_IN_FLIGHT);
     kiv_process_terminate(loop);

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "kiv/io.h"
+#include "kiv/loop.h"
 
 namespace rttest {
 
@@ -24,6 +26,33 @@ bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::second
     }
     return true;
 }
+
+// Holds the loop lock of `p` from a thread of its own until release() (or
+// destruction), so that whatever is posted to that loop stays queued.
+class LoopHolder {
+   public:
+    explicit LoopHolder(kiv_process* p)
+        : thread_([this, p] {
+              kiv_move_to_coroutine(p);
+              held_ = true;
+              while (!release_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              kiv_move_from_coroutine();
+          }) {
+        EXPECT_TRUE(wait_until([this] { return held_.load(); }));
+    }
+    ~LoopHolder() { release(); }
+    LoopHolder(const LoopHolder&) = delete;
+    LoopHolder& operator=(const LoopHolder&) = delete;
+
+    void release() {
+        release_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+   private:
+    std::atomic<bool> held_{false}, release_{false};
+    std::thread thread_;
+};
 
 inline uint32_t le32(const uint8_t* p) {
     uint32_t v;

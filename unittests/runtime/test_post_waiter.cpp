@@ -22,6 +22,7 @@ constexpr int kScale = 4;
 constexpr int kScale = 1;
 #endif
 
+using rttest::LoopHolder;
 using rttest::wait_until;
 
 struct Probe {
@@ -47,27 +48,6 @@ struct Probe {
         kiv_waiter_signal(&pr->done);
     }
     int post(kiv_process* p) { return kiv_post_in_job(p, &job, run, drop, this); }
-};
-
-// Holds the loop lock of `p` on a thread of its own until released.
-struct LockHolder {
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-    std::thread t;
-    explicit LockHolder(kiv_process* p)
-        : t([this, p] {
-              kiv_move_to_coroutine(p);
-              held = true;
-              while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              kiv_move_from_coroutine();
-          }) {
-        EXPECT_TRUE(wait_until([&] { return held.load(); }));
-    }
-    void let_go() {
-        release = true;
-        if (t.joinable()) t.join();
-    }
-    ~LockHolder() { let_go(); }
 };
 
 enum class Where { Inline, Evloop, Refused };
@@ -99,8 +79,8 @@ TEST(PostInJob, RunsWhereTheLoopStateSays) {
         if (c.terminate) kiv_process_terminate(&p);
         Probe pr;
         {
-            std::unique_ptr<LockHolder> holder;
-            if (c.busy) holder = std::make_unique<LockHolder>(&p);
+            std::unique_ptr<LoopHolder> holder;
+            if (c.busy) holder = std::make_unique<LoopHolder>(&p);
             if (c.in_loop) kiv_move_to_coroutine(&p);
             const int rc = pr.post(&p);
             const int ran_at_return = pr.ran.load();
@@ -132,7 +112,7 @@ TEST(PostInJob, TerminateDropsEveryQueuedPostOnceAndRunsNone) {
     ASSERT_EQ(0, kiv_process_start(&p, "post-test"));
     std::vector<Probe> probes(50);
     {
-        LockHolder holder(&p);
+        LoopHolder holder(&p);
         for (Probe& pr : probes) ASSERT_EQ(0, pr.post(&p));
         kiv_process_terminate(&p);
         Probe late;
