@@ -3,7 +3,7 @@
 namespace {
 
 struct break_name {
-    uint32_t bit;
+    uint64_t bit;
     const char* name;
 };
 
@@ -37,13 +37,13 @@ constexpr break_name kBreaks[] = {
 
 }  // namespace
 
-uint32_t lc_break_parse(std::string_view name) {
+uint64_t lc_break_parse(std::string_view name) {
     for (const break_name& b : kBreaks)
         if (name == b.name) return b.bit;
     return 0;
 }
 
-std::vector<std::string> lc_break_names(uint32_t set) {
+std::vector<std::string> lc_break_names(uint64_t set) {
     std::vector<std::string> out;
     for (const break_name& b : kBreaks)
         if (set & b.bit) out.emplace_back(b.name);
@@ -59,7 +59,7 @@ std::string lc_break_all_names() {
     return out;
 }
 
-std::string lc_breaks_json(uint32_t set) {
+std::string lc_breaks_json(uint64_t set) {
     // Rule names are plain lower-case words and dashes: no escaping needed.
     std::string out = "[";
     for (const std::string& n : lc_break_names(set)) {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-enum lc_break : uint32_t {
+enum lc_break : uint64_t {
     // A create of an existing regular file no longer recognises its own
     // verifier: the repeat of a create answers "exists".
     LC_BREAK_CREATE_FORGETS_VERIFIER = 1u << 0,
@@ -73,10 +73,10 @@ enum lc_break : uint32_t {
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.
-uint32_t lc_break_parse(std::string_view name);
+uint64_t lc_break_parse(std::string_view name);
 // The names of the bits set, in bit order.
-std::vector<std::string> lc_break_names(uint32_t set);
+std::vector<std::string> lc_break_names(uint64_t set);
 // Every rule name, in bit order, comma-separated (for messages).
 std::string lc_break_all_names();
 // The names of the bits set as a JSON array of strings.
-std::string lc_breaks_json(uint32_t set);
+std::string lc_breaks_json(uint64_t set);

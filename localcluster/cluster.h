@@ -47,7 +47,7 @@ struct ClusterConfig {
     uint64_t seed = 0;
     int log_level = 1;              // lc_log_level: 0 error ... 3 debug
     std::string log_file;           // empty = stderr
-    uint32_t breaks = 0;            // LC_BREAK_* rules broken on purpose (breaks.h); 0 = none
+    uint64_t breaks = 0;            // LC_BREAK_* rules broken on purpose (breaks.h); 0 = none
 };
 
 class Cluster {

@@ -269,7 +269,7 @@ std::string lc_parse_options(const std::vector<std::string>& args, lc_options* o
             c.seed = v;
             c.seed_set = true;
         } else if (name == "--break") {
-            uint32_t rule = lc_break_parse(value);
+            uint64_t rule = lc_break_parse(value);
             if (!rule) return "--break: unknown rule '" + value + "' (rules: " + lc_break_all_names() + ")";
             c.breaks |= rule;
         } else if (name == "--host-id-file") {

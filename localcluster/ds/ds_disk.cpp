@@ -132,7 +132,7 @@ struct lc_ds_disk {
     lc_ds_push_fn hook = nullptr;
     void* hook_ctx = nullptr;
 
-    std::atomic<uint32_t> breaks{0};  // LC_BREAK_* rules of the disk, localcluster/breaks.h
+    std::atomic<uint64_t> breaks{0};  // LC_BREAK_* rules of the disk, localcluster/breaks.h
 };
 
 namespace {
@@ -150,7 +150,7 @@ uint64_t now_ns(lc_ds_disk* d) {
     }
 }
 
-bool broken(const lc_ds_disk* d, uint32_t rule) { return (d->pool->breaks & rule) != 0; }
+bool broken(const lc_ds_disk* d, uint64_t rule) { return (d->pool->breaks & rule) != 0; }
 
 // The memory of freed pages goes back to the system once enough has piled
 // up; the allocator would otherwise keep the peak of a filled share.
@@ -714,7 +714,7 @@ size_t lc_ds_disk_flush_dirty(lc_ds_disk* d, lc_ds_push_fn fn, void* ctx) {
 
 // ---------------------------------------------------------------- crash support and inspection
 
-void lc_ds_disk_set_breaks(lc_ds_disk* d, uint32_t breaks) { d->breaks = breaks; }
+void lc_ds_disk_set_breaks(lc_ds_disk* d, uint64_t breaks) { d->breaks = breaks; }
 
 void lc_ds_disk_lose_unstable(lc_ds_disk* d) {
     std::vector<ObjRef> all;
@@ -750,4 +750,4 @@ std::vector<uint64_t> lc_ds_disk_object_ids(lc_ds_disk* d) {
 
 uint64_t lc_ds_disk_page_count(lc_ds_disk* d) { return d->pages.load(std::memory_order_relaxed); }
 
-uint32_t lc_ds_disk_breaks(const lc_ds_disk* d) { return d->pool->breaks; }
+uint64_t lc_ds_disk_breaks(const lc_ds_disk* d) { return d->pool->breaks; }

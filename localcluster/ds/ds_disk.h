@@ -228,7 +228,7 @@ void lc_ds_disk_lose_unstable(lc_ds_disk* d);
 // (commits leave their ranges unstable, so that lc_ds_disk_lose_unstable
 // takes them too) and xattr-set-dropped (sets answer success and store
 // nothing).
-void lc_ds_disk_set_breaks(lc_ds_disk* d, uint32_t breaks);
+void lc_ds_disk_set_breaks(lc_ds_disk* d, uint64_t breaks);
 
 size_t lc_ds_disk_object_count(lc_ds_disk* d);
 std::vector<uint64_t> lc_ds_disk_object_ids(lc_ds_disk* d);  // ascending
@@ -236,4 +236,4 @@ std::vector<uint64_t> lc_ds_disk_object_ids(lc_ds_disk* d);  // ascending
 uint64_t lc_ds_disk_page_count(lc_ds_disk* d);
 // The LC_BREAK_* rules (localcluster/breaks.h) its file system's pool says
 // to break.
-uint32_t lc_ds_disk_breaks(const lc_ds_disk* d);
+uint64_t lc_ds_disk_breaks(const lc_ds_disk* d);

@@ -52,7 +52,7 @@ struct lc_ds_config {
     const std::atomic<bool>* epoch_strict = nullptr;        // NULL = strict
     const std::atomic<bool>* crash_replies_drop = nullptr;  // NULL = flush
     bool lose_unstable = false;
-    uint32_t breaks = 0;           // LC_BREAK_* rules to break (localcluster/breaks.h)
+    uint64_t breaks = 0;           // LC_BREAK_* rules to break (localcluster/breaks.h)
     uint32_t down_ms = 1000;       // outage of a crash
     uint32_t mount_delay_ms = 100; // from coming back to mounting
     uint64_t seed = 0;             // verifiers

@@ -19,7 +19,7 @@ struct lc_pool {
     bool no_accounting = false;
     // LC_BREAK_* rules (localcluster/breaks.h) the data servers of this file
     // system break on purpose; 0 = none. Set before the pool is used.
-    uint32_t breaks = 0;
+    uint64_t breaks = 0;
 };
 
 // An empty pool of `total_blocks` blocks, all free.

@@ -31,7 +31,7 @@ uint64_t splitmix(uint64_t* x) {
     return z ^ (z >> 31);
 }
 
-lc_ls_breaks engine_breaks(uint32_t bits) {
+lc_ls_breaks engine_breaks(uint64_t bits) {
     lc_ls_breaks b;
     b.posix_no_merge = bits & LC_BREAK_LS_POSIX_NO_MERGE;
     b.win_excl_ignores_own = bits & LC_BREAK_LS_WIN_EXCL_IGNORES_OWN;

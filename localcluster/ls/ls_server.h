@@ -18,7 +18,7 @@ struct lc_ls;
 struct lc_ls_config {
     uint64_t fs_id = 0;
     std::string fs_name;
-    uint32_t breaks = 0;  // LC_BREAK_* bits (breaks.h); only the lock server's are read
+    uint64_t breaks = 0;  // LC_BREAK_* bits (breaks.h); only the lock server's are read
     uint64_t seed = 0;    // with the fs id, decides the boot tags
     lc_logger* log = nullptr;
     // Called on the instance's loop when coming back could not take its old

@@ -85,7 +85,7 @@ struct lc_ns_disk {
 
 namespace {
 
-bool broken(const lc_ns_disk* d, uint32_t rule) { return (d->cfg.breaks & rule) != 0; }
+bool broken(const lc_ns_disk* d, uint64_t rule) { return (d->cfg.breaks & rule) != 0; }
 
 // The volatile name index: (directory, match key) -> entry.
 struct ns_key {

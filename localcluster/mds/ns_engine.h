@@ -62,7 +62,7 @@ struct lc_ns_disk_config {
     uint16_t vdisks = 6;              // V
     uint64_t start_time_ns = 0;       // the root's times; 0 = now
     lc_pool* pool = nullptr;          // the file system's space pool (free space)
-    uint32_t breaks = 0;              // LC_BREAK_* rules to break (localcluster/breaks.h); 0 = none
+    uint64_t breaks = 0;              // LC_BREAK_* rules to break (localcluster/breaks.h); 0 = none
 };
 
 // NULL on a bad configuration (no fs_id, no vdisks).

@@ -16,12 +16,12 @@
 namespace {
 
 // Runs on a fresh file system with the given switches; returns what it saw.
-using Scenario = std::string (*)(NsTestFs& fs, uint32_t breaks);
+using Scenario = std::string (*)(NsTestFs& fs, uint64_t breaks);
 
 std::string st(const char* what, uint64_t v) { return std::string(what) + "=" + std::to_string(v); }
 
 // A repeated create with its own verifier.
-std::string repeat_create(NsTestFs& fs, uint32_t) {
+std::string repeat_create(NsTestFs& fs, uint64_t) {
     lc_ns_handle first, again;
     std::string r = st("first", fs.create(fs.root(), "f", &first, 77, 3));
     r += " " + st("repeat", fs.create(fs.root(), "f", &again, 77, 3));
@@ -30,7 +30,7 @@ std::string repeat_create(NsTestFs& fs, uint32_t) {
 }
 
 // A file renamed onto another file's name.
-std::string rename_onto(NsTestFs& fs, uint32_t) {
+std::string rename_onto(NsTestFs& fs, uint64_t) {
     lc_ns_handle a, b, found;
     fs.create(fs.root(), "a", &a);
     fs.create(fs.root(), "b", &b);
@@ -43,7 +43,7 @@ std::string rename_onto(NsTestFs& fs, uint32_t) {
 }
 
 // The same name removed twice, and a name that never was.
-std::string remove_twice(NsTestFs& fs, uint32_t) {
+std::string remove_twice(NsTestFs& fs, uint64_t) {
     fs.create(fs.root(), "f");
     std::string r = st("first", fs.remove(fs.root(), "f"));
     r += " " + st("second", fs.remove(fs.root(), "f"));
@@ -55,7 +55,7 @@ std::string remove_twice(NsTestFs& fs, uint32_t) {
 }
 
 // Free files before three creates and after their removes.
-std::string free_files_round_trip(NsTestFs& fs, uint32_t) {
+std::string free_files_round_trip(NsTestFs& fs, uint64_t) {
     uint64_t before = fs.free_files();
     for (const char* n : {"x", "y", "z"}) fs.create(fs.root(), n);
     for (const char* n : {"x", "y", "z"}) fs.remove(fs.root(), n);
@@ -63,7 +63,7 @@ std::string free_files_round_trip(NsTestFs& fs, uint32_t) {
 }
 
 // A link repeated as a client re-sends it.
-std::string relink(NsTestFs& fs, uint32_t) {
+std::string relink(NsTestFs& fs, uint64_t) {
     lc_ns_handle f;
     fs.create(fs.root(), "f", &f);
     uint32_t n1 = 0, n2 = 0;
@@ -73,7 +73,7 @@ std::string relink(NsTestFs& fs, uint32_t) {
 }
 
 // One readdir of four entries with room for all, then the whole listing.
-std::string readdir_batch(NsTestFs& fs, uint32_t) {
+std::string readdir_batch(NsTestFs& fs, uint64_t) {
     for (const char* n : {"a", "b", "c", "d"}) fs.create(fs.root(), n);
     std::vector<NsTestFs::Dirent> batch;
     bool more = false;
@@ -83,7 +83,7 @@ std::string readdir_batch(NsTestFs& fs, uint32_t) {
 
 // Names that differ in case, beyond ASCII and within it (a case-insensitive
 // file system).
-std::string fold(NsTestFs& fs, uint32_t) {
+std::string fold(NsTestFs& fs, uint64_t) {
     fs.create(fs.root(), "тестовый_объект1");
     fs.create(fs.root(), "Abc");
     std::string r = st("cyrillic", fs.lookup(fs.root(), "ТЕСТОВЫЙ_ОБЪЕКТ1"));
@@ -93,7 +93,7 @@ std::string fold(NsTestFs& fs, uint32_t) {
 }
 
 // Two acknowledged creates, then an MDS restart.
-std::string restart_after_create(NsTestFs& fs, uint32_t) {
+std::string restart_after_create(NsTestFs& fs, uint64_t) {
     fs.create(fs.root(), "older");
     fs.create(fs.root(), "newest");
     fs.restart();
@@ -107,7 +107,7 @@ std::string restart_after_create(NsTestFs& fs, uint32_t) {
 // 64 KiB written to a new file, then the file removed: the blocks the
 // write took and the remove gave back. The pool's switch is set as the
 // cluster sets it.
-std::string space_round_trip(NsTestFs& fs, uint32_t breaks) {
+std::string space_round_trip(NsTestFs& fs, uint64_t breaks) {
     fs.pool.no_accounting = (breaks & LC_BREAK_NO_SPACE_ACCOUNTING) != 0;
     lc_ns_handle f;
     fs.create(fs.root(), "f", &f);
@@ -123,7 +123,7 @@ std::string space_round_trip(NsTestFs& fs, uint32_t breaks) {
 }
 
 // A mkdir repeated with its verifier, before and after an MDS restart.
-std::string repeat_mkdir_across_restart(NsTestFs& fs, uint32_t) {
+std::string repeat_mkdir_across_restart(NsTestFs& fs, uint64_t) {
     std::string r = st("first", fs.mkdir(fs.root(), "d", nullptr, 91));
     r += " " + st("repeat", fs.mkdir(fs.root(), "d", nullptr, 91));
     fs.restart();
@@ -157,7 +157,7 @@ void PrintTo(const BreakCase& c, std::ostream* os) { *os << c.rule; }
 
 // Whether a rule leaves the engine's own invariants (nlinks = names,
 // counts, index) intact: a repeated link that counts again does not.
-bool keeps_invariants(uint32_t rule) { return rule != LC_BREAK_RELINK_INCREMENTS; }
+bool keeps_invariants(uint64_t rule) { return rule != LC_BREAK_RELINK_INCREMENTS; }
 
 }  // namespace
 
@@ -165,7 +165,7 @@ class BreakTableTest : public testing::TestWithParam<BreakCase> {
    protected:
     // What the case's scenario sees under `breaks`; *check gets the
     // engine's invariant check afterwards.
-    static std::string run(const BreakCase& c, uint32_t breaks, std::string* check) {
+    static std::string run(const BreakCase& c, uint64_t breaks, std::string* check) {
         NsTestFs fs(c.ci, 1 << 20, true, breaks);
         std::string seen = c.scenario(fs, breaks);
         *check = lc_ns_check(fs.ns);
@@ -180,7 +180,7 @@ TEST_P(BreakTableTest, RuleKeptGivesTheCorrectAnswer) {
 }
 
 TEST_P(BreakTableTest, RuleBrokenGivesTheBrokenAnswer) {
-    uint32_t rule = lc_break_parse(GetParam().rule);
+    uint64_t rule = lc_break_parse(GetParam().rule);
     ASSERT_NE(0u, rule);
     std::string check;
     EXPECT_EQ(GetParam().broken, run(GetParam(), rule, &check));
@@ -193,9 +193,9 @@ TEST_P(BreakTableTest, RuleBrokenGivesTheBrokenAnswer) {
 // answer with it on, so a suite that fails under one switch failed for
 // that rule.
 TEST_P(BreakTableTest, OtherRulesBrokenLeaveThisOneAlone) {
-    uint32_t own = lc_break_parse(GetParam().rule);
+    uint64_t own = lc_break_parse(GetParam().rule);
     for (const BreakCase& other : kCases) {
-        uint32_t rule = lc_break_parse(other.rule);
+        uint64_t rule = lc_break_parse(other.rule);
         if (rule == own) continue;
         std::string check;
         EXPECT_EQ(GetParam().correct, run(GetParam(), rule, &check)) << "with " << other.rule << " broken";
@@ -278,9 +278,9 @@ TEST(BreakRulesTest, DropAckedCreateLosesOnlyTheNewestCreateOncePerRestart) {
 // ---------------------------------------------------------------- names and the command line
 
 TEST(BreakOptionsTest, EveryRuleNameParsesToItsOwnBit) {
-    uint32_t seen = 0;
+    uint64_t seen = 0;
     for (const BreakCase& c : kCases) {
-        uint32_t bit = lc_break_parse(c.rule);
+        uint64_t bit = lc_break_parse(c.rule);
         ASSERT_NE(0u, bit) << c.rule;
         EXPECT_EQ(0u, bit & (bit - 1)) << c.rule;
         EXPECT_EQ(0u, seen & bit) << c.rule;

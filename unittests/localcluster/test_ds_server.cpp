@@ -513,7 +513,7 @@ TEST_F(DsTest, TooSmallXattrAnswerUnderTheMdsStatusBreak) {
         SCOPED_TRACE(broken ? "broken" : "kept");
         localcluster::ClusterConfig c;
         c.fs.push_back({"tarn", 0x1001});
-        c.breaks = broken ? uint32_t(LC_BREAK_DS_XATTR_MDS_STATUS) : 0u;
+        c.breaks = broken ? uint64_t(LC_BREAK_DS_XATTR_MDS_STATUS) : 0u;
         client_.reset();
         eps_.clear();
         cluster_.reset();
@@ -1068,7 +1068,7 @@ TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
 // verifier, and an xattr set answered with success is stored.
 TEST_F(DsTest, DurabilityRulesHoldUnlessTheirOwnSwitchBreaksThem) {
     struct Row {
-        uint32_t breaks;
+        uint64_t breaks;
         const char* seen;
     };
     const Row rows[] = {

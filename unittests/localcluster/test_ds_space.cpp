@@ -34,7 +34,7 @@ uint64_t blocks_up_to(uint64_t end) { return (end + kBlock - 1) / kBlock; }
 
 class DsSpaceModel {
    public:
-    DsSpaceModel(uint64_t pool_blocks, uint32_t breaks = 0) {
+    DsSpaceModel(uint64_t pool_blocks, uint64_t breaks = 0) {
         lc_pool_init(&pool_, pool_blocks);
         pool_.breaks = breaks;
         disk_ = lc_ds_disk_create(&pool_, kVdisks, true);
@@ -274,7 +274,7 @@ class DsBreakTest : public testing::TestWithParam<DsBreakCase> {};
 
 TEST_P(DsBreakTest, KeptBrokenAndLeftAloneByTheOthers) {
     const DsBreakCase& c = GetParam();
-    const uint32_t own = lc_break_parse(c.rule);
+    const uint64_t own = lc_break_parse(c.rule);
     ASSERT_NE(0u, own);
     {
         DsSpaceModel m(100);
@@ -285,7 +285,7 @@ TEST_P(DsBreakTest, KeptBrokenAndLeftAloneByTheOthers) {
         EXPECT_EQ(c.broken, c.scenario(m));
     }
     for (const DsBreakCase& other : kDsBreaks) {
-        uint32_t rule = lc_break_parse(other.rule);
+        uint64_t rule = lc_break_parse(other.rule);
         if (rule == own) continue;
         DsSpaceModel m(100, rule);
         EXPECT_EQ(c.correct, c.scenario(m)) << "with " << other.rule << " broken";

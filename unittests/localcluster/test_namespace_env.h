@@ -51,7 +51,7 @@ class NsTestFs {
     static constexpr int kHosts = 3;
     static constexpr uint16_t kVdisks = 6;
 
-    explicit NsTestFs(bool ci, uint64_t files = 1 << 20, bool xattrs_on_ds = true, uint32_t breaks = 0) {
+    explicit NsTestFs(bool ci, uint64_t files = 1 << 20, bool xattrs_on_ds = true, uint64_t breaks = 0) {
         lc_pool_init(&pool, (64ull << 20) / LC_POOL_BLOCK);
         for (int h = 0; h < kHosts; h++) ds.push_back(lc_ds_disk_create(&pool, kVdisks, xattrs_on_ds));
         for (auto& m : mounted) m = true;
