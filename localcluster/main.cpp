@@ -110,13 +110,27 @@ int run(const lc_options& o) {
     print_line(2, cluster->ready_line());
 
     std::vector<std::string> warnings;
-    std::string err = lc_host_id_file_apply(o.host_id_file, LC_HOST_ID_PATH, cluster->dir() + "/host_id.owner",
-                                            o.config.client_host_id, cluster->host_ids(), &warnings);
+    std::string err;
+    const std::string id_path = lc_host_id_path();
+    lc_host_id_claim* claim = nullptr;
+    if (o.host_id_file == LC_HOST_ID_CHECK) lc_host_id_check(id_path, cluster->host_ids(), &warnings);
+    if (o.host_id_file == LC_HOST_ID_WRITE) {
+        claim = lc_host_id_claim_create(id_path, o.config.client_host_id, &err, &warnings);
+        for (const auto& w : warnings) lc_log(log, LC_LOG_INFO, "%s", w.c_str());
+        warnings.clear();
+    }
     for (const auto& w : warnings) print_err("warning: " + w);
     if (!err.empty()) {
         print_err(err);
         return 2;
     }
+    // Whatever way the run ends from here, short of being killed, the
+    // identity file is given back; after a kill the next start does it.
+    auto give_back = [&] {
+        std::string e = lc_host_id_claim_destroy(claim);
+        claim = nullptr;
+        if (!e.empty()) print_err(e);
+    };
 
     lc_supervisor_config sc;
     sc.argv = o.program;
@@ -135,13 +149,17 @@ int run(const lc_options& o) {
     };
     bool aborted = false;
     int status = lc_supervisor_run(sc, &aborted, &err);
-    if (aborted) _exit(1);
+    if (aborted) {
+        give_back();
+        _exit(1);
+    }
     if (status < 0) {
         print_err(err);
         status = 127;
     }
     exit_on_second_signal();
     cluster.reset();
+    give_back();
     return status;
 }
 

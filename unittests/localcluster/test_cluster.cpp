@@ -1,10 +1,20 @@
-// The embedded cluster and the pieces of the front end that need no child
-// process: configuration checks, --fs definitions, the host identity file,
-// and the supervisor's reboot-line matching.
+// The embedded cluster and the front end: configuration checks, --fs
+// definitions, the host identity file (also through the program, as
+// clusters in processes of their own), and the supervisor's reboot-line
+// matching.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <memory>
 
 #include <fstream>
 #include <sstream>
@@ -16,6 +26,8 @@
 #include "localcluster/host_id_file.h"
 #include "localcluster/options.h"
 #include "localcluster/supervisor.h"
+
+extern char** environ;
 
 namespace {
 
@@ -200,10 +212,9 @@ TEST(OptionsTest, ModesAndValues) {
 class HostIdFileTest : public ::testing::Test {
    protected:
     std::string path() const { return t.path + "/etc/kelvane/host_id"; }
-    std::string marker() const { return t.path + "/host_id.owner"; }
-    std::string apply(lc_host_id_mode mode) {
+    void check() {
         warnings.clear();
-        return lc_host_id_file_apply(mode, path(), marker(), 0xc1, {0xa1, 0xa2, 0xa3}, &warnings);
+        lc_host_id_check(path(), {0xa1, 0xa2, 0xa3}, &warnings);
     }
     void write(const std::string& text) {
         mkdir((t.path + "/etc").c_str(), 0755);
@@ -215,45 +226,225 @@ class HostIdFileTest : public ::testing::Test {
 };
 
 TEST_F(HostIdFileTest, CheckOnlyWarns) {
-    EXPECT_EQ("", apply(LC_HOST_ID_CHECK));
+    check();
     ASSERT_EQ(1u, warnings.size());
     EXPECT_NE(std::string::npos, warnings[0].find("missing"));
     write("00000000000000a1\n");
-    EXPECT_EQ("", apply(LC_HOST_ID_CHECK));
+    check();
     ASSERT_EQ(1u, warnings.size());
     EXPECT_NE(std::string::npos, warnings[0].find("the MDS host"));
     write("a2 trailing words");
-    apply(LC_HOST_ID_CHECK);
+    check();
     ASSERT_EQ(1u, warnings.size());
     EXPECT_NE(std::string::npos, warnings[0].find("server host 00000000000000a2"));
     write("00000000000000c1\n");
-    apply(LC_HOST_ID_CHECK);
+    check();
     EXPECT_TRUE(warnings.empty());
     write("not-hex\n");
-    apply(LC_HOST_ID_CHECK);
+    check();
     EXPECT_EQ(1u, warnings.size());
     EXPECT_EQ("not-hex\n", slurp(path()));  // check never writes
 }
 
-TEST_F(HostIdFileTest, WriteCreatesAndKeepsToItsOwnFile) {
-    mkdir((t.path + "/etc").c_str(), 0755);
-    EXPECT_EQ("", apply(LC_HOST_ID_WRITE));
-    EXPECT_EQ("00000000000000c1\n", slurp(path()));
-    EXPECT_TRUE(exists(marker()));
+#ifdef KELVANE_LOCALCLUSTER_BIN
+// `run --host-id-file ...` as a real process, the identity file moved into
+// a temporary root. Its program prints the file's first word ("none" when
+// there is none) and, when told to hold, keeps the cluster running until
+// its standard input closes.
+class Supervised {
+   public:
+    Supervised(const std::string& root, const std::string& mode, uint64_t client, bool hold) {
+        static int serial = 0;
+        std::string dir = root + "/cluster" + std::to_string(++serial);
+        err_path = dir + ".err";
+        char id[24];
+        snprintf(id, sizeof id, "%llx", (unsigned long long)client);
+        std::string script = "read id rest < \"$" LC_HOST_ID_PATH_ENV "\" || id=none; echo \"$id\"; ";
+        script += hold ? "read x; exit 0" : "test \"$id\" = " + hex16(client);
+        std::vector<std::string> args = {KELVANE_LOCALCLUSTER_BIN, "run", "--dir", dir, "--host-id-file", mode,
+                                         "--client-host-id", id, "--fs", "tarn", "--no-ls", "--", "sh", "-c", script};
+        std::vector<std::string> env = {std::string(LC_HOST_ID_PATH_ENV "=") + root + "/etc/kelvane/host_id"};
+        for (char** e = environ; *e; e++)
+            if (strncmp(*e, LC_HOST_ID_PATH_ENV "=", strlen(LC_HOST_ID_PATH_ENV) + 1) != 0) env.emplace_back(*e);
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        for (auto& e : env) envp.push_back(e.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        close(in[0]);
+        close(out[1]);
+        in_fd = in[1];
+        out_fd = out[0];
+        if (rc != 0) throw std::runtime_error("posix_spawn: " + std::string(strerror(rc)));
+    }
+    ~Supervised() {
+        if (in_fd >= 0) close(in_fd);
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(out_fd);
+    }
+    static std::string hex16(uint64_t v) {
+        char b[24];
+        snprintf(b, sizeof b, "%016llx", (unsigned long long)v);
+        return b;
+    }
+    // What the program saw: blocks until it has looked at the file, which
+    // is after the supervisor claimed it.
+    std::string seen() {
+        std::string line;
+        char c;
+        while (read(out_fd, &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+    // Lets the program end; the supervisor's exit status.
+    int finish() {
+        close(in_fd);
+        in_fd = -1;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    // Kills the supervisor alone: the cluster dies with it, without a word,
+    // while its program lives on (its standard input still open).
+    void kill_supervisor() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    std::string errors() const { return slurp(err_path); }
 
-    // Someone else's id is left alone...
-    unlink(marker().c_str());
-    write("00000000000000d4\n");
-    EXPECT_NE("", apply(LC_HOST_ID_WRITE));
-    EXPECT_EQ("00000000000000d4\n", slurp(path()));
-    // ... unless this program wrote the file before.
-    std::ofstream(marker()) << path() << "\n";
-    EXPECT_EQ("", apply(LC_HOST_ID_WRITE));
-    EXPECT_EQ("00000000000000c1\n", slurp(path()));
+   private:
+    pid_t pid = -1;
+    int in_fd = -1, out_fd = -1;
+    std::string err_path;
+};
 
-    EXPECT_EQ("", apply(LC_HOST_ID_OFF));
-    EXPECT_TRUE(warnings.empty());
+// Clusters writing the identity file as separate processes: the file names
+// the client host while any of them runs, and the machine is left as it
+// was (every file and directory, byte for byte) when the last one ends,
+// however they end.
+class HostIdFileRunTest : public ::testing::Test {
+   protected:
+    // Every file under etc/, with its contents: what the machine holds.
+    std::string machine() const {
+        std::string out;
+        for (std::string d : {t.path + "/etc", t.path + "/etc/kelvane"}) {
+            DIR* dir = opendir(d.c_str());
+            if (!dir) continue;
+            std::vector<std::string> names;
+            while (dirent* e = readdir(dir))
+                if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.emplace_back(e->d_name);
+            closedir(dir);
+            std::sort(names.begin(), names.end());
+            for (const auto& n : names) out += d.substr(t.path.size()) + "/" + n + ": " + slurp(d + "/" + n) + "|";
+        }
+        return out;
+    }
+    std::string path() const { return t.path + "/etc/kelvane/host_id"; }
+    void set_original(const char* text) {
+        mkdir((t.path + "/etc").c_str(), 0755);
+        if (text) {
+            mkdir((t.path + "/etc/kelvane").c_str(), 0755);
+            std::ofstream(path()) << text;
+        }
+    }
+    TempDir t;
+};
+
+const char* const kOriginals[] = {nullptr, "00000000000000c1 put there by hand\n", ""};
+
+TEST_F(HostIdFileRunTest, LastOfOverlappingClustersPutsBackWhatWasThere) {
+    for (const char* original : kOriginals) {
+        SCOPED_TRACE(original ? "original: '" + std::string(original) + "'" : "no original");
+        set_original(original);
+        const std::string before = machine();
+        Supervised a(t.path, "write", 0xc1, true);
+        ASSERT_EQ("00000000000000c1", a.seen()) << a.errors();
+        Supervised b(t.path, "write", 0xc1, true);
+        ASSERT_EQ("00000000000000c1", b.seen()) << b.errors();
+        EXPECT_EQ(0, a.finish()) << a.errors();
+        EXPECT_EQ(0u, slurp(path()).find("00000000000000c1")) << "the file went while a cluster still ran";
+        EXPECT_EQ(0, b.finish()) << b.errors();
+        EXPECT_EQ(before, machine());
+    }
 }
+
+TEST_F(HostIdFileRunTest, NeverTakesAnotherHostsFile) {
+    // The machine's own identity, which no cluster wrote.
+    set_original("00000000000000d4\n");
+    std::string before = machine();
+    Supervised foreign(t.path, "write", 0xc1, true);
+    EXPECT_EQ(2, foreign.finish());
+    EXPECT_NE(std::string::npos, foreign.errors().find("00000000000000d4"));
+    EXPECT_EQ(before, machine());
+
+    // A running cluster's client id, when another client id is asked for.
+    unlink(path().c_str());
+    rmdir((t.path + "/etc/kelvane").c_str());
+    before = machine();
+    Supervised a(t.path, "write", 0xc1, true);
+    ASSERT_EQ("00000000000000c1", a.seen()) << a.errors();
+    Supervised b(t.path, "write", 0xc2, true);
+    EXPECT_EQ(2, b.finish());
+    EXPECT_EQ(0u, slurp(path()).find("00000000000000c1"));
+    EXPECT_EQ(0, a.finish()) << a.errors();
+    EXPECT_EQ(before, machine());
+}
+
+TEST_F(HostIdFileRunTest, KilledClusterIsUndoneAtTheNextStart) {
+    // The next start either writes (another client id: the dead cluster's
+    // id is no other host's) or only checks. The killed cluster's program
+    // outlives it, as a process whose id could have been reused would.
+    for (const char* next : {"write", "check"}) {
+        for (const char* original : kOriginals) {
+            SCOPED_TRACE(std::string(next) + (original ? ", original: '" + std::string(original) + "'" : ", no original"));
+            set_original(original);
+            const std::string before = machine();
+            Supervised dead(t.path, "write", 0xc1, true);
+            ASSERT_EQ("00000000000000c1", dead.seen()) << dead.errors();
+            dead.kill_supervisor();
+            ASSERT_EQ(0u, slurp(path()).find("00000000000000c1"));
+            if (std::string(next) == "write") {
+                Supervised again(t.path, "write", 0xc2, true);
+                EXPECT_EQ("00000000000000c2", again.seen()) << again.errors();
+                EXPECT_EQ(0, again.finish()) << again.errors();
+            } else {
+                Supervised again(t.path, "check", 0xc1, false);
+                EXPECT_EQ(original && *original ? "00000000000000c1" : "none", again.seen()) << again.errors();
+                again.finish();
+                EXPECT_NE(std::string::npos, again.errors().find("put back")) << again.errors();
+            }
+            EXPECT_EQ(before, machine());
+            dead.finish();
+        }
+    }
+}
+
+TEST_F(HostIdFileRunTest, ClustersStartingAndEndingTogether) {
+    // Each program fails unless the file names its client host while its
+    // cluster runs; every round ends with the machine as it was.
+    set_original(nullptr);
+    const std::string before = machine();
+    for (int round = 0; round < 3; round++) {
+        std::vector<std::unique_ptr<Supervised>> runs;
+        for (int i = 0; i < 6; i++) runs.push_back(std::make_unique<Supervised>(t.path, "write", 0xc1, false));
+        for (auto& r : runs) EXPECT_EQ(0, r->finish()) << r->errors();
+        EXPECT_EQ(before, machine()) << "round " << round;
+    }
+}
+#endif
 
 // ---------------------------------------------------------------- reboot lines
 
