@@ -71,13 +71,26 @@ tee -a "$log" <"$ft_log"
 wait $tsan_pid || status=1
 tee -a "$log" <"$tsan_log"
 
-# One closing line over both builds: CTest's test programs plus the tests of
-# the suite runs.
+# One closing line over both builds: CTest's test programs, the tests of
+# the suite runs, and the benchmarks, whose own listener prints one
+# "*** Suite.Test PASSED|FAILED|SKIPPED in N seconds" line per test in place
+# of the test framework's report. A program that CTest runs is counted once,
+# by CTest's line: the report that --output-on-failure shows of a failed one
+# (the framework's lines, or a benchmark run inside it) is not counted again.
 awk '
-    /tests passed, [0-9]+ tests failed out of/ { passed += $9 - $4; failed += $4 }
+    /^Test project / { in_ctest = 1 }
+    # A CTest run cut off by its time limit has no closing line.
+    /^=== / { in_ctest = 0 }
+    /tests passed, [0-9]+ tests failed out of/ { passed += $9 - $4; failed += $4; in_ctest = 0; next }
+    in_ctest { next }
     /^\[  PASSED  \] [0-9]+ test/ { passed += $4 }
     /^\[  FAILED  \] [0-9]+ test/ { failed += $4 }
     /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
+    /^\*\*\* [^ ]+\.[^ ]+ (PASSED|FAILED|SKIPPED) in [0-9.]+ seconds$/ {
+        if ($3 == "PASSED") passed++
+        else if ($3 == "SKIPPED") skipped++
+        else { failed++; names[$2] = 1 }
+    }
     # The names too, so that the tail of a long log says what failed.
     /^\[  FAILED  \] [A-Za-z]/ { names[$4] = 1 }
     /^[ \t]*[0-9]+ - .* \((Failed|Timeout|SEGFAULT|Subprocess aborted|Child aborted)\)$/ { names[$3] = 1 }
