@@ -311,6 +311,7 @@ class Supervised {
     int finish() {
         close(in_fd);
         in_fd = -1;
+        if (pid <= 0) return -1;  // killed already
         int status = 0;
         waitpid(pid, &status, 0);
         pid = -1;
