@@ -247,25 +247,22 @@ TEST_F(HostIdFileTest, CheckOnlyWarns) {
 }
 
 #ifdef KELVANE_LOCALCLUSTER_BIN
-// `run --host-id-file ...` as a real process, the identity file moved into
-// a temporary root. Its program prints the file's first word ("none" when
-// there is none) and, when told to hold, keeps the cluster running until
-// its standard input closes.
+// `run --host-id-file MODE` as a real process, beside others, the identity
+// file moved into a temporary root. Its program prints the file's first word
+// ("none" without one); held, it keeps the cluster up until its standard
+// input closes, else it fails unless the file names its client host.
 class Supervised {
    public:
-    Supervised(const std::string& root, const std::string& mode, uint64_t client, bool hold) {
+    Supervised(const std::string& root, const char* mode, uint64_t client, bool hold) {
         static int serial = 0;
         std::string dir = root + "/cluster" + std::to_string(++serial);
         err_path = dir + ".err";
         char id[24];
-        snprintf(id, sizeof id, "%llx", (unsigned long long)client);
+        snprintf(id, sizeof id, "%016llx", (unsigned long long)client);
         std::string script = "read id rest < \"$" LC_HOST_ID_PATH_ENV "\" || id=none; echo \"$id\"; ";
-        script += hold ? "read x; exit 0" : "test \"$id\" = " + hex16(client);
+        script += hold ? std::string("read x; exit 0") : "test \"$id\" = " + std::string(id);
         std::vector<std::string> args = {KELVANE_LOCALCLUSTER_BIN, "run", "--dir", dir, "--host-id-file", mode,
                                          "--client-host-id", id, "--fs", "tarn", "--no-ls", "--", "sh", "-c", script};
-        std::vector<std::string> env = {std::string(LC_HOST_ID_PATH_ENV "=") + root + "/etc/kelvane/host_id"};
-        for (char** e = environ; *e; e++)
-            if (strncmp(*e, LC_HOST_ID_PATH_ENV "=", strlen(LC_HOST_ID_PATH_ENV) + 1) != 0) env.emplace_back(*e);
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
         posix_spawn_file_actions_t fa;
@@ -273,12 +270,11 @@ class Supervised {
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> argv, envp;
+        std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
-        for (auto& e : env) envp.push_back(e.data());
         argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+        setenv(LC_HOST_ID_PATH_ENV, (root + "/etc/kelvane/host_id").c_str(), 1);
+        int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
         close(in[0]);
         close(out[1]);
@@ -287,20 +283,11 @@ class Supervised {
         if (rc != 0) throw std::runtime_error("posix_spawn: " + std::string(strerror(rc)));
     }
     ~Supervised() {
+        if (pid > 0) kill_supervisor();
         if (in_fd >= 0) close(in_fd);
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
         close(out_fd);
     }
-    static std::string hex16(uint64_t v) {
-        char b[24];
-        snprintf(b, sizeof b, "%016llx", (unsigned long long)v);
-        return b;
-    }
-    // What the program saw: blocks until it has looked at the file, which
-    // is after the supervisor claimed it.
+    // Blocks until the program has looked at the file, after the claim.
     std::string seen() {
         std::string line;
         char c;
@@ -311,14 +298,12 @@ class Supervised {
     int finish() {
         close(in_fd);
         in_fd = -1;
-        if (pid <= 0) return -1;  // killed already
         int status = 0;
-        waitpid(pid, &status, 0);
+        if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
         pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    // Kills the supervisor alone: the cluster dies with it, without a word,
-    // while its program lives on (its standard input still open).
+    // The cluster dies without a word; its program lives on.
     void kill_supervisor() {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -332,112 +317,85 @@ class Supervised {
     std::string err_path;
 };
 
-// Clusters writing the identity file as separate processes: the file names
-// the client host while any of them runs, and the machine is left as it
-// was (every file and directory, byte for byte) when the last one ends,
-// however they end.
+// However the clusters that write the file end, the last one leaves the
+// machine as it was: every file under etc/, byte for byte.
 class HostIdFileRunTest : public ::testing::Test {
    protected:
-    // Every file under etc/, with its contents: what the machine holds.
     std::string machine() const {
         std::string out;
         for (std::string d : {t.path + "/etc", t.path + "/etc/kelvane"}) {
             DIR* dir = opendir(d.c_str());
-            if (!dir) continue;
             std::vector<std::string> names;
-            while (dirent* e = readdir(dir))
-                if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.emplace_back(e->d_name);
-            closedir(dir);
+            while (dirent* de = dir ? readdir(dir) : nullptr)
+                if (de->d_name[0] != '.') names.emplace_back(de->d_name);
+            if (dir) closedir(dir);
             std::sort(names.begin(), names.end());
             for (const auto& n : names) out += d.substr(t.path.size()) + "/" + n + ": " + slurp(d + "/" + n) + "|";
         }
         return out;
     }
     std::string path() const { return t.path + "/etc/kelvane/host_id"; }
-    void set_original(const char* text) {
+    std::string set_original(const char* text) {
+        unlink(path().c_str());
+        rmdir((t.path + "/etc/kelvane").c_str());
         mkdir((t.path + "/etc").c_str(), 0755);
         if (text) {
             mkdir((t.path + "/etc/kelvane").c_str(), 0755);
             std::ofstream(path()) << text;
         }
+        return machine();
     }
     TempDir t;
 };
 
 const char* const kOriginals[] = {nullptr, "00000000000000c1 put there by hand\n", ""};
 
-TEST_F(HostIdFileRunTest, LastOfOverlappingClustersPutsBackWhatWasThere) {
+TEST_F(HostIdFileRunTest, StaysWhileAnyClusterRunsAndNeverTakesAnotherHostsFile) {
     for (const char* original : kOriginals) {
         SCOPED_TRACE(original ? "original: '" + std::string(original) + "'" : "no original");
-        set_original(original);
-        const std::string before = machine();
+        const std::string before = set_original(original);
         Supervised a(t.path, "write", 0xc1, true);
         ASSERT_EQ("00000000000000c1", a.seen()) << a.errors();
         Supervised b(t.path, "write", 0xc1, true);
         ASSERT_EQ("00000000000000c1", b.seen()) << b.errors();
+        Supervised other_id(t.path, "write", 0xc2, true);
+        EXPECT_EQ(2, other_id.finish());
         EXPECT_EQ(0, a.finish()) << a.errors();
         EXPECT_EQ(0u, slurp(path()).find("00000000000000c1")) << "the file went while a cluster still ran";
         EXPECT_EQ(0, b.finish()) << b.errors();
         EXPECT_EQ(before, machine());
     }
-}
-
-TEST_F(HostIdFileRunTest, NeverTakesAnotherHostsFile) {
     // The machine's own identity, which no cluster wrote.
-    set_original("00000000000000d4\n");
-    std::string before = machine();
+    const std::string before = set_original("00000000000000d4\n");
     Supervised foreign(t.path, "write", 0xc1, true);
     EXPECT_EQ(2, foreign.finish());
     EXPECT_NE(std::string::npos, foreign.errors().find("00000000000000d4"));
     EXPECT_EQ(before, machine());
-
-    // A running cluster's client id, when another client id is asked for.
-    unlink(path().c_str());
-    rmdir((t.path + "/etc/kelvane").c_str());
-    before = machine();
-    Supervised a(t.path, "write", 0xc1, true);
-    ASSERT_EQ("00000000000000c1", a.seen()) << a.errors();
-    Supervised b(t.path, "write", 0xc2, true);
-    EXPECT_EQ(2, b.finish());
-    EXPECT_EQ(0u, slurp(path()).find("00000000000000c1"));
-    EXPECT_EQ(0, a.finish()) << a.errors();
-    EXPECT_EQ(before, machine());
 }
 
 TEST_F(HostIdFileRunTest, KilledClusterIsUndoneAtTheNextStart) {
-    // The next start either writes (another client id: the dead cluster's
-    // id is no other host's) or only checks. The killed cluster's program
-    // outlives it, as a process whose id could have been reused would.
+    // The next start writes (the dead cluster's id is no other host's) or
+    // checks. The dead cluster's program outlives it, as a process whose id
+    // was reused would.
     for (const char* next : {"write", "check"}) {
         for (const char* original : kOriginals) {
-            SCOPED_TRACE(std::string(next) + (original ? ", original: '" + std::string(original) + "'" : ", no original"));
-            set_original(original);
-            const std::string before = machine();
+            SCOPED_TRACE(std::string(next) + (original ? ", original: '" + std::string(original) + "'" : ""));
+            const std::string before = set_original(original);
             Supervised dead(t.path, "write", 0xc1, true);
             ASSERT_EQ("00000000000000c1", dead.seen()) << dead.errors();
             dead.kill_supervisor();
             ASSERT_EQ(0u, slurp(path()).find("00000000000000c1"));
-            if (std::string(next) == "write") {
-                Supervised again(t.path, "write", 0xc2, true);
-                EXPECT_EQ("00000000000000c2", again.seen()) << again.errors();
-                EXPECT_EQ(0, again.finish()) << again.errors();
-            } else {
-                Supervised again(t.path, "check", 0xc1, false);
-                EXPECT_EQ(original && *original ? "00000000000000c1" : "none", again.seen()) << again.errors();
-                again.finish();
-                EXPECT_NE(std::string::npos, again.errors().find("put back")) << again.errors();
-            }
-            EXPECT_EQ(before, machine());
-            dead.finish();
+            Supervised again(t.path, next, 0xc2, std::string(next) == "write");
+            const bool write = std::string(next) == "write";
+            EXPECT_EQ(write ? "00000000000000c2" : original && *original ? "00000000000000c1" : "none", again.seen());
+            again.finish();
+            EXPECT_EQ(before, machine()) << again.errors();
         }
     }
 }
 
 TEST_F(HostIdFileRunTest, ClustersStartingAndEndingTogether) {
-    // Each program fails unless the file names its client host while its
-    // cluster runs; every round ends with the machine as it was.
-    set_original(nullptr);
-    const std::string before = machine();
+    const std::string before = set_original(nullptr);
     for (int round = 0; round < 3; round++) {
         std::vector<std::unique_ptr<Supervised>> runs;
         for (int i = 0; i < 6; i++) runs.push_back(std::make_unique<Supervised>(t.path, "write", 0xc1, false));
