@@ -124,8 +124,8 @@ int run(const lc_options& o) {
         print_err(err);
         return 2;
     }
-    // Whatever way the run ends from here, short of being killed, the
-    // identity file is given back; after a kill the next start does it.
+    // Given back however the run ends, short of being killed; after a kill
+    // the next start does it.
     auto give_back = [&] {
         std::string e = lc_host_id_claim_destroy(claim);
         claim = nullptr;
@@ -149,17 +149,16 @@ int run(const lc_options& o) {
     };
     bool aborted = false;
     int status = lc_supervisor_run(sc, &aborted, &err);
-    if (aborted) {
-        give_back();
-        _exit(1);
-    }
+    // The program has ended: nothing reads the file any more, and a second
+    // signal during the shutdown below cannot keep it from being given back.
+    give_back();
+    if (aborted) _exit(1);
     if (status < 0) {
         print_err(err);
         status = 127;
     }
     exit_on_second_signal();
     cluster.reset();
-    give_back();
     return status;
 }
 
