@@ -114,11 +114,8 @@ int run(const lc_options& o) {
     const std::string id_path = lc_host_id_path();
     lc_host_id_claim* claim = nullptr;
     if (o.host_id_file == LC_HOST_ID_CHECK) lc_host_id_check(id_path, cluster->host_ids(), &warnings);
-    if (o.host_id_file == LC_HOST_ID_WRITE) {
+    if (o.host_id_file == LC_HOST_ID_WRITE)
         claim = lc_host_id_claim_create(id_path, o.config.client_host_id, &err, &warnings);
-        for (const auto& w : warnings) lc_log(log, LC_LOG_INFO, "%s", w.c_str());
-        warnings.clear();
-    }
     for (const auto& w : warnings) print_err("warning: " + w);
     if (!err.empty()) {
         print_err(err);
