@@ -117,7 +117,8 @@ struct Checker {
             if (ls_brlock_test(client, fs_id, &owner, &whole, &res, nullptr, nullptr) != 0)
                 return "Cannot test file " + hex(fh) + " of " + where() + " for leftover locks";
             if (!res.granted)
-                return left_behind(fh, std::string("POSIX ") + (res.range.type == LS_LOCK_READ ? "shared" : "exclusive") +
+                return left_behind(fh, std::string("POSIX ") +
+                                           (res.range.type == LS_LOCK_READ ? "shared" : "exclusive") +
                                            " lock of owner_id " + hex(res.owner.owner_id) + ", " +
                                            bytes_text(res.range.start, res.range.len, LS_FLAVOUR_POSIX) +
                                            ", of a caller no run knows");
