@@ -133,6 +133,8 @@ struct lc_ls_engine {
         l.owner = o;
         l.range = r;
         l.last = last_of(r);
+        // --break ls-posix-eof-short
+        if (breaks.posix_eof_short && r.flavour == LC_LS_POSIX && r.len == 0 && r.start < kMax) l.last = kMax - 1;
         l.items = std::move(items);
         return l;
     }
@@ -339,7 +341,9 @@ uint32_t lc_ls_cancel(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& 
     auto& pending = fit->second.pending;
     for (auto it = pending.begin(); it != pending.end(); ++it) {
         const lc_ls_range& q = it->req.range;
-        if (same_owner(it->req.owner, o) && q.start == r.start && q.len == r.len && q.flavour == r.flavour) {
+        bool named = q.start == r.start && q.len == r.len && q.flavour == r.flavour;
+        named = named || e->breaks.cancel_oldest;  // --break ls-cancel-oldest
+        if (same_owner(it->req.owner, o) && named) {
             pending.erase(it);
             e->drop_if_empty(fit);
             return LC_LS_GRANTED;
@@ -439,6 +443,8 @@ uint32_t lc_ls_search(lc_ls_engine* e, const lc_ls_search_query& q, lc_ls_search
         }
     }
     out->has_more = e->breaks.search_has_more_off_by_one ? following > 1 : following > 0;
+    // --break ls-search-more-when-full
+    if (e->breaks.search_more_when_full && q.max > 0 && out->locks.size() == q.max) out->has_more = true;
     if (out->has_more) {
         uint64_t last = out->locks.empty() ? after : out->locks.back().id;
         out->cookie.resize(LC_LS_COOKIE_BYTES);
