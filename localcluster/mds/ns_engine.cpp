@@ -387,9 +387,6 @@ uint64_t free_files(const lc_ns_disk* d) {
     return used >= d->cfg.total_files ? 0 : d->cfg.total_files - used;
 }
 
-// Takes `name`, which names `child_id`, out of directory `dir_id`, with what
-// that does to link counts, and frees the object with its last name. 13 for
-// a non-empty directory, or the DS's answer; nothing changes then.
 uint32_t unlink_name(lc_ns* ns, uint64_t dir_id, ns_inode& dir, std::string_view name, uint64_t child_id,
                      uint64_t now);
 
@@ -404,7 +401,9 @@ bool dir_busy(lc_ns_disk* d, const ns_inode& di) {
 }
 
 // Takes every name out of a directory, those of its subdirectories first,
-// so that the directory can go without leaving objects unreachable.
+// so that the directory can go without leaving objects unreachable. Only
+// the rmdir-counts-files-only break lets a directory with entries go; a DS
+// error on the way leaves what was already taken out gone.
 uint32_t empty_tree(lc_ns* ns, uint64_t dir_id, ns_inode& dir, uint64_t now) {
     while (!dir.dir->entries.empty()) {
         const ns_entry e = dir.dir->entries.begin()->second;
@@ -419,6 +418,9 @@ uint32_t empty_tree(lc_ns* ns, uint64_t dir_id, ns_inode& dir, uint64_t now) {
     return TARN_MDS_OK;
 }
 
+// Takes `name`, which names `child_id`, out of directory `dir_id`, with what
+// that does to link counts, and frees the object with its last name. 13 for
+// a non-empty directory, or the DS's answer; nothing changes then.
 uint32_t unlink_name(lc_ns* ns, uint64_t dir_id, ns_inode& dir, std::string_view name, uint64_t child_id,
                      uint64_t now) {
     ns_inode* ci = inode_of(ns->d, child_id);
@@ -1130,12 +1132,12 @@ uint32_t lc_ns_rename(lc_ns* ns, const uint8_t* src_dir, std::string_view src_na
     bool replace = tit != ns->index.end();
     if (replace && !broken(d, LC_BREAK_RENAME_REPLACES)) return fail(TARN_MDS_EXISTS);
     if (oi->type == LC_NS_TYPE_DIR) {
-        // Not into itself or below itself: walk up from the target, all the
-        // way to the root unless the break stops at the target's parent.
-        int levels = broken(d, LC_BREAK_RENAME_ANCESTOR_ONE_LEVEL) ? 2 : -1;
-        for (uint64_t up = t_id; levels != 0; up = inode_of(d, up)->dir->parent, levels--) {
+        // Not into itself or below itself: walk up from the target to the
+        // root (the break stops at the target's parent).
+        bool one_level = broken(d, LC_BREAK_RENAME_ANCESTOR_ONE_LEVEL);
+        for (uint64_t up = t_id, level = 0;; up = inode_of(d, up)->dir->parent, level++) {
             if (up == obj_id) return fail(TARN_MDS_INVAL);
-            if (up == LC_NS_ROOT_ID) break;
+            if (up == LC_NS_ROOT_ID || (one_level && level == 1)) break;
         }
     }
     if (replace) {
