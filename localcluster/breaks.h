@@ -70,6 +70,18 @@ enum lc_break : uint64_t {
     // An MDS restart forgets the verifiers of the directories it made: a
     // mkdir repeated after a crash answers "exists".
     LC_BREAK_MKDIR_FORGETS_VERIFIER = 1u << 25,
+    // A create of a regular file ignores the mode it asks for: the file
+    // gets the server's default mode, 0644.
+    LC_BREAK_CREATE_IGNORES_MODE = 1ull << 28,
+    // A rename of a directory checks only the destination and its parent
+    // for the directory itself, so it can move below its own grandchild.
+    LC_BREAK_RENAME_ANCESTOR_ONE_LEVEL = 1ull << 29,
+    // A directory counts as empty while it holds no entries but directories;
+    // removing it takes those along, with everything below them.
+    LC_BREAK_RMDIR_COUNTS_FILES_ONLY = 1ull << 30,
+    // A freed object's file id (and a file's vdisk), hence its handle, goes
+    // to the next object created.
+    LC_BREAK_FREED_HANDLE_REUSED = 1ull << 31,
     // Lock server: a zero-length POSIX lock stops one byte short of the end
     // of the file (it never covers offset 2^64-1).
     LC_BREAK_LS_POSIX_EOF_SHORT = 1ull << 32,

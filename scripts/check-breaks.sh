@@ -43,6 +43,10 @@ checks=(
     "ds-xattr-mds-status tarn TARNExtendedAttributesTest/TARNExtendedAttributesTest.GetCornerCases/0"
     "write-beyond-free small:cap=600M TARNSpaceLimitsTest.SingleFile"
     "hole-stale-bytes tarn ReadWriteTest/ReadWriteTest.TestWrite/*"
+    "create-ignores-mode tarn TARNCreateTest.LookupAfterCreate"
+    "rename-ancestor-one-level tarn TARNRenameTest.DirToSubdir"
+    "rmdir-counts-files-only tarn TARNRemoveTest.RemoveNonEmptyDirectory"
+    "freed-handle-reused tarn TARNStaleHandleTest.ReadOnStaleFileHandle"
 )
 
 source "$(dirname "$0")/break-verdict.sh"

@@ -3,6 +3,7 @@
 // file, and creates that straddle a crash of the metadata server.
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <atomic>
 #include <string>
@@ -38,13 +39,13 @@ protected:
         ASSERT_NO_FATAL_FAILURE(TARNTestBase::TearDown());
     }
 
-    // One create of `name` in the test directory with mode 0644; a single
-    // attempt, callers decide how a Delay answer is handled.
+    // One create of `name` in the test directory with permission bits
+    // `perm`; a single attempt, callers decide how a Delay answer is handled.
     tarn_err create_in_test_dir(const std::string& name, tarn_create_mode mode, uint64_t verifier,
-                                TARNObjectHandle* out, bool* created, tarn_attr* attrs) {
+                                TARNObjectHandle* out, bool* created, tarn_attr* attrs, uint32_t perm = 0644) {
         tarn_attr_update update{};
         update.mask = TARN_SET_MODE;
-        update.attr.mode = 0644;
+        update.attr.mode = perm;
         return tarn_client_create_file(&tarn_ctx, test_root_handle.Data(), test_root_handle.Length(), name.c_str(),
                                        mode, &update, verifier, out->Out(), created, attrs, nullptr);
     }
@@ -159,6 +160,38 @@ TEST_F(TARNCreateTest, LookupAfterCreate) {
     ASSERT_EQ(attrs1.space_used, attrs2.space_used);
     ASSERT_EQ(attrs1.atime, attrs2.atime);
     ASSERT_EQ(attrs1.mtime, attrs2.mtime);
+
+    // Every create above asks for 0644, which a server that ignores the
+    // asked mode gives anyway: files asking for other modes must report
+    // and keep those.
+    for (const uint32_t perm : {0600u, 0755u}) {
+        char name_buf[16];
+        snprintf(name_buf, sizeof name_buf, "mode_%04o", perm);
+        const std::string name = name_buf;
+        add_cleanup_remove(name, test_root_handle);
+        // One verifier for every attempt, so a repeated create is answered as done.
+        const uint64_t verifier = get_random_uint64() | 1;
+        TARNObjectHandle handle;
+        bool created = false;
+        tarn_attr attrs{};
+        tarn_err err = retry_on_delay(
+            [&] {
+                return create_in_test_dir(name, TARN_CREATE_GUARDED, verifier, &handle, &created, &attrs, perm);
+            },
+            delay_retry);
+        ASSERT_EQ(TARN_ERR_OK, err) << name;
+        ASSERT_EQ(perm, attrs.mode) << name << " was created with mode " << std::oct << attrs.mode;
+
+        tarn_attr looked_up{};
+        err = retry_on_delay(
+            [&] {
+                return tarn_client_lookup(&tarn_ctx, test_root_handle.Data(), test_root_handle.Length(),
+                                          name.c_str(), lookup_handle.Out(), &looked_up, nullptr);
+            },
+            delay_retry);
+        ASSERT_EQ(TARN_ERR_OK, err) << name;
+        ASSERT_EQ(perm, looked_up.mode) << name << " is looked up with mode " << std::oct << looked_up.mode;
+    }
 }
 
 TEST_F(TARNCreateTest, SyncAfterCreate) {

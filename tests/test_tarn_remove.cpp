@@ -137,6 +137,19 @@ TEST_F(TARNRemoveTest, RemoveNonEmptyDirectory) {
         ASSERT_EQ(TARN_ERR_NOT_EMPTY, err);
         err = lookup_name(dname);
         ASSERT_EQ(TARN_ERR_OK, err);
+
+        // A subdirectory alone makes a directory non-empty too, however
+        // the server counts what a directory holds.
+        std::string parent_dname = random_name();
+        std::string sub_dname = random_name();
+        TARNObjectHandle parent_handle;
+        TARNObjectHandle subdir_handle;
+        ASSERT_TRUE(create_dir(parent_dname, test_root_handle, &parent_handle));
+        ASSERT_TRUE(create_dir(sub_dname, parent_handle, &subdir_handle));
+        err = remove_once(parent_dname);
+        ASSERT_EQ(TARN_ERR_NOT_EMPTY, err);
+        err = lookup_name(parent_dname);
+        ASSERT_EQ(TARN_ERR_OK, err);
     });
 }
 

@@ -194,6 +194,16 @@ TEST_F(TARNRenameTest, DirToSubdir) {
         ASSERT_TRUE(create_dir(sub_dname, dir_handle, &subdir_handle));
         tarn_err err = rename_once(test_root_handle, dname, subdir_handle, dname);
         ASSERT_NE(TARN_ERR_OK, err);
+
+        // Deeper down as well: a check that looks only at the destination's
+        // parent lets the directory move below its grandchild, cut off
+        // from the tree inside itself.
+        std::string sub_sub_dname = random_name();
+        TARNObjectHandle subsubdir_handle;
+        ASSERT_TRUE(create_dir(sub_sub_dname, subdir_handle, &subsubdir_handle));
+        err = rename_once(test_root_handle, dname, subsubdir_handle, dname);
+        ASSERT_NE(TARN_ERR_OK, err);
+        EXPECT_TRUE(lookup_retval_eq(TARN_ERR_OK, test_root_handle, dname));
     });
 }
 

@@ -1,6 +1,7 @@
 // Handles of removed objects: once the file server reports a handle as
 // gone, setting attributes, reading and writing through it must report the
-// same, for directories and for regular files.
+// same, for directories and for regular files, also once new objects of
+// the same kind exist.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -55,6 +56,29 @@ protected:
         });
     }
 
+    // New objects of the removed one's kind, one under its name and two
+    // beside it: a handle the server handed out again would answer for one
+    // of them.
+    testing::AssertionResult create_new_objects(const std::string& name, bool directory) {
+        for (const std::string& n : {name, name + "_2", name + "_3"}) {
+            TARNObjectHandle handle;
+            testing::AssertionResult made =
+                directory ? create_dir(n, test_root_handle, &handle) : create_file(n, test_root_handle, &handle);
+            if (!made) return made;
+        }
+        return testing::AssertionSuccess();
+    }
+
+    tarn_err read_test_data(const TARNObjectHandle& handle) {
+        char buffer[256];
+        uint32_t bytes_read = 0;
+        bool eof = false;
+        return retry_on_delay([&] {
+            return tarn_client_read(&tarn_ctx, handle.Data(), handle.Length(), 0, buffer, sizeof(buffer), &bytes_read,
+                                    &eof, nullptr);
+        });
+    }
+
     tarn_err set_mode_0644(const TARNObjectHandle& handle) {
         tarn_attr_update update{};
         update.mask = TARN_SET_MODE;
@@ -82,6 +106,9 @@ TEST_F(TARNStaleHandleTest, SetAttrOnStaleDirectoryHandle) {
     ASSERT_TRUE(wait_for_stale_handle(dir_handle));
     tarn_err err = set_mode_0644(dir_handle);
     EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
+    ASSERT_TRUE(create_new_objects(TEST_DIR_NAME, true));
+    err = set_mode_0644(dir_handle);
+    EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
 }
 
 TEST_F(TARNStaleHandleTest, SetAttrOnStaleFileHandle) {
@@ -91,6 +118,9 @@ TEST_F(TARNStaleHandleTest, SetAttrOnStaleFileHandle) {
     ASSERT_TRUE(is_tarn_remove_ok(rerr));
     ASSERT_TRUE(wait_for_stale_handle(file_handle));
     tarn_err err = set_mode_0644(file_handle);
+    EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
+    ASSERT_TRUE(create_new_objects(TEST_FILE_NAME, false));
+    err = set_mode_0644(file_handle);
     EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
 }
 
@@ -102,13 +132,10 @@ TEST_F(TARNStaleHandleTest, ReadOnStaleFileHandle) {
     RetriedErr rerr = remove_test_object(TEST_FILE_NAME);
     ASSERT_TRUE(is_tarn_remove_ok(rerr));
     ASSERT_TRUE(wait_for_stale_handle(file_handle));
-    char buffer[256];
-    uint32_t bytes_read = 0;
-    bool eof = false;
-    err = retry_on_delay([&] {
-        return tarn_client_read(&tarn_ctx, file_handle.Data(), file_handle.Length(), 0, buffer, sizeof(buffer),
-                                &bytes_read, &eof, nullptr);
-    });
+    err = read_test_data(file_handle);
+    EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
+    ASSERT_TRUE(create_new_objects(TEST_FILE_NAME, false));
+    err = read_test_data(file_handle);
     EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
 }
 
@@ -119,5 +146,8 @@ TEST_F(TARNStaleHandleTest, WriteOnStaleFileHandle) {
     ASSERT_TRUE(is_tarn_remove_ok(rerr));
     ASSERT_TRUE(wait_for_stale_handle(file_handle));
     tarn_err err = write_test_data(file_handle);
+    EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
+    ASSERT_TRUE(create_new_objects(TEST_FILE_NAME, false));
+    err = write_test_data(file_handle);
     EXPECT_EQ(TARN_ERR_NOT_FOUND, err);
 }

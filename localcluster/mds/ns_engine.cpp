@@ -81,6 +81,13 @@ struct lc_ns_disk {
     struct {
         uint64_t dir = 0, seq = 0, file_id = 0;
     } last_create;
+    // Freed objects whose handles the freed-handle-reused break hands out
+    // again, newest last: the file id and, for a regular file, its vdisk.
+    struct freed_slot {
+        uint64_t file_id;
+        uint16_t vdisk;
+    };
+    std::vector<freed_slot> freed;
 };
 
 namespace {
@@ -349,13 +356,66 @@ void free_object(lc_ns* ns, uint64_t id) {
     } else {
         d->symlinks--;
     }
+    if (broken(d, LC_BREAK_FREED_HANDLE_REUSED))
+        d->freed.push_back({id, i.type == LC_NS_TYPE_FILE ? i.vdisk : uint16_t(TARN_VDISK_ID_NONE)});
     d->live--;
     d->inodes.erase(it);
+}
+
+// The file id of a new object, and *vdisk for a new regular file: a fresh
+// id, or under the freed-handle-reused break the newest freed one (with
+// the vdisk it was on). Give it back with give_back_id when the create
+// fails after all.
+uint64_t take_id(lc_ns* ns, uint16_t* vdisk) {
+    lc_ns_disk* d = ns->d;
+    if (!d->freed.empty()) {
+        lc_ns_disk::freed_slot f = d->freed.back();
+        d->freed.pop_back();
+        if (vdisk) *vdisk = f.vdisk != TARN_VDISK_ID_NONE && f.vdisk < d->cfg.vdisks ? f.vdisk : pick_vdisk(ns);
+        return f.file_id;
+    }
+    if (vdisk) *vdisk = pick_vdisk(ns);
+    return d->next_id++;
+}
+
+void give_back_id(lc_ns* ns, uint64_t id, uint16_t vdisk) {
+    if (broken(ns->d, LC_BREAK_FREED_HANDLE_REUSED)) ns->d->freed.push_back({id, vdisk});
 }
 
 uint64_t free_files(const lc_ns_disk* d) {
     uint64_t used = d->live + d->drift;
     return used >= d->cfg.total_files ? 0 : d->cfg.total_files - used;
+}
+
+uint32_t unlink_name(lc_ns* ns, uint64_t dir_id, ns_inode& dir, std::string_view name, uint64_t child_id,
+                     uint64_t now);
+
+// Whether a directory holds entries that keep it from being removed:
+// any entry, or under the rmdir-counts-files-only break any that is not
+// itself a directory.
+bool dir_busy(lc_ns_disk* d, const ns_inode& di) {
+    if (!broken(d, LC_BREAK_RMDIR_COUNTS_FILES_ONLY)) return !di.dir->entries.empty();
+    for (auto& [seq, e] : di.dir->entries)
+        if (inode_of(d, e.file_id)->type != LC_NS_TYPE_DIR) return true;
+    return false;
+}
+
+// Takes every name out of a directory, those of its subdirectories first,
+// so that the directory can go without leaving objects unreachable. Only
+// the rmdir-counts-files-only break lets a directory with entries go; a DS
+// error on the way leaves what was already taken out gone.
+uint32_t empty_tree(lc_ns* ns, uint64_t dir_id, ns_inode& dir, uint64_t now) {
+    while (!dir.dir->entries.empty()) {
+        const ns_entry e = dir.dir->entries.begin()->second;
+        ns_inode* ci = inode_of(ns->d, e.file_id);
+        if (ci->type == LC_NS_TYPE_DIR) {
+            uint32_t st = empty_tree(ns, e.file_id, *ci, now);
+            if (st != TARN_MDS_OK) return st;
+        }
+        uint32_t st = unlink_name(ns, dir_id, dir, e.name, e.file_id, now);
+        if (st != TARN_MDS_OK) return st;
+    }
+    return TARN_MDS_OK;
 }
 
 // Takes `name`, which names `child_id`, out of directory `dir_id`, with what
@@ -364,7 +424,11 @@ uint64_t free_files(const lc_ns_disk* d) {
 uint32_t unlink_name(lc_ns* ns, uint64_t dir_id, ns_inode& dir, std::string_view name, uint64_t child_id,
                      uint64_t now) {
     ns_inode* ci = inode_of(ns->d, child_id);
-    if (ci->type == LC_NS_TYPE_DIR && !ci->dir->entries.empty()) return TARN_MDS_NOT_EMPTY;
+    if (ci->type == LC_NS_TYPE_DIR) {
+        if (dir_busy(ns->d, *ci)) return TARN_MDS_NOT_EMPTY;
+        uint32_t st = empty_tree(ns, child_id, *ci, now);
+        if (st != TARN_MDS_OK) return st;
+    }
     bool freed = false;
     if (ci->type == LC_NS_TYPE_DIR) {
         dir.dir->subdirs--;
@@ -819,18 +883,21 @@ uint32_t lc_ns_create_file(lc_ns* ns, const lc_ns_cred& cred, uint32_t mode, con
         if (st == TARN_MDS_OK && out) out->created = true;
         return st;
     }
-    uint16_t vdisk = pick_vdisk(ns);
+    uint16_t vdisk = 0;
+    uint64_t id = take_id(ns, &vdisk);
     lc_ds_disk* ds = ds_of(ns, vdisk);
     if (!ds) {
+        give_back_id(ns, id, vdisk);
         wcc_same(dir_id, *di, wcc_ptr(out));
         return TARN_MDS_SERVER_FAULT;
     }
-    uint64_t id = d->next_id++;
     lc_ds_update u;
     lc_ds_update_from_mds(update, &u);
+    if (broken(d, LC_BREAK_CREATE_IGNORES_MODE)) u.mask &= ~uint32_t(TARN_MDS_SET_MODE);
     lc_ds_attrs a;
     lc_ds_result r = lc_ds_disk_create_object(ds, id, vdisk, &u, cred.uid, cred.gid, &a);
     if (r != LC_DS_OK) {
+        give_back_id(ns, id, vdisk);
         wcc_same(dir_id, *di, wcc_ptr(out));
         return ds_status(r);
     }
@@ -868,7 +935,7 @@ uint32_t lc_ns_mkdir(lc_ns* ns, const lc_ns_cred& cred, const uint8_t* dir, cons
     if (!name_available(ns, dir_id, *di, name, repeat, obj_ptr(out), wcc_ptr(out), &st)) return st;
     uint64_t now = now_ns();
     ns_pre pre = pre_of(*di);
-    uint64_t id = d->next_id++;
+    uint64_t id = take_id(ns, nullptr);
     ns_inode& n = d->inodes[id];
     uint32_t mask = tarn_wire_get_u32(update, TARN_MDS_UPDATE_MASK);
     n.type = LC_NS_TYPE_DIR;
@@ -908,7 +975,7 @@ uint32_t lc_ns_symlink(lc_ns* ns, const lc_ns_cred& cred, const uint8_t* dir, co
     if (!name_available(ns, dir_id, *di, name, repeat, obj_ptr(out), wcc_ptr(out), &st)) return st;
     uint64_t now = now_ns();
     ns_pre pre = pre_of(*di);
-    uint64_t id = d->next_id++;
+    uint64_t id = take_id(ns, nullptr);
     ns_inode& n = d->inodes[id];
     n.type = LC_NS_TYPE_SYMLINK;
     n.mode = kSymlinkMode;
@@ -1065,10 +1132,12 @@ uint32_t lc_ns_rename(lc_ns* ns, const uint8_t* src_dir, std::string_view src_na
     bool replace = tit != ns->index.end();
     if (replace && !broken(d, LC_BREAK_RENAME_REPLACES)) return fail(TARN_MDS_EXISTS);
     if (oi->type == LC_NS_TYPE_DIR) {
-        // Not into itself or below itself: walk up from the target.
-        for (uint64_t up = t_id;; up = inode_of(d, up)->dir->parent) {
+        // Not into itself or below itself: walk up from the target to the
+        // root (the break stops at the target's parent).
+        bool one_level = broken(d, LC_BREAK_RENAME_ANCESTOR_ONE_LEVEL);
+        for (uint64_t up = t_id, level = 0;; up = inode_of(d, up)->dir->parent, level++) {
             if (up == obj_id) return fail(TARN_MDS_INVAL);
-            if (up == LC_NS_ROOT_ID) break;
+            if (up == LC_NS_ROOT_ID || (one_level && level == 1)) break;
         }
     }
     if (replace) {

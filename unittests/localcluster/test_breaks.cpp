@@ -3,6 +3,7 @@
 // and the switch reaches the engine, the pool and `status` from the command
 // line.
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -131,6 +132,67 @@ std::string repeat_mkdir_across_restart(NsTestFs& fs, uint64_t) {
     return r + " " + st("other", fs.mkdir(fs.root(), "d", nullptr, 92));
 }
 
+// Files created asking for modes other than the default, read back.
+std::string create_mode(NsTestFs& fs, uint64_t) {
+    std::string r;
+    for (int mode : {0600, 0755}) {
+        lc_ns_create_out out;
+        std::string name = "f" + std::to_string(mode);
+        lc_ns_handle h;
+        fs.create(fs.root(), name, &h, 0, 2, NsUpdate(mode), &out);
+        char buf[64];
+        snprintf(buf, sizeof buf, "%sasked=%o read=%o", r.empty() ? "" : " ", ns_parse_attrs(out.obj.attrs).mode,
+                 fs.attrs(h).mode);
+        r += buf;
+    }
+    return r;
+}
+
+// A directory moved below its child and below its grandchild.
+std::string move_below_itself(NsTestFs& fs, uint64_t) {
+    lc_ns_handle a, b, c;
+    fs.mkdir(fs.root(), "a", &a);
+    fs.mkdir(a, "b", &b);
+    fs.mkdir(b, "c", &c);
+    std::string r = st("child", fs.rename(fs.root(), "a", b, "a"));
+    r += " " + st("grandchild", fs.rename(fs.root(), "a", c, "a"));
+    return r + " " + st("a_in_root", fs.lookup(fs.root(), "a"));
+}
+
+// Directories holding only a subdirectory (with a file further down, which
+// also has a name outside) and holding a file, removed.
+std::string remove_holding(NsTestFs& fs, uint64_t) {
+    lc_ns_handle d, sub, e, f;
+    fs.mkdir(fs.root(), "d", &d);
+    fs.mkdir(d, "sub", &sub);
+    fs.create(sub, "f", &f);
+    fs.link(f, fs.root(), "f2");
+    fs.mkdir(fs.root(), "e", &e);
+    fs.create(e, "g");
+    std::string r = st("only_subdir", fs.remove(fs.root(), "d"));
+    r += " " + st("with_file", fs.remove(fs.root(), "e"));
+    lc_ns_stats s;
+    lc_ns_get_stats(fs.ns, &s);
+    return r + " " + st("dirs", s.dirs) + " " + st("files", s.files) + " " + st("f_links", fs.attrs(f).nlinks);
+}
+
+// The handles of a removed file and a removed directory once new objects
+// of their kinds exist.
+std::string stale_after_new(NsTestFs& fs, uint64_t) {
+    lc_ns_handle f, g, d, e;
+    fs.create(fs.root(), "f", &f);
+    uint16_t f_vdisk = fs.attrs(f).vdisk;
+    fs.remove(fs.root(), "f");
+    fs.create(fs.root(), "g", &g);
+    NsAttrs a{};
+    std::string r = st("file", fs.attrs(f, &a));
+    r += " " + st("same_vdisk", fs.attrs(g).vdisk == f_vdisk);
+    fs.mkdir(fs.root(), "d", &d);
+    fs.remove(fs.root(), "d");
+    fs.mkdir(fs.root(), "e", &e);
+    return r + " " + st("dir", fs.attrs(d, &a));
+}
+
 struct BreakCase {
     const char* rule;
     bool ci;
@@ -151,6 +213,13 @@ const BreakCase kCases[] = {
     {"no-space-accounting", false, space_round_trip, "write=0 took=16 gave=16", "write=0 took=0 gave=0"},
     {"mkdir-forgets-verifier", false, repeat_mkdir_across_restart, "first=0 repeat=0 after_restart=0 other=3",
      "first=0 repeat=0 after_restart=3 other=3"},
+    {"create-ignores-mode", false, create_mode, "asked=600 read=600 asked=755 read=755",
+     "asked=644 read=644 asked=644 read=644"},
+    {"rename-ancestor-one-level", false, move_below_itself, "child=5 grandchild=5 a_in_root=0",
+     "child=5 grandchild=0 a_in_root=8"},
+    {"rmdir-counts-files-only", false, remove_holding, "only_subdir=13 with_file=13 dirs=3 files=2 f_links=2",
+     "only_subdir=0 with_file=13 dirs=1 files=2 f_links=1"},
+    {"freed-handle-reused", false, stale_after_new, "file=8 same_vdisk=0 dir=8", "file=0 same_vdisk=1 dir=0"},
 };
 
 void PrintTo(const BreakCase& c, std::ostream* os) { *os << c.rule; }
