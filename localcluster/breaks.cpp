@@ -33,6 +33,7 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_RESTART_KEEPS_VERIFIER, "restart-keeps-verifier"},
     {LC_BREAK_XATTR_SET_DROPPED, "xattr-set-dropped"},
     {LC_BREAK_MKDIR_FORGETS_VERIFIER, "mkdir-forgets-verifier"},
+    {LC_BREAK_LINK_REPEAT_EXISTS, "link-repeat-exists"},
 };
 
 }  // namespace

@@ -70,6 +70,10 @@ enum lc_break : uint64_t {
     // An MDS restart forgets the verifiers of the directories it made: a
     // mkdir repeated after a crash answers "exists".
     LC_BREAK_MKDIR_FORGETS_VERIFIER = 1u << 25,
+    // Link and symbolic-link requests are not recognised when repeated: a
+    // repeat whose first try was done answers "exists", as from a server
+    // that keeps no reply cache.
+    LC_BREAK_LINK_REPEAT_EXISTS = 1ull << 36,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.
