@@ -45,8 +45,8 @@ expected_passed=7
 lc=$build/bin/kelvane-localcluster
 rules=(
     "ds:tarn type=4112 delay=1500"
-    "mds:tarn type=4220 apply-drop count=3 after=200"
-    "mds:tarn type=4222 apply-drop count=3 after=200"
+    "mds:tarn type=4220 apply-drop count=3 after=20"
+    "mds:tarn type=4222 apply-drop count=3 after=20"
 )
 prep=""
 for r in "${rules[@]}"; do prep+="\"$lc\" ctl --dir \"\$KIV_CLUSTER_DIR\" fault add $r >/dev/null || exit 3; "; done
