@@ -40,6 +40,7 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_LS_POSIX_EOF_SHORT, "ls-posix-eof-short"},
     {LC_BREAK_LS_CANCEL_OLDEST, "ls-cancel-oldest"},
     {LC_BREAK_LS_SEARCH_MORE_WHEN_FULL, "ls-search-more-when-full"},
+    {LC_BREAK_LINK_REPEAT_EXISTS, "link-repeat-exists"},
 };
 
 }  // namespace

@@ -90,6 +90,10 @@ enum lc_break : uint64_t {
     LC_BREAK_LS_CANCEL_OLDEST = 1ull << 33,
     // Lock server: a search says "more" whenever its page is full.
     LC_BREAK_LS_SEARCH_MORE_WHEN_FULL = 1ull << 34,
+    // Link and symbolic-link requests are not recognised when repeated: a
+    // repeat whose first try was done answers "exists", as from a server
+    // that keeps no reply cache.
+    LC_BREAK_LINK_REPEAT_EXISTS = 1ull << 36,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

@@ -20,57 +20,74 @@ for b in "$bin/kelvane-localcluster" "$bin/kelvane-tarn-test"; do
     fi
 done
 
-# NAME|LIMIT|FILTER|CLUSTER OPTIONS|CONTROL COMMAND run before the tests.
+# NAME|LIMIT|FILTER|CLUSTER OPTIONS|CONTROL COMMAND run before the tests|
+# PROGRAM OPTIONS|THEN: a test that must report after the failing one.
 # The durability tests need the HA categories. A kept verifier shows only
-# where a commit straddles the reboot: commits held back 300 ms (a slow
-# commit) are lost with the host and repeated after it, and with unstable
-# data lost the old verifier then claims data that is gone. The recovery
-# test fails by its 5-minute wait. A data server that drops xattr sets must
-# not pass as one whose remove reply was lost.
+# where a commit straddles the reboot: with commits held back (see
+# $commit_hold) every worker spends most of its time between an unstable
+# write and its commit, so a reboot lands in that window on some file of
+# the host, the commit is lost with the host and repeated after it, and
+# with unstable data lost the old verifier then claims data that is gone.
+# The recovery test fails by its 5-minute wait. A data server that drops
+# xattr sets must not pass as one whose remove reply was lost.
+# Not server rules but the suites' own conduct under a fault: one worker
+# failing on a read error must fail its test cleanly (report and all) and
+# leave the program running the next test; a recovery test whose crash
+# request fails must still leave replication enabled on every data server.
+commit_hold="fault add ds:tarn type=4112 delay=1500"
 checks=(
-    "lose-committed|300|TARNDurabilityTest.Truncate_Write_Sync|--break lose-committed|"
-    "restart-keeps-verifier|300|TARNDurabilityTest.Truncate_Write_Sync|--break restart-keeps-verifier --lose-unstable|fault add ds:tarn type=4112 delay=300"
-    "drop-acked-create|300|TreeDurabilityTest.*|--break drop-acked-create|"
-    "repl-lost-while-disabled|600|TARNReplicationRecoveryTest.*|--break repl-lost-while-disabled|"
-    "xattr-set-dropped|300|TARNDurabilityTest.RemoveXAttr|--break xattr-set-dropped|"
+    "lose-committed|300|TARNDurabilityTest.Truncate_Write_Sync|--break lose-committed|||"
+    "restart-keeps-verifier|400|TARNDurabilityTest.Truncate_Write_Sync|--break restart-keeps-verifier --lose-unstable|$commit_hold||"
+    "drop-acked-create|300|TreeDurabilityTest.*|--break drop-acked-create|||"
+    "repl-lost-while-disabled|600|TARNReplicationRecoveryTest.*|--break repl-lost-while-disabled|||"
+    "xattr-set-dropped|300|TARNDurabilityTest.RemoveXAttr|--break xattr-set-dropped|||"
+    "one-worker-read-error|300|TARNDurabilityTest.Truncate_SyncWrite:TARNDurabilityTest.SetAttr||fault add ds:tarn type=4108 status=4 count=1 after=100|--noshuffle|TARNDurabilityTest.SetAttr"
+    "crash-request-fails|300|TARNReplicationRecoveryTest.*||fault add ds:tarn type=4126 status=4 count=1 after=1||"
 )
 
 # One control: runs it and prints its verdict line.
 check() {
-    local name=$1 limit=$2 filter=$3 opts=$4 command=$5
-    local dir log rc why prep=:
+    local name=$1 limit=$2 filter=$3 opts=$4 command=$5 args=$6 then=$7
+    local dir log status rc why prep=:
     dir=$(mktemp -d /tmp/kelvane-break-ft.XXXXXX)
     log=$dir.log
+    status=$dir.status
     [ -n "$command" ] && prep="\"$bin/kelvane-localcluster\" ctl --dir \"\$KIV_CLUSTER_DIR\" $command >/dev/null"
+    # The cluster's status once the program is done: what the tests left.
     # shellcheck disable=SC2086  # the options are words
     ENABLE_HEAVY_TESTS=1 ENABLE_ASSISTED_TESTS=1 ENABLE_HA_TESTS=1 \
         timeout -k 30 "$limit" "$bin/kelvane-localcluster" run --dir "$dir" --host-id-file write $opts -- \
-        sh -c "$prep && exec \"$bin/kelvane-tarn-test\" -c local -f tarn --gtest_filter='$filter'" >"$log" 2>&1
+        sh -c "$prep || exit 3; \"$bin/kelvane-tarn-test\" -c local -f tarn $args --gtest_filter='$filter'; rc=\$?
+               \"$bin/kelvane-localcluster\" ctl --dir \"\$KIV_CLUSTER_DIR\" status >'$status'; exit \$rc" >"$log" 2>&1
     rc=$?
-    # Caught: the suite ran and reported failed tests, within the limit.
-    if [ $rc -ne 0 ] && [ $rc -ne 124 ] && [ $rc -ne 137 ] && grep -q '^\[  FAILED  \] [A-Za-z]' "$log"; then
+    why=
+    if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+        why="no result within ${limit} s"
+    elif [ $rc -eq 0 ]; then
+        why="every test passed"
+    elif ! grep -q '^\[  FAILED  \] [A-Za-z].* ([0-9]* ms)$' "$log"; then
+        why="exit status $rc without a failed test"
+    elif [ -n "$then" ] && ! grep -qE "^\[ +(OK|FAILED) +\] $then \(" "$log"; then
+        why="$then did not run to its end after the failure"
+    elif grep -q '"replication":"disabled"' "$status" 2>/dev/null; then
+        why="replication left disabled: $(grep -o '"service":"ds","host":"[0-9a-f]*","fs":"[a-z_]*"[^}]*"replication":"disabled"' "$status" | head -1)"
+    fi
+    if [ -z "$why" ]; then
         echo "control $name: caught by $filter"
         rc=0
     else
-        if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-            why="no result within ${limit} s"
-        elif [ $rc -eq 0 ]; then
-            why="every test passed"
-        else
-            why="exit status $rc without a failed test"
-        fi
         { echo "control $name: NOT caught ($why; --gtest_filter=$filter)"; tail -n 20 "$log" | sed 's/^/    /'; } |
             flock /tmp/kelvane-break-ft.lock cat
         rc=1
     fi
-    rm -rf "$dir" "$log"
+    rm -rf "$dir" "$log" "$status"
     return $rc
 }
 
 pids=()
 for c in "${checks[@]}"; do
-    IFS='|' read -r name limit filter opts command <<<"$c"
-    check "$name" "$limit" "$filter" "$opts" "$command" &
+    IFS='|' read -r name limit filter opts command args then <<<"$c"
+    check "$name" "$limit" "$filter" "$opts" "$command" "$args" "$then" &
     pids+=($!)
 done
 status=0

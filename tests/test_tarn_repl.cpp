@@ -294,8 +294,10 @@ protected:
         // A test that disabled replication and stopped before the crash
         // would leave a data server that no longer replicates for the tests
         // after it: the crash restarts it replicating.
+        // Whatever step failed: a data server busy restarting answers Delay
+        // and is asked again.
         if (replication_disabled && !crashed) {
-            const tarn_err err = tarn_test_crash_one_ds(fs);
+            const tarn_err err = retry_on_delay([&] { return tarn_test_crash_one_ds(fs); }, delay_retry);
             EXPECT_EQ(TARN_ERR_OK, err) << "restarting the data server whose replication this test disabled";
             if (err == TARN_ERR_OK) {
                 EXPECT_TRUE(wait_until_ds_restarted());

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <ios>
+#include <random>
 
 namespace tarn_testing {
 
@@ -37,6 +38,16 @@ std::vector<uint64_t> reboot_candidates(const std::vector<uint64_t>& hosts, uint
     return left;
 }
 
+size_t pick_reboot_candidate(size_t count, uint32_t seed, const std::string& test_name) {
+    // FNV-1a: std::hash may differ between library builds, a run's choice
+    // must not.
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : test_name) h = (h ^ c) * 1099511628211ull;
+    std::seed_seq seq{seed, uint32_t(h), uint32_t(h >> 32)};
+    std::mt19937_64 engine(seq);
+    return std::uniform_int_distribution<size_t>(0, count - 1)(engine);
+}
+
 testing::AssertionResult poll_until(const PollStep& step, std::chrono::nanoseconds interval,
                                     std::chrono::nanoseconds limit, const std::string& timeout_text,
                                     const TimeSource& time) {
@@ -49,10 +60,22 @@ testing::AssertionResult poll_until(const PollStep& step, std::chrono::nanosecon
     }
 }
 
-std::optional<testing::AssertionResult> ds_offline_step(tarn_err probe) {
-    if (probe == TARN_ERR_DELAY) return testing::AssertionSuccess();
-    if (probe != TARN_ERR_OK) return err2result(probe, "tarn_test_probe_ds");
+namespace {
+
+std::optional<testing::AssertionResult> offline_step(tarn_err rc, const char* what) {
+    if (rc == TARN_ERR_DELAY) return testing::AssertionSuccess();
+    if (rc != TARN_ERR_OK) return err2result(rc, what);
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<testing::AssertionResult> ds_offline_step(tarn_err probe) {
+    return offline_step(probe, "tarn_test_probe_ds");
+}
+
+std::optional<testing::AssertionResult> mds_offline_step(tarn_err rc) {
+    return offline_step(rc, "tarn_test_get_fs_health_status");
 }
 
 std::optional<testing::AssertionResult> ds_online_step(tarn_err probe) {

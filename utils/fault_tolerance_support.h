@@ -41,6 +41,12 @@ testing::AssertionResult read_host_id_file(const std::string& path, uint64_t* id
 // The hosts of `hosts` (in order) that are neither `local` nor `mds`.
 std::vector<uint64_t> reboot_candidates(const std::vector<uint64_t>& hosts, uint64_t local, uint64_t mds);
 
+// Which of `count` reboot candidates a test reboots: drawn from the
+// program's random seed and the test's name, so that a run given the same
+// seed reboots the same hosts, runs with other seeds spread over all of
+// them, and the tests of one run do not all pick alike. `count` > 0.
+size_t pick_reboot_candidate(size_t count, uint32_t seed, const std::string& test_name);
+
 // One poll of a wait: a result ends the wait with it; nullopt polls again
 // after the interval.
 using PollStep = std::function<std::optional<testing::AssertionResult>()>;
@@ -57,6 +63,11 @@ testing::AssertionResult poll_until(const PollStep& step, std::chrono::nanosecon
 // otherwise never succeed.
 std::optional<testing::AssertionResult> ds_offline_step(tarn_err probe);
 std::optional<testing::AssertionResult> ds_online_step(tarn_err probe);
+// The metadata server's offline wait reads one single-attempt call that
+// it serves: as for a data server, only Delay (what a refused or lost
+// connection comes to) means it went away; another error is no outage and
+// ends the wait with its text.
+std::optional<testing::AssertionResult> mds_offline_step(tarn_err rc);
 // Healthy is code 0 with status 0; Delay or a non-zero status waits.
 std::optional<testing::AssertionResult> fs_health_step(tarn_err rc, uint32_t status);
 

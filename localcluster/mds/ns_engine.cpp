@@ -971,7 +971,9 @@ uint32_t lc_ns_symlink(lc_ns* ns, const lc_ns_cred& cred, const uint8_t* dir, co
         wcc_same(dir_id, *di, wcc_ptr(out));
         return TARN_MDS_INVAL;
     }
-    auto repeat = [&](const ns_inode& ex) { return ex.type == LC_NS_TYPE_SYMLINK && *ex.target == target; };
+    auto repeat = [&](const ns_inode& ex) {
+        return ex.type == LC_NS_TYPE_SYMLINK && *ex.target == target && !broken(d, LC_BREAK_LINK_REPEAT_EXISTS);
+    };
     if (!name_available(ns, dir_id, *di, name, repeat, obj_ptr(out), wcc_ptr(out), &st)) return st;
     uint64_t now = now_ns();
     ns_pre pre = pre_of(*di);
@@ -1020,7 +1022,7 @@ uint32_t lc_ns_link(lc_ns* ns, const uint8_t* obj, const uint8_t* dir, std::stri
     std::string buf;
     if (ns_slot* s = find_entry(ns, dir_id, name, &buf)) {
         wcc_same(dir_id, *di, wcc);
-        if (s->file_id != obj_id) return TARN_MDS_EXISTS;
+        if (s->file_id != obj_id || broken(d, LC_BREAK_LINK_REPEAT_EXISTS)) return TARN_MDS_EXISTS;
         // A repeat: the name is already this object's, nothing to count.
         if (broken(d, LC_BREAK_RELINK_INCREMENTS)) {
             if (oi->type == LC_NS_TYPE_FILE) {

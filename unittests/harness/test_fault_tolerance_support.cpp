@@ -68,6 +68,23 @@ TEST(RebootChoiceTest, CandidatesLeaveOutThisHostAndTheMdsHostInOrder) {
               reboot_request_line(0xa2));
 }
 
+TEST(RebootChoiceTest, SeededPickIsRepeatableAndReachesEveryCandidate) {
+    for (size_t count : {size_t(1), size_t(2), size_t(3), size_t(7)}) {
+        std::vector<bool> seen(count);
+        for (uint32_t seed = 1; seed <= 200; seed++) {
+            const size_t k = pick_reboot_candidate(count, seed, "Suite.Test");
+            ASSERT_LT(k, count);
+            EXPECT_EQ(k, pick_reboot_candidate(count, seed, "Suite.Test"));
+            seen[k] = true;
+        }
+        EXPECT_EQ(std::vector<bool>(count, true), seen) << count << " candidates";
+    }
+    // Tests of one run (one seed) do not all draw alike.
+    std::vector<bool> seen(3);
+    for (int t = 0; t < 50; t++) seen[pick_reboot_candidate(3, 42, "Suite.Test" + std::to_string(t))] = true;
+    EXPECT_EQ(std::vector<bool>(3, true), seen);
+}
+
 // Feeds a wait the answers of `script` (the last one repeats) on a
 // simulated clock; returns the result and the pauses made.
 struct WaitRun {
@@ -92,6 +109,7 @@ WaitRun run_wait(const std::vector<std::pair<tarn_err, uint32_t>>& script,
 }
 
 std::optional<testing::AssertionResult> offline(tarn_err e, uint32_t) { return ds_offline_step(e); }
+std::optional<testing::AssertionResult> mds_offline(tarn_err e, uint32_t) { return mds_offline_step(e); }
 std::optional<testing::AssertionResult> online(tarn_err e, uint32_t) { return ds_online_step(e); }
 std::optional<testing::AssertionResult> healthy(tarn_err e, uint32_t s) { return fs_health_step(e, s); }
 
@@ -111,6 +129,14 @@ TEST(HostWaitTest, EachWaitReadsItsAnswers) {
         {"host not in the map ends the offline wait", offline, {{0, 0}, {6, 0}}, false, 1,
          "tarn_test_probe_ds: File not found"},
         {"a server that never goes away", offline, {{0, 0}}, false, 600, "timed out"},
+        // An error that is no outage (a bad argument, a call cut short under
+        // load) must not pass for the metadata server going away.
+        {"metadata server offline after answering", mds_offline, {{0, 0}, {0, 0}, {8, 0}}, true, 2, ""},
+        {"metadata server error is no outage", mds_offline, {{0, 0}, {3, 0}}, false, 1,
+         "tarn_test_get_fs_health_status: Invalid argument"},
+        {"metadata server fault is no outage", mds_offline, {{10, 0}}, false, 0,
+         "tarn_test_get_fs_health_status: Server fault"},
+        {"a metadata server that never goes away", mds_offline, {{0, 0}}, false, 600, "timed out"},
         {"online waits out missing and delayed", online, {{6, 0}, {8, 0}, {8, 0}, {0, 0}}, true, 3, ""},
         {"online gives up on other errors", online, {{8, 0}, {2, 0}}, false, 1, "tarn_test_probe_ds: I/O error"},
         {"a server that never comes back", online, {{8, 0}}, false, 600, "timed out"},
