@@ -2,6 +2,7 @@
 #include "discovery/data_kv_mapper.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "discovery/discov.h"
@@ -25,21 +26,47 @@ char* dsc_make_svc_key(const char* namespace_key, const char* name) {
 
 char* dsc_make_svc_value(const discov_svc* svc) { return dsc_convert_svc_to_json_str(svc); }
 
-int dsc_convert_msg_item_to_svc(const kvstore_item* item, const char* namespace_key, discov_svc* svc) {
+int dsc_convert_msg_item_to_svc(const kvstore_item* item, const char* namespace_key, discov_svc* svc,
+                                std::string* why) {
     const uint32_t key_len = kvstore_item_key_len(item);
     const uint32_t value_len = kvstore_item_value_len(item);
-    if (key_len == 0 || value_len == 0) return -EPROTO;
-
-    int rc = dsc_convert_json_str_to_svc(reinterpret_cast<const char*>(kvstore_msg_get_value(item)), value_len, svc);
-    if (rc != 0) return rc;
-
     const char* key = reinterpret_cast<const char*>(kvstore_msg_get_key(item));
+    // The key as it can be printed: a peer's bytes, cut and made visible.
+    auto named = [&](const std::string& what) {
+        if (!why) return;
+        std::string k;
+        for (uint32_t i = 0; i < key_len && i < 256; i++) {
+            const unsigned char c = static_cast<unsigned char>(key[i]);
+            if (c >= 0x20 && c < 0x7f) {
+                k += char(c);
+            } else {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\x%02x", c);
+                k += hex;
+            }
+        }
+        *why = "record '" + k + (key_len > 256 ? "...': " : "': ") + what;
+    };
+    if (key_len == 0 || value_len == 0) {
+        named(key_len == 0 ? "empty key" : "empty value");
+        return -EPROTO;
+    }
+
+    std::string cause;
+    int rc = dsc_convert_json_str_to_svc_why(reinterpret_cast<const char*>(kvstore_msg_get_value(item)), value_len, svc,
+                                             why ? &cause : nullptr);
+    if (rc != 0) {
+        named(cause);
+        return rc;
+    }
+
     char* prefix = dsc_make_svc_key(namespace_key, "");
     const size_t prefix_len = strlen(prefix);
     const bool in_namespace = key_len > prefix_len && memcmp(key, prefix, prefix_len) == 0;
     __kiv_free(prefix);
     // An id with a NUL byte could not be told apart from its first part.
     if (!in_namespace || memchr(key + prefix_len, '\0', key_len - prefix_len) != nullptr) {
+        named("key outside the namespace");
         discov_svc_fini(svc);
         return -EPROTO;
     }

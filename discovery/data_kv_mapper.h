@@ -2,6 +2,8 @@
 // "/discov/services/" and record values.
 #pragma once
 
+#include <string>
+
 struct discov_svc;
 struct kvstore_item;
 
@@ -14,4 +16,5 @@ char* dsc_make_svc_value(const discov_svc* svc);
 // empty): the record from the value, the id from the key, version and flag
 // from the item. -EPROTO for an empty key or value or a key outside the
 // namespace, -EINVAL for a malformed value; `svc` is then left empty.
-int dsc_convert_msg_item_to_svc(const kvstore_item* item, const char* namespace_key, discov_svc* svc);
+int dsc_convert_msg_item_to_svc(const kvstore_item* item, const char* namespace_key, discov_svc* svc,
+                                std::string* why = nullptr);

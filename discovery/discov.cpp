@@ -197,6 +197,19 @@ int discov_co_get_svc_map(discov* d, discov_svc_map** out) {
     });
 }
 
+int discov_co_get_svc_map_why(discov* d, discov_svc_map** out, char** why) {
+    KIV_BUG_ON(out == nullptr || why == nullptr);
+    *why = nullptr;
+    std::string cause;
+    int rc = run_op(d, DISCOV_OP_GET_SVC_MAP, [&] {
+        int r = dsc_co_get_svc_map(d, out, &cause);
+        if (r == 0) discov_stats_update_svc_map((*out)->count, (*out)->generation);
+        return r;
+    });
+    if (rc != 0 && !cause.empty()) *why = __kiv_strdup("discov", KIV_POS, KIV_MEM_NOFAIL, cause.c_str());
+    return rc;
+}
+
 int discov_co_watch_svc_map(discov* d, uint64_t generation, uint32_t timeout_s, discov_svc_map** out) {
     KIV_BUG_ON(out == nullptr);
     // The reply time-out (time-out + 10 s) must fit the message's 16 bits.

@@ -96,6 +96,10 @@ int discov_co_update_svc(discov* d, const discov_svc* svc);
 // Every record of the namespace, as one consistent generation, in a new map
 // owned by the caller.
 int discov_co_get_svc_map(discov* d, discov_svc_map** out);
+// The same; when a record of the namespace is malformed, `*why` is set to
+// a line naming its key and what is wrong (freed with __kiv_free), else to
+// NULL.
+int discov_co_get_svc_map_why(discov* d, discov_svc_map** out, char** why);
 // Waits up to `timeout_s` (1 to 55) seconds for changes after `generation`:
 // 0 and a new map with the new generation and the changed records,
 // -ETIMEDOUT when nothing changed, -ESTALE when the registry does not know

@@ -61,49 +61,48 @@ char* dup(const char* s) { return __kiv_strdup(k_tag, KIV_POS, KIV_MEM_NOFAIL, s
 // Fills `svc` from the parsed object; logs the first problem and returns
 // false. Whatever was taken before a failure stays in `svc` for the caller
 // to free.
-bool fill_svc(json_object* root, discov_svc* svc) {
+bool fail(std::string* why, const char* text) {
+    kiv_log(0, "%s", text);
+    if (why) *why = text;
+    return false;
+}
+
+bool fill_svc(json_object* root, discov_svc* svc, std::string* why) {
     if (!json_object_is_type(root, json_type_object)) {
-        kiv_log(0, "JSON must be an object");
-        return false;
+        return fail(why, "JSON must be an object");
     }
 
     const char* name = string_member(root, "name");
     if (name == nullptr) {
-        kiv_log(0, "name must be a string");
-        return false;
+        return fail(why, "name must be a string");
     }
     svc->name = dup(name);
 
     const char* host_id = string_member(root, "host_id");
     if (host_id == nullptr) {
-        kiv_log(0, "host_id must be a string");
-        return false;
+        return fail(why, "host_id must be a string");
     }
     unsigned long hid = 0;
     if (sscanf(host_id, "%lx", &hid) != 1) {
-        kiv_log(0, "Invalid host_id");
-        return false;
+        return fail(why, "Invalid host_id");
     }
     svc->host_id = hid;
 
     json_object* tags = nullptr;
     if (!json_object_object_get_ex(root, "tags", &tags) || !json_object_is_type(tags, json_type_array)) {
-        kiv_log(0, "tags must be an array");
-        return false;
+        return fail(why, "tags must be an array");
     }
     // The array came out of a text of bounded length, so its length is too.
     const size_t n = json_object_array_length(tags);
     if (n > UINT32_MAX) {
-        kiv_log(0, "tags must be an array");
-        return false;
+        return fail(why, "tags must be an array");
     }
     if (n != 0) {
         svc->tags = static_cast<char**>(__kiv_zmalloc(k_tag, KIV_POS, KIV_MEM_NOFAIL, n * sizeof(char*)));
         for (size_t i = 0; i < n; ++i) {
             json_object* tag = json_object_array_get_idx(tags, i);
             if (!json_object_is_type(tag, json_type_string)) {
-                kiv_log(0, "Tags must be strings");
-                return false;
+                return fail(why, "Tags must be strings");
             }
             svc->tags[i] = dup(json_object_get_string(tag));
             svc->tag_count = static_cast<uint32_t>(i + 1);
@@ -112,22 +111,19 @@ bool fill_svc(json_object* root, discov_svc* svc) {
 
     const char* addr = string_member(root, "addr");
     if (addr == nullptr) {
-        kiv_log(0, "addr must be a string");
-        return false;
+        return fail(why, "addr must be a string");
     }
     svc->addr = dup(addr);
 
     json_object* port = nullptr;
     if (!json_object_object_get_ex(root, "port", &port) || !json_object_is_type(port, json_type_int)) {
-        kiv_log(0, "port must be an integer");
-        return false;
+        return fail(why, "port must be an integer");
     }
     // A value outside 0..65535 names no port; cutting it to 16 bits would
     // send the caller to some other service.
     const int64_t port_value = json_object_get_int64(port);
     if (port_value < 0 || port_value > UINT16_MAX) {
-        kiv_log(0, "port must be between 0 and 65535");
-        return false;
+        return fail(why, "port must be between 0 and 65535");
     }
     svc->port = static_cast<uint16_t>(port_value);
     return true;
@@ -163,6 +159,10 @@ char* dsc_convert_svc_to_json_str(const discov_svc* svc) {
 }
 
 int dsc_convert_json_str_to_svc(const char* text, size_t length, discov_svc* svc) {
+    return dsc_convert_json_str_to_svc_why(text, length, svc, nullptr);
+}
+
+int dsc_convert_json_str_to_svc_why(const char* text, size_t length, discov_svc* svc, std::string* why) {
     KIV_BUG_ON(svc == nullptr);
     KIV_BUG_ON(svc->name != nullptr || svc->tags != nullptr || svc->addr != nullptr);
     KIV_BUG_ON(text == nullptr && length != 0);
@@ -173,9 +173,10 @@ int dsc_convert_json_str_to_svc(const char* text, size_t length, discov_svc* svc
     bool ok;
     if (root == nullptr) {
         kiv_log(0, "Cannot parse JSON \"%.*s\": %s", quoted_len(length), copy.c_str(), json_tokener_error_desc(err));
+        if (why) *why = std::string("not JSON: ") + json_tokener_error_desc(err);
         ok = false;
     } else {
-        ok = fill_svc(root, svc);
+        ok = fill_svc(root, svc, why);
         json_object_put(root);
     }
     if (ok) return 0;

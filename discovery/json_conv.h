@@ -6,6 +6,8 @@
 
 #include <stddef.h>
 
+#include <string>
+
 struct discov_svc;
 
 // The record's JSON text, allocated with the runtime's allocators. `name`
@@ -15,3 +17,5 @@ char* dsc_convert_svc_to_json_str(const discov_svc* svc);
 // name, host_id, tags, tag_count, addr and port and returns 0; on a
 // malformed text logs why, leaves `svc` empty and returns -EINVAL.
 int dsc_convert_json_str_to_svc(const char* text, size_t length, discov_svc* svc);
+// The same, and on failure `why` (when not NULL) says what is wrong.
+int dsc_convert_json_str_to_svc_why(const char* text, size_t length, discov_svc* svc, std::string* why);

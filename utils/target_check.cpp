@@ -21,7 +21,14 @@ std::string tarn_check_target_records(const std::string& cluster, const tarn_tar
     const std::string path = conf;
     __kiv_free(conf);
     const std::string in_cluster = "cluster '" + cluster + "' (" + path + ")";
-    if (access(path.c_str(), R_OK) != 0) return "Cannot use cluster '" + cluster + "': " + path + ": " + strerror(errno);
+    // The runtime's own reading of the file, for its cause: the lookup
+    // below reads it again with the log muted.
+    char* bad = nullptr;
+    if (kiv_cluster_conf_check(cluster.c_str(), &bad) != 0) {
+        const std::string cause = bad;
+        __kiv_free(bad);
+        return "Cannot use cluster '" + cluster + "': " + cause;
+    }
 
     // The runtime reports every failed connection attempt; the one line
     // below says it all.
@@ -42,13 +49,17 @@ std::string tarn_check_target_records(const std::string& cluster, const tarn_tar
             bool done = false;
             int rc = 0;
             discov_svc_map* map = nullptr;
+            std::string why;  // a malformed record: its key and fault
         } listing;
         std::thread lister([&] {
             kiv_move_to_coroutine(&proc);
             discov_svc_map* map = nullptr;
-            const int rc = discov_co_get_svc_map(handle, &map);
+            char* bad_record = nullptr;
+            const int rc = discov_co_get_svc_map_why(handle, &map, &bad_record);
             kiv_move_from_coroutine();
             std::lock_guard<std::mutex> g(listing.mu);
+            if (bad_record) listing.why = bad_record;
+            __kiv_free(bad_record);
             listing.rc = rc;
             listing.map = map;
             listing.done = true;
@@ -66,7 +77,8 @@ std::string tarn_check_target_records(const std::string& cluster, const tarn_tar
             why = "Cannot use " + in_cluster + ": its registry did not answer within " +
                   std::to_string(limit_ms / 1000) + " s";
         } else if (listing.rc != 0) {
-            why = "Cannot use " + in_cluster + ": listing its " + q.listed + " failed: " + strerror(-listing.rc);
+            why = "Cannot use " + in_cluster + ": listing its " + q.listed + " failed: " +
+                  (listing.why.empty() ? std::string(strerror(-listing.rc)) : listing.why);
         } else {
             bool found = false;
             for (uint32_t i = 0; i < listing.map->count && !found; i++) found = q.is_target(listing.map->records[i]);

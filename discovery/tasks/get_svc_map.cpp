@@ -17,6 +17,7 @@ struct list_args {
     dsc_task_args hdr;
     const char* ns;
     discov_svc_map* map;
+    std::string* why;
     bool have_generation;  // the map's generation is that of its first page
     uint32_t restarts;
 };
@@ -55,7 +56,7 @@ void on_get_svc_map_response(kiv_msg* msg) {
         dsc_task_finish(msg, -EPROTO);
         return;
     }
-    rc = dsc_append_reply_items(reply, a->ns, map, true);
+    rc = dsc_append_reply_items(reply, a->ns, map, true, a->why);
     if (rc == 0 && more) rc = -EAGAIN;
     dsc_task_finish(msg, rc);
 }
@@ -78,9 +79,10 @@ void list_page_job(void* arg) {
 
 }  // namespace
 
-int dsc_co_get_svc_map(discov* d, discov_svc_map** out) {
+int dsc_co_get_svc_map(discov* d, discov_svc_map** out, std::string* why) {
     list_args a = {};
     a.ns = d->ns;
+    a.why = why;
     a.map = dsc_svc_map_create();
     int rc;
     do {

@@ -123,14 +123,15 @@ int dsc_co_run_task(discov* d, int32_t wait_ms, void (*job)(void*), dsc_task_arg
     return rc;
 }
 
-int dsc_append_reply_items(const kiv_msg* reply, const char* namespace_key, discov_svc_map* map, bool ascending) {
+int dsc_append_reply_items(const kiv_msg* reply, const char* namespace_key, discov_svc_map* map, bool ascending,
+                           std::string* why) {
     const uint32_t n = kvstore_msg_get_item_count(reply);
     if (n == 0) return 0;
     if (n > DSC_SVC_MAP_MAX_RECORDS || map->count > DSC_SVC_MAP_MAX_RECORDS - n) return -E2BIG;
     dsc_svc_map_reserve(map, map->count + n);
     for (const kvstore_item* it = kvstore_msg_get_first_item(reply); it; it = kvstore_msg_get_next_item(reply, it)) {
         discov_svc* svc = &map->records[map->count];
-        int rc = dsc_convert_msg_item_to_svc(it, namespace_key, svc);
+        int rc = dsc_convert_msg_item_to_svc(it, namespace_key, svc, why);
         if (rc != 0) return rc;
         // Keys come in registry order; one that does not move forward means
         // a peer that would have a listing go round in circles.

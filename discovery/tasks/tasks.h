@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 struct discov;
 struct discov_svc;
 struct discov_svc_map;
@@ -63,11 +65,14 @@ int dsc_co_register_svc(discov* d, const discov_svc* svc);
 int dsc_co_update_svc(discov* d, const discov_svc* svc);
 int dsc_co_unregister_svc(discov* d, const char* id, const uint64_t* expected_version);
 int dsc_co_get_svc(discov* d, const char* id, discov_svc* out);
-int dsc_co_get_svc_map(discov* d, discov_svc_map** out);
+int dsc_co_get_svc_map(discov* d, discov_svc_map** out, std::string* why = nullptr);
 int dsc_co_watch_svc_map(discov* d, uint64_t generation, uint32_t timeout_s, discov_svc_map** out);
 int dsc_co_get_local_addr(discov* d, char* buf, size_t size);
 
 // Converts every item of a reply that passed kvstore_msg_check into records
 // appended to `map`: 0, or the first conversion's error. With `ascending`,
 // every record's id must sort after the one before it (-EPROTO otherwise).
-int dsc_append_reply_items(const kiv_msg* reply, const char* namespace_key, discov_svc_map* map, bool ascending);
+// On a record that does not convert, `why` (when not NULL) names its key
+// and what is wrong with it.
+int dsc_append_reply_items(const kiv_msg* reply, const char* namespace_key, discov_svc_map* map, bool ascending,
+                           std::string* why = nullptr);

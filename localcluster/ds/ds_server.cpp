@@ -91,6 +91,8 @@ struct lc_ds {
     std::string name;  // for the log: "ds <fs> host <n>"
     std::vector<std::unique_ptr<lc_ds_loop>> loops;
     kiv_rpc_server_ops ops{};
+    // What the connections of every loop may hold together.
+    kiv_rpc_budget* budget = nullptr;
     lc_ds_env env;
     lc_ds_disk* disk = nullptr;
     lc_replicator* repl = nullptr;
@@ -466,6 +468,7 @@ int open_server(void* arg) {
     int rc = kiv_rpc_server_create(&l->proc, TARN_DS_MAX_MSG, &l->ds->ops, l, &s);
     if (rc < 0) return rc;
     kiv_rpc_server_set_request_charge(s, TARN_DS_MAX_MSG);
+    kiv_rpc_server_set_budget(s, l->ds->budget);
     l->server = s;
     return 0;
 }
@@ -481,6 +484,7 @@ int open_listener(lc_ds* ds, uint16_t port) {
     // A read request of a few hundred bytes asks for up to 4 MiB: what one
     // peer may have in flight is counted by the replies it will get.
     kiv_rpc_server_set_request_charge(s, TARN_DS_MAX_MSG);
+    kiv_rpc_server_set_budget(s, ds->budget);
     if (ds->loops.size() > 1) kiv_rpc_server_set_hand_off(s, hand_off, ds);
     l->server = s;
     ds->port = bound;
@@ -803,6 +807,12 @@ lc_ds* lc_ds_create(const lc_ds_config& config, std::string* err) {
         delete ds;
         return nullptr;
     }
+    ds->budget = kiv_rpc_budget_create(config.held_budget);
+    if (!ds->budget) {
+        *err = "out of memory for " + ds->name;
+        delete ds;
+        return nullptr;
+    }
     int nloops = config.loops > 0 ? config.loops : default_loops();
     lc_fault_gate_ops gops{nullptr, gate_key, gate_execute, gate_answer_status, gate_stop_listening,
                            gate_start_listening};
@@ -899,6 +909,7 @@ void lc_ds_destroy(lc_ds* ds) {
     if (ds->disk) lc_ds_disk_set_push(ds->disk, nullptr, nullptr);
     end_loops(ds);
     if (ds->hold_fd >= 0) close(ds->hold_fd);
+    kiv_rpc_budget_put(ds->budget);
     delete ds;
 }
 
@@ -941,6 +952,8 @@ void lc_ds_get_stats(lc_ds* ds, lc_ds_stats* out) {
     for (auto& l : ds->loops) out->faults += lc_fault_gate_fired(l->gate);
     out->clients = ds->nr_clients;
     out->dirty = lc_ds_disk_dirty_count(ds->disk);
+    out->held = kiv_rpc_budget_held(ds->budget);
+    out->held_peak = kiv_rpc_budget_peak(ds->budget);
     out->loop_conns.clear();
     for (auto& l : ds->loops) out->loop_conns.push_back(l->conns.load());
 }

@@ -57,6 +57,11 @@ struct lc_ds_config {
     uint32_t mount_delay_ms = 100; // from coming back to mounting
     uint64_t seed = 0;             // verifiers
     int loops = 0;                 // event loops serving connections; 0 = min(4, max(1, cores / 2))
+    // Bytes the connections of all loops may hold together (requests in
+    // flight, each counted as the largest reply, and unsent replies);
+    // beyond it only connections that hold nothing are read. Each
+    // connection has its own 64 MiB as well. 100 reads in flight fit.
+    uint64_t held_budget = uint64_t(512) << 20;
 };
 
 // Starts the instance's process and replicator; it listens nowhere yet.
@@ -95,6 +100,8 @@ struct lc_ds_stats {
     uint64_t faults;          // fault rules fired here
     uint64_t clients;         // in the epoch table
     uint64_t dirty;           // objects in the dirty set
+    uint64_t held;       // bytes the connections hold now, against held_budget
+    uint64_t held_peak;  // the most they ever held at once
     std::vector<uint64_t> loop_conns;  // connections open on each event loop
 };
 void lc_ds_get_stats(lc_ds* ds, lc_ds_stats* out);

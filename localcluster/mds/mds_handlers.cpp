@@ -7,6 +7,7 @@
 
 #include "kiv/base.h"
 #include "localcluster/cluster_disk.h"
+#include "localcluster/common/json.h"
 #include "localcluster/mds/mds_server.h"
 #include "localcluster/mds/ns_engine.h"
 
@@ -305,22 +306,7 @@ uint32_t lc_mds_h_test(lc_mds_call* c) {
 
 namespace {
 
-void json_str(std::string* out, std::string_view s) {
-    *out += '"';
-    for (unsigned char ch : s) {
-        if (ch == '"' || ch == '\\') {
-            *out += '\\';
-            *out += char(ch);
-        } else if (ch < 0x20 || ch == 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", ch);
-            *out += buf;
-        } else {
-            *out += char(ch);
-        }
-    }
-    *out += '"';
-}
+void json_str(std::string* out, std::string_view s) { *out += lc_json_str(s); }
 
 struct Dumper {
     lc_ns* ns;

@@ -40,6 +40,8 @@ struct lc_regsrv {
     lc_logger* log;
     kiv_rpc_server* server = nullptr;
     kiv_rpc_server_ops ops{};
+    // What all connections may hold together, parked watches included.
+    kiv_rpc_budget* budget = nullptr;
     kiv_job wake_job{};
     std::list<Watch*> parked;  // loop context only
     std::unordered_map<kiv_rpc_sconn*, size_t> parked_per_conn;  // loop context only
@@ -347,6 +349,7 @@ int do_listen(void* arg) {
         s->server = nullptr;
         return rc;
     }
+    kiv_rpc_server_set_budget(s->server, s->budget);
     kiv_netaddr got{};
     rc = kiv_rpc_server_addr(s->server, &got);
     if (rc < 0) {
@@ -362,6 +365,8 @@ int do_listen(void* arg) {
 
 lc_regsrv* lc_regsrv_create(kiv_process* p, lc_regstore* store, uint32_t page_items, lc_logger* log) {
     auto* s = new lc_regsrv;
+    s->budget = kiv_rpc_budget_create(LC_REG_HELD_BUDGET);
+    if (!s->budget) kiv_fatal("allocation failed: registry budget");
     s->process = p;
     s->store = store;
     s->page_items = page_items ? page_items : 1;
@@ -395,6 +400,7 @@ void lc_regsrv_destroy(lc_regsrv* s) {
         kiv_free_msg(w->req);
         delete w;
     }
+    kiv_rpc_budget_put(s->budget);
     delete s;
 }
 
@@ -409,3 +415,15 @@ void lc_regsrv_answer_status(lc_regsrv* s, kiv_rpc_sconn* c, const kiv_msg* req,
 
 size_t lc_regsrv_parked(lc_regsrv* s) { return s->nr_parked.load(); }
 uint64_t lc_regsrv_requests(lc_regsrv* s) { return s->nr_requests.load(); }
+
+void lc_regsrv_set_held_budget(lc_regsrv* s, uint64_t bytes) {
+    kiv_rpc_budget* b = kiv_rpc_budget_create(bytes);
+    if (!b) kiv_fatal("allocation failed: registry budget");
+    kiv_rpc_budget_put(s->budget);
+    s->budget = b;
+}
+
+void lc_regsrv_held(lc_regsrv* s, uint64_t* now, uint64_t* peak) {
+    *now = kiv_rpc_budget_held(s->budget);
+    *peak = kiv_rpc_budget_peak(s->budget);
+}

@@ -21,6 +21,10 @@ enum : uint32_t {
     // Watches one connection may have parked at once; more are refused.
     LC_REG_MAX_PARKED_PER_CONN = 64,
 };
+// Bytes all connections may hold together (parked watches, requests being
+// served, unsent replies); beyond it only a connection that holds nothing
+// is read. Legitimate clients hold a few kilobytes each.
+constexpr uint64_t LC_REG_HELD_BUDGET = uint64_t(64) << 20;
 
 // Serves `store` on process `p` (the cluster's own, already started).
 // `page_items` caps the items of one range page. Listens nowhere yet.
@@ -55,6 +59,12 @@ void lc_regsrv_execute(lc_regsrv* s, kiv_rpc_sconn* c, kiv_msg* req);
 // Answers `req` with `status` and no items, without executing it. Loop
 // context.
 void lc_regsrv_answer_status(lc_regsrv* s, kiv_rpc_sconn* c, const kiv_msg* req, uint32_t status);
+
+// Replaces the budget of what all connections hold together; before the
+// server first listens.
+void lc_regsrv_set_held_budget(lc_regsrv* s, uint64_t bytes);
+// Bytes held now against that budget, and the most ever held at once.
+void lc_regsrv_held(lc_regsrv* s, uint64_t* now, uint64_t* peak);
 
 // Watches parked right now, and requests handled so far.
 size_t lc_regsrv_parked(lc_regsrv* s);

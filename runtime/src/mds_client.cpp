@@ -64,14 +64,22 @@ bool parse_mds_value(const std::string& v, kiv_netaddr* out) {
 
 // Reads the bootstrap file of `cluster`. `log_level` is the level of the
 // "not found" report: the first lookup reports an error, re-reads less.
-int read_bootstrap(const std::string& cluster, std::vector<kiv_netaddr>* out, int log_level) {
+// `why`, when given, gets the one line that the log has.
+int read_bootstrap(const std::string& cluster, std::vector<kiv_netaddr>* out, int log_level,
+                   std::string* why = nullptr, bool quiet = false) {
     char* conf = kiv_cluster_conf_path(cluster.c_str());
     std::string path = conf;
     __kiv_free(conf);
+    auto report = [&](int level, const std::string& text) {
+        if (!quiet) kiv_log(level, "%s", text.c_str());
+        if (why) *why = text;
+    };
     FILE* f = fopen(path.c_str(), "re");
     if (!f) {
-        kiv_log(log_level, "cluster '%s' not found (%s: %s)", cluster.c_str(), path.c_str(), strerror(errno));
-        return errno == ENOMEM ? -ENOMEM : -ENOENT;
+        const int err = errno;
+        report(log_level, "cluster '" + cluster + "' not found (" + path + ": " + strerror(err) + ")");
+        if (why) *why = path + ": " + strerror(err);
+        return err == ENOMEM ? -ENOMEM : -ENOENT;
     }
     std::vector<kiv_netaddr> addrs;
     char* line = nullptr;
@@ -85,24 +93,33 @@ int read_bootstrap(const std::string& cluster, std::vector<kiv_netaddr>* out, in
         size_t eq = t.find('=');
         std::string key = eq == std::string::npos ? std::string() : trim(t.substr(0, eq));
         if (key.empty()) {
-            kiv_log(1, "%s:%u: malformed line", path.c_str(), lineno);
+            report(1, path + ":" + std::to_string(lineno) + ": malformed line (not key=value)");
             rc = -EINVAL;
             break;
         }
         if (key != "mds") continue;
         kiv_netaddr a;
         if (!parse_mds_value(trim(t.substr(eq + 1)), &a)) {
-            kiv_log(1, "%s:%u: malformed mds address", path.c_str(), lineno);
+            report(1, path + ":" + std::to_string(lineno) + ": malformed mds address (want a.b.c.d:port or [v6]:port)");
             rc = -EINVAL;
             break;
         }
         addrs.push_back(a);
     }
+    // A directory opens, and then cannot be read: say so rather than that
+    // it names no address.
+    if (rc == 0 && ferror(f)) {
+        const int err = errno;
+        report(log_level, "cluster '" + cluster + "' not found (" + path + ": " + strerror(err) + ")");
+        if (why) *why = path + ": " + strerror(err);
+        rc = -ENOENT;
+    }
     free(line);
     fclose(f);
     if (rc) return rc;
     if (addrs.empty()) {
-        kiv_log(log_level, "cluster '%s' not found (%s: no mds entry)", cluster.c_str(), path.c_str());
+        report(log_level, "cluster '" + cluster + "' not found (" + path + ": no mds entry)");
+        if (why) *why = path + ": no mds= line";
         return -ENOENT;
     }
     out->swap(addrs);
@@ -163,6 +180,21 @@ char* kiv_cluster_conf_path(const char* cluster) {
     const char* dir = getenv("KIV_CLUSTER_DIR");
     if (!dir || !*dir) dir = "/etc/kelvane/clusters";
     return __kiv_asprintf("kiv_mds", KIV_POS, KIV_MEM_NOFAIL, "%s/%s.conf", dir, cluster);
+}
+
+int kiv_cluster_conf_check(const char* cluster, char** why) {
+    *why = nullptr;
+    std::string text;
+    int rc;
+    if (!valid_cluster_name(cluster)) {
+        text = "invalid cluster name";
+        rc = -EINVAL;
+    } else {
+        std::vector<kiv_netaddr> addrs;
+        rc = read_bootstrap(cluster, &addrs, 1, &text, true);
+    }
+    if (rc) *why = __kiv_strdup("kiv_mds", KIV_POS, KIV_MEM_NOFAIL, text.c_str());
+    return rc;
 }
 
 int kiv_init_client_env(const char* cluster, kiv_rpc_engine* e, kiv_mds_client* c, void* ctx) {

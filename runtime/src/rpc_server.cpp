@@ -43,8 +43,43 @@ constexpr uint64_t kRecheckMs = 5;
 // A peer that pipelines many requests gets the replies of a long read
 // callback in pieces of about this size, not all at its end.
 constexpr uint64_t kEarlyFlushBytes = 256 * 1024;
+// A frame that has begun must be whole within this time, counted from its
+// start (or from the last whole frame, or from reading being resumed): a
+// peer that sends half a frame and then nothing would otherwise hold its
+// connection and the frame's buffer for ever. Loopback peers send a frame
+// in one go, so this only has to outlast a badly starved sender.
+constexpr uint32_t kFrameTimeoutMs = 120000;
 
 std::atomic<uint64_t> g_conn_ids{0};
+
+}  // namespace
+
+// Bytes held for the connections of one or more servers: requests in
+// flight (at their charge) and replies not yet written.
+struct kiv_rpc_budget {
+    uint64_t limit = 0;
+    std::atomic<uint64_t> held{0};
+    std::atomic<uint64_t> peak{0};
+    std::atomic<uint32_t> refs{1};
+};
+
+namespace {
+
+void budget_add(kiv_rpc_budget* b, uint64_t n) {
+    if (!b || !n) return;
+    uint64_t now = b->held.fetch_add(n) + n;
+    uint64_t p = b->peak.load();
+    while (now > p && !b->peak.compare_exchange_weak(p, now)) {
+    }
+}
+
+void budget_sub(kiv_rpc_budget* b, uint64_t n) {
+    if (b && n) b->held.fetch_sub(n);
+}
+
+void budget_unref(kiv_rpc_budget* b) {
+    if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete b;
+}
 
 }  // namespace
 
@@ -65,7 +100,13 @@ struct kiv_rpc_sconn {
     bool draining = false;
     std::atomic<uint32_t> inflight{0};
     std::atomic<uint64_t> inflight_bytes{0};
+    kiv_rpc_budget* budget = nullptr;  // referenced; NULL: only its own budget
     kiv_timer recheck{};
+    // Ends a frame that is not finished in time; re-armed when a frame
+    // was completed since it was armed.
+    kiv_timer frame_timer{};
+    uint64_t frames = 0;
+    uint64_t frames_at_arm = 0;
 
     uint8_t hdr[24] = {};
     uint32_t have = 0;
@@ -93,6 +134,8 @@ struct kiv_rpc_server {
     kiv_netaddr addr{};
     uint32_t max_msg = 0;
     uint32_t charge = 0;  // least a request in flight counts against its connection's budget
+    uint32_t frame_ms = kFrameTimeoutMs;  // 0: a begun frame may take for ever
+    kiv_rpc_budget* budget = nullptr;     // referenced
     kiv_rpc_server_ops ops{};
     bool (*hand_off)(int fd, void* arg) = nullptr;
     void* hand_off_arg = nullptr;
@@ -114,6 +157,7 @@ void srv_unref(kiv_rpc_server* s) {
     KIV_BUG_ON(was == 0);
     if (was != 1) return;
     KIV_BUG_ON(!s->closed || !s->conns.empty());
+    budget_unref(s->budget);
     s->magic = 0;
     delete s;
 }
@@ -123,6 +167,7 @@ void conn_free(kiv_rpc_sconn* c) {
     rpc_guard g(s->rp);
     kiv_free_msg(c->rx);
     __kiv_free(c->rxbuf);
+    budget_unref(c->budget);
     c->magic = 0;
     delete c;
     srv_unref(s);
@@ -143,13 +188,25 @@ void conn_set_mask(kiv_rpc_sconn* c) {
 
 uint64_t conn_load(const kiv_rpc_sconn* c) { return c->tx_bytes + c->inflight_bytes.load(); }
 
-// Pauses or resumes reading by the budget and arms the re-check while
+// Over the shared budget, a connection that holds anything takes nothing
+// more; one that holds nothing may always bring one frame, so a peer that
+// reads its replies is served however much the others hold.
+bool conn_over_shared(const kiv_rpc_sconn* c) {
+    return c->budget && c->budget->held.load() > c->budget->limit && conn_load(c) > 0;
+}
+
+bool conn_under_shared(const kiv_rpc_sconn* c) {
+    return !c->budget || conn_load(c) == 0 || c->budget->held.load() <= c->budget->limit - c->budget->limit / 4;
+}
+
+// Pauses or resumes reading by the budgets and arms the re-check while
 // paused or closing. True when reading was resumed.
 bool conn_update_pause(kiv_rpc_sconn* c) {
     bool resumed = false;
-    if (!c->paused && (c->inflight.load() >= kPauseRequests || conn_load(c) > kPauseBytes)) {
+    if (!c->paused && (c->inflight.load() >= kPauseRequests || conn_load(c) > kPauseBytes || conn_over_shared(c))) {
         c->paused = true;
-    } else if (c->paused && c->inflight.load() < kResumeRequests && conn_load(c) < kResumeBytes) {
+    } else if (c->paused && c->inflight.load() < kResumeRequests && conn_load(c) < kResumeBytes &&
+               conn_under_shared(c)) {
         c->paused = false;
         resumed = true;
     }
@@ -182,7 +239,10 @@ void conn_drop(kiv_rpc_sconn* c) {
         kiv_fd_watch_del(c->watch);
         c->watch = nullptr;
     }
-    if (s->rp && !kiv_process_terminated(s->rp->p)) del_timer_sync(&c->recheck);
+    if (s->rp && !kiv_process_terminated(s->rp->p)) {
+        del_timer_sync(&c->recheck);
+        del_timer_sync(&c->frame_timer);
+    }
     if (c->fd >= 0) {
         shutdown(c->fd, SHUT_RDWR);
         close(c->fd);
@@ -192,6 +252,7 @@ void conn_drop(kiv_rpc_sconn* c) {
         rpc_msg_set_state(m, MS_IDLE);
         kiv_free_msg(m);
     }
+    budget_sub(c->budget, c->tx_bytes);
     c->tx_bytes = 0;
     c->tx_off = 0;
     kiv_free_msg(c->rx);
@@ -236,6 +297,7 @@ void conn_flush(kiv_rpc_sconn* c) {
             c->txq.pop_front();
             c->tx_off = 0;
             c->tx_bytes -= h->total_len;
+            budget_sub(c->budget, h->total_len);
             RPC_LOG(7, "rpc: sent frame type %u xid %llu len %u to %s", rpc_le32(h->buf + 4),
                     (unsigned long long)rpc_le64(h->buf + 16), h->total_len, rpc_addr_text(&c->peer).s);
             rpc_msg_set_state(h, MS_IDLE);
@@ -260,6 +322,8 @@ bool conn_dispatch(kiv_rpc_sconn* c) {
     m->origin_cost = std::max(m->total_len, s->charge);
     c->inflight.fetch_add(1);
     c->inflight_bytes.fetch_add(m->origin_cost);
+    budget_add(c->budget, m->origin_cost);
+    c->frames++;
     s->ops.on_request(c, m, s->arg);
     if (c->dropped) return false;
     conn_update_pause(c);
@@ -296,6 +360,12 @@ bool conn_parse(kiv_rpc_sconn* c) {
         const uint8_t* p = c->rxbuf + c->rpos;
         uint32_t avail = c->wpos - c->rpos;
         if (!c->rx) {
+            // Others may have filled the shared budget since this
+            // connection's last frame.
+            if (c->have == 0 && conn_over_shared(c)) {
+                conn_update_pause(c);
+                if (c->paused) break;
+            }
             uint32_t k = std::min(24 - c->have, avail);
             memcpy(c->hdr + c->have, p, k);
             c->have += k;
@@ -372,6 +442,38 @@ void conn_flush_run(rpc_event* ev) {
 
 void conn_flush_release(rpc_event* ev) { kiv_rpc_sconn_unref(static_cast<kiv_rpc_sconn*>(ev->obj)); }
 
+bool conn_mid_frame(const kiv_rpc_sconn* c) {
+    return (c->have > 0 || c->rx) && !c->paused && !c->draining && !c->dropped;
+}
+
+// Arms the frame deadline while a frame is begun and being read, afresh
+// when a whole frame came since it was armed; disarms it otherwise. A
+// paused connection reads nothing, so its peer is not held to it.
+void conn_watch_frame(kiv_rpc_sconn* c) {
+    if (c->dropped || c->srv->frame_ms == 0) return;
+    if (!conn_mid_frame(c)) {
+        if (timer_pending(&c->frame_timer)) del_timer_sync(&c->frame_timer);
+        return;
+    }
+    if (timer_pending(&c->frame_timer) && c->frames == c->frames_at_arm) return;
+    c->frames_at_arm = c->frames;
+    mod_timer(&c->frame_timer, c->srv->frame_ms);
+}
+
+void conn_frame_expired(void* arg) {
+    auto* c = static_cast<kiv_rpc_sconn*>(arg);
+    rpc_proc* rp = c->srv->rp;
+    rp_enter(rp);
+    kiv_rpc_sconn_ref(c);
+    if (conn_mid_frame(c)) {
+        kiv_log(1, "rpc: closing server connection %llu from %s: a frame begun %u ms ago is still not whole",
+                (unsigned long long)c->id, rpc_addr_text(&c->peer).s, c->srv->frame_ms);
+        conn_drop(c);
+    }
+    kiv_rpc_sconn_unref(c);
+    rp_leave(rp);
+}
+
 void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
     auto* c = static_cast<kiv_rpc_sconn*>(arg);
     rpc_proc* rp = c->srv->rp;
@@ -384,6 +486,7 @@ void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
         c->reading = true;
         conn_read(c);
         c->reading = false;
+        conn_watch_frame(c);
     }
     if (!c->dropped && !c->txq.empty() && ((revents & EPOLLOUT) || !(c->wmask & EPOLLOUT))) conn_flush(c);
     if (!c->dropped) conn_finish_drain(c);
@@ -405,6 +508,7 @@ void conn_recheck(void* arg) {
         c->reading = false;
         if (!c->dropped && !c->txq.empty()) conn_flush(c);
     }
+    if (!c->dropped) conn_watch_frame(c);
     if (!c->dropped) conn_finish_drain(c);
     kiv_rpc_sconn_unref(c);
     rp_leave(rp);
@@ -425,6 +529,11 @@ void srv_add_conn(kiv_rpc_server* s, int fd, const kiv_netaddr& peer) {
     c->flush_ev.run = conn_flush_run;
     c->flush_ev.release = conn_flush_release;
     init_timer(rp->p, &c->recheck, conn_recheck, c);
+    init_timer(rp->p, &c->frame_timer, conn_frame_expired, c);
+    if (s->budget) {
+        s->budget->refs.fetch_add(1, std::memory_order_relaxed);
+        c->budget = s->budget;
+    }
     c->watch = kiv_fd_watch_add(rp->p, fd, EPOLLIN, conn_io, c);
     s->refs++;
     if (!c->watch) {
@@ -684,6 +793,7 @@ int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply) {
     rpc_msg_set_state(m, MS_QUEUED);
     c->txq.push_back(m);
     c->tx_bytes += m->total_len;
+    budget_add(c->budget, m->total_len);
     // Its read callback or a queued flush writes it; the budget is looked at then.
     if (conn_flush_due(c)) return 0;
     if (c->txq.head == m) {
@@ -759,6 +869,33 @@ void rpc_server_request_freed(rpc_msg* m) {
     kiv_rpc_sconn* c = m->origin;
     m->origin = nullptr;
     c->inflight_bytes.fetch_sub(m->origin_cost);
+    budget_sub(c->budget, m->origin_cost);
     c->inflight.fetch_sub(1);
     kiv_rpc_sconn_unref(c);
+}
+
+kiv_rpc_budget* kiv_rpc_budget_create(uint64_t bytes) {
+    auto* b = new (std::nothrow) kiv_rpc_budget();
+    if (b) b->limit = bytes;
+    return b;
+}
+
+void kiv_rpc_budget_put(kiv_rpc_budget* b) { budget_unref(b); }
+
+uint64_t kiv_rpc_budget_held(const kiv_rpc_budget* b) { return b->held.load(); }
+
+uint64_t kiv_rpc_budget_peak(const kiv_rpc_budget* b) { return b->peak.load(); }
+
+void kiv_rpc_server_set_budget(kiv_rpc_server* s, kiv_rpc_budget* b) {
+    srv_of(s);
+    rpc_guard g(s->rp);
+    KIV_BUG_ON(s->budget || !s->conns.empty());
+    b->refs.fetch_add(1, std::memory_order_relaxed);
+    s->budget = b;
+}
+
+void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms) {
+    srv_of(s);
+    rpc_guard g(s->rp);
+    s->frame_ms = ms;
 }

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -214,9 +215,26 @@ TEST_F(EntryPointTest, UnusableClusterEndsTheRunBeforeAnyTest) {
         const char* cluster;
         std::string expect;  // in the one line on stderr
     };
+    // Bootstrap files that name no registry, each with the cause its line
+    // must keep.
+    const std::pair<const char*, const char*> files[] = {
+        {"empty", ""}, {"comments", "# nothing here\n\n   \n"}, {"noeq", "# c\nmds\n"}, {"badaddr", "mds=127.0.0.1\n"}};
+    for (const auto& [name, text] : files) {
+        FILE* bf = fopen((dir + "/" + name + ".conf").c_str(), "w");
+        ASSERT_NE(nullptr, bf);
+        fputs(text, bf);
+        fclose(bf);
+    }
+    ASSERT_EQ(0, mkdir((dir + "/adir.conf").c_str(), 0700));
     const Case cases[] = {
         {"nosuch", "Cannot use cluster 'nosuch': " + dir + "/nosuch.conf: No such file or directory"},
         {"silent", "Cannot use cluster 'silent' (" + dead_conf + "): its registry did not answer within 5 s"},
+        {"empty", "Cannot use cluster 'empty': " + dir + "/empty.conf: no mds= line"},
+        {"comments", "Cannot use cluster 'comments': " + dir + "/comments.conf: no mds= line"},
+        {"adir", "Cannot use cluster 'adir': " + dir + "/adir.conf: Is a directory"},
+        {"noeq", "Cannot use cluster 'noeq': " + dir + "/noeq.conf:2: malformed line (not key=value)"},
+        {"badaddr", "Cannot use cluster 'badaddr': " + dir +
+                        "/badaddr.conf:1: malformed mds address (want a.b.c.d:port or [v6]:port)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cluster);
@@ -233,6 +251,8 @@ TEST_F(EntryPointTest, UnusableClusterEndsTheRunBeforeAnyTest) {
     else
         unsetenv("KIV_CLUSTER_DIR");
     unlink(dead_conf.c_str());
+    for (const auto& f : files) unlink((dir + "/" + f.first + ".conf").c_str());
+    rmdir((dir + "/adir.conf").c_str());
     rmdir(dir.c_str());
 }
 

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "localcluster/cluster.h"
+#include "localcluster/common/json.h"
+#include "localcluster/control.h"
 #include "localcluster/host_id_file.h"
 #include "localcluster/options.h"
 #include "localcluster/supervisor.h"
@@ -76,6 +78,39 @@ TEST(ClusterTest, StartIsReadyAndShutdownCleansUp) {
     EXPECT_FALSE(exists(conf));
     EXPECT_FALSE(exists(pid));
     EXPECT_FALSE(exists(dir));  // the temporary directory was ours
+}
+
+// Control answers are plain ASCII JSON whatever bytes they quote, and a
+// reader gets each byte back as the code point of its value.
+TEST(ControlJsonTest, EveryByteIsQuotedAsAsciiAndComesBack) {
+    std::string all;
+    for (int b = 0; b < 256; b++) all += char(b);
+    const std::string q = lc_json_str(all);
+    ASSERT_GE(q.size(), 2u);
+    ASSERT_EQ('"', q.front());
+    ASSERT_EQ('"', q.back());
+    std::string back;
+    for (size_t i = 1; i + 1 < q.size(); i++) {
+        const unsigned char c = q[i];
+        ASSERT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << int(c) << " at " << i;
+        if (c != '\\') {
+            ASSERT_NE('"', c) << "unescaped quote at " << i;
+            back += char(c);
+        } else if (q[i + 1] == 'u') {
+            ASSERT_EQ("00", q.substr(i + 2, 2)) << i;
+            back += char(std::stoi(q.substr(i + 4, 2), nullptr, 16));
+            i += 5;
+        } else {
+            back += q[++i];
+        }
+    }
+    EXPECT_EQ(all, back);
+
+    // The same through the control socket, in the error it answers.
+    auto c = localcluster::Cluster::start(localcluster::ClusterConfig{});
+    std::string reply;
+    ASSERT_EQ(0, lc_ctl_request(c->dir() + "/local.ctl", "frob\xff\xe9", &reply, 10000));
+    EXPECT_EQ("{\"ok\":false,\"error\":\"unknown command 'frob\\u00ff\\u00e9'\"}", reply);
 }
 
 TEST(ClusterTest, TwoClustersSideBySide) {

@@ -520,6 +520,74 @@ TEST_F(RegistryTest, AnsweredWatchIsNoLongerCountedWhenItsReplyLeaves) {
     unlink(conf.c_str());
 }
 
+// Many connections that park all the watches they may, each as large as a
+// request can be, fill the registry's shared budget only up to about one
+// request each beyond it; a client that holds nothing is answered meanwhile.
+TEST_F(RegistryTest, ParkedWatchesOfManyConnectionsStayWithinTheSharedBudget) {
+    constexpr uint64_t kBudget = 1u << 20;
+    constexpr int kHogs = 20;
+    kiv_process sp{};
+    ASSERT_EQ(0, kiv_process_init_(&sp));
+    ASSERT_EQ(0, kiv_process_start(&sp, "reg-budget"));
+    lc_regstore* store = lc_regstore_create(0);
+    lc_regsrv* srv = lc_regsrv_create(&sp, store, 1000, nullptr);
+    lc_regsrv_set_held_budget(srv, kBudget);
+    uint16_t port = 0;
+    ASSERT_EQ(0, lc_regsrv_listen(srv, 0, &port));
+    const std::string conf = cluster_->dir() + "/budget.conf";
+    std::ofstream(conf) << "mds=127.0.0.1:" << port << "\n";
+
+    const std::string end = "w/{" + std::string(60000, 'x');
+    const uint64_t g = lc_regstore_generation(store);
+    std::vector<std::unique_ptr<kiv_mds_client>> hogs;
+    std::vector<std::unique_ptr<Call>> calls;
+    uint32_t frame = 0;
+    for (int i = 0; i < kHogs; i++) {
+        hogs.push_back(std::make_unique<kiv_mds_client>());
+        ASSERT_EQ(0, kiv_init_client_env("budget", &engine_, hogs.back().get(), nullptr));
+        ASSERT_EQ(0, mds_select(hogs.back().get(), 0));
+        for (uint32_t k = 0; k < LC_REG_MAX_PARKED_PER_CONN; k++) {
+            calls.push_back(std::make_unique<Call>());
+            kiv_msg* m = build(Req{KV_OP_WATCH, "w/", end, 0, 0, g, 30}, hogs.back().get());
+            frame = m->total_len;
+            submit(calls.back().get(), m, hogs.back().get());
+        }
+    }
+    // A connection that holds nothing is always read: every one has a
+    // watch parked.
+    const auto until = Clock::now() + std::chrono::seconds(30);
+    while (lc_regsrv_parked(srv) < size_t(kHogs) && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(lc_regsrv_parked(srv), size_t(kHogs));
+
+    kiv_mds_client good{};
+    ASSERT_EQ(0, kiv_init_client_env("budget", &engine_, &good, nullptr));
+    ASSERT_EQ(0, mds_select(&good, 0));
+    for (int i = 0; i < 3; i++) {
+        Call put;
+        submit(&put, build(Req{KV_OP_PUT, "other/" + std::to_string(i), "v"}, &good), &good);
+        Reply r = put.wait(30000);
+        ASSERT_TRUE(r.completed) << i;
+        EXPECT_EQ(0u, r.status);
+    }
+
+    uint64_t held = 0, peak = 0;
+    lc_regsrv_held(srv, &held, &peak);
+    EXPECT_LE(peak, kBudget + uint64_t(kHogs + 1) * (frame + KVSTORE_HDR_SIZE));
+    EXPECT_LT(lc_regsrv_parked(srv), size_t(kHogs) * LC_REG_MAX_PARKED_PER_CONN);
+
+    mds_client_fini(&good);
+    for (auto& h : hogs) mds_client_fini(h.get());
+    for (auto& c : calls) EXPECT_TRUE(c->wait(10000).completed);
+    lc_regsrv_stop(srv);
+    kiv_process_terminate(&sp);
+    kiv_process_wait(&sp);
+    kiv_process_fini(&sp);
+    lc_regsrv_destroy(srv);
+    lc_regstore_destroy(store);
+    unlink(conf.c_str());
+}
+
 // Each parked watch holds memory until it is answered: one connection may
 // park only so many, and the next is refused while other connections still
 // park theirs.

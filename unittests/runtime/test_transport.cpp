@@ -1309,6 +1309,106 @@ TEST_F(RpcTransport, ServerStopsReadingAPeerOverItsBudget) {
     }
 }
 
+// Many peers that never see their requests answered fill a budget shared
+// by the server's connections only up to one request each beyond it, and a
+// peer that holds nothing is still served meanwhile.
+TEST_F(RpcTransport, SharedBudgetBoundsManyHogsAndStillServesAReader) {
+    constexpr uint64_t kLimit = 1u << 20;
+    constexpr uint32_t kCharge = 256u << 10;
+    constexpr int kHogs = 16;
+    constexpr uint32_t kEach = 20;  // 16 x 20 x 256 KiB = 80 MiB without the shared budget
+    constexpr uint32_t kEchoType = kReqType + 2;
+    start_server();
+    kiv_rpc_budget* budget = kiv_rpc_budget_create(kLimit);
+    ASSERT_NE(budget, nullptr);
+    kiv_rpc_server_set_budget(srv, budget);
+    kiv_rpc_server_set_request_charge(srv, kCharge);
+    handler = [this](kiv_rpc_sconn* c, kiv_msg* req) {
+        if (le32(req->buf + 4) == kEchoType)
+            echo(c, req);
+        else
+            park(c, req);
+    };
+    std::vector<std::unique_ptr<RawClient>> hogs;
+    const std::vector<uint8_t> burst = RawClient::frames(kEach);
+    for (int i = 0; i < kHogs; i++) {
+        hogs.push_back(std::make_unique<RawClient>(srv_addr));
+        ASSERT_GE(hogs.back()->fd, 0);
+        ASSERT_TRUE(RawPeer::write_full(hogs.back()->fd, burst.data(), burst.size()));
+    }
+    // A connection that holds nothing is always read: each hog has one
+    // request parked at least.
+    ASSERT_TRUE(wait_parked(kHogs));
+
+    RawClient reader(srv_addr);
+    ASSERT_GE(reader.fd, 0);
+    timeval tv{60, 0};
+    setsockopt(reader.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    for (uint32_t i = 0; i < 3; i++) {
+        uint8_t xid[16] = {};
+        put32(xid, 100 + i);
+        std::vector<uint8_t> f = RawPeer::header(24, kEchoType, xid);
+        ASSERT_TRUE(RawPeer::write_full(reader.fd, f.data(), f.size()));
+        uint8_t h[24];
+        ASSERT_TRUE(RawPeer::read_full(reader.fd, h, sizeof h)) << "request " << i;
+        EXPECT_EQ(100 + i, le32(h + 8));
+    }
+
+    // Each connection may bring one request (at its charge) and its reply
+    // beyond the limit.
+    const uint64_t slack = uint64_t(kHogs + 1) * (kCharge + 24);
+    EXPECT_LE(kiv_rpc_budget_peak(budget), kLimit + slack);
+    EXPECT_LT(parked_count(), size_t(kHogs) * kEach);
+
+    hogs.clear();
+    for (auto& [c, req] : take_parked()) {
+        kiv_free_msg(req);
+        kiv_rpc_sconn_unref(c);
+    }
+    EXPECT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_held(budget) == 0; }));
+    kiv_rpc_budget_put(budget);
+    stop_server();
+}
+
+// A frame begun and left unfinished closes its connection once the frame
+// time-out has passed, whether the header or the body is cut short; a peer
+// idle between whole frames keeps its connection.
+TEST_F(RpcTransport, HalfSentFrameClosesItsConnectionAndIdleOneStays) {
+    start_server();
+    kiv_rpc_server_set_frame_timeout(srv, 200);
+    handler = [](kiv_rpc_sconn* c, kiv_msg* req) { echo(c, req); };
+    auto round_trip = [](RawClient& cl, uint32_t tag) {
+        uint8_t xid[16] = {};
+        put32(xid, tag);
+        std::vector<uint8_t> f = RawPeer::header(24, kReqType, xid);
+        if (!RawPeer::write_full(cl.fd, f.data(), f.size())) return false;
+        uint8_t h[24];
+        return RawPeer::read_full(cl.fd, h, sizeof h) && le32(h + 8) == tag;
+    };
+    RawClient idle(srv_addr);
+    ASSERT_GE(idle.fd, 0);
+    ASSERT_TRUE(round_trip(idle, 1));
+
+    const uint8_t xid[16] = {};
+    const std::vector<uint8_t> header = RawPeer::header(100, kReqType, xid);
+    const size_t cuts[] = {10, 24 + 30};  // inside the header; inside the body
+    for (size_t cut : cuts) {
+        SCOPED_TRACE(cut);
+        RawClient half(srv_addr);
+        ASSERT_GE(half.fd, 0);
+        timeval tv{60, 0};
+        setsockopt(half.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::vector<uint8_t> bytes(header);
+        bytes.resize(cut, 0x5a);
+        ASSERT_TRUE(RawPeer::write_full(half.fd, bytes.data(), bytes.size()));
+        char b;
+        EXPECT_EQ(0, read(half.fd, &b, 1)) << "the server did not close the connection";
+    }
+    // Idle for longer than the frame time-out by now, and still served.
+    EXPECT_TRUE(round_trip(idle, 2));
+    stop_server();
+}
+
 // The replies of the requests before a bad frame go out, however TCP split
 // the bytes and whichever thread answers, and only then does the server
 // close the connection; nothing after the bad frame is taken.

@@ -37,6 +37,11 @@ struct kiv_mds_client {
 // -EINVAL (bad name or malformed line) or -ENOMEM; on failure `c` stays
 // empty and needs no fini.
 int kiv_init_client_env(const char* cluster, kiv_rpc_engine* e, kiv_mds_client* c, void* ctx);
+// Reads the bootstrap file of `cluster` as kiv_init_client_env does, and
+// logs nothing: 0 when it names an address; else its error and in `*why`
+// (freed with __kiv_free) one line naming the file and, for a bad line,
+// the line's number.
+int kiv_cluster_conf_check(const char* cluster, char** why);
 // The path of the bootstrap file of `cluster` (freed with __kiv_free).
 char* kiv_cluster_conf_path(const char* cluster);
 int mds_client_configure_rpc(kiv_mds_client* c, const kiv_rpc_params* params);

@@ -11,6 +11,7 @@
 
 struct kiv_rpc_server;
 struct kiv_rpc_sconn;
+struct kiv_rpc_budget;
 
 struct kiv_rpc_server_ops {
     // The whole frame is in req->buf (kept_len = total_len = frame length);
@@ -53,6 +54,31 @@ void kiv_rpc_server_drop_all(kiv_rpc_server* s);
 // budget: for a server whose replies are much larger than its requests
 // (say, data reads), the largest reply.
 void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes);
+// A frame whose first bytes came must be whole within `ms` (default 120 s;
+// 0: no limit), else its connection closes. The clock starts again with
+// each whole frame and when a paused connection is read again. Between
+// whole frames a connection may stay idle for ever: clients keep pooled
+// connections open while they have nothing to ask.
+void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms);
+
+// A budget shared by the connections of one or more servers (say, the
+// loops of one service), on top of each connection's own: once the bytes
+// they hold together (requests in flight at their charge, replies not yet
+// written) exceed `bytes`, a connection that holds anything is not read
+// until the total is back under three quarters of it, or its own share is
+// gone. A connection that holds nothing is still read, one frame at a
+// time, so the total stays within `bytes` plus about one request and its
+// reply per connection. NULL on OOM. The creator drops its reference with
+// kiv_rpc_budget_put; servers and connections keep theirs as long as they
+// need it.
+kiv_rpc_budget* kiv_rpc_budget_create(uint64_t bytes);
+void kiv_rpc_budget_put(kiv_rpc_budget* b);
+// Held now, and the most ever held at once.
+uint64_t kiv_rpc_budget_held(const kiv_rpc_budget* b);
+uint64_t kiv_rpc_budget_peak(const kiv_rpc_budget* b);
+// Connections `s` serves from now on count against `b`. Once per server,
+// before it has any connection.
+void kiv_rpc_server_set_budget(kiv_rpc_server* s, kiv_rpc_budget* b);
 // A listener offers each socket it accepts to `fn` first (NULL: none).
 // True takes `fd` (say, to kiv_rpc_server_adopt on another process's
 // server); false leaves it to this server. Runs on the listener's loop.
