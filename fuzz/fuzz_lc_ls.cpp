@@ -2,7 +2,7 @@
 // lock tables and the reply built for each request. An input is a run of
 // request frames (each cut at its own length word, the last one taking what
 // is left), so a request can meet locks the ones before it left. Every reply
-// is checked as the lock client will read it.
+// is checked as the lock client will read it, and the tables after it.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -100,7 +100,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (len >= 4 && len < size) n = len;
         }
         // The transport hands over whole frames of at most the largest message.
-        if (n <= LS_MAX_MSG) check_reply(data, n, lc_ls_serve(g_engine, data, n));
+        if (n <= LS_MAX_MSG) {
+            check_reply(data, n, lc_ls_serve(g_engine, data, n));
+            // What the request left behind: no two held locks in conflict,
+            // no queued request that could have been granted.
+            std::string fault = lc_ls_engine_check(g_engine);
+            if (!fault.empty()) {
+                fprintf(stderr, "lock tables after a request of %zu bytes: %s\n", n, fault.c_str());
+                abort();
+            }
+        }
         data += n;
         size -= n;
     }

@@ -183,6 +183,23 @@ struct lc_ls_engine {
             return n.range.flavour == LC_LS_POSIX && same_owner(n.owner, l.owner) && n.range.type == l.range.type &&
                    n.items == l.items;
         };
+        // A Windows point meets a range only past its first byte: joining
+        // across another owner's point at `x` would make the joined segment
+        // meet it.
+        auto point_blocks = [&](uint64_t x, const lc_ls_lock& joined) {
+            auto [b, e] = f.held.equal_range(x);
+            for (auto it = b; it != e; ++it)
+                if (is_point(it->second.range) && conflicts(it->second, joined)) return true;
+            return false;
+        };
+        auto joined_with = [&](const lc_ls_lock& n) {
+            lc_ls_lock j;
+            j.owner = l.owner;
+            j.range = l.range;
+            j.range.start = std::min(l.range.start, n.range.start);
+            j.last = std::max(l.last, n.last);
+            return j;
+        };
         auto join = [&](HeldIt it) {
             lc_ls_lock& n = it->second;
             l.range.start = std::min(l.range.start, n.range.start);
@@ -195,7 +212,8 @@ struct lc_ls_engine {
         };
         if (l.range.start > 0) {
             for (auto it = f.held.begin(); it != f.held.end() && it->first < l.range.start; ++it)
-                if (it->second.last == l.range.start - 1 && mergeable(it->second)) {
+                if (it->second.last == l.range.start - 1 && mergeable(it->second) &&
+                    !point_blocks(l.range.start, joined_with(it->second))) {
                     join(it);
                     break;
                 }
@@ -203,7 +221,7 @@ struct lc_ls_engine {
         if (l.last < kMax) {
             auto [b, e] = f.held.equal_range(l.last + 1);
             for (auto it = b; it != e; ++it)
-                if (mergeable(it->second)) {
+                if (mergeable(it->second) && !point_blocks(l.last + 1, joined_with(it->second))) {
                     join(it);
                     break;
                 }
@@ -214,14 +232,20 @@ struct lc_ls_engine {
 
     // Grants the queued requests of a file that no longer conflict, oldest
     // first; each grant counts for the ones after it.
+    // A POSIX grant late in a walk can give up bytes that a request passed
+    // over earlier waits for, so the walk goes again until it grants nothing.
     void regrant(const FileKey& k, File& f) {
-        for (auto it = f.pending.begin(); it != f.pending.end();) {
-            if (find_conflict(f, it->req)) {
-                ++it;
-                continue;
+        for (bool granted = true; granted;) {
+            granted = false;
+            for (auto it = f.pending.begin(); it != f.pending.end();) {
+                if (find_conflict(f, it->req)) {
+                    ++it;
+                    continue;
+                }
+                grant(k, f, std::move(it->req));
+                it = f.pending.erase(it);
+                granted = true;
             }
-            grant(k, f, std::move(it->req));
-            it = f.pending.erase(it);
         }
     }
 
@@ -497,6 +521,64 @@ std::string lock_json(const lc_ls_lock& l) {
 }
 
 }  // namespace
+
+void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out) {
+    std::lock_guard<std::mutex> g(e->mu);
+    *out = lc_ls_tables{};
+    out->boot_tag = e->boot_tag;
+    for (const auto& [id, where] : e->by_id) {
+        if (out->held.size() >= limit) {
+            out->truncated = true;
+            break;
+        }
+        out->held.push_back(where.second->second);
+    }
+    std::vector<const Waiting*> waiting;
+    for (const auto& [k, f] : e->files)
+        for (const Waiting& w : f.pending) waiting.push_back(&w);
+    std::sort(waiting.begin(), waiting.end(), [](const Waiting* a, const Waiting* b) { return a->seq < b->seq; });
+    for (const Waiting* w : waiting) {
+        if (out->pending.size() >= limit) {
+            out->truncated = true;
+            break;
+        }
+        out->pending.push_back(lc_ls_queued{w->seq, w->req, w->waiter});
+    }
+    for (const auto& [fh, hs] : e->shares)
+        for (const ShareHolder& h : hs) {
+            if (out->shares.size() >= limit) {
+                out->truncated = true;
+                break;
+            }
+            out->shares.push_back(lc_ls_share_entry{fh, h.owner, h.mode, h.access});
+        }
+}
+
+std::string lc_ls_engine_check(lc_ls_engine* e) {
+    std::lock_guard<std::mutex> g(e->mu);
+    auto where = [](const lc_ls_lock& l) {
+        return "fh " + std::to_string(l.range.fh) + " " + l.owner.caller + "/" + std::to_string(l.owner.owner_id) +
+               (l.range.flavour == LC_LS_POSIX ? " posix " : " windows ") +
+               (l.range.type == LC_LS_SHARED ? "shared " : "exclusive ") + std::to_string(l.range.start) + "+" +
+               std::to_string(l.range.len);
+    };
+    for (const auto& [k, f] : e->files) {
+        std::vector<const lc_ls_lock*> held;
+        for (const auto& [start, l] : f.held) held.push_back(&l);
+        for (size_t i = 0; i < held.size(); i++)
+            for (size_t j = i + 1; j < held.size(); j++) {
+                const lc_ls_lock &a = *held[i], &b = *held[j];
+                if (same_owner(a.owner, b.owner) && a.range.flavour == b.range.flavour) continue;
+                if (e->conflicts(a, b)) return "held " + where(a) + " conflicts with held " + where(b);
+            }
+        for (const Waiting& w : f.pending) {
+            bool blocked = false;
+            for (const lc_ls_lock* l : held) blocked = blocked || e->conflicts(w.req, *l);
+            if (!blocked) return "queued " + where(w.req) + " conflicts with nothing held";
+        }
+    }
+    return "";
+}
 
 std::string lc_ls_engine_json(lc_ls_engine* e, size_t limit) {
     std::lock_guard<std::mutex> g(e->mu);

@@ -143,6 +143,33 @@ struct lc_ls_counts {
     size_t shares = 0;
 };
 lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e);
+
+// A copy of the tables, each list cut after `limit` entries: held locks in
+// ascending id, queued requests oldest first, share locks by fh.
+struct lc_ls_queued {
+    uint64_t seq = 0;
+    lc_ls_lock req;
+    lc_ls_addr waiter{};
+};
+struct lc_ls_share_entry {
+    uint64_t fh = 0;
+    lc_ls_share_owner owner;
+    uint32_t mode = 0;
+    uint32_t access = 0;
+};
+struct lc_ls_tables {
+    uint32_t boot_tag = 0;
+    std::vector<lc_ls_lock> held;
+    std::vector<lc_ls_queued> pending;
+    std::vector<lc_ls_share_entry> shares;
+    bool truncated = false;
+};
+void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out);
+// Empty when the tables hold together: no two held locks of different
+// owners (or flavours) on one file conflict, and every queued request
+// conflicts with a held lock. Otherwise the first fault found. It compares
+// every pair on a file, so it is for tests.
+std::string lc_ls_engine_check(lc_ls_engine* e);
 // The tables as a JSON object {"boot_tag":..,"held":[..],"pending":[..],
 // "share":[..]}; each list is cut after `limit` entries ("truncated":true).
 std::string lc_ls_engine_json(lc_ls_engine* e, size_t limit);

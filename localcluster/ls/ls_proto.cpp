@@ -207,7 +207,9 @@ void search(lc_ls_engine* e, const Frame& f, Reply* r) {
         r->herr = EPROTO;
         return;
     }
-    if (q.flavour != LC_LS_POSIX && q.flavour != LC_LS_WINDOWS) {
+    // A page of none would answer "more follow" with the same cookie for
+    // ever: a client that follows cookies would never end.
+    if ((q.flavour != LC_LS_POSIX && q.flavour != LC_LS_WINDOWS) || q.max == 0) {
         r->herr = EINVAL;
         return;
     }

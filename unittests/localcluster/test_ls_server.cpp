@@ -161,6 +161,8 @@ TEST_F(LsServerTest, EveryMalformedRequestGetsItsHandlingError) {
          }),
          EPROTO},
         {"search of flavour 5", search_frame(0, 0, 10, {}, 5), EINVAL},
+        // A page of none would answer "more follow" with the same cookie for ever.
+        {"search for pages of 0", search_frame(0, 0, 0), EINVAL},
         {"remove of flavour 0", remove_frame(1, 1, 0), EINVAL},
         {"remove cut short", bent(remove_frame(1, 1), [](Bytes& b) { b.resize(LS_REMOVE_FLAVOUR); }), EPROTO},
         // A name cut at an inner NUL would stand for the caller "kept".
