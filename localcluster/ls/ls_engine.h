@@ -29,6 +29,9 @@ enum : uint32_t {
     LC_LS_BLOCKED = 3,
     LC_LS_NOT_LOCKED = 9,
     LC_LS_BAD_SEARCH = 22,
+    // Not a status of the wire: the owner or the file holds or awaits as
+    // many entries as it may. The server refuses the request (ENOLCK).
+    LC_LS_FULL = 0x10000,
 };
 
 enum : uint32_t { LC_LS_SHARED = 1, LC_LS_EXCLUSIVE = 2 };
@@ -78,9 +81,21 @@ struct lc_ls_breaks {
     bool zero_len_conflicts_at_start = false; // a Windows point conflicts at a range's first byte too
 };
 
+// How much one caller name and one file may hold and have queued. A take
+// that would hold one more, or a blocking take that would wait, past
+// either is answered LC_LS_FULL and changes nothing; so is a POSIX free
+// that would split a segment. A queued request counts against both.
+struct lc_ls_limits {
+    size_t held_per_caller = 65536;
+    size_t held_per_file = 65536;
+    size_t queued_per_caller = 1024;
+    size_t queued_per_file = 1024;
+};
+
 struct lc_ls_engine;
 
 lc_ls_engine* lc_ls_engine_create(uint32_t boot_tag, const lc_ls_breaks& breaks);
+void lc_ls_engine_set_limits(lc_ls_engine* e, const lc_ls_limits& limits);
 void lc_ls_engine_destroy(lc_ls_engine* e);
 uint32_t lc_ls_engine_boot_tag(const lc_ls_engine* e);
 
