@@ -611,6 +611,69 @@ TEST(LsEngineLimitsTest, NameAndOpaqueSizesAtTheirEdges) {
 }
 
 
+// ---------------------------------------------------------------- limits on what is held and queued
+
+// Past a limit a request that would hold or queue one more is refused
+// through the handling error, changes nothing, and frees make room again.
+TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
+    using namespace lsframes;
+    Engine e;
+    lc_ls_limits lim;
+    lim.held_per_caller = 3;
+    lim.held_per_file = 3;
+    lim.queued_per_caller = 2;
+    lim.queued_per_file = 3;
+    lc_ls_engine_set_limits(e, lim);
+    auto frame = [](uint32_t type, const std::string& caller, uint64_t fh, uint64_t start, uint64_t len,
+                    uint32_t flavour = LC_LS_WINDOWS) {
+        BrReq r;
+        r.type = type;
+        r.caller = caller;
+        r.fh = fh;
+        r.start = start;
+        r.len = len;
+        r.flavour = flavour;
+        return br_frame(r);
+    };
+    struct Step {
+        const char* what;
+        Bytes frame;
+        uint32_t herr, status;
+    };
+    const uint32_t T = LS_MSG_TAKE, B = LS_MSG_BLOCKING_TAKE, F = LS_MSG_FREE;
+    const Step steps[] = {
+        {"a takes 1", frame(T, "a", 1, 0, 1), 0, LC_LS_GRANTED},
+        {"a takes 2", frame(T, "a", 1, 10, 1), 0, LC_LS_GRANTED},
+        {"a takes 3", frame(T, "a", 2, 0, 10, LC_LS_POSIX), 0, LC_LS_GRANTED},
+        {"a at its limit", frame(T, "a", 2, 20, 1), ENOLCK, 0},
+        {"a blocking at its limit", frame(B, "a", 3, 0, 1), ENOLCK, 0},
+        {"a's conflict still denied", frame(T, "a", 1, 0, 1), 0, LC_LS_DENIED},
+        {"a POSIX free that splits", frame(F, "a", 2, 4, 2, LC_LS_POSIX), ENOLCK, 0},
+        {"a POSIX free of an end", frame(F, "a", 2, 8, 2, LC_LS_POSIX), 0, LC_LS_GRANTED},
+        {"b takes the file's 3rd", frame(T, "b", 1, 20, 1), 0, LC_LS_GRANTED},
+        {"c at the file's limit", frame(T, "c", 1, 30, 1), ENOLCK, 0},
+        {"c elsewhere", frame(T, "c", 2, 30, 1), 0, LC_LS_GRANTED},
+        {"c queues 1", frame(B, "c", 2, 0, 1), 0, LC_LS_BLOCKED},
+        {"c queues it again", frame(B, "c", 2, 0, 1), 0, LC_LS_BLOCKED},
+        {"c queues 2", frame(B, "c", 2, 1, 1), 0, LC_LS_BLOCKED},
+        {"c at its queue limit", frame(B, "c", 2, 2, 1), ENOLCK, 0},
+        {"d queues the file's 3rd", frame(B, "d", 2, 3, 1), 0, LC_LS_BLOCKED},
+        {"e at the file's queue limit", frame(B, "e", 2, 4, 1), ENOLCK, 0},
+        {"a frees 1", frame(F, "a", 1, 0, 1), 0, LC_LS_GRANTED},
+        {"c takes there", frame(T, "c", 1, 0, 1), 0, LC_LS_GRANTED},
+    };
+    for (const Step& st : steps) {
+        std::vector<uint8_t> rep = lc_ls_serve(e, st.frame.data(), st.frame.size());
+        EXPECT_EQ(st.herr, herr(rep)) << st.what;
+        EXPECT_EQ(st.status, status(rep)) << st.what;
+        EXPECT_EQ(LS_REPLY_STATUS_BYTES, rep.size()) << st.what;
+    }
+    lc_ls_counts c = lc_ls_engine_counts(e);
+    EXPECT_EQ(5u, c.held);
+    EXPECT_EQ(3u, c.pending);
+    EXPECT_EQ("", lc_ls_engine_check(e));
+}
+
 // ---------------------------------------------------------------- against a model
 
 // The byte-range rules written as plainly as they can be: a list of held
