@@ -33,6 +33,9 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_RESTART_KEEPS_VERIFIER, "restart-keeps-verifier"},
     {LC_BREAK_XATTR_SET_DROPPED, "xattr-set-dropped"},
     {LC_BREAK_MKDIR_FORGETS_VERIFIER, "mkdir-forgets-verifier"},
+    {LC_BREAK_LS_POSIX_EOF_SHORT, "ls-posix-eof-short"},
+    {LC_BREAK_LS_CANCEL_OLDEST, "ls-cancel-oldest"},
+    {LC_BREAK_LS_SEARCH_MORE_WHEN_FULL, "ls-search-more-when-full"},
 };
 
 }  // namespace

@@ -70,6 +70,14 @@ enum lc_break : uint64_t {
     // An MDS restart forgets the verifiers of the directories it made: a
     // mkdir repeated after a crash answers "exists".
     LC_BREAK_MKDIR_FORGETS_VERIFIER = 1u << 25,
+    // Lock server: a zero-length POSIX lock stops one byte short of the end
+    // of the file (it never covers offset 2^64-1).
+    LC_BREAK_LS_POSIX_EOF_SHORT = 1ull << 32,
+    // Lock server: a cancel removes the owner's oldest queued request on the
+    // file, whatever range it names.
+    LC_BREAK_LS_CANCEL_OLDEST = 1ull << 33,
+    // Lock server: a search says "more" whenever its page is full.
+    LC_BREAK_LS_SEARCH_MORE_WHEN_FULL = 1ull << 34,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

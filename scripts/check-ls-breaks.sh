@@ -31,6 +31,9 @@ checks=(
     "ls-share-retake-stacks TARNLSSharemodeLocksTest.*"
     "ls-search-has-more-off-by-one TARNLSCtrlAPITest.*"
     "ls-zero-len-conflicts-at-start TARNLSWindowsBRLocksTest.WindowsLockBoundaryConditions"
+    "ls-posix-eof-short TARNLSPosixBRLocksTest.ZeroLength:TARNLSPosixBRLocksTest.ExtremeBoundaryValues"
+    "ls-cancel-oldest TARNLSPosixBlockingBRLocksTest.BasicBlockingLockWithCancel"
+    "ls-search-more-when-full TARNLSCtrlAPITest.WindowsBrlockSearchWithPagination"
 )
 
 source "$(dirname "$0")/break-verdict.sh"

@@ -294,6 +294,8 @@ struct lc_ls_engine {
         l.owner = o;
         l.range = r;
         l.last = last_of(r);
+        // --break ls-posix-eof-short
+        if (breaks.posix_eof_short && r.flavour == LC_LS_POSIX && r.len == 0 && r.start < kMax) l.last = kMax - 1;
         l.items = std::move(items);
         return l;
     }
@@ -616,7 +618,18 @@ uint32_t lc_ls_cancel(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& 
     std::lock_guard<std::mutex> g(e->mu);
     auto fit = e->files.find(FileKey{r.fs_id, r.fh});
     if (fit == e->files.end()) return LC_LS_NOT_LOCKED;
-    Node* q = e->find_queued(fit->second, o, r);
+    Node* q = nullptr;
+    if (e->breaks.cancel_oldest) {  // --break ls-cancel-oldest
+        for (const auto& [seq, n] : e->by_seq) {
+            const lc_ls_range& nr = n->lock.range;
+            if (nr.fs_id == r.fs_id && nr.fh == r.fh && same_owner(n->lock.owner, o)) {
+                q = n;
+                break;
+            }
+        }
+    } else {
+        q = e->find_queued(fit->second, o, r);
+    }
     if (!q) return LC_LS_NOT_LOCKED;
     delete e->dequeue(fit->second, q);
     e->drop_if_empty(fit);
@@ -720,6 +733,8 @@ uint32_t lc_ls_search(lc_ls_engine* e, const lc_ls_search_query& q, lc_ls_search
         }
     }
     out->has_more = e->breaks.search_has_more_off_by_one ? following > 1 : following > 0;
+    // --break ls-search-more-when-full
+    if (e->breaks.search_more_when_full && q.max > 0 && out->locks.size() == q.max) out->has_more = true;
     if (out->has_more) {
         uint64_t last = out->locks.empty() ? after : out->locks.back().id;
         out->cookie.resize(LC_LS_COOKIE_BYTES);

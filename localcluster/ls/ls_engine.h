@@ -79,6 +79,9 @@ struct lc_ls_breaks {
     bool share_retake_stacks = false;      // a share re-take adds a second entry
     bool search_has_more_off_by_one = false;  // has_more only when two or more candidates follow
     bool zero_len_conflicts_at_start = false; // a Windows point conflicts at a range's first byte too
+    bool posix_eof_short = false;          // a zero-length POSIX lock ends at 2^64-2
+    bool cancel_oldest = false;            // a cancel drops the owner's oldest queued request on the file
+    bool search_more_when_full = false;    // has_more whenever a page is full
 };
 
 // How much one caller name and one file may hold and have queued. A take

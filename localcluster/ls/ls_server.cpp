@@ -46,6 +46,9 @@ lc_ls_breaks engine_breaks(uint64_t bits) {
     b.share_retake_stacks = bits & LC_BREAK_LS_SHARE_RETAKE_STACKS;
     b.search_has_more_off_by_one = bits & LC_BREAK_LS_SEARCH_HAS_MORE_OFF_BY_ONE;
     b.zero_len_conflicts_at_start = bits & LC_BREAK_LS_ZERO_LEN_CONFLICTS_AT_START;
+    b.posix_eof_short = bits & LC_BREAK_LS_POSIX_EOF_SHORT;
+    b.cancel_oldest = bits & LC_BREAK_LS_CANCEL_OLDEST;
+    b.search_more_when_full = bits & LC_BREAK_LS_SEARCH_MORE_WHEN_FULL;
     return b;
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "ls_client/ls_resolver.h"
+#include "tests/ls/leftover_locks.h"
 #include "tests/ls/tarn_ls_test.h"
 #include "utils/target_check.h"
 
@@ -69,8 +70,12 @@ int main(int argc, char** argv) {
     if (!g_args.fs_name) kiv_fatal("Filesystem name (-f) must be specified.");
     if (g_args.fs_id == 0) kiv_fatal("Filesystem ID (-i) must be specified.");
 
-    // Checked before the first test, and only when one is to run.
-    testing::AddGlobalTestEnvironment(new TARNTargetCheckEnv(check_lock_server_record));
+    // Checked before the first test, and only when one is to run: the lock
+    // server is there, and no lock of an interrupted run waits on the suites.
+    testing::AddGlobalTestEnvironment(new TARNTargetCheckEnv([] {
+        std::string problem = check_lock_server_record();
+        return problem.empty() ? tarn_ls_find_leftover_lock(g_args.cluster, g_args.fs_name, g_args.fs_id) : problem;
+    }));
 
     return testing::UnitTest::GetInstance()->Run();
 }

@@ -285,4 +285,14 @@ TEST_F(TARNLSCtrlAPITest, WindowsBrlockSearchWithPagination) {
                                   << test_lock.lock_info.fh << ", start=" << test_lock.lock_info.start
                                   << ", owner_id=" << test_lock.owner_info.owner_id;
     }
+    // A page that the last lock fills exactly ends the listing as well.
+    ls_client_search_result_free(&search_result);
+    search_completed = false;
+    ret = ls_ctrl_search_win_brlocks(client, fs_id, &filter, uint32_t(total_locks), nullptr, search_callback);
+    ASSERT_EQ(0, ret) << "Failed to initiate search of all locks in one page";
+    ASSERT_TRUE(search_completed) << "Search of all locks in one page should complete";
+    ASSERT_EQ(0, search_error) << "Search of all locks in one page should not fail";
+    ASSERT_EQ(uint32_t(total_locks), search_result.returned_count)
+        << "One page of " << total_locks << " should return all " << total_locks << " locks";
+    ASSERT_EQ(0u, search_result.has_more) << "A page that ends with the last lock should indicate no more results";
 }

@@ -213,6 +213,11 @@ TEST_F(TARNLSPosixBRLocksTest, ZeroLength) {
     r.start = 4096;
     r.len = 256;
     LS_ASSERT_CALL(ls_brlock_take(client, fs_id, &o, &r, 0, nullptr, &stat), ls_denied, "", "");
+    // The end of the file is the last byte of the offset space.
+    r.start = 18446744073709551615ull;
+    r.len = 1;
+    LS_ASSERT_CALL(ls_brlock_take(client, fs_id, &o, &r, 0, nullptr, &stat), ls_denied, "",
+                   "Zero-length lock should reach the last byte");
     ret = ls_free_all_locks(client, "test_owner", 0, &stat);
     ASSERT_EQ(0, ret);
 }
@@ -415,6 +420,9 @@ TEST_F(TARNLSPosixBRLocksTest, ExtremeBoundaryValues) {
         ls_brlock_range one = make_range(0x3333, offset, 1, X, P);
         LS_ASSERT_CALL(ls_brlock_take(client, fs_id, &o2, &one, 0, nullptr, &stat), ls_denied, "",
                        "Lock after zero-length EOF lock should be denied at offset " << offset);
+        ls_brlock_range last = make_range(0x3333, 18446744073709551615ull, 1, X, P);
+        LS_ASSERT_CALL(ls_brlock_take(client, fs_id, &o2, &last, 0, nullptr, &stat), ls_denied, "",
+                       "Zero-length lock at offset " << offset << " should reach the last byte");
         ret = ls_free_all_locks(client, name1.c_str(), 0, &stat);
         ASSERT_EQ(0, ret);
     }

@@ -944,3 +944,45 @@ TEST(LsEngineModelTest, RandomHistoriesMatchTheModel) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- rules the lock suites break on purpose
+
+// Each switch changes the one answer it names and leaves the correct server
+// as it was: the end of the file at 2^64-1, a cancel of the named request
+// among two of one owner, and "more" only when a lock follows the page.
+TEST(LsEngineBreakTest, EofShortCancelOldestMoreWhenFull) {
+    for (bool broken : {false, true}) {
+        SCOPED_TRACE(broken ? "broken" : "correct");
+        lc_ls_breaks b;
+        b.posix_eof_short = b.cancel_oldest = b.search_more_when_full = broken;
+        Engine e(b);
+
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("a", 1), posix(100, 0), {}));
+        EXPECT_EQ(LC_LS_DENIED, lc_ls_take(e, owner("b", 1), posix(kMax - 1, 1), {}));
+        EXPECT_EQ(broken ? LC_LS_GRANTED : LC_LS_DENIED, lc_ls_take(e, owner("b", 1), posix(kMax, 1), {}));
+
+        lc_ls_addr w{};
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("a", 2), win(0, 10, X, 0x20), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("a", 2), win(100, 10, X, 0x20), {}));
+        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, owner("b", 2), win(0, 10, X, 0x20), {}, w));
+        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, owner("b", 2), win(100, 10, X, 0x20), {}, w));
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_cancel(e, owner("b", 2), win(100, 10, X, 0x20)));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("a", 2), win(0, 10, X, 0x20)));
+        lc_ls_lock holder;
+        EXPECT_EQ(broken ? LC_LS_GRANTED : LC_LS_DENIED, lc_ls_test(e, owner("c", 3), win(0, 10, X, 0x20), &holder));
+        EXPECT_EQ(broken ? 1u : 0u, lc_ls_engine_counts(e).pending);
+
+        for (uint64_t i = 0; i < 3; i++)
+            ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("x", i), win(i * 10, 5, S, 0x30), {}));
+        for (uint32_t max : {2u, 3u, 4u}) {
+            lc_ls_search_query q;
+            q.flags = LC_LS_FILTER_FH;
+            q.fh = 0x30;
+            q.max = max;
+            lc_ls_search_page page;
+            ASSERT_EQ(0u, lc_ls_search(e, q, &page));
+            EXPECT_EQ(max < 3 || (broken && max == 3), page.has_more) << "max " << max;
+            EXPECT_EQ(page.has_more, !page.cookie.empty());
+        }
+    }
+}
