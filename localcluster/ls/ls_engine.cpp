@@ -5,9 +5,10 @@
 
 #include <algorithm>
 #include <compare>
-#include <list>
 #include <map>
 #include <mutex>
+#include <set>
+#include <unordered_map>
 
 #include "localcluster/common/json.h"
 
@@ -38,18 +39,114 @@ struct FileKey {
     auto operator<=>(const FileKey&) const = default;
 };
 
-struct Waiting {
-    uint64_t seq;
-    lc_ls_lock req;  // id 0 until granted
-    lc_ls_addr waiter;
+// One held lock or one queued request, in a file's interval index: a treap
+// ordered by (start, key) where key is the lock's id or the request's
+// sequence, each node knowing the largest last byte below it, so that the
+// entries meeting a range are found in O(log n + k).
+struct Node {
+    lc_ls_lock lock;  // id 0 while queued
+    uint64_t key = 0;
+    uint64_t max_last = 0;
+    uint32_t prio = 0;
+    Node* left = nullptr;
+    Node* right = nullptr;
+    lc_ls_addr waiter{};  // queued only
+
+    uint64_t start() const { return lock.range.start; }
+    bool before(uint64_t s, uint64_t k) const { return start() < s || (start() == s && key < k); }
 };
+
+void fix(Node* n) {
+    n->max_last = n->lock.last;
+    if (n->left) n->max_last = std::max(n->max_last, n->left->max_last);
+    if (n->right) n->max_last = std::max(n->max_last, n->right->max_last);
+}
+
+// Splits t into the entries ordered before (s, k) and the rest.
+void split(Node* t, uint64_t s, uint64_t k, Node** lo, Node** hi) {
+    if (!t) {
+        *lo = *hi = nullptr;
+        return;
+    }
+    if (t->before(s, k)) {
+        split(t->right, s, k, &t->right, hi);
+        *lo = t;
+    } else {
+        split(t->left, s, k, lo, &t->left);
+        *hi = t;
+    }
+    fix(t);
+}
+
+Node* merge(Node* a, Node* b) {
+    if (!a) return b;
+    if (!b) return a;
+    if (a->prio > b->prio) {
+        a->right = merge(a->right, b);
+        fix(a);
+        return a;
+    }
+    b->left = merge(a, b->left);
+    fix(b);
+    return b;
+}
+
+void tree_insert(Node** root, Node* n) {
+    Node *lo, *hi;
+    split(*root, n->start(), n->key, &lo, &hi);
+    n->left = n->right = nullptr;
+    fix(n);
+    *root = merge(merge(lo, n), hi);
+}
+
+// Unlinks `n` (which is in the tree).
+void tree_erase(Node** root, Node* n) {
+    Node** at = root;
+    std::vector<Node*> path;
+    while (*at != n) {
+        path.push_back(*at);
+        at = n->before((*at)->start(), (*at)->key) ? &(*at)->left : &(*at)->right;
+    }
+    *at = merge(n->left, n->right);
+    for (auto it = path.rbegin(); it != path.rend(); ++it) fix(*it);
+    n->left = n->right = nullptr;
+}
+
+// Calls fn for each entry whose bytes [start, last] meet [lo, hi], in
+// (start, key) order, until it returns false. False when stopped.
+template <class Fn>
+bool visit(Node* n, uint64_t lo, uint64_t hi, Fn& fn) {
+    if (!n || n->max_last < lo) return true;
+    if (!visit(n->left, lo, hi, fn)) return false;
+    if (n->start() > hi) return true;
+    if (n->lock.last >= lo && !fn(n)) return false;
+    return visit(n->right, lo, hi, fn);
+}
+
+void destroy_tree(Node* n) {
+    while (n) {
+        destroy_tree(n->left);
+        Node* r = n->right;
+        delete n;
+        n = r;
+    }
+}
 
 struct File {
-    std::multimap<uint64_t, lc_ls_lock> held;  // by start
-    std::list<Waiting> pending;                // oldest first
+    Node* shared = nullptr;  // held shared locks
+    Node* excl = nullptr;    // held exclusive locks
+    Node* queued = nullptr;  // blocking requests
+    size_t held = 0;
+    size_t nqueued = 0;
+
+    Node** tree_of(const lc_ls_lock& l) { return l.range.type == LC_LS_SHARED ? &shared : &excl; }
+    bool empty() const { return held == 0 && nqueued == 0; }
 };
 
-using HeldIt = std::multimap<uint64_t, lc_ls_lock>::iterator;
+struct CallerCount {
+    size_t held = 0;
+    size_t queued = 0;
+};
 
 struct ShareHolder {
     lc_ls_share_owner owner;
@@ -65,17 +162,48 @@ bool same_share_owner(const lc_ls_share_owner& a, const lc_ls_share_owner& b) {
     return a.caller == b.caller && a.handle == b.handle;
 }
 
+bool same_request(const lc_ls_lock& q, const lc_ls_owner& o, const lc_ls_range& r) {
+    return same_owner(q.owner, o) && q.range.start == r.start && q.range.len == r.len &&
+           q.range.flavour == r.flavour;
+}
+
+// The bytes whose holding a release weakened, widened by one so that a
+// point just past them, which meets a range only past its first byte, is
+// looked at too.
+struct Span {
+    uint64_t lo, hi;
+};
+
 }  // namespace
 
 struct lc_ls_engine {
     std::mutex mu;
     uint32_t boot_tag;
     lc_ls_breaks breaks;
+    lc_ls_limits limits;
     uint64_t next_id = 1;
     uint64_t next_seq = 1;
+    uint64_t rng = 0x9E3779B97F4A7C15ull;
     std::map<FileKey, File> files;
-    std::map<uint64_t, std::pair<FileKey, HeldIt>> by_id;  // every held lock
-    std::map<uint64_t, std::vector<ShareHolder>> shares;   // by fh, in grant order
+    std::map<uint64_t, Node*> by_id;   // every held lock
+    std::map<uint64_t, Node*> by_seq;  // every queued request, oldest first
+    std::unordered_map<std::string, CallerCount> callers;
+    std::map<uint64_t, std::vector<ShareHolder>> shares;  // by fh, in grant order
+
+    ~lc_ls_engine() {
+        for (auto& [k, f] : files) {
+            destroy_tree(f.shared);
+            destroy_tree(f.excl);
+            destroy_tree(f.queued);
+        }
+    }
+
+    uint32_t next_prio() {
+        rng ^= rng << 13;
+        rng ^= rng >> 7;
+        rng ^= rng << 17;
+        return uint32_t(rng);
+    }
 
     // ------------------------------------------------------------ overlap and conflict
 
@@ -103,29 +231,62 @@ struct lc_ls_engine {
         return r.range.type == LC_LS_EXCLUSIVE && !breaks.win_excl_ignores_own;
     }
 
-    // The first conflicting held lock: lowest start, then lowest id.
-    const lc_ls_lock* find_conflict(File& f, const lc_ls_lock& r) const {
-        const lc_ls_lock* best = nullptr;
-        // Nothing that starts past the request's last byte can overlap it.
-        for (auto it = f.held.begin(); it != f.held.end() && it->first <= r.last; ++it) {
-            const lc_ls_lock& l = it->second;
-            if (best && l.range.start > best->range.start) break;
-            if (conflicts(r, l) && (!best || l.id < best->id)) best = &l;
-        }
+    // The first conflicting held lock: lowest start, then lowest id. A
+    // shared request can only meet exclusive locks in conflict.
+    const Node* find_conflict(File& f, const lc_ls_lock& r) const {
+        const Node* best = nullptr;
+        auto first_in = [&](Node* tree) {
+            const Node* found = nullptr;
+            auto fn = [&](Node* n) {
+                if (!conflicts(r, n->lock)) return true;
+                found = n;
+                return false;
+            };
+            visit(tree, r.range.start, r.last, fn);
+            if (found && (!best || found->before(best->start(), best->key))) best = found;
+        };
+        first_in(f.excl);
+        if (r.range.type == LC_LS_EXCLUSIVE) first_in(f.shared);
         return best;
+    }
+
+    // Calls fn(Node*) for the held locks of both trees whose bytes meet
+    // [lo, hi]; fn may not change the trees.
+    template <class Fn>
+    void each_held(File& f, uint64_t lo, uint64_t hi, Fn fn) {
+        auto all = [&](Node* n) {
+            fn(n);
+            return true;
+        };
+        visit(f.shared, lo, hi, all);
+        visit(f.excl, lo, hi, all);
     }
 
     // ------------------------------------------------------------ held locks
 
-    void insert(const FileKey& k, File& f, lc_ls_lock l) {
-        uint64_t id = l.id;
-        auto it = f.held.emplace(l.range.start, std::move(l));
-        by_id[id] = {k, it};
+    void insert(File& f, Node* n) {
+        n->key = n->lock.id;
+        n->prio = next_prio();
+        tree_insert(f.tree_of(n->lock), n);
+        by_id[n->lock.id] = n;
+        f.held++;
+        callers[n->lock.owner.caller].held++;
     }
 
-    void erase(File& f, HeldIt it) {
-        by_id.erase(it->second.id);
-        f.held.erase(it);
+    void count_down(const std::string& caller, bool queued) {
+        auto it = callers.find(caller);
+        if (it == callers.end()) return;
+        (queued ? it->second.queued : it->second.held)--;
+        if (it->second.held == 0 && it->second.queued == 0) callers.erase(it);
+    }
+
+    // Unlinks a held lock; the caller owns the node.
+    Node* unlink(File& f, Node* n) {
+        tree_erase(f.tree_of(n->lock), n);
+        by_id.erase(n->lock.id);
+        f.held--;
+        count_down(n->lock.owner.caller, false);
+        return n;
     }
 
     lc_ls_lock make_lock(const lc_ls_owner& o, const lc_ls_range& r, std::vector<std::string> items) {
@@ -139,96 +300,187 @@ struct lc_ls_engine {
         return l;
     }
 
-    // Assigns the lock its id and grant time and holds it.
-    void grant(const FileKey& k, File& f, lc_ls_lock l) {
+    // Whether the owner or the file holds or awaits as many entries as it
+    // may: a request that could add one is then refused.
+    bool full(const File& f, const std::string& caller, bool queue) const {
+        auto it = callers.find(caller);
+        CallerCount c = it == callers.end() ? CallerCount{} : it->second;
+        if (queue) return f.nqueued >= limits.queued_per_file || c.queued >= limits.queued_per_caller;
+        return f.held >= limits.held_per_file || c.held >= limits.held_per_caller;
+    }
+
+    // Assigns the lock its id and grant time and holds it. The bytes it
+    // took over from the owner's own POSIX segments go to *weakened.
+    void grant(File& f, lc_ls_lock l, std::vector<Span>* weakened) {
         l.id = next_id++;
         l.grant_us = now_us();
-        if (l.range.flavour == LC_LS_WINDOWS || breaks.posix_no_merge) return insert(k, f, std::move(l));
-        posix_cut(k, f, l.owner, l.range.start, l.last);
+        if (l.range.flavour == LC_LS_WINDOWS || breaks.posix_no_merge) {
+            auto* n = new Node;
+            n->lock = std::move(l);
+            return insert(f, n);
+        }
+        if (posix_cut(f, l.owner, l.range.start, l.last)) weakened->push_back(Span{l.range.start, l.last});
         l.range.len = segment_len(l.range.start, l.last);
-        posix_coalesce(k, f, std::move(l));
+        posix_coalesce(f, std::move(l));
     }
 
     // Removes the owner's POSIX coverage of [s, e], splitting segments that
     // reach beyond it. Whether any byte was covered.
-    bool posix_cut(const FileKey& k, File& f, const lc_ls_owner& o, uint64_t s, uint64_t e) {
-        std::vector<HeldIt> hit;
-        for (auto it = f.held.begin(); it != f.held.end() && it->first <= e; ++it) {
-            const lc_ls_lock& l = it->second;
-            if (l.range.flavour == LC_LS_POSIX && same_owner(l.owner, o) && l.last >= s) hit.push_back(it);
-        }
-        for (HeldIt it : hit) {
-            lc_ls_lock seg = std::move(it->second);
-            erase(f, it);
+    bool posix_cut(File& f, const lc_ls_owner& o, uint64_t s, uint64_t e) {
+        std::vector<Node*> hit;
+        each_held(f, s, e, [&](Node* n) {
+            if (n->lock.range.flavour == LC_LS_POSIX && same_owner(n->lock.owner, o)) hit.push_back(n);
+        });
+        for (Node* n : hit) {
+            unlink(f, n);
+            lc_ls_lock& seg = n->lock;
             bool left = seg.range.start < s;
             if (seg.last > e) {
-                lc_ls_lock right = seg;
-                right.id = left ? next_id++ : seg.id;
-                right.range.start = e + 1;
-                right.range.len = segment_len(right.range.start, right.last);
-                insert(k, f, std::move(right));
+                auto* right = new Node;
+                right->lock = seg;
+                right->lock.id = left ? next_id++ : seg.id;
+                right->lock.range.start = e + 1;
+                right->lock.range.len = segment_len(e + 1, seg.last);
+                insert(f, right);
             }
             if (left) {
                 seg.last = s - 1;
                 seg.range.len = segment_len(seg.range.start, seg.last);
-                insert(k, f, std::move(seg));
+                insert(f, n);
+            } else {
+                delete n;
             }
         }
         return !hit.empty();
     }
 
+    // The owner's segment of the type of `l` that ends at s - 1 (side 0) or
+    // starts at e + 1 (side 1), when it may be joined with `l`.
+    Node* neighbour(File& f, const lc_ls_lock& l, int side) {
+        if (side == 0 ? l.range.start == 0 : l.last == kMax) return nullptr;
+        uint64_t at = side == 0 ? l.range.start - 1 : l.last + 1;
+        Node* found = nullptr;
+        auto fn = [&](Node* n) {
+            const lc_ls_lock& c = n->lock;
+            bool touches = side == 0 ? c.last == at : c.range.start == at;
+            if (touches && c.range.flavour == LC_LS_POSIX && same_owner(c.owner, l.owner) && c.items == l.items) {
+                found = n;
+                return false;
+            }
+            return true;
+        };
+        visit(*f.tree_of(l), at, at, fn);
+        return found;
+    }
+
+    // A Windows point meets a range only past its first byte: joining
+    // across another owner's point at `x` would make the joined segment
+    // meet it.
+    bool point_blocks(File& f, uint64_t x, const lc_ls_lock& joined) {
+        bool blocks = false;
+        each_held(f, x, x, [&](Node* n) {
+            if (n->lock.range.start == x && is_point(n->lock.range) && conflicts(n->lock, joined)) blocks = true;
+        });
+        return blocks;
+    }
+
     // Holds the new segment `l`, joined with the owner's segments that touch
     // it with the same type and the same items. The joined segment keeps
     // the oldest id.
-    void posix_coalesce(const FileKey& k, File& f, lc_ls_lock l) {
-        auto mergeable = [&](const lc_ls_lock& n) {
-            return n.range.flavour == LC_LS_POSIX && same_owner(n.owner, l.owner) && n.range.type == l.range.type &&
-                   n.items == l.items;
-        };
-        auto join = [&](HeldIt it) {
-            lc_ls_lock& n = it->second;
-            l.range.start = std::min(l.range.start, n.range.start);
-            l.last = std::max(l.last, n.last);
-            if (n.id < l.id) {
-                l.id = n.id;
-                l.grant_us = n.grant_us;
+    void posix_coalesce(File& f, lc_ls_lock l) {
+        for (int side = 0; side < 2; side++) {
+            Node* n = neighbour(f, l, side);
+            if (!n) continue;
+            lc_ls_lock joined;
+            joined.owner = l.owner;
+            joined.range = l.range;
+            joined.range.start = std::min(l.range.start, n->lock.range.start);
+            joined.last = std::max(l.last, n->lock.last);
+            if (point_blocks(f, side == 0 ? l.range.start : l.last + 1, joined)) continue;
+            l.range.start = joined.range.start;
+            l.last = joined.last;
+            if (n->lock.id < l.id) {
+                l.id = n->lock.id;
+                l.grant_us = n->lock.grant_us;
             }
-            erase(f, it);
-        };
-        if (l.range.start > 0) {
-            for (auto it = f.held.begin(); it != f.held.end() && it->first < l.range.start; ++it)
-                if (it->second.last == l.range.start - 1 && mergeable(it->second)) {
-                    join(it);
-                    break;
-                }
-        }
-        if (l.last < kMax) {
-            auto [b, e] = f.held.equal_range(l.last + 1);
-            for (auto it = b; it != e; ++it)
-                if (mergeable(it->second)) {
-                    join(it);
-                    break;
-                }
+            delete unlink(f, n);
         }
         l.range.len = segment_len(l.range.start, l.last);
-        insert(k, f, std::move(l));
+        auto* n = new Node;
+        n->lock = std::move(l);
+        insert(f, n);
+    }
+
+    // ------------------------------------------------------------ queued requests
+
+    void enqueue(File& f, Node* n) {
+        n->lock.id = 0;
+        n->key = next_seq++;
+        n->prio = next_prio();
+        tree_insert(&f.queued, n);
+        by_seq[n->key] = n;
+        f.nqueued++;
+        callers[n->lock.owner.caller].queued++;
+    }
+
+    Node* dequeue(File& f, Node* n) {
+        tree_erase(&f.queued, n);
+        by_seq.erase(n->key);
+        f.nqueued--;
+        count_down(n->lock.owner.caller, true);
+        return n;
+    }
+
+    Node* find_queued(File& f, const lc_ls_owner& o, const lc_ls_range& r) {
+        Node* found = nullptr;
+        auto fn = [&](Node* n) {
+            if (!same_request(n->lock, o, r)) return true;
+            found = n;
+            return false;
+        };
+        uint64_t last = last_of(r);
+        visit(f.queued, r.start, last, fn);
+        return found;
     }
 
     // Grants the queued requests of a file that no longer conflict, oldest
-    // first; each grant counts for the ones after it.
-    void regrant(const FileKey& k, File& f) {
-        for (auto it = f.pending.begin(); it != f.pending.end();) {
-            if (find_conflict(f, it->req)) {
-                ++it;
-                continue;
+    // first, looking only at those whose bytes meet what was weakened. A
+    // grant may weaken the owner's own segments and free a request already
+    // passed over: that one is looked at again in a later round, as a walk
+    // of the whole queue would repeat until it grants nothing.
+    void regrant(File& f, std::vector<Span> weakened) {
+        std::set<uint64_t> now, later;
+        uint64_t at = 0;
+        auto collect = [&](const Span& s) {
+            uint64_t hi = s.hi == kMax ? kMax : s.hi + 1;
+            auto fn = [&](Node* n) {
+                (n->key > at ? now : later).insert(n->key);
+                return true;
+            };
+            visit(f.queued, s.lo, hi, fn);
+        };
+        for (const Span& s : weakened) collect(s);
+        while (!now.empty() || !later.empty()) {
+            if (now.empty()) {
+                now.swap(later);
+                at = 0;
             }
-            grant(k, f, std::move(it->req));
-            it = f.pending.erase(it);
+            at = *now.begin();
+            now.erase(now.begin());
+            auto it = by_seq.find(at);
+            if (it == by_seq.end()) continue;
+            Node* n = it->second;
+            if (find_conflict(f, n->lock)) continue;
+            dequeue(f, n);
+            std::vector<Span> more;
+            grant(f, std::move(n->lock), &more);
+            delete n;
+            for (const Span& s : more) collect(s);
         }
     }
 
     void drop_if_empty(std::map<FileKey, File>::iterator it) {
-        if (it->second.held.empty() && it->second.pending.empty()) files.erase(it);
+        if (it->second.empty()) files.erase(it);
     }
 };
 
@@ -236,7 +488,13 @@ lc_ls_engine* lc_ls_engine_create(uint32_t boot_tag, const lc_ls_breaks& breaks)
     auto* e = new lc_ls_engine;
     e->boot_tag = boot_tag;
     e->breaks = breaks;
+    e->rng ^= boot_tag;
     return e;
+}
+
+void lc_ls_engine_set_limits(lc_ls_engine* e, const lc_ls_limits& limits) {
+    std::lock_guard<std::mutex> g(e->mu);
+    e->limits = limits;
 }
 
 void lc_ls_engine_destroy(lc_ls_engine* e) { delete e; }
@@ -253,60 +511,73 @@ bool lc_ls_range_valid(const lc_ls_range& r) {
 uint32_t lc_ls_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r,
                     const std::vector<std::string>& items) {
     std::lock_guard<std::mutex> g(e->mu);
-    FileKey k{r.fs_id, r.fh};
-    auto fit = e->files.try_emplace(k).first;
+    auto fit = e->files.try_emplace(FileKey{r.fs_id, r.fh}).first;
     File& f = fit->second;
     lc_ls_lock req = e->make_lock(o, r, items);
+    uint32_t status = LC_LS_GRANTED;
     if (e->find_conflict(f, req)) {
-        e->drop_if_empty(fit);
-        return LC_LS_DENIED;
+        status = LC_LS_DENIED;
+    } else if (e->full(f, o.caller, false)) {
+        status = LC_LS_FULL;
+    } else {
+        std::vector<Span> weakened;
+        e->grant(f, std::move(req), &weakened);
+        // A POSIX re-take may give up bytes or exclusivity that others wait for.
+        e->regrant(f, std::move(weakened));
     }
-    e->grant(k, f, std::move(req));
-    // A POSIX re-take may give up bytes or exclusivity that others wait for.
-    if (r.flavour == LC_LS_POSIX) e->regrant(k, f);
-    return LC_LS_GRANTED;
+    e->drop_if_empty(fit);
+    return status;
 }
 
 uint32_t lc_ls_test(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r, lc_ls_lock* conflict) {
     std::lock_guard<std::mutex> g(e->mu);
     auto fit = e->files.find(FileKey{r.fs_id, r.fh});
     if (fit == e->files.end()) return LC_LS_GRANTED;
-    const lc_ls_lock* l = e->find_conflict(fit->second, e->make_lock(o, r, {}));
-    if (!l) return LC_LS_GRANTED;
-    if (conflict) *conflict = *l;
+    const Node* n = e->find_conflict(fit->second, e->make_lock(o, r, {}));
+    if (!n) return LC_LS_GRANTED;
+    if (conflict) *conflict = n->lock;
     return LC_LS_DENIED;
 }
 
 uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r) {
     std::lock_guard<std::mutex> g(e->mu);
-    FileKey k{r.fs_id, r.fh};
-    auto fit = e->files.find(k);
+    auto fit = e->files.find(FileKey{r.fs_id, r.fh});
     if (fit == e->files.end()) return LC_LS_NOT_LOCKED;
     File& f = fit->second;
     bool freed = false;
+    uint64_t last = last_of(r);
     if (r.flavour == LC_LS_POSIX) {
-        freed = e->posix_cut(k, f, o, r.start, last_of(r));
+        // Freeing the middle of a segment adds one: not past the limit.
+        bool splits = false;
+        e->each_held(f, r.start, r.start, [&](Node* n) {
+            const lc_ls_lock& l = n->lock;
+            if (l.range.flavour == LC_LS_POSIX && same_owner(l.owner, o) && l.range.start < r.start && l.last > last)
+                splits = true;
+        });
+        if (splits && e->full(f, o.caller, false)) return LC_LS_FULL;
+        freed = e->posix_cut(f, o, r.start, last);
     } else {
         // One entry of exactly this range: of the same type if there is
         // one, and of those the newest.
-        HeldIt pick = f.held.end();
-        auto [b, end] = f.held.equal_range(r.start);
-        for (auto it = b; it != end; ++it) {
-            const lc_ls_lock& l = it->second;
-            if (l.range.flavour != LC_LS_WINDOWS || l.range.len != r.len || !same_owner(l.owner, o)) continue;
-            if (pick == f.held.end()) {
-                pick = it;
-                continue;
+        Node* pick = nullptr;
+        e->each_held(f, r.start, r.start, [&](Node* n) {
+            const lc_ls_lock& l = n->lock;
+            if (l.range.start != r.start || l.range.flavour != LC_LS_WINDOWS || l.range.len != r.len ||
+                !same_owner(l.owner, o))
+                return;
+            if (!pick) {
+                pick = n;
+                return;
             }
-            bool l_same = l.range.type == r.type, p_same = pick->second.range.type == r.type;
-            if ((l_same && !p_same) || (l_same == p_same && l.id > pick->second.id)) pick = it;
-        }
-        if (pick != f.held.end()) {
-            e->erase(f, pick);
+            bool l_same = l.range.type == r.type, p_same = pick->lock.range.type == r.type;
+            if ((l_same && !p_same) || (l_same == p_same && l.id > pick->lock.id)) pick = n;
+        });
+        if (pick) {
+            delete e->unlink(f, pick);
             freed = true;
         }
     }
-    if (freed) e->regrant(k, f);
+    if (freed) e->regrant(f, {Span{r.start, last}});
     e->drop_if_empty(fit);
     return freed ? LC_LS_GRANTED : LC_LS_NOT_LOCKED;
 }
@@ -314,42 +585,55 @@ uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r)
 uint32_t lc_ls_blocking_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r,
                              const std::vector<std::string>& items, const lc_ls_addr& waiter) {
     std::lock_guard<std::mutex> g(e->mu);
-    FileKey k{r.fs_id, r.fh};
-    File& f = e->files[k];
+    auto fit = e->files.try_emplace(FileKey{r.fs_id, r.fh}).first;
+    File& f = fit->second;
     lc_ls_lock req = e->make_lock(o, r, items);
+    uint32_t status = LC_LS_BLOCKED;
     if (!e->find_conflict(f, req)) {
-        e->grant(k, f, std::move(req));
-        if (r.flavour == LC_LS_POSIX) e->regrant(k, f);
-        return LC_LS_GRANTED;
-    }
-    for (Waiting& w : f.pending) {
-        const lc_ls_range& q = w.req.range;
-        if (same_owner(w.req.owner, o) && q.start == r.start && q.len == r.len && q.flavour == r.flavour) {
-            w.req = std::move(req);
-            w.waiter = waiter;
-            return LC_LS_BLOCKED;
+        if (e->full(f, o.caller, false)) {
+            status = LC_LS_FULL;
+        } else {
+            std::vector<Span> weakened;
+            e->grant(f, std::move(req), &weakened);
+            e->regrant(f, std::move(weakened));
+            status = LC_LS_GRANTED;
         }
+    } else if (Node* q = e->find_queued(f, o, r)) {
+        q->lock = std::move(req);
+        q->waiter = waiter;
+    } else if (e->full(f, o.caller, true) || e->full(f, o.caller, false)) {
+        // What waits counts against what may be held too: granted, it is held.
+        status = LC_LS_FULL;
+    } else {
+        auto* n = new Node;
+        n->lock = std::move(req);
+        n->waiter = waiter;
+        e->enqueue(f, n);
     }
-    f.pending.push_back(Waiting{e->next_seq++, std::move(req), waiter});
-    return LC_LS_BLOCKED;
+    e->drop_if_empty(fit);
+    return status;
 }
 
 uint32_t lc_ls_cancel(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r) {
     std::lock_guard<std::mutex> g(e->mu);
     auto fit = e->files.find(FileKey{r.fs_id, r.fh});
     if (fit == e->files.end()) return LC_LS_NOT_LOCKED;
-    auto& pending = fit->second.pending;
-    for (auto it = pending.begin(); it != pending.end(); ++it) {
-        const lc_ls_range& q = it->req.range;
-        bool named = q.start == r.start && q.len == r.len && q.flavour == r.flavour;
-        named = named || e->breaks.cancel_oldest;  // --break ls-cancel-oldest
-        if (same_owner(it->req.owner, o) && named) {
-            pending.erase(it);
-            e->drop_if_empty(fit);
-            return LC_LS_GRANTED;
+    Node* q = nullptr;
+    if (e->breaks.cancel_oldest) {  // --break ls-cancel-oldest
+        for (const auto& [seq, n] : e->by_seq) {
+            const lc_ls_range& nr = n->lock.range;
+            if (nr.fs_id == r.fs_id && nr.fh == r.fh && same_owner(n->lock.owner, o)) {
+                q = n;
+                break;
+            }
         }
+    } else {
+        q = e->find_queued(fit->second, o, r);
     }
-    return LC_LS_NOT_LOCKED;
+    if (!q) return LC_LS_NOT_LOCKED;
+    delete e->dequeue(fit->second, q);
+    e->drop_if_empty(fit);
+    return LC_LS_GRANTED;
 }
 
 uint32_t lc_ls_share_take(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t fh, uint32_t mode,
@@ -389,29 +673,35 @@ uint32_t lc_ls_share_free(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
 
 void lc_ls_free_all(lc_ls_engine* e, std::string_view caller) {
     std::lock_guard<std::mutex> g(e->mu);
-    std::vector<FileKey> touched;
-    for (auto it = e->by_id.begin(); it != e->by_id.end();) {
-        auto [k, hit] = it->second;
-        ++it;  // erase() drops this entry
-        if (hit->second.owner.caller != caller) continue;
-        e->erase(e->files[k], hit);
-        touched.push_back(k);
+    std::map<FileKey, std::vector<Span>> touched;
+    if (e->callers.count(std::string(caller))) {
+        std::vector<Node*> gone, unqueued;
+        for (const auto& [id, n] : e->by_id)
+            if (n->lock.owner.caller == caller) gone.push_back(n);
+        for (const auto& [seq, n] : e->by_seq)
+            if (n->lock.owner.caller == caller) unqueued.push_back(n);
+        for (Node* n : gone) {
+            FileKey k{n->lock.range.fs_id, n->lock.range.fh};
+            touched[k].push_back(Span{n->lock.range.start, n->lock.last});
+            delete e->unlink(e->files[k], n);
+        }
+        for (Node* n : unqueued) {
+            FileKey k{n->lock.range.fs_id, n->lock.range.fh};
+            touched.try_emplace(k);
+            delete e->dequeue(e->files[k], n);
+        }
     }
-    for (auto& [k, f] : e->files)
-        f.pending.remove_if([&](const Waiting& w) { return w.req.owner.caller == caller; });
     if (!e->breaks.free_all_keeps_share) {
         for (auto it = e->shares.begin(); it != e->shares.end();) {
             std::erase_if(it->second, [&](const ShareHolder& h) { return h.owner.caller == caller; });
             it = it->second.empty() ? e->shares.erase(it) : std::next(it);
         }
     }
-    std::sort(touched.begin(), touched.end());
-    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-    for (const FileKey& k : touched) {
+    for (auto& [k, spans] : touched) {
         auto fit = e->files.find(k);
-        e->regrant(k, fit->second);
+        e->regrant(fit->second, std::move(spans));
+        e->drop_if_empty(fit);
     }
-    std::erase_if(e->files, [](const auto& kv) { return kv.second.held.empty() && kv.second.pending.empty(); });
 }
 
 uint32_t lc_ls_search(lc_ls_engine* e, const lc_ls_search_query& q, lc_ls_search_page* out) {
@@ -431,7 +721,7 @@ uint32_t lc_ls_search(lc_ls_engine* e, const lc_ls_search_query& q, lc_ls_search
     size_t used = 0;
     size_t following = 0;  // candidates after the page, counted up to 2
     for (auto it = e->by_id.upper_bound(after); it != e->by_id.end() && following < 2; ++it) {
-        const lc_ls_lock& l = it->second.second->second;
+        const lc_ls_lock& l = it->second->lock;
         if (l.range.flavour != q.flavour) continue;
         if ((q.flags & LC_LS_FILTER_FH) && l.range.fh != q.fh) continue;
         size_t cost = q.cost ? q.cost(l) : 1;
@@ -459,11 +749,12 @@ uint32_t lc_ls_remove(lc_ls_engine* e, uint32_t ref32, uint64_t ref64, uint32_t 
     std::lock_guard<std::mutex> g(e->mu);
     if (ref32 != e->boot_tag) return LC_LS_NOT_LOCKED;
     auto it = e->by_id.find(ref64);
-    if (it == e->by_id.end() || it->second.second->second.range.flavour != flavour) return LC_LS_NOT_LOCKED;
-    auto [k, hit] = it->second;
-    auto fit = e->files.find(k);
-    e->erase(fit->second, hit);
-    e->regrant(k, fit->second);
+    if (it == e->by_id.end() || it->second->lock.range.flavour != flavour) return LC_LS_NOT_LOCKED;
+    Node* n = it->second;
+    auto fit = e->files.find(FileKey{n->lock.range.fs_id, n->lock.range.fh});
+    Span gone{n->lock.range.start, n->lock.last};
+    delete e->unlink(fit->second, n);
+    e->regrant(fit->second, {gone});
     e->drop_if_empty(fit);
     return LC_LS_GRANTED;
 }
@@ -472,9 +763,64 @@ lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e) {
     std::lock_guard<std::mutex> g(e->mu);
     lc_ls_counts c;
     c.held = e->by_id.size();
-    for (const auto& [k, f] : e->files) c.pending += f.pending.size();
+    c.pending = e->by_seq.size();
     for (const auto& [fh, hs] : e->shares) c.shares += hs.size();
     return c;
+}
+
+void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out) {
+    std::lock_guard<std::mutex> g(e->mu);
+    *out = lc_ls_tables{};
+    out->boot_tag = e->boot_tag;
+    for (const auto& [id, n] : e->by_id) {
+        if (out->held.size() >= limit) {
+            out->truncated = true;
+            break;
+        }
+        out->held.push_back(n->lock);
+    }
+    for (const auto& [seq, n] : e->by_seq) {
+        if (out->pending.size() >= limit) {
+            out->truncated = true;
+            break;
+        }
+        out->pending.push_back(lc_ls_queued{seq, n->lock, n->waiter});
+    }
+    for (const auto& [fh, hs] : e->shares) {
+        for (const ShareHolder& h : hs) {
+            if (out->shares.size() >= limit) {
+                out->truncated = true;
+                break;
+            }
+            out->shares.push_back(lc_ls_share_entry{fh, h.owner, h.mode, h.access});
+        }
+    }
+}
+
+std::string lc_ls_engine_check(lc_ls_engine* e) {
+    std::lock_guard<std::mutex> g(e->mu);
+    auto where = [](const lc_ls_lock& l) {
+        return "fh " + std::to_string(l.range.fh) + " " + l.owner.caller + "/" + std::to_string(l.owner.owner_id) +
+               (l.range.flavour == LC_LS_POSIX ? " posix " : " windows ") +
+               (l.range.type == LC_LS_SHARED ? "shared " : "exclusive ") + std::to_string(l.range.start) + "+" +
+               std::to_string(l.range.len);
+    };
+    std::map<FileKey, std::vector<const lc_ls_lock*>> held;
+    for (const auto& [id, n] : e->by_id) held[FileKey{n->lock.range.fs_id, n->lock.range.fh}].push_back(&n->lock);
+    for (const auto& [k, locks] : held)
+        for (size_t i = 0; i < locks.size(); i++)
+            for (size_t j = i + 1; j < locks.size(); j++) {
+                const lc_ls_lock &a = *locks[i], &b = *locks[j];
+                if (same_owner(a.owner, b.owner) && a.range.flavour == b.range.flavour) continue;
+                if (e->conflicts(a, b)) return "held " + where(a) + " conflicts with held " + where(b);
+            }
+    for (const auto& [seq, n] : e->by_seq) {
+        bool blocked = false;
+        for (const lc_ls_lock* l : held[FileKey{n->lock.range.fs_id, n->lock.range.fh}])
+            blocked = blocked || e->conflicts(n->lock, *l);
+        if (!blocked) return "queued " + where(n->lock) + " conflicts with nothing held";
+    }
+    return "";
 }
 
 namespace {
@@ -505,35 +851,23 @@ std::string lock_json(const lc_ls_lock& l) {
 }  // namespace
 
 std::string lc_ls_engine_json(lc_ls_engine* e, size_t limit) {
-    std::lock_guard<std::mutex> g(e->mu);
-    bool truncated = false;
-    auto add = [&](std::string& list, size_t& n, const std::string& item) {
-        if (n >= limit) {
-            truncated = true;
-            return;
-        }
-        list += (n++ ? "," : "") + item;
-    };
+    // Copied under the mutex, at most `limit` of each; formatted after it.
+    lc_ls_tables t;
+    lc_ls_engine_snapshot(e, limit, &t);
     std::string held, pending, share;
-    size_t nh = 0, np = 0, ns = 0;
-    for (const auto& [id, where] : e->by_id) add(held, nh, lock_json(where.second->second));
-    std::vector<const Waiting*> waiting;
-    for (const auto& [k, f] : e->files)
-        for (const Waiting& w : f.pending) waiting.push_back(&w);
-    std::sort(waiting.begin(), waiting.end(), [](const Waiting* a, const Waiting* b) { return a->seq < b->seq; });
-    for (const Waiting* w : waiting) {
-        std::string j = lock_json(w->req);
-        j.replace(0, j.find(','), "{\"seq\":" + std::to_string(w->seq));
-        add(pending, np, j);
+    for (const lc_ls_lock& l : t.held) held += (held.empty() ? "" : ",") + lock_json(l);
+    for (const lc_ls_queued& q : t.pending) {
+        std::string j = lock_json(q.req);
+        j.replace(0, j.find(','), "{\"seq\":" + std::to_string(q.seq));
+        pending += (pending.empty() ? "" : ",") + j;
     }
-    for (const auto& [fh, hs] : e->shares)
-        for (const ShareHolder& h : hs)
-            add(share, ns,
-                "{\"fh\":" + std::to_string(fh) + ",\"caller\":" + lc_json_str(h.owner.caller) + ",\"handle\":\"" +
-                    hex_bytes(h.owner.handle, 64) + "\",\"handle_len\":" + std::to_string(h.owner.handle.size()) +
-                    ",\"mode\":" + std::to_string(h.mode) + ",\"access\":" + std::to_string(h.access) + "}");
-    std::string j = "{\"boot_tag\":" + std::to_string(e->boot_tag) + ",\"held\":[" + held + "],\"pending\":[" +
+    for (const lc_ls_share_entry& h : t.shares)
+        share += std::string(share.empty() ? "" : ",") + "{\"fh\":" + std::to_string(h.fh) +
+                 ",\"caller\":" + lc_json_str(h.owner.caller) + ",\"handle\":\"" + hex_bytes(h.owner.handle, 64) +
+                 "\",\"handle_len\":" + std::to_string(h.owner.handle.size()) + ",\"mode\":" +
+                 std::to_string(h.mode) + ",\"access\":" + std::to_string(h.access) + "}";
+    std::string j = "{\"boot_tag\":" + std::to_string(t.boot_tag) + ",\"held\":[" + held + "],\"pending\":[" +
                     pending + "],\"share\":[" + share + "]";
-    if (truncated) j += ",\"truncated\":true";
+    if (t.truncated) j += ",\"truncated\":true";
     return j + "}";
 }

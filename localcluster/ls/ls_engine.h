@@ -29,6 +29,9 @@ enum : uint32_t {
     LC_LS_BLOCKED = 3,
     LC_LS_NOT_LOCKED = 9,
     LC_LS_BAD_SEARCH = 22,
+    // Not a status of the wire: the owner or the file holds or awaits as
+    // many entries as it may. The server refuses the request (ENOLCK).
+    LC_LS_FULL = 0x10000,
 };
 
 enum : uint32_t { LC_LS_SHARED = 1, LC_LS_EXCLUSIVE = 2 };
@@ -81,9 +84,21 @@ struct lc_ls_breaks {
     bool search_more_when_full = false;    // has_more whenever a page is full
 };
 
+// How much one caller name and one file may hold and have queued. A take
+// that would hold one more, or a blocking take that would wait, past
+// either is answered LC_LS_FULL and changes nothing; so is a POSIX free
+// that would split a segment. A queued request counts against both.
+struct lc_ls_limits {
+    size_t held_per_caller = 65536;
+    size_t held_per_file = 65536;
+    size_t queued_per_caller = 1024;
+    size_t queued_per_file = 1024;
+};
+
 struct lc_ls_engine;
 
 lc_ls_engine* lc_ls_engine_create(uint32_t boot_tag, const lc_ls_breaks& breaks);
+void lc_ls_engine_set_limits(lc_ls_engine* e, const lc_ls_limits& limits);
 void lc_ls_engine_destroy(lc_ls_engine* e);
 uint32_t lc_ls_engine_boot_tag(const lc_ls_engine* e);
 
@@ -146,6 +161,33 @@ struct lc_ls_counts {
     size_t shares = 0;
 };
 lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e);
+
+// A copy of the tables, each list cut after `limit` entries: held locks in
+// ascending id, queued requests oldest first, share locks by fh.
+struct lc_ls_queued {
+    uint64_t seq = 0;
+    lc_ls_lock req;
+    lc_ls_addr waiter{};
+};
+struct lc_ls_share_entry {
+    uint64_t fh = 0;
+    lc_ls_share_owner owner;
+    uint32_t mode = 0;
+    uint32_t access = 0;
+};
+struct lc_ls_tables {
+    uint32_t boot_tag = 0;
+    std::vector<lc_ls_lock> held;
+    std::vector<lc_ls_queued> pending;
+    std::vector<lc_ls_share_entry> shares;
+    bool truncated = false;
+};
+void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out);
+// Empty when the tables hold together: no two held locks of different
+// owners (or flavours) on one file conflict, and every queued request
+// conflicts with a held lock. Otherwise the first fault found. It compares
+// every pair on a file, so it is for tests.
+std::string lc_ls_engine_check(lc_ls_engine* e);
 // The tables as a JSON object {"boot_tag":..,"held":[..],"pending":[..],
 // "share":[..]}; each list is cut after `limit` entries ("truncated":true).
 std::string lc_ls_engine_json(lc_ls_engine* e, size_t limit);

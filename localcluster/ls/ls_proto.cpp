@@ -207,7 +207,9 @@ void search(lc_ls_engine* e, const Frame& f, Reply* r) {
         r->herr = EPROTO;
         return;
     }
-    if (q.flavour != LC_LS_POSIX && q.flavour != LC_LS_WINDOWS) {
+    // A page of none would answer "more follow" with the same cookie for
+    // ever: a client that follows cookies would never end.
+    if ((q.flavour != LC_LS_POSIX && q.flavour != LC_LS_WINDOWS) || q.max == 0) {
         r->herr = EINVAL;
         return;
     }
@@ -296,6 +298,9 @@ std::vector<uint8_t> lc_ls_serve(lc_ls_engine* e, const uint8_t* req, size_t len
             case LS_MSG_CTRL_REMOVE: remove(e, f, &r); break;
         }
     }
+    // At its limits the server refuses what would make it hold more; the
+    // client reports that as the call's failure.
+    if (r.status == LC_LS_FULL) r.herr = ENOLCK;
     // A refused request says only why.
     if (r.herr) {
         r.b.assign(reply_min(type), 0);

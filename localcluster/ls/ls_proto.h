@@ -18,6 +18,8 @@ constexpr uint32_t LC_LS_MAX_HANDLE = 8192;   // share-mode handle bytes
 
 // Runs one request frame (`len` bytes, as received) against the engine and
 // returns the reply frame: type + 1, the request's xid, version 2, the
-// handling error (0, or EPROTO, EOPNOTSUPP, ENAMETOOLONG, E2BIG, EINVAL) and
-// the status. Every frame gets a reply, however malformed.
+// handling error (0, or EPROTO, EOPNOTSUPP, ENAMETOOLONG, E2BIG, EINVAL, or
+// ENOLCK for a request past the engine's limits) and
+// the status. Every frame gets a reply, however malformed; a search for pages
+// of no entry is refused (EINVAL).
 std::vector<uint8_t> lc_ls_serve(lc_ls_engine* e, const uint8_t* req, size_t len);

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "kiv/io.h"
@@ -23,6 +25,11 @@ namespace {
 // Coming back: how often and how long to try the old port again.
 constexpr uint64_t kRebindRetryMs = 50;
 constexpr uint64_t kRebindTryUs = 5000000;
+// Frames served for one connection in one turn of the loop: a peer that
+// pipelines thousands of requests has them served a few at a time, with
+// every other connection's taken between, and the runtime stops reading it
+// while they wait.
+constexpr size_t kFramesPerTurn = 16;
 
 uint64_t splitmix(uint64_t* x) {
     uint64_t z = (*x += 0x9E3779B97F4A7C15ull);
@@ -62,6 +69,15 @@ struct lc_ls {
 
     // Loop context only.
     kiv_rpc_server* server = nullptr;
+    // Frames read and not yet served, per connection id, and the order in
+    // which the connections that have some take their turns.
+    struct Waiting {
+        kiv_rpc_sconn* conn = nullptr;
+        std::deque<kiv_msg*> frames;
+    };
+    std::unordered_map<uint64_t, Waiting> waiting;
+    std::deque<uint64_t> turns;
+    kiv_timer turn_timer{};
     kiv_timer rebind_timer{};
     uint64_t rebind_until_us = 0;
 
@@ -90,13 +106,7 @@ void new_boot(lc_ls* s) {
     lc_ls_engine_destroy(gone);
 }
 
-void on_request(kiv_rpc_sconn* c, kiv_msg* req, void* arg) {
-    auto* s = static_cast<lc_ls*>(arg);
-    s->nr_requests++;
-    if (!s->up.load(std::memory_order_acquire)) {
-        kiv_free_msg(req);
-        return;
-    }
+void serve(lc_ls* s, kiv_rpc_sconn* c, kiv_msg* req) {
     std::vector<uint8_t> out = lc_ls_serve(s->engine, req->buf, req->kept_len);
     uint32_t herr = ls_wire_get_u32(out.data(), LS_REPLY_HANDLING_ERR);
     if (herr) {
@@ -115,6 +125,72 @@ void on_request(kiv_rpc_sconn* c, kiv_msg* req, void* arg) {
     }
     memcpy(reply->buf, out.data(), out.size());
     kiv_rpc_reply(c, reply);
+}
+
+// Loop context: frames read but not served go unanswered (a crash, or
+// their connection went).
+void discard(lc_ls::Waiting& w) {
+    for (kiv_msg* m : w.frames) kiv_free_msg(m);
+    w.frames.clear();
+}
+
+void discard_all(lc_ls* s) {
+    del_timer_sync(&s->turn_timer);
+    for (auto& [id, w] : s->waiting) discard(w);
+    s->waiting.clear();
+    s->turns.clear();
+}
+
+// Loop context: each connection with frames waiting gets its turn, oldest
+// first, and serves at most kFramesPerTurn of them.
+void on_turn(void* arg) {
+    auto* s = static_cast<lc_ls*>(arg);
+    kiv_rpc_batch_begin(&s->proc);
+    for (size_t n = s->turns.size(); n > 0; n--) {
+        uint64_t id = s->turns.front();
+        s->turns.pop_front();
+        auto it = s->waiting.find(id);
+        if (it == s->waiting.end()) continue;
+        // A reply that drops the connection runs its close later: the
+        // entry stays until then or until it is empty.
+        for (size_t k = 0; k < kFramesPerTurn && !it->second.frames.empty(); k++) {
+            kiv_msg* m = it->second.frames.front();
+            it->second.frames.pop_front();
+            serve(s, it->second.conn, m);
+        }
+        if (it->second.frames.empty())
+            s->waiting.erase(it);
+        else
+            s->turns.push_back(id);
+    }
+    kiv_rpc_batch_end(&s->proc);
+    if (!s->turns.empty()) mod_timer(&s->turn_timer, 0);
+}
+
+void on_request(kiv_rpc_sconn* c, kiv_msg* req, void* arg) {
+    auto* s = static_cast<lc_ls*>(arg);
+    s->nr_requests++;
+    if (!s->up.load(std::memory_order_acquire)) {
+        kiv_free_msg(req);
+        return;
+    }
+    // The frame holds its connection until it is freed.
+    uint64_t id = kiv_rpc_sconn_id(c);
+    lc_ls::Waiting& w = s->waiting[id];
+    if (w.frames.empty()) {
+        w.conn = c;
+        s->turns.push_back(id);
+    }
+    w.frames.push_back(req);
+    if (!timer_pending(&s->turn_timer)) mod_timer(&s->turn_timer, 0);
+}
+
+void on_close(kiv_rpc_sconn* c, void* arg) {
+    auto* s = static_cast<lc_ls*>(arg);
+    auto it = s->waiting.find(kiv_rpc_sconn_id(c));
+    if (it == s->waiting.end()) return;
+    discard(it->second);
+    s->waiting.erase(it);
 }
 
 void stop_listening(lc_ls* s) {
@@ -166,6 +242,7 @@ int go_down(lc_ls* s) {
     s->nr_restarts++;
     del_timer_sync(&s->rebind_timer);
     stop_listening(s);
+    discard_all(s);
     new_boot(s);
     lc_log(s->cfg.log, LC_LOG_INFO, "%s is down; its locks are gone", s->name.c_str());
     return 0;
@@ -207,6 +284,7 @@ int do_stop(void* arg) {
     auto* s = static_cast<lc_ls*>(arg);
     del_timer_sync(&s->rebind_timer);
     stop_listening(s);
+    discard_all(s);
     s->up = false;
     return 0;
 }
@@ -219,6 +297,7 @@ lc_ls* lc_ls_create(const lc_ls_config& config, std::string* err) {
     s->name = "ls " + config.fs_name;
     s->rng = config.seed ^ (config.fs_id * 0x2545F4914F6CDD1Dull) ^ 0x6c73;
     s->ops.on_request = on_request;
+    s->ops.on_close = on_close;
     new_boot(s);
     if (kiv_process_init_(&s->proc) != 0) {
         *err = "cannot create the runtime process of " + s->name;
@@ -235,6 +314,7 @@ lc_ls* lc_ls_create(const lc_ls_config& config, std::string* err) {
     }
     s->proc_started = true;
     init_timer(&s->proc, &s->rebind_timer, on_rebind, s);
+    init_timer(&s->proc, &s->turn_timer, on_turn, s);
     return s;
 }
 
@@ -282,6 +362,8 @@ void lc_ls_get_stats(lc_ls* s, lc_ls_stats* out) {
     out->pending = c.pending;
     out->shares = c.shares;
 }
+
+int lc_ls_call_on_loop(lc_ls* s, int (*fn)(void*), void* arg) { return kiv_call_in_job(&s->proc, fn, arg); }
 
 std::string lc_ls_locks_json(lc_ls* s, size_t limit) {
     std::string state = s->up ? "up" : "down";

@@ -55,6 +55,10 @@ struct lc_ls_stats {
 };
 void lc_ls_get_stats(lc_ls* s, lc_ls_stats* out);
 
+// Runs fn(arg) on the instance's loop, between two of its turns, and
+// returns what it returns: while it runs, nothing is read or served.
+int lc_ls_call_on_loop(lc_ls* s, int (*fn)(void*), void* arg);
+
 // The lock tables as JSON: {"state":..,"boot_tag":..,"held":[..],
 // "pending":[..],"share":[..]} (each list cut after `limit` entries).
 std::string lc_ls_locks_json(lc_ls* s, size_t limit);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -607,6 +608,339 @@ TEST(LsEngineLimitsTest, NameAndOpaqueSizesAtTheirEdges) {
     EXPECT_EQ(uint32_t(E2BIG), herr(lc_ls_serve(e, big.data(), big.size())));
     Bytes max = share_frame(LS_MSG_SHARE_TAKE, "h", std::string(8192, 'h'), 5, 0, 1);
     EXPECT_EQ(0u, herr(lc_ls_serve(e, max.data(), max.size())));
+}
+
+
+// ---------------------------------------------------------------- limits on what is held and queued
+
+// Past a limit a request that would hold or queue one more is refused
+// through the handling error, changes nothing, and frees make room again.
+TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
+    using namespace lsframes;
+    Engine e;
+    lc_ls_limits lim;
+    lim.held_per_caller = 3;
+    lim.held_per_file = 3;
+    lim.queued_per_caller = 2;
+    lim.queued_per_file = 3;
+    lc_ls_engine_set_limits(e, lim);
+    auto frame = [](uint32_t type, const std::string& caller, uint64_t fh, uint64_t start, uint64_t len,
+                    uint32_t flavour = LC_LS_WINDOWS) {
+        BrReq r;
+        r.type = type;
+        r.caller = caller;
+        r.fh = fh;
+        r.start = start;
+        r.len = len;
+        r.flavour = flavour;
+        return br_frame(r);
+    };
+    struct Step {
+        const char* what;
+        Bytes frame;
+        uint32_t herr, status;
+    };
+    const uint32_t T = LS_MSG_TAKE, B = LS_MSG_BLOCKING_TAKE, F = LS_MSG_FREE;
+    const Step steps[] = {
+        {"a takes 1", frame(T, "a", 1, 0, 1), 0, LC_LS_GRANTED},
+        {"a takes 2", frame(T, "a", 1, 10, 1), 0, LC_LS_GRANTED},
+        {"a takes 3", frame(T, "a", 2, 0, 10, LC_LS_POSIX), 0, LC_LS_GRANTED},
+        {"a at its limit", frame(T, "a", 2, 20, 1), ENOLCK, 0},
+        {"a blocking at its limit", frame(B, "a", 3, 0, 1), ENOLCK, 0},
+        {"a's conflict still denied", frame(T, "a", 1, 0, 1), 0, LC_LS_DENIED},
+        {"a POSIX free that splits", frame(F, "a", 2, 4, 2, LC_LS_POSIX), ENOLCK, 0},
+        {"a POSIX free of an end", frame(F, "a", 2, 8, 2, LC_LS_POSIX), 0, LC_LS_GRANTED},
+        {"b takes the file's 3rd", frame(T, "b", 1, 20, 1), 0, LC_LS_GRANTED},
+        {"c at the file's limit", frame(T, "c", 1, 30, 1), ENOLCK, 0},
+        {"c elsewhere", frame(T, "c", 2, 30, 1), 0, LC_LS_GRANTED},
+        {"c queues 1", frame(B, "c", 2, 0, 1), 0, LC_LS_BLOCKED},
+        {"c queues it again", frame(B, "c", 2, 0, 1), 0, LC_LS_BLOCKED},
+        {"c queues 2", frame(B, "c", 2, 1, 1), 0, LC_LS_BLOCKED},
+        {"c at its queue limit", frame(B, "c", 2, 2, 1), ENOLCK, 0},
+        {"d queues the file's 3rd", frame(B, "d", 2, 3, 1), 0, LC_LS_BLOCKED},
+        {"e at the file's queue limit", frame(B, "e", 2, 4, 1), ENOLCK, 0},
+        {"a frees 1", frame(F, "a", 1, 0, 1), 0, LC_LS_GRANTED},
+        {"c takes there", frame(T, "c", 1, 0, 1), 0, LC_LS_GRANTED},
+    };
+    for (const Step& st : steps) {
+        std::vector<uint8_t> rep = lc_ls_serve(e, st.frame.data(), st.frame.size());
+        EXPECT_EQ(st.herr, herr(rep)) << st.what;
+        EXPECT_EQ(st.status, status(rep)) << st.what;
+        EXPECT_EQ(LS_REPLY_STATUS_BYTES, rep.size()) << st.what;
+    }
+    lc_ls_counts c = lc_ls_engine_counts(e);
+    EXPECT_EQ(5u, c.held);
+    EXPECT_EQ(3u, c.pending);
+    EXPECT_EQ("", lc_ls_engine_check(e));
+}
+
+// ---------------------------------------------------------------- against a model
+
+// The byte-range rules written as plainly as they can be: a list of held
+// locks and a list of queued requests, scanned whole for every question.
+struct ModelLock {
+    std::string caller;
+    uint64_t owner_id = 0;
+    uint64_t fh = 0;
+    uint32_t flavour = 0, type = 0;
+    uint64_t start = 0, len = 0, last = 0;  // len: Windows as taken; POSIX the segment's, 0 to the end
+    std::vector<std::string> items;
+    uint64_t seq = 0;  // order of grant (held) or of queueing (queued)
+
+    bool point() const { return flavour == LC_LS_WINDOWS && len == 0; }
+    bool same_owner(const ModelLock& o) const { return caller == o.caller && owner_id == o.owner_id; }
+};
+
+struct Model {
+    std::vector<ModelLock> held, queued;
+    uint64_t seq = 0;
+
+    static bool point_in(uint64_t x, const ModelLock& r) { return !r.point() && x > r.start && x <= r.last; }
+    static bool overlap(const ModelLock& a, const ModelLock& b) {
+        if (a.point()) return point_in(a.start, b);
+        if (b.point()) return point_in(b.start, a);
+        return a.start <= b.last && b.start <= a.last;
+    }
+    static bool conflicts(const ModelLock& r, const ModelLock& l) {
+        if (r.fh != l.fh || !overlap(r, l)) return false;
+        if (r.type == S && l.type == S) return false;
+        if (!r.same_owner(l) || r.flavour != l.flavour) return true;
+        return r.flavour == LC_LS_WINDOWS && r.type == X;
+    }
+    bool blocked(const ModelLock& r) const {
+        for (const ModelLock& l : held)
+            if (conflicts(r, l)) return true;
+        return false;
+    }
+    static void set_last(ModelLock& l) {
+        if (l.flavour == LC_LS_POSIX) l.len = l.last == kMax ? 0 : l.last - l.start + 1;
+    }
+    bool cut(const ModelLock& o, uint64_t s, uint64_t e) {
+        bool any = false;
+        std::vector<ModelLock> keep;
+        for (ModelLock& l : held) {
+            if (l.flavour != LC_LS_POSIX || !l.same_owner(o) || l.fh != o.fh || l.last < s || l.start > e) {
+                keep.push_back(l);
+                continue;
+            }
+            any = true;
+            if (l.start < s) {
+                ModelLock left = l;
+                left.last = s - 1;
+                set_last(left);
+                keep.push_back(left);
+            }
+            if (l.last > e) {
+                ModelLock right = l;
+                right.start = e + 1;
+                set_last(right);
+                keep.push_back(right);
+            }
+        }
+        held = keep;
+        return any;
+    }
+    // Whether another owner's point at x would meet `joined`.
+    bool point_at(uint64_t x, const ModelLock& joined) const {
+        for (const ModelLock& l : held)
+            if (l.point() && l.start == x && conflicts(l, joined)) return true;
+        return false;
+    }
+    void grant(ModelLock r) {
+        r.seq = ++seq;
+        if (r.flavour == LC_LS_WINDOWS) return held.push_back(r);
+        cut(r, r.start, r.last);
+        for (int side = 0; side < 2; side++) {
+            for (size_t i = 0; i < held.size(); i++) {
+                const ModelLock& n = held[i];
+                bool touches = side == 0 ? r.start > 0 && n.last == r.start - 1 : r.last < kMax && n.start == r.last + 1;
+                if (n.flavour != LC_LS_POSIX || !n.same_owner(r) || n.fh != r.fh || !touches || n.type != r.type ||
+                    n.items != r.items)
+                    continue;
+                ModelLock joined = r;
+                joined.start = std::min(r.start, n.start);
+                joined.last = std::max(r.last, n.last);
+                if (point_at(side == 0 ? r.start : r.last + 1, joined)) continue;
+                r.start = joined.start;
+                r.last = joined.last;
+                held.erase(held.begin() + long(i));
+                break;
+            }
+        }
+        set_last(r);
+        held.push_back(r);
+    }
+    void regrant() {
+        for (bool again = true; again;) {
+            again = false;
+            for (size_t i = 0; i < queued.size();) {
+                if (blocked(queued[i])) {
+                    i++;
+                    continue;
+                }
+                ModelLock r = queued[i];
+                queued.erase(queued.begin() + long(i));
+                grant(r);
+                again = true;
+            }
+        }
+    }
+    uint32_t take(const ModelLock& r) {
+        if (blocked(r)) return LC_LS_DENIED;
+        grant(r);
+        regrant();
+        return LC_LS_GRANTED;
+    }
+    uint32_t free(const ModelLock& r) {
+        if (r.flavour == LC_LS_POSIX) {
+            if (!cut(r, r.start, r.last)) return LC_LS_NOT_LOCKED;
+        } else {
+            long pick = -1;
+            for (size_t i = 0; i < held.size(); i++) {
+                const ModelLock& l = held[i];
+                if (l.flavour != LC_LS_WINDOWS || !l.same_owner(r) || l.fh != r.fh || l.start != r.start ||
+                    l.len != r.len)
+                    continue;
+                if (pick < 0) {
+                    pick = long(i);
+                    continue;
+                }
+                const ModelLock& p = held[size_t(pick)];
+                bool l_same = l.type == r.type, p_same = p.type == r.type;
+                if ((l_same && !p_same) || (l_same == p_same && l.seq > p.seq)) pick = long(i);
+            }
+            if (pick < 0) return LC_LS_NOT_LOCKED;
+            held.erase(held.begin() + pick);
+        }
+        regrant();
+        return LC_LS_GRANTED;
+    }
+    static bool same_request(const ModelLock& a, const ModelLock& b) {
+        return a.same_owner(b) && a.fh == b.fh && a.start == b.start && a.len == b.len && a.flavour == b.flavour;
+    }
+    uint32_t blocking_take(ModelLock r) {
+        if (!blocked(r)) return take(r);
+        for (ModelLock& q : queued)
+            if (same_request(q, r)) {
+                r.seq = q.seq;
+                q = r;
+                return LC_LS_BLOCKED;
+            }
+        r.seq = ++seq;
+        queued.push_back(r);
+        return LC_LS_BLOCKED;
+    }
+    uint32_t cancel(const ModelLock& r) {
+        for (size_t i = 0; i < queued.size(); i++)
+            if (same_request(queued[i], r)) {
+                queued.erase(queued.begin() + long(i));
+                return LC_LS_GRANTED;
+            }
+        return LC_LS_NOT_LOCKED;
+    }
+    void free_all(const std::string& caller) {
+        std::erase_if(held, [&](const ModelLock& l) { return l.caller == caller; });
+        std::erase_if(queued, [&](const ModelLock& l) { return l.caller == caller; });
+        regrant();
+    }
+};
+
+std::string describe(const std::string& caller, uint64_t owner_id, uint64_t fh, uint32_t flavour, uint32_t type,
+                     uint64_t start, uint64_t len, const std::vector<std::string>& items) {
+    std::string s = caller + "/" + std::to_string(owner_id) + " fh " + std::to_string(fh) +
+                    (flavour == LC_LS_POSIX ? " P" : " W") + (type == S ? "S " : "X ") + std::to_string(start) + "+" +
+                    std::to_string(len);
+    for (const std::string& i : items) s += "=" + i;
+    return s;
+}
+
+std::multiset<std::string> model_held(const Model& m) {
+    std::multiset<std::string> out;
+    for (const ModelLock& l : m.held)
+        out.insert(describe(l.caller, l.owner_id, l.fh, l.flavour, l.type, l.start, l.len, l.items));
+    return out;
+}
+
+// Random takes, frees, blocking takes, cancels, tests and free-alls of both
+// flavours on two files by three owners (two of them sharing a caller name):
+// every answer is the model's, the held and queued sets are the model's,
+// and the tables hold together after every step.
+TEST(LsEngineModelTest, RandomHistoriesMatchTheModel) {
+    struct Who {
+        const char* caller;
+        uint64_t owner_id;
+    };
+    const Who who[] = {{"a", 1}, {"a", 2}, {"b", 1}};
+    for (uint64_t seed = 1; seed <= 300; seed++) {
+        std::mt19937_64 rng(seed);
+        auto pick = [&](uint64_t n) { return uint64_t(rng() % n); };
+        Engine e;
+        Model m;
+        std::string history;
+        for (int step = 0; step < 200; step++) {
+            const Who& w = who[pick(3)];
+            ModelLock r;
+            r.caller = w.caller;
+            r.owner_id = w.owner_id;
+            r.fh = 1 + pick(2);
+            r.flavour = pick(2) ? LC_LS_POSIX : LC_LS_WINDOWS;
+            r.type = pick(2) ? S : X;
+            r.start = pick(10);
+            r.len = pick(5);
+            r.last = r.len == 0 ? (r.flavour == LC_LS_POSIX ? kMax : r.start) : r.start + r.len - 1;
+            if (pick(3) == 0) r.items = {"i"};
+            lc_ls_owner o = owner(r.caller, r.owner_id);
+            lc_ls_range rg = range(r.flavour, r.start, r.len, r.type, r.fh);
+            uint64_t op = pick(20);
+            uint32_t want = 0, got = 0;
+            const char* name;
+            if (op < 6) {
+                name = "take";
+                want = m.take(r);
+                got = lc_ls_take(e, o, rg, r.items);
+            } else if (op < 10) {
+                name = "free";
+                want = m.free(r);
+                got = lc_ls_free(e, o, rg);
+            } else if (op < 15) {
+                name = "blocking take";
+                want = m.blocking_take(r);
+                got = lc_ls_blocking_take(e, o, rg, r.items, lc_ls_addr{});
+            } else if (op < 17) {
+                name = "cancel";
+                want = m.cancel(r);
+                got = lc_ls_cancel(e, o, rg);
+            } else if (op < 19) {
+                name = "test";
+                want = m.blocked(r) ? LC_LS_DENIED : LC_LS_GRANTED;
+                got = lc_ls_test(e, o, rg, nullptr);
+            } else {
+                name = "free-all";
+                m.free_all(r.caller);
+                lc_ls_free_all(e, r.caller);
+            }
+            history += std::string(name) + " " +
+                       describe(r.caller, r.owner_id, r.fh, r.flavour, r.type, r.start, r.len, r.items) + "\n";
+            ASSERT_EQ(want, got) << "seed " << seed << ", step " << step << ":\n" << history;
+
+            lc_ls_tables t;
+            lc_ls_engine_snapshot(e, SIZE_MAX, &t);
+            std::multiset<std::string> held;
+            for (const lc_ls_lock& l : t.held)
+                held.insert(describe(l.owner.caller, l.owner.owner_id, l.range.fh, l.range.flavour, l.range.type,
+                                     l.range.start, l.range.len, l.items));
+            ASSERT_EQ(model_held(m), held) << "seed " << seed << ", step " << step << ":\n" << history;
+            std::vector<std::string> queued, model_queued;
+            for (const lc_ls_queued& q : t.pending)
+                queued.push_back(describe(q.req.owner.caller, q.req.owner.owner_id, q.req.range.fh,
+                                          q.req.range.flavour, q.req.range.type, q.req.range.start,
+                                          q.req.range.len, q.req.items));
+            for (const ModelLock& q : m.queued)
+                model_queued.push_back(describe(q.caller, q.owner_id, q.fh, q.flavour, q.type, q.start, q.len, q.items));
+            ASSERT_EQ(model_queued, queued) << "seed " << seed << ", step " << step << ":\n" << history;
+            ASSERT_EQ("", lc_ls_engine_check(e)) << "seed " << seed << ", step " << step << ":\n" << history;
+        }
+    }
 }
 
 }  // namespace

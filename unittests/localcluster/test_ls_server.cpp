@@ -3,11 +3,18 @@
 // handling error, the reply layouts, the control listing with its byte
 // cap, the record that names the server, and what a restart or a reboot of
 // the MDS host takes away.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +23,7 @@
 #include "localcluster/breaks.h"
 #include "localcluster/cluster.h"
 #include "localcluster/control.h"
+#include "localcluster/ls/ls_server.h"
 #include "localcluster/records.h"
 #include "test_ls_frames.h"
 #include "wire_test_client.h"
@@ -161,6 +169,8 @@ TEST_F(LsServerTest, EveryMalformedRequestGetsItsHandlingError) {
          }),
          EPROTO},
         {"search of flavour 5", search_frame(0, 0, 10, {}, 5), EINVAL},
+        // A page of none would answer "more follow" with the same cookie for ever.
+        {"search for pages of 0", search_frame(0, 0, 0), EINVAL},
         {"remove of flavour 0", remove_frame(1, 1, 0), EINVAL},
         {"remove cut short", bent(remove_frame(1, 1), [](Bytes& b) { b.resize(LS_REMOVE_FLAVOUR); }), EPROTO},
         // A name cut at an inner NUL would stand for the caller "kept".
@@ -421,6 +431,147 @@ TEST_F(LsServerTest, BrokenRulesReachTheServer) {
     ASSERT_EQ(0u, take("p", 1, 10, 1));
     EXPECT_EQ(1u, take("q", 1, 10, 0));  // a point at the start of another's range
     EXPECT_EQ(0u, take("p", 1, 10, 1));  // the owner's own exclusive lock again
+}
+
+
+// ---------------------------------------------------------------- turns
+
+namespace turns {
+
+int connect_to(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+bool write_all(int fd, const Bytes& b) {
+    for (size_t at = 0; at < b.size();) {
+        ssize_t n = write(fd, b.data() + at, b.size() - at);
+        if (n <= 0) return false;
+        at += size_t(n);
+    }
+    return true;
+}
+
+// The next `count` frames the server sends on fd.
+std::vector<Bytes> read_frames(int fd, size_t count) {
+    std::vector<Bytes> out;
+    Bytes buf;
+    uint8_t chunk[65536];
+    while (out.size() < count) {
+        while (buf.size() >= 4 && buf.size() >= ls_wire_get_u32(buf.data(), 0) && out.size() < count) {
+            size_t len = ls_wire_get_u32(buf.data(), 0);
+            out.emplace_back(buf.begin(), buf.begin() + long(len));
+            buf.erase(buf.begin(), buf.begin() + long(len));
+        }
+        if (out.size() == count) break;
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) break;
+        buf.insert(buf.end(), chunk, chunk + n);
+    }
+    return out;
+}
+
+Bytes take_frame(const std::string& caller, uint64_t owner_id, uint64_t start) {
+    BrReq r;
+    r.caller = caller;
+    r.owner_id = owner_id;
+    r.start = start;
+    r.len = 1;
+    r.lock_type = 1;
+    return br_frame(r);
+}
+
+struct Hold {
+    std::promise<void> entered;
+    std::shared_future<void> release;
+};
+
+int hold_loop(void* arg) {
+    auto* h = static_cast<Hold*>(arg);
+    h->entered.set_value();
+    h->release.wait();
+    return 0;
+}
+
+}  // namespace turns
+
+// A client that pipelines a long batch has it served a few frames at a
+// time: a request that another client sent meanwhile is served before the
+// batch ends. The order shows in the ids the locks were granted with.
+TEST(LsServerTurnsTest, AnotherClientIsServedWithinAPipelinedBatch) {
+    using namespace turns;
+    lc_ls_config cfg;
+    cfg.fs_id = 0x1001;
+    cfg.fs_name = "turns";
+    std::string err;
+    lc_ls* s = lc_ls_create(cfg, &err);
+    ASSERT_NE(nullptr, s) << err;
+    uint16_t port = 0;
+    ASSERT_EQ(0, lc_ls_listen(s, 0, &port));
+    int a = connect_to(port), b = connect_to(port);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    // Both connections are served before the loop is held.
+    ASSERT_TRUE(write_all(a, take_frame("batch", 100000, 1u << 30)));
+    ASSERT_TRUE(write_all(b, take_frame("other", 100000, 1u << 31)));
+    ASSERT_EQ(1u, read_frames(a, 1).size());
+    ASSERT_EQ(1u, read_frames(b, 1).size());
+
+    constexpr size_t kBatch = 300;
+    Bytes batch;
+    for (size_t i = 0; i < kBatch; i++) {
+        Bytes f = take_frame("batch", i, 2 * i);
+        batch.insert(batch.end(), f.begin(), f.end());
+    }
+    // The batch and then the other request wait in the sockets while the
+    // loop stands still, so both are there when it reads again.
+    Hold hold;
+    std::promise<void> release;
+    hold.release = release.get_future().share();
+    std::thread holder([&] { lc_ls_call_on_loop(s, hold_loop, &hold); });
+    hold.entered.get_future().wait();
+    bool written = write_all(a, batch) && write_all(b, take_frame("other", 1, 1u << 20));
+    release.set_value();
+    holder.join();
+    ASSERT_TRUE(written);
+    std::vector<Bytes> replies = read_frames(a, kBatch);
+    ASSERT_EQ(kBatch, replies.size());
+    for (const Bytes& r : replies) ASSERT_EQ(0u, status(r));
+    std::vector<Bytes> other = read_frames(b, 1);
+    ASSERT_EQ(1u, other.size());
+    ASSERT_EQ(0u, status(other[0]));
+
+    ASSERT_TRUE(write_all(b, search_frame(0, 0, 1000)));
+    std::vector<Bytes> page = read_frames(b, 1);
+    ASSERT_EQ(1u, page.size());
+    const Bytes& p = page[0];
+    uint32_t count = ls_wire_get_u32(p.data(), LS_SRCH_R_COUNT), entries = ls_wire_get_u32(p.data(), LS_SRCH_R_ENTRIES_OFF);
+    ASSERT_EQ(kBatch + 3, count);
+    uint64_t other_id = 0;
+    std::vector<uint64_t> batch_ids;
+    for (uint32_t i = 0; i < count; i++) {
+        size_t en = entries + size_t(i) * LS_SRCH_ENTRY_BYTES;
+        uint64_t owner_id = ls_wire_get_u64(p.data(), en + LS_SRCH_E_OWNER_ID);
+        uint64_t id = ls_wire_get_u64(p.data(), en + LS_SRCH_E_REF64);
+        uint64_t start = ls_wire_get_u64(p.data(), en + LS_SRCH_E_START);
+        if (owner_id == 1) other_id = id;
+        if (owner_id < kBatch && start < (1u << 20)) batch_ids.push_back(id);
+    }
+    ASSERT_EQ(kBatch, batch_ids.size());
+    ASSERT_NE(0u, other_id);
+    size_t before = size_t(std::count_if(batch_ids.begin(), batch_ids.end(), [&](uint64_t id) { return id < other_id; }));
+    EXPECT_LT(before, kBatch / 2) << "the other client's request was served after " << before << " of the batch's "
+                                  << kBatch;
+    close(a);
+    close(b);
+    lc_ls_destroy(s);
 }
 
 }  // namespace
