@@ -33,6 +33,8 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_RESTART_KEEPS_VERIFIER, "restart-keeps-verifier"},
     {LC_BREAK_XATTR_SET_DROPPED, "xattr-set-dropped"},
     {LC_BREAK_MKDIR_FORGETS_VERIFIER, "mkdir-forgets-verifier"},
+    {LC_BREAK_AVAIL_REPORTS_FREE, "avail-reports-free"},
+    {LC_BREAK_MIN_VDISK_REPORTS_SHARE_FREE, "min-vdisk-reports-share-free"},
 };
 
 }  // namespace
