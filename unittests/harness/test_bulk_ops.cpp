@@ -315,8 +315,7 @@ TEST(WriteRandomDataTest, NoSpaceWithoutTheFlagFails) {
 
 // Filling runs against a server that never runs out stop with a clear
 // failure once their shared budget is spent: 100 runs at once store at most
-// the budget plus one chunk each, and every one of them fails. A run with a
-// length is not charged.
+// the budget plus one chunk each, and every one of them fails.
 TEST(WriteRandomDataTest, FillingRunsShareOneBudget) {
     constexpr int kRuns = 100;
     constexpr uint64_t kChunk = 4096;
@@ -343,7 +342,6 @@ TEST(WriteRandomDataTest, FillingRunsShareOneBudget) {
     }
     EXPECT_LE(stored.load(), budget.limit + kRuns * kChunk);
     EXPECT_GT(stored.load(), budget.limit);
-    EXPECT_EQ(stored.load(), budget.used.load());
     for (int i = 0; i < kRuns; i++) {
         EXPECT_THAT(messages[size_t(i)], testing::StartsWith("tarn_client_write() calls of this test stored ")) << i;
         EXPECT_THAT(messages[size_t(i)], testing::HasSubstr("more than the 4096017 bytes it accepts: the server "
@@ -352,17 +350,13 @@ TEST(WriteRandomDataTest, FillingRunsShareOneBudget) {
         EXPECT_EQ(7u, reported[size_t(i)]) << i;
     }
 
-    FakeFile g;
-    FakeTime ft;
-    uint64_t written = 0;
-    ASSERT_TRUE(tarn_testing::write_random_chunks(g.fn(), 0, 20000, 4096, false, &written, ft.policy(), &budget));
-    EXPECT_EQ(20000u, written);
-
     // A server that refuses in time is not cut short.
     tarn_testing::WriteBudget roomy;
     roomy.limit = 10000;
     FakeFile h;
     h.space = 10000;
+    FakeTime ft;
+    uint64_t written = 0;
     ASSERT_TRUE(tarn_testing::write_random_chunks(h.fn(), 0, UINT64_MAX, 4096, true, &written, ft.policy(), &roomy));
     EXPECT_EQ(10000u, written);
 }
