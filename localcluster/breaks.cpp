@@ -33,6 +33,8 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_RESTART_KEEPS_VERIFIER, "restart-keeps-verifier"},
     {LC_BREAK_XATTR_SET_DROPPED, "xattr-set-dropped"},
     {LC_BREAK_MKDIR_FORGETS_VERIFIER, "mkdir-forgets-verifier"},
+    {LC_BREAK_AVAIL_REPORTS_FREE, "avail-reports-free"},
+    {LC_BREAK_MIN_VDISK_REPORTS_SHARE_FREE, "min-vdisk-reports-share-free"},
     {LC_BREAK_CREATE_IGNORES_MODE, "create-ignores-mode"},
     {LC_BREAK_RENAME_ANCESTOR_ONE_LEVEL, "rename-ancestor-one-level"},
     {LC_BREAK_RMDIR_COUNTS_FILES_ONLY, "rmdir-counts-files-only"},

@@ -386,6 +386,8 @@ void Cluster::Impl::start_mds() {
         dc.xattrs_on_ds = cfg.fs[f].xattrs_on_ds;
         dc.capacity = cfg.fs[f].capacity;
         dc.total_files = cfg.fs[f].files;
+        // Like the space pool, the server keeps one file in twenty for itself.
+        dc.files_reserve = cfg.fs[f].files / 20;
         dc.vdisks = uint16_t(lc_cdisk_vdisk_count(cdisk));
         dc.start_time_ns = start_ns;
         dc.pool = lc_cdisk_pool(cdisk, int(f));

@@ -43,6 +43,8 @@ checks=(
     "ds-xattr-mds-status tarn TARNExtendedAttributesTest/TARNExtendedAttributesTest.GetCornerCases/0"
     "write-beyond-free small:cap=600M TARNSpaceLimitsTest.SingleFile"
     "hole-stale-bytes tarn ReadWriteTest/ReadWriteTest.TestWrite/*"
+    "avail-reports-free tarn TARNSpaceLimitsTest.SingleFile"
+    "min-vdisk-reports-share-free tarn TARNSpaceLimitsTest.SingleFile"
     "create-ignores-mode tarn TARNCreateTest.LookupAfterCreate"
     "rename-ancestor-one-level tarn TARNRenameTest.DirToSubdir"
     "rmdir-counts-files-only tarn TARNRemoveTest.RemoveNonEmptyDirectory"

@@ -79,6 +79,9 @@ TEST_F(TARNSpaceLimitsTest, SingleFile) {
 
     tarn_fs_info before{};
     ASSERT_TRUE(wait_until_fs_info_stable(&before));
+    // More than the test accepts is a failure already: stop there rather
+    // than feed a server that never refuses.
+    set_write_budget(before.free_space * bs + acceptable_overflow);
     uint64_t bytes_written = 0;
     ASSERT_TRUE(write_random_data(fh, filler_size, std::numeric_limits<uint64_t>::max(), CHUNK_SIZE, true,
                                   &bytes_written));
@@ -119,6 +122,8 @@ TEST_F(TARNSpaceLimitsTest, ManyFiles) {
 
     tarn_fs_info before{};
     ASSERT_TRUE(wait_until_fs_info_stable(&before));
+    // One budget for all 100 writers: what the test accepts in total.
+    set_write_budget(before.free_space * bs + acceptable_overflow);
     std::vector<TARNObjectHandle> file_handles(num_files);
     for (int i = 0; i < num_files; i++)
         ASSERT_TRUE(create_file(std::to_string(i), test_root_handle, &file_handles[size_t(i)]));

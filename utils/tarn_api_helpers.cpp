@@ -176,7 +176,7 @@ testing::AssertionResult remove_tree_contents(const TARNBuffer& dir, const TreeO
 
 testing::AssertionResult write_random_chunks(const WriteFn& write, uint64_t offset, uint64_t length, uint64_t chunk_size,
                                              bool stop_on_no_space, uint64_t* bytes_written, const DelayRetry& retry,
-                                             uint64_t unlimited_bound) {
+                                             WriteBudget* budget) {
     // Every write passes its count as 32 bits; a larger chunk would be cut
     // silently.
     if (chunk_size > UINT32_MAX)
@@ -202,16 +202,19 @@ testing::AssertionResult write_random_chunks(const WriteFn& write, uint64_t offs
             return testing::AssertionFailure() << "tarn_client_write() failed: " << tarn_get_err_msg(err);
         }
         if (written == 0) return testing::AssertionFailure() << "tarn_client_write() wrote 0 bytes";
-        // A server reporting more than it was given must not run the count
-        // past the requested range.
-        const uint64_t step = std::min<uint64_t>(written, n);
-        total += step;
-        if (length == UINT64_MAX && total > unlimited_bound)
-            return testing::AssertionFailure()
-                   << "tarn_client_write() stored " << total << " bytes, more than the " << unlimited_bound
-                   << " bytes the file system can hold: the server does not refuse writes when it is full";
-        position += step;
-        remaining -= step;
+        if (written > n)
+            return testing::AssertionFailure() << "tarn_client_write() reported " << written << " bytes written at offset "
+                                               << position << ", more than the " << n << " bytes it was given";
+        total += written;
+        if (length == UINT64_MAX && budget) {
+            const uint64_t spent = budget->used.fetch_add(written) + written;
+            if (spent > budget->limit)
+                return testing::AssertionFailure()
+                       << "tarn_client_write() calls of this test stored " << spent << " bytes, more than the "
+                       << budget->limit << " bytes it accepts: the server does not refuse writes when it is full";
+        }
+        position += written;
+        remaining -= written;
     }
     if (bytes_written) *bytes_written = total;
     return testing::AssertionSuccess();

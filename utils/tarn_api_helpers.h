@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <ostream>
@@ -241,15 +242,25 @@ testing::AssertionResult remove_tree_contents(const TARNBuffer& dir, const TreeO
 // One write of `count` bytes at `offset`; *written receives what was written.
 using WriteFn = std::function<tarn_err(uint64_t offset, const void* data, uint32_t count, uint32_t* written)>;
 
+// The bytes that all the filling runs of one test (runs without a length)
+// may store together. A server that never answers "Not enough space" would
+// otherwise take writes until memory runs out; the limit is what the test
+// accepts, so a run that passes it has shown the test's own bound broken.
+struct WriteBudget {
+    uint64_t limit = UINT64_MAX;
+    std::atomic<uint64_t> used{0};
+};
+
 // Writes `length` bytes from `offset` in chunks of `chunk_size` random
 // letters (one buffer, generated once). UINT64_MAX with `stop_on_no_space`
 // writes until the file system is full. *bytes_written (when given) gets the
-// total on success only. A run without a length (UINT64_MAX) fails once it
-// has stored more than `unlimited_bound` bytes: a server that never answers
-// "Not enough space" would otherwise take writes until memory runs out.
+// total on success only. A run without a length charges what it stores to
+// `budget` (when given) and fails as soon as the budget's total passes its
+// limit; concurrent runs on one budget therefore store at most the limit
+// plus one chunk each. A write reported larger than asked fails.
 testing::AssertionResult write_random_chunks(const WriteFn& write, uint64_t offset, uint64_t length, uint64_t chunk_size,
                                              bool stop_on_no_space, uint64_t* bytes_written, const DelayRetry& retry,
-                                             uint64_t unlimited_bound = UINT64_MAX);
+                                             WriteBudget* budget = nullptr);
 
 using FsInfoFn = std::function<tarn_err(tarn_fs_info* out)>;
 

@@ -326,16 +326,26 @@ testing::AssertionResult TARNTestBase::write_random_data(const TARNObjectHandle&
         return tarn_client_write(&tarn_ctx, handle.Data(), handle.Length(), pos, data, count, false, written, nullptr,
                                  nullptr);
     };
-    // No run can store more bytes than the whole file system holds.
-    uint64_t bound = UINT64_MAX;
     if (length == UINT64_MAX) {
-        tarn_fs_info info{};
-        testing::AssertionResult r = get_fs_info(&info);
-        if (!r) return r;
-        bound = info.total_space * uint64_t(info.frsize);
+        std::lock_guard<std::mutex> lock(write_budget_mutex);
+        if (!write_budget_set) {
+            // No run can store more bytes than the whole file system holds.
+            tarn_fs_info info{};
+            testing::AssertionResult r = get_fs_info(&info);
+            if (!r) return r;
+            write_budget.limit = info.total_space * uint64_t(info.frsize);
+            write_budget_set = true;
+        }
     }
     return tarn_testing::write_random_chunks(write, offset, length, chunk_size, stop_on_no_space, bytes_written,
-                                             delay_retry, bound);
+                                             delay_retry, &write_budget);
+}
+
+void TARNTestBase::set_write_budget(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(write_budget_mutex);
+    write_budget.limit = bytes;
+    write_budget.used.store(0);
+    write_budget_set = true;
 }
 
 testing::AssertionResult TARNTestBase::wait_until_fs_info_stable(tarn_fs_info* out,

@@ -102,11 +102,15 @@ public:
 
     // `length` bytes from `offset` in chunks of `chunk_size` (at most 32
     // bits) random letters. UINT64_MAX with `stop_on_no_space` fills the file
-    // system; such a run fails once it has stored more than the file
-    // system's total space. *bytes_written (may be null) gets the total on
-    // success.
+    // system; all such runs of one test share one write budget, and each
+    // fails once their total passes it. *bytes_written (may be null) gets
+    // the total on success.
     testing::AssertionResult write_random_data(const TARNObjectHandle& handle, uint64_t offset, uint64_t length,
                                                uint64_t chunk_size, bool stop_on_no_space, uint64_t* bytes_written);
+    // The most bytes the test's filling runs may store together, counted
+    // from now. A test that sets none gets the file system's total space at
+    // its first filling run.
+    void set_write_budget(uint64_t bytes);
     // Waits until the usage counters have not changed for 10 s.
     testing::AssertionResult wait_until_fs_info_stable(
         tarn_fs_info* out = nullptr, std::chrono::duration<double> timeout = std::chrono::seconds(900));
@@ -133,6 +137,11 @@ public:
     // Source of create verifiers: the real time in microseconds at
     // construction, one fetch-and-add per create.
     std::atomic<uint64_t> op_counter;
+
+    // Shared by the test's filling runs (write_random_data without a length).
+    tarn_testing::WriteBudget write_budget;
+    std::mutex write_budget_mutex;
+    bool write_budget_set = false;
 
     // Timing of the Delay retry in the fixture's own calls and clean-up.
     tarn_testing::DelayRetry delay_retry;

@@ -219,7 +219,7 @@ void shrink(lc_ds_disk* d, Obj* o, uint64_t size) {
     ObjBody* b = o->body.get();
     uint64_t freed = lc_extents_remove(&b->blocks, blocks_up_to(size), UINT64_MAX);
     if (freed) {
-        lc_pool_release(d->pool, freed);
+        lc_pool_release(d->pool, o->a.vdisk, freed);
         d->per_vdisk[o->a.vdisk].blocks.fetch_sub(freed, std::memory_order_relaxed);
     }
     size_t pages = lc_pages_truncate(&b->pages, size);
@@ -325,13 +325,14 @@ lc_ds_result change_object(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, lc_d
 
 // Under the object's write lock: takes from the pool the blocks of
 // [offset, end) the object lacks and counts them to its vdisk. False when
-// the pool has too few. `overwrite` = for a write (the overwrite-charged
+// the pool cannot give its vdisk that many. `overwrite` = for a write (the overwrite-charged
 // break pays for every block of the range).
 bool take_blocks(lc_ds_disk* d, Obj* o, uint64_t offset, uint64_t end, bool overwrite) {
     ObjBody* b = o->need_body();
     uint64_t first_blk = offset / LC_DS_PAGE, end_blk = blocks_up_to(end);
     uint64_t need = lc_extents_missing(&b->blocks, first_blk, end_blk);
-    if (!lc_pool_reserve(d->pool, overwrite && broken(d, LC_BREAK_OVERWRITE_CHARGED) ? end_blk - first_blk : need))
+    if (!lc_pool_reserve(d->pool, o->a.vdisk,
+                         overwrite && broken(d, LC_BREAK_OVERWRITE_CHARGED) ? end_blk - first_blk : need))
         return false;
     if (need) {
         lc_extents_add(&b->blocks, first_blk, end_blk);
@@ -536,7 +537,7 @@ lc_ds_result lc_ds_disk_allocate(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk
         if (!take_blocks(d, o, offset, end, false)) {
             // The fallocate-partial break: what fits is taken and kept.
             if (broken(d, LC_BREAK_FALLOCATE_PARTIAL))
-                while (!lc_pool_reserve(d->pool, lc_pool_free_blocks(d->pool))) {
+                while (!lc_pool_reserve(d->pool, o->a.vdisk, lc_pool_vdisk_free_blocks(d->pool, o->a.vdisk))) {
                 }
             return LC_DS_NO_SPACE;
         }
@@ -645,7 +646,7 @@ lc_ds_result lc_ds_disk_delete_object(lc_ds_disk* d, uint64_t file_id) {
         if (o->body) {
             ObjBody* b = o->body.get();
             if (b->blocks.count) {
-                lc_pool_release(d->pool, b->blocks.count);
+                lc_pool_release(d->pool, o->a.vdisk, b->blocks.count);
                 d->per_vdisk[o->a.vdisk].blocks.fetch_sub(b->blocks.count, std::memory_order_relaxed);
             }
             keep_stale_page(d, b->pages);

@@ -38,7 +38,7 @@ enum lc_ds_result {
     LC_DS_EXISTS,        // create of a file id in use; xattr set mode 1 on an existing name
     LC_DS_INVALID,       // bad argument (zero-length allocation, unknown vdisk, bad xattr mode or name...)
     LC_DS_CONFLICT,      // set_attrs guard differs from the ctime
-    LC_DS_NO_SPACE,      // the pool cannot cover the new blocks; xattr quota
+    LC_DS_NO_SPACE,      // the vdisk cannot get the new blocks from the pool; xattr quota
     LC_DS_TOO_LARGE,     // the end would pass 2^63-1
     LC_DS_TOO_BIG,       // xattr name or value too long
     LC_DS_BUFFER_SMALL,  // xattr get or list does not fit the capacity
@@ -134,7 +134,8 @@ lc_ds_result lc_ds_disk_read(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, ui
                              uint8_t* buf, uint32_t* n, bool* eof, lc_ds_attrs* post);
 
 // len 0: nothing changes. len > 4 MiB: INVALID. offset + len > 2^63-1:
-// TOO_LARGE. New blocks beyond the pool's free count: NO_SPACE, nothing
+// TOO_LARGE. New blocks beyond what the pool gives the vdisk
+// (lc_pool_vdisk_free_blocks): NO_SPACE, nothing
 // written. Otherwise all of it is stored; size = max(size, end),
 // mtime = ctime = now. An unstable write (stable = false) records its range
 // for lc_ds_disk_lose_unstable until the next commit; a stable one clears
@@ -158,7 +159,7 @@ lc_ds_result lc_ds_disk_set_attrs(lc_ds_disk* d, uint64_t file_id, uint32_t vdis
 
 // modify_range op 1 (allocate), checked in this order: length 0 INVALID;
 // offset + length overflowing or past 2^63-1 TOO_LARGE; new blocks beyond
-// the pool's free count NO_SPACE (nothing allocated). Then the blocks are
+// what the pool gives the vdisk NO_SPACE (nothing allocated). Then the blocks are
 // allocated, size = max(size, end), ctime = now.
 lc_ds_result lc_ds_disk_allocate(lc_ds_disk* d, uint64_t file_id, uint32_t vdisk, uint64_t offset, uint64_t length,
                                  lc_ds_attrs* pre, lc_ds_attrs* post);

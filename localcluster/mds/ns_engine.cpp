@@ -418,6 +418,12 @@ uint32_t empty_tree(lc_ns* ns, uint64_t dir_id, ns_inode& dir, uint64_t now) {
     return TARN_MDS_OK;
 }
 
+// The free files a create may take: those above the reserve.
+uint64_t avail_files(const lc_ns_disk* d) {
+    uint64_t f = free_files(d);
+    return f > d->cfg.files_reserve ? f - d->cfg.files_reserve : 0;
+}
+
 // Takes `name`, which names `child_id`, out of directory `dir_id`, with what
 // that does to link counts, and frees the object with its last name. 13 for
 // a non-empty directory, or the DS's answer; nothing changes then.
@@ -547,7 +553,7 @@ bool name_available(lc_ns* ns, uint64_t dir_id, const ns_inode& di, std::string_
         }
         return false;
     }
-    if (free_files(d) == 0) {
+    if (avail_files(d) == 0) {
         wcc_same(dir_id, di, wcc);
         *status = TARN_MDS_NO_SPACE;
         return false;
@@ -1188,16 +1194,26 @@ uint32_t lc_ns_get_fs_info(lc_ns* ns, uint8_t info[TARN_MDS_FS_INFO_BYTES]) {
     Lock g(d->mu);
     uint64_t total_blocks = d->cfg.capacity / LC_POOL_BLOCK;
     uint64_t free_blocks = d->cfg.pool ? lc_pool_free_blocks(d->cfg.pool) : total_blocks;
+    uint64_t avail_blocks = d->cfg.pool ? lc_pool_avail_blocks(d->cfg.pool) : total_blocks;
+    uint64_t min_vdisk_free = d->cfg.pool ? lc_pool_min_vdisk_free_blocks(d->cfg.pool) : total_blocks;
     if (free_blocks > total_blocks) free_blocks = total_blocks;
+    if (avail_blocks > free_blocks) avail_blocks = free_blocks;
+    if (min_vdisk_free > avail_blocks) min_vdisk_free = avail_blocks;
     uint64_t ff = free_files(d);
+    uint64_t af = avail_files(d);
+    if (d->cfg.breaks & LC_BREAK_AVAIL_REPORTS_FREE) {
+        avail_blocks = free_blocks;
+        af = ff;
+    }
+    if (d->cfg.breaks & LC_BREAK_MIN_VDISK_REPORTS_SHARE_FREE) min_vdisk_free = free_blocks;
     memset(info, 0, TARN_MDS_FS_INFO_BYTES);
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_FS_ID, d->cfg.fs_id);
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_TOTAL_SPACE, total_blocks);
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_FREE_SPACE, free_blocks);
-    tarn_wire_put_u64(info, TARN_MDS_FS_INFO_AVAIL_SPACE, free_blocks);
+    tarn_wire_put_u64(info, TARN_MDS_FS_INFO_AVAIL_SPACE, avail_blocks);
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_TOTAL_FILES, d->cfg.total_files);
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_FREE_FILES, ff);
-    tarn_wire_put_u64(info, TARN_MDS_FS_INFO_AVAIL_FILES, ff);
+    tarn_wire_put_u64(info, TARN_MDS_FS_INFO_AVAIL_FILES, af);
     tarn_wire_put_u32(info, TARN_MDS_FS_INFO_BSIZE, LC_POOL_BLOCK);
     tarn_wire_put_u32(info, TARN_MDS_FS_INFO_FRSIZE, LC_POOL_BLOCK);
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_MAXREAD, LC_DS_MAX_IO);
@@ -1205,7 +1221,7 @@ uint32_t lc_ns_get_fs_info(lc_ns* ns, uint8_t info[TARN_MDS_FS_INFO_BYTES]) {
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_TIME_DELTA, 1);
     tarn_wire_put_u32(info, TARN_MDS_FS_INFO_FLAGS, (d->cfg.ci ? 0x4u : 0u) | health);
     tarn_wire_put_u16(info, TARN_MDS_FS_INFO_VDISK_COUNT, d->cfg.vdisks);
-    tarn_wire_put_u64(info, TARN_MDS_FS_INFO_MIN_VDISK_FREE, free_blocks);
+    tarn_wire_put_u64(info, TARN_MDS_FS_INFO_MIN_VDISK_FREE, min_vdisk_free);
     return TARN_MDS_OK;
 }
 

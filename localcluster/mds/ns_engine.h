@@ -59,6 +59,7 @@ struct lc_ns_disk_config {
     bool xattrs_on_ds = true;         // regular files keep their xattrs on the DS
     uint64_t capacity = 16ull << 30;  // bytes
     uint64_t total_files = 1 << 20;   // objects other than the root
+    uint64_t files_reserve = 0;       // free files no create may take (kept for the server)
     uint16_t vdisks = 6;              // V
     uint64_t start_time_ns = 0;       // the root's times; 0 = now
     lc_pool* pool = nullptr;          // the file system's space pool (free space)

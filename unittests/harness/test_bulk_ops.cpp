@@ -1,12 +1,15 @@
 // The harness's whole-tree and whole-file operations against function
 // objects: the recursive removal of the purge, chunked random writes and the
 // wait for stable usage counters (on a simulated clock).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_time.h"
@@ -310,29 +313,67 @@ TEST(WriteRandomDataTest, NoSpaceWithoutTheFlagFails) {
     EXPECT_EQ(7u, written);
 }
 
-// A run without a length against a server that never runs out stops with a
-// clear failure at the bound; a run with a length ignores the bound.
-TEST(WriteRandomDataTest, UnlimitedRunStopsPastTheBound) {
-    FakeFile f;
-    FakeTime ft;
-    uint64_t written = 7;
-    testing::AssertionResult r =
-        tarn_testing::write_random_chunks(f.fn(), 0, UINT64_MAX, 4096, true, &written, ft.policy(), 10000);
-    EXPECT_STREQ("tarn_client_write() stored 12288 bytes, more than the 10000 bytes the file system can hold: "
-                 "the server does not refuse writes when it is full",
-                 r.message());
-    EXPECT_EQ(3u, f.calls.size());
-    EXPECT_EQ(7u, written);
-
-    FakeFile g;
-    ASSERT_TRUE(tarn_testing::write_random_chunks(g.fn(), 0, 20000, 4096, false, &written, ft.policy(), 10000));
-    EXPECT_EQ(20000u, written);
+// Filling runs against a server that never runs out stop with a clear
+// failure once their shared budget is spent: 100 runs at once store at most
+// the budget plus one chunk each, and every one of them fails.
+TEST(WriteRandomDataTest, FillingRunsShareOneBudget) {
+    constexpr int kRuns = 100;
+    constexpr uint64_t kChunk = 4096;
+    tarn_testing::WriteBudget budget;
+    budget.limit = 1000 * kChunk + 17;
+    std::atomic<uint64_t> stored{0};
+    const tarn_testing::WriteFn never_full = [&](uint64_t, const void*, uint32_t count, uint32_t* written) {
+        stored.fetch_add(count);
+        *written = count;
+        return TARN_ERR_OK;
+    };
+    std::vector<std::string> messages(kRuns);
+    std::vector<uint64_t> reported(kRuns, 7);
+    {
+        std::vector<std::thread> runs;
+        for (int i = 0; i < kRuns; i++)
+            runs.emplace_back([&, i] {
+                FakeTime ft;
+                testing::AssertionResult r = tarn_testing::write_random_chunks(
+                    never_full, 0, UINT64_MAX, kChunk, true, &reported[size_t(i)], ft.policy(), &budget);
+                messages[size_t(i)] = r ? "passed" : r.message();
+            });
+        for (std::thread& t : runs) t.join();
+    }
+    EXPECT_LE(stored.load(), budget.limit + kRuns * kChunk);
+    EXPECT_GT(stored.load(), budget.limit);
+    for (int i = 0; i < kRuns; i++) {
+        EXPECT_THAT(messages[size_t(i)], testing::StartsWith("tarn_client_write() calls of this test stored ")) << i;
+        EXPECT_THAT(messages[size_t(i)], testing::HasSubstr("more than the 4096017 bytes it accepts: the server "
+                                                            "does not refuse writes when it is full"))
+            << i;
+        EXPECT_EQ(7u, reported[size_t(i)]) << i;
+    }
 
     // A server that refuses in time is not cut short.
+    tarn_testing::WriteBudget roomy;
+    roomy.limit = 10000;
     FakeFile h;
     h.space = 10000;
-    ASSERT_TRUE(tarn_testing::write_random_chunks(h.fn(), 0, UINT64_MAX, 4096, true, &written, ft.policy(), 10000));
+    FakeTime ft;
+    uint64_t written = 0;
+    ASSERT_TRUE(tarn_testing::write_random_chunks(h.fn(), 0, UINT64_MAX, 4096, true, &written, ft.policy(), &roomy));
     EXPECT_EQ(10000u, written);
+}
+
+// A write reported larger than it was is a wrong answer, not a full one.
+TEST(WriteRandomDataTest, WriteReportedLargerThanAskedFails) {
+    FakeTime ft;
+    const tarn_testing::WriteFn inflating = [](uint64_t, const void*, uint32_t count, uint32_t* written) {
+        *written = count + 1;
+        return TARN_ERR_OK;
+    };
+    uint64_t written = 7;
+    testing::AssertionResult r =
+        tarn_testing::write_random_chunks(inflating, 8192, 10000, 4096, false, &written, ft.policy());
+    EXPECT_STREQ("tarn_client_write() reported 4097 bytes written at offset 8192, more than the 4096 bytes it was given",
+                 r.message());
+    EXPECT_EQ(7u, written);
 }
 
 TEST(WriteRandomDataTest, ZeroBytesWrittenFails) {

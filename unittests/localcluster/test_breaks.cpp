@@ -137,6 +137,31 @@ std::string space_round_trip(NsTestFs& fs, uint64_t breaks) {
     return st("write", w) + " " + st("took", before - written) + " " + st("gave", after - written);
 }
 
+// 64 KiB written to a new file; the share's free space after it.
+uint64_t write_64k(NsTestFs& fs) {
+    lc_ns_handle f;
+    fs.create(fs.root(), "f", &f);
+    NsAttrs a = fs.attrs(f);
+    std::vector<uint8_t> data(64 << 10, 0x5a);
+    lc_ds_disk_write(fs.ds[a.vdisk % NsTestFs::kHosts], a.inode, a.vdisk, 0, data.data(), uint32_t(data.size()), true,
+                     nullptr, nullptr);
+    return fs.fs_info(TARN_MDS_FS_INFO_FREE_SPACE);
+}
+
+// What the file-system info keeps back from users in space and files.
+std::string fs_info_reserves(NsTestFs& fs, uint64_t) {
+    const uint64_t free_space = write_64k(fs);
+    std::string r = st("space_kept", free_space - fs.fs_info(TARN_MDS_FS_INFO_AVAIL_SPACE));
+    return r + " " +
+           st("files_kept", fs.fs_info(TARN_MDS_FS_INFO_FREE_FILES) - fs.fs_info(TARN_MDS_FS_INFO_AVAIL_FILES));
+}
+
+// How far the fullest vdisk's free space is below the share's.
+std::string fs_info_min_vdisk(NsTestFs& fs, uint64_t) {
+    const uint64_t free_space = write_64k(fs);
+    return st("min_vdisk_below_free", free_space - fs.fs_info(TARN_MDS_FS_INFO_MIN_VDISK_FREE));
+}
+
 // A mkdir repeated with its verifier, before and after an MDS restart.
 std::string repeat_mkdir_across_restart(NsTestFs& fs, uint64_t) {
     std::string r = st("first", fs.mkdir(fs.root(), "d", nullptr, 91));
@@ -227,6 +252,9 @@ const BreakCase kCases[] = {
     {"no-space-accounting", false, space_round_trip, "write=0 took=16 gave=16", "write=0 took=0 gave=0"},
     {"mkdir-forgets-verifier", false, repeat_mkdir_across_restart, "first=0 repeat=0 after_restart=0 other=3",
      "first=0 repeat=0 after_restart=3 other=3"},
+    // 16384 blocks and 2^20 files, one in twenty of each kept back.
+    {"avail-reports-free", false, fs_info_reserves, "space_kept=819 files_kept=52428", "space_kept=0 files_kept=0"},
+    {"min-vdisk-reports-share-free", false, fs_info_min_vdisk, "min_vdisk_below_free=819", "min_vdisk_below_free=0"},
     {"create-ignores-mode", false, create_mode, "asked=600 read=600 asked=755 read=755",
      "asked=644 read=644 asked=644 read=644"},
     {"rename-ancestor-one-level", false, move_below_itself, "child=5 grandchild=5 a_in_root=0",

@@ -25,9 +25,10 @@ class DsDiskTest : public testing::Test {
     void SetUp() override { make_disk(1ull << 20); }  // 4 GiB
     void TearDown() override { lc_ds_disk_destroy(disk_); }
 
-    void make_disk(uint64_t blocks) {
+    void make_disk(uint64_t blocks, uint64_t reserve = 0, uint64_t vdisk_limit = 0) {
         if (disk_) lc_ds_disk_destroy(disk_);
-        lc_pool_init(&pool_, blocks);
+        lc_pool_init(&pool_, blocks, kVdisks, reserve);
+        if (vdisk_limit) lc_pool_set_vdisk_limit(&pool_, vdisk_limit);
         disk_ = lc_ds_disk_create(&pool_, kVdisks, true);
     }
 
@@ -299,10 +300,14 @@ TEST_F(DsDiskTest, OverwritesOnAFullPool) {
     EXPECT_EQ(4u, free_blocks());
 }
 
+// 100 racing writers never take the reserve nor put more on a vdisk than
+// its limit; they stop only once no vdisk has room for what they ask.
 TEST_F(DsDiskTest, ConcurrentWritersNeverOvercommit) {
     constexpr uint64_t kPool = 1000;
+    constexpr uint64_t kReserve = 400;
+    constexpr uint64_t kVdiskLimit = 120;  // 6 x 120 > 600 available
     constexpr int kWriters = 100;
-    make_disk(kPool);
+    make_disk(kPool, kReserve, kVdiskLimit);
     for (int i = 0; i < kWriters; i++) create(100 + i, uint32_t(i % kVdisks));
 
     std::atomic<bool> done{false};
@@ -314,6 +319,8 @@ TEST_F(DsDiskTest, ConcurrentWritersNeverOvercommit) {
             while (f < low && !lowest.compare_exchange_weak(low, f)) {
             }
             EXPECT_LE(f, kPool);
+            EXPECT_GE(f, kReserve);
+            for (uint32_t v = 0; v < kVdisks; v++) EXPECT_LE(lc_pool_vdisk_held_blocks(&pool_, v), kVdiskLimit);
         }
     });
     std::vector<uint64_t> granted(kWriters, 0);  // blocks each writer was given
@@ -350,13 +357,17 @@ TEST_F(DsDiskTest, ConcurrentWritersNeverOvercommit) {
     }
     EXPECT_EQ(kPool - free_blocks(), sum);
     EXPECT_EQ(sum, used);
-    EXPECT_LT(free_blocks(), 4u);  // every writer stopped only when nothing it asked for fitted
+    // Every writer stopped only when nothing it asked for fitted its vdisk.
+    for (uint32_t v = 0; v < kVdisks; v++) EXPECT_LT(lc_pool_vdisk_free_blocks(&pool_, v), 4u) << "vdisk " << v;
+    EXPECT_LT(lc_pool_min_vdisk_free_blocks(&pool_), 4u);
+    EXPECT_GE(free_blocks(), kReserve);
     EXPECT_LE(lowest.load(), kPool);
     uint64_t usage_sum = 0;
     for (uint32_t v = 0; v < kVdisks; v++) {
         lc_ds_usage u;
         ASSERT_EQ(LC_DS_OK, lc_ds_disk_usage(disk_, v, &u));
         usage_sum += u.allocated_bytes;
+        EXPECT_EQ(lc_pool_vdisk_held_blocks(&pool_, v) * kBlock, u.allocated_bytes);
         EXPECT_EQ(kPool * kBlock, u.pool_total_bytes);
     }
     EXPECT_EQ(sum * kBlock, usage_sum);

@@ -26,6 +26,7 @@ constexpr uint32_t kVdisks = 2;
 constexpr uint64_t kSpan = 64 * kBlock;  // where the model's data lives
 
 struct ModelObj {
+    uint32_t vdisk = 0;
     std::vector<uint8_t> data;  // size() = the file size
     std::set<uint64_t> blocks;  // allocated block indices
 };
@@ -34,8 +35,11 @@ uint64_t blocks_up_to(uint64_t end) { return (end + kBlock - 1) / kBlock; }
 
 class DsSpaceModel {
    public:
-    DsSpaceModel(uint64_t pool_blocks, uint64_t breaks = 0) {
-        lc_pool_init(&pool_, pool_blocks);
+    // `reserve` blocks kept back from writers; each vdisk holding at most
+    // `vdisk_limit` (0: whatever writers can get).
+    DsSpaceModel(uint64_t pool_blocks, uint64_t breaks = 0, uint64_t reserve = 0, uint64_t vdisk_limit = 0) {
+        lc_pool_init(&pool_, pool_blocks, kVdisks, reserve);
+        if (vdisk_limit) lc_pool_set_vdisk_limit(&pool_, vdisk_limit);
         pool_.breaks = breaks;
         disk_ = lc_ds_disk_create(&pool_, kVdisks, true);
     }
@@ -45,6 +49,13 @@ class DsSpaceModel {
     lc_ds_disk* disk_;
     std::map<uint64_t, ModelObj> objs_;
     uint64_t model_free_ = 0;
+    uint64_t model_held_[kVdisks] = {};
+
+    // What a writer on `v` can get, by the model.
+    uint64_t room(uint32_t v) const {
+        uint64_t avail = model_free_ > pool_.reserve ? model_free_ - pool_.reserve : 0;
+        return std::min(avail, pool_.vdisk_limit - model_held_[v]);
+    }
 
     lc_ds_attrs attrs(uint64_t id) {
         lc_ds_attrs a;
@@ -84,6 +95,15 @@ class DsSpaceModel {
         }
         ASSERT_EQ(lc_pool_total_blocks(&pool_), lc_pool_free_blocks(&pool_) + allocated);
         ASSERT_EQ(model_free_, lc_pool_free_blocks(&pool_));
+        uint64_t least = UINT64_MAX;
+        for (uint32_t v = 0; v < kVdisks; v++) {
+            ASSERT_EQ(model_held_[v], lc_pool_vdisk_held_blocks(&pool_, v)) << "vdisk " << v;
+            ASSERT_EQ(room(v), lc_pool_vdisk_free_blocks(&pool_, v)) << "vdisk " << v;
+            least = std::min(least, room(v));
+        }
+        ASSERT_EQ(least, lc_pool_min_vdisk_free_blocks(&pool_));
+        ASSERT_LE(least, lc_pool_avail_blocks(&pool_));
+        ASSERT_LE(lc_pool_avail_blocks(&pool_), lc_pool_free_blocks(&pool_));
         // Only written pages hold memory, and none past an object's end.
         ASSERT_LE(lc_ds_disk_page_count(disk_), written_pages_bound);
     }
@@ -92,8 +112,9 @@ class DsSpaceModel {
     void step(std::mt19937_64& rng, uint64_t next_id) {
         auto pick = [&](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng); };
         if (objs_.empty() || pick(8) == 0) {
-            ASSERT_EQ(LC_DS_OK, lc_ds_disk_create_object(disk_, next_id, uint32_t(pick(kVdisks)), nullptr, 0, 0, nullptr));
-            objs_[next_id];
+            const uint32_t v = uint32_t(pick(kVdisks));
+            ASSERT_EQ(LC_DS_OK, lc_ds_disk_create_object(disk_, next_id, v, nullptr, 0, 0, nullptr));
+            objs_[next_id].vdisk = v;
             return;
         }
         auto it = objs_.begin();
@@ -109,7 +130,7 @@ class DsSpaceModel {
                 std::vector<uint8_t> data(len);
                 for (auto& b : data) b = uint8_t(1 + pick(255));
                 uint64_t need = len ? missing(m, off / kBlock, blocks_up_to(off + len)) : 0;
-                want = need > model_free_ ? LC_DS_NO_SPACE : LC_DS_OK;
+                want = need > room(m.vdisk) ? LC_DS_NO_SPACE : LC_DS_OK;
                 r = lc_ds_disk_write(disk_, id, LC_DS_ANY_VDISK, off, data.data(), uint32_t(len), pick(2), nullptr,
                                      nullptr);
                 if (want == LC_DS_OK && len) {
@@ -117,6 +138,7 @@ class DsSpaceModel {
                     memcpy(m.data.data() + off, data.data(), len);
                     for (uint64_t b = off / kBlock; b < blocks_up_to(off + len); b++) m.blocks.insert(b);
                     model_free_ -= need;
+                    model_held_[m.vdisk] += need;
                 }
                 break;
             }
@@ -132,11 +154,15 @@ class DsSpaceModel {
                 else if (off > LC_DS_MAX_END - len)
                     want = LC_DS_TOO_LARGE;
                 else
-                    want = missing(m, off / kBlock, blocks_up_to(off + len)) > model_free_ ? LC_DS_NO_SPACE : LC_DS_OK;
+                    want = missing(m, off / kBlock, blocks_up_to(off + len)) > room(m.vdisk) ? LC_DS_NO_SPACE
+                                                                                             : LC_DS_OK;
                 r = lc_ds_disk_allocate(disk_, id, LC_DS_ANY_VDISK, off, len, nullptr, nullptr);
                 if (want == LC_DS_OK) {
                     for (uint64_t b = off / kBlock; b < blocks_up_to(off + len); b++)
-                        if (m.blocks.insert(b).second) model_free_--;
+                        if (m.blocks.insert(b).second) {
+                            model_free_--;
+                            model_held_[m.vdisk]++;
+                        }
                     if (m.data.size() < off + len) m.data.resize(off + len, 0);
                 }
                 break;
@@ -152,6 +178,7 @@ class DsSpaceModel {
                 for (auto b = m.blocks.lower_bound(blocks_up_to(size)); b != m.blocks.end();) {
                     b = m.blocks.erase(b);
                     model_free_++;
+                    model_held_[m.vdisk]--;
                 }
                 break;
             }
@@ -159,6 +186,7 @@ class DsSpaceModel {
                 want = LC_DS_OK;
                 r = lc_ds_disk_delete_object(disk_, id);
                 model_free_ += m.blocks.size();
+                model_held_[m.vdisk] -= m.blocks.size();
                 objs_.erase(it);
                 ASSERT_EQ(want, r);
                 return;
@@ -172,12 +200,17 @@ class DsSpaceModel {
     }
 };
 
+// Writers get only what lies above the reserve and within their vdisk's
+// limit; each vdisk's free space and the smallest of them follow.
 TEST(DsSpacePropertyTest, RandomSequencesKeepThePoolExactAndRefusalsChangeNothing) {
     for (uint64_t seed = 1; seed <= 12; seed++) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937_64 rng(seed);
-        // A pool smaller than what the objects ask for, so refusals are common.
-        DsSpaceModel m(48 + seed * 8);
+        // A pool smaller than what the objects ask for, so refusals are
+        // common; some with a reserve, some with vdisks that cannot take it
+        // all.
+        const uint64_t blocks = 48 + seed * 8;
+        DsSpaceModel m(blocks, 0, seed % 3 == 0 ? 0 : seed * 2, seed % 2 ? 0 : blocks / 3);
         m.model_free_ = lc_pool_free_blocks(&m.pool_);
         for (uint64_t i = 0; i < 400; i++) {
             ASSERT_NO_FATAL_FAILURE(m.step(rng, 1000 + i));

@@ -36,6 +36,8 @@ struct MDir {
 class NamespaceModelTest : public ::testing::TestWithParam<bool> {
    protected:
     static constexpr uint64_t kFiles = 400;
+    // Creates stop where the server's own reserve of files begins.
+    static constexpr uint64_t kCreatable = kFiles - kFiles / 20;
     NsTestFs fs{GetParam(), kFiles};
     std::mt19937_64 rng{GetParam() ? 7u : 11u};
     std::map<uint64_t, MObj> objs;
@@ -142,7 +144,7 @@ class NamespaceModelTest : public ::testing::TestWithParam<bool> {
                 else if (e)
                     want =
                         (objs[e->obj].type == type && v && objs[e->obj].verifier == v) ? 0u : uint32_t(TARN_MDS_EXISTS);
-                else if (objs.size() - 1 >= kFiles)
+                else if (objs.size() - 1 >= kCreatable)
                     want = TARN_MDS_NO_SPACE;
                 if (got == 0 && want == 0 && e) {
                     EXPECT_TRUE(o.handle == objs[e->obj].handle);
@@ -170,7 +172,7 @@ class NamespaceModelTest : public ::testing::TestWithParam<bool> {
                     want = TARN_MDS_INVAL;
                 else if (e)
                     want = (objs[e->obj].type == LC_NS_TYPE_SYMLINK && objs[e->obj].target == target) ? 0 : 3;
-                else if (objs.size() - 1 >= kFiles)
+                else if (objs.size() - 1 >= kCreatable)
                     want = TARN_MDS_NO_SPACE;
                 if (got == 0 && want == 0 && !e) {
                     uint64_t id = tarn_wire_get_u64(mo.obj.handle.b, 0);
@@ -294,6 +296,7 @@ class NamespaceModelTest : public ::testing::TestWithParam<bool> {
     void verify() {
         ASSERT_EQ("", lc_ns_check(fs.ns));
         ASSERT_EQ(kFiles - (objs.size() - 1), fs.free_files());
+        ASSERT_EQ(kCreatable - (objs.size() - 1), fs.fs_info(TARN_MDS_FS_INFO_AVAIL_FILES));
         for (auto& [id, o] : objs) {
             NsAttrs a;
             ASSERT_EQ(0u, fs.attrs(o.handle, &a)) << id;

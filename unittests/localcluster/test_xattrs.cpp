@@ -38,7 +38,7 @@ lc_xattr_result neutral(lc_ds_result r) {
 class XattrRolesTest : public testing::TestWithParam<Role> {
    protected:
     void SetUp() override {
-        lc_pool_init(&pool_, 1024);
+        lc_pool_init(&pool_, 1024, 2, 0);
         disk_ = lc_ds_disk_create(&pool_, 2, true);
         ASSERT_EQ(LC_DS_OK, lc_ds_disk_create_object(disk_, kFile, 1, nullptr, 0, 0, nullptr));
     }
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(BothStores, XattrRolesTest, testing::Values(kMetadataSe
 
 class DsXattrsTest : public testing::Test {
    protected:
-    void SetUp() override { lc_pool_init(&pool_, 1024); }
+    void SetUp() override { lc_pool_init(&pool_, 1024, 2, 0); }
     lc_pool pool_;
 };
 
