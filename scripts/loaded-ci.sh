@@ -17,6 +17,7 @@ busy=$((2 * $(nproc)))
 work=$(mktemp -d /tmp/kelvane-loaded-ci.XXXXXX) || exit 2
 log=$work/test.log
 busy_pids=()
+run_sid=
 stop_busy() {
     local p
     for p in "${busy_pids[@]}"; do kill "$p" 2>/dev/null; done
@@ -26,6 +27,17 @@ stop_busy() {
 # Whatever ends the run (its end, a signal, an error here), the busy loops
 # end with it and the clone goes.
 cleanup() {
+    # A run cut short: every process of its session, down to the jobs that
+    # test.sh bounds with timeouts of their own (process groups of their
+    # own), is asked to stop, and killed if it has not within 10 s.
+    if [ -n "$run_sid" ] && pgrep -s "$run_sid" >/dev/null; then
+        pkill -TERM -s "$run_sid"
+        for _ in $(seq 100); do
+            pgrep -s "$run_sid" >/dev/null || break
+            sleep 0.1
+        done
+        pkill -KILL -s "$run_sid"
+    fi
     stop_busy
     rm -rf "$work"
 }
@@ -47,8 +59,13 @@ for _ in $(seq "$busy"); do
 done
 
 start=$(date +%s)
-(cd "$work/src" && timeout "$limit" bash -c "$command") >"$log" 2>&1
+# In a session of its own, so that all it starts can be found again; in the
+# background, so that a signal to this script is acted on at once.
+(cd "$work/src" && exec setsid timeout "$limit" bash -c "$command") >"$log" 2>&1 &
+run_sid=$!
+wait "$run_sid"
 status=$?
+run_sid=
 elapsed=$(($(date +%s) - start))
 stop_busy
 
