@@ -73,7 +73,10 @@ std::string tarn_check_target_records(const std::string& cluster, const tarn_tar
         if (!in_time) discov_destroy(handle);
         lister.join();
         if (in_time) discov_destroy(handle);
-        if (!in_time) {
+        // The listing gives up by itself when the registry's connection is
+        // not up within its own wait, as long as ours: which of the two ends
+        // first is up to the scheduler, and both mean the same.
+        if (!in_time || listing.rc == -ETIMEDOUT) {
             why = "Cannot use " + in_cluster + ": its registry did not answer within " +
                   std::to_string(limit_ms / 1000) + " s";
         } else if (listing.rc != 0) {

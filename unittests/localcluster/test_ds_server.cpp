@@ -907,19 +907,25 @@ TEST_F(DsTest, ReadsInFlightThroughACrashInBothReplyModes) {
         ASSERT_EQ(0u, ctl(std::string("crash-replies ") + k.mode).find("{\"ok\":true"));
         std::vector<kiv_rpc_endpoint*> eps;
         for (int i = 0; i < 4; i++) eps.push_back(client_->connect(port(1)));
+        // The reads are queued all at once, and a loaded machine takes far
+        // more than the usual 10 s to serve the last of them: a reply
+        // time-out of its own would end it before the crash does, so the
+        // time-outs are hang guards.
+        constexpr uint32_t kGuardMs = 60000;
         std::vector<std::pair<uint32_t, Pending*>> reads;
         for (uint32_t i = 0; i < 1000; i++) {
             uint32_t pg = (i * 37) % (kPages - k.pages + 1);
-            reads.emplace_back(pg, client_->start(eps[i % eps.size()], read_frame(100, uint64_t(pg) * 4096, k.pages * 4096)));
+            reads.emplace_back(pg, client_->start(eps[i % eps.size()],
+                                                  read_frame(100, uint64_t(pg) * 4096, k.pages * 4096), kGuardMs));
         }
         // Some answered already, the rest still coming. The connections are
         // served by different loops, so one read's answer says nothing of
         // those sent before it on another connection.
-        for (size_t i = 0; i <= 50; i++) ASSERT_TRUE(reads[i].second->wait(10000).completed);
+        for (size_t i = 0; i <= 50; i++) ASSERT_TRUE(reads[i].second->wait(kGuardMs + 5000).completed);
         ctl("ds crash 1 tarn 50");
         int answered = 0;
         for (auto& [pg, p] : reads) {
-            Outcome o = p->wait(10000);
+            Outcome o = p->wait(kGuardMs + 5000);
             ASSERT_TRUE(o.completed);
             if (o.reply.empty()) {
                 EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error & KIV_E_CODE_MASK);
