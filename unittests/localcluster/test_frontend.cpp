@@ -406,7 +406,7 @@ TEST_F(FrontEndTest, RunCopiesOutputByteForByte) {
 
 TEST_F(FrontEndTest, RunReportsADeathBySignal) {
     Proc p({"run", "--dir", dir_, "--", "sh", "-c", "kill -9 $$"});
-    EXPECT_EQ(128 + SIGKILL, p.wait_exit());
+    EXPECT_EQ(128 + SIGKILL, p.wait_exit()) << p.err();
 }
 
 TEST_F(FrontEndTest, RunForwardsSigtermToTheChild) {
