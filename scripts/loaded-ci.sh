@@ -6,7 +6,8 @@
 # KIV_LOADED_CI_COMMAND replaces ./test.sh by another command run in the
 # clone (to try the script's own mechanics); KIV_LOADED_CI_BRANCH clones
 # another branch than main; KIV_LOADED_CI_LIMIT bounds the run in seconds
-# (default 5400).
+# (default 5400). The whole log of a run is kept as
+# /tmp/kelvane-loaded-ci-last.log (KIV_LOADED_CI_LOG chooses another path).
 set -uo pipefail
 repo=$(cd "${1:-$(dirname "$0")/..}" && pwd) || exit 2
 branch=${KIV_LOADED_CI_BRANCH:-main}
@@ -69,7 +70,10 @@ run_sid=
 elapsed=$(($(date +%s) - start))
 stop_busy
 
+keep=${KIV_LOADED_CI_LOG:-/tmp/kelvane-loaded-ci-last.log}
+cp "$log" "$keep" 2>/dev/null || keep="(not kept)"
 tail -n 40 "$log"
+echo "=== loaded-ci: whole log in $keep"
 echo "=== loaded-ci: wall time $((elapsed / 60)) min $((elapsed % 60)) s, exit status $status"
 summary=$(grep -E '^Summary: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
 echo "${summary:-loaded-ci: no summary line}"
