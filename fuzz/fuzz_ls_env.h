@@ -26,17 +26,10 @@ struct Exchange {
 // Sessions of requests, each against its own server; every request of a
 // session sees the state the earlier ones left.
 inline std::vector<std::vector<fuzzseed::Bytes>> sessions() {
-    using lsframes::BrReq;
     auto br = [](uint32_t type, const char* caller, uint64_t start, uint64_t len, std::vector<std::string> items = {},
                  uint32_t flavour = LC_LS_WINDOWS) {
-        BrReq r;
-        r.type = type;
-        r.caller = caller;
-        r.start = start;
-        r.len = len;
-        r.items = std::move(items);
-        r.flavour = flavour;
-        return lsframes::br_frame(r);
+        return lsframes::br_frame(
+            {.type = type, .caller = caller, .start = start, .len = len, .flavour = flavour, .items = std::move(items)});
     };
     std::vector<std::vector<fuzzseed::Bytes>> all;
     // A conflict whose holder carries items, then a grant once it is freed.

@@ -99,13 +99,9 @@ int main(int argc, char** argv) {
         kiv_parse_netaddr_port("127.0.0.1", "0", &owner.addr);
         owner.caller = caller.c_str();
         owner.owner_id = owner_id;
-        ls_brlock_range range;
-        memset(&range, 0, sizeof range);
-        range.fh = kSuiteFile;
-        range.start = 0;
-        range.len = 9223372036854775807ull;  // the large range ExtremeBoundaryValues takes
-        range.type = LS_LOCK_WRITE;
-        range.flavour = flavour;
+        // The large range ExtremeBoundaryValues takes.
+        ls_brlock_range range{
+            .fh = kSuiteFile, .start = 0, .len = 9223372036854775807ull, .type = LS_LOCK_WRITE, .flavour = flavour};
         ls_stats stat = ls_denied;
         // Synchronous: on return the server has granted and holds the lock.
         if (ls_brlock_take(client, fs_id, &owner, &range, 0, nullptr, &stat) != 0)

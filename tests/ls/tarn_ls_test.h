@@ -63,14 +63,7 @@ public:
 
     static ls_brlock_range make_range(uint64_t fh, uint64_t start, uint64_t len, uint32_t type,
                                       uint32_t flavour) {
-        ls_brlock_range r;
-        memset(&r, 0, sizeof r);
-        r.fh = fh;
-        r.start = start;
-        r.len = len;
-        r.type = type;
-        r.flavour = flavour;
-        return r;
+        return {.fh = fh, .start = start, .len = len, .type = type, .flavour = flavour};
     }
 
     // A share-mode owner; the handle bytes stay the caller's.
@@ -86,12 +79,7 @@ public:
     }
 
     static ls_share_lock make_share(uint64_t fh, uint32_t mode, uint32_t access) {
-        ls_share_lock s;
-        memset(&s, 0, sizeof s);
-        s.fh = fh;
-        s.mode = mode;
-        s.access = access;
-        return s;
+        return {.fh = fh, .mode = mode, .access = access};
     }
 
     // Releases what ls_brlock_test handed out and resets both variables.

@@ -12,14 +12,7 @@
 namespace {
 
 lc_ls_range win(uint64_t start, uint64_t len, uint32_t type, uint64_t fh = 1) {
-    lc_ls_range r;
-    r.fs_id = 1;
-    r.fh = fh;
-    r.start = start;
-    r.len = len;
-    r.type = type;
-    r.flavour = LC_LS_WINDOWS;
-    return r;
+    return {.fs_id = 1, .fh = fh, .start = start, .len = len, .type = type, .flavour = LC_LS_WINDOWS};
 }
 
 lc_ls_owner owner(uint64_t i) {

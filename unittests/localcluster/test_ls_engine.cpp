@@ -39,14 +39,7 @@ lc_ls_owner owner(const std::string& caller, uint64_t id, uint32_t caller_id = 0
 
 lc_ls_range range(uint32_t flavour, uint64_t start, uint64_t len, uint32_t type, uint64_t fh = 0x10,
                   uint64_t fs_id = 0x1001) {
-    lc_ls_range r;
-    r.fs_id = fs_id;
-    r.fh = fh;
-    r.start = start;
-    r.len = len;
-    r.type = type;
-    r.flavour = flavour;
-    return r;
+    return {.fs_id = fs_id, .fh = fh, .start = start, .len = len, .type = type, .flavour = flavour};
 }
 lc_ls_range win(uint64_t start, uint64_t len, uint32_t type = X, uint64_t fh = 0x10) {
     return range(LC_LS_WINDOWS, start, len, type, fh);
@@ -589,9 +582,7 @@ TEST(LsEngineLimitsTest, NameAndOpaqueSizesAtTheirEdges) {
     uint64_t fh = 1;
     for (const Row& r : rows) {
         // Every request that carries a name refuses a long one, free included.
-        BrReq q;
-        q.caller = std::string(r.name_chars, 'B');
-        q.fh = fh++;
+        BrReq q{.caller = std::string(r.name_chars, 'B'), .fh = fh++};
         for (size_t n : r.items) q.items.push_back(std::string(n, 'Y'));
         for (uint32_t type : {LS_MSG_TAKE, LS_MSG_BLOCKING_TAKE, LS_MSG_FREE}) {
             q.type = type;
@@ -626,14 +617,7 @@ TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
     lc_ls_engine_set_limits(e, lim);
     auto frame = [](uint32_t type, const std::string& caller, uint64_t fh, uint64_t start, uint64_t len,
                     uint32_t flavour = LC_LS_WINDOWS) {
-        BrReq r;
-        r.type = type;
-        r.caller = caller;
-        r.fh = fh;
-        r.start = start;
-        r.len = len;
-        r.flavour = flavour;
-        return br_frame(r);
+        return br_frame({.type = type, .caller = caller, .fh = fh, .start = start, .len = len, .flavour = flavour});
     };
     struct Step {
         const char* what;

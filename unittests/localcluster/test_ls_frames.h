@@ -33,7 +33,8 @@ struct BrReq {
     uint32_t lock_type = 2;
     uint32_t flavour = 2;
     uint32_t caller_id = 0;
-    std::vector<std::string> items;  // take and blocking take only
+    // Defaulted so that designated initialisers may leave it out.
+    std::vector<std::string> items = {};  // take and blocking take only
 };
 
 // A test, take, free, cancel or blocking take frame.

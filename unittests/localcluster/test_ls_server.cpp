@@ -74,14 +74,8 @@ class LsServerTest : public ::testing::Test {
     }
     uint32_t take(const std::string& caller, uint64_t owner, uint64_t start, uint64_t len, uint32_t type = 2,
                   uint64_t fh = 0x77) {
-        BrReq r;
-        r.caller = caller;
-        r.owner_id = owner;
-        r.start = start;
-        r.len = len;
-        r.lock_type = type;
-        r.fh = fh;
-        Bytes rep = reply(br_frame(r));
+        Bytes rep =
+            reply(br_frame({.caller = caller, .fh = fh, .owner_id = owner, .start = start, .len = len, .lock_type = type}));
         EXPECT_EQ(0u, herr(rep));
         return status(rep);
     }
@@ -212,14 +206,13 @@ TEST_F(LsServerTest, EveryMalformedRequestGetsItsHandlingError) {
 TEST_F(LsServerTest, RepliesCarryTheirFieldsInsideTheFrame) {
     start();
     // A granted take: a status-only reply.
-    BrReq r;
-    r.caller = std::string(2047, 'M');
-    r.owner_id = kMax;
-    r.caller_id = 0xFFFFFFFF;
-    r.fh = kMax;
-    r.start = kMax - 1;
-    r.len = 1;
-    r.items = {std::string(8184, 'X')};
+    BrReq r{.caller = std::string(2047, 'M'),
+            .fh = kMax,
+            .owner_id = kMax,
+            .start = kMax - 1,
+            .len = 1,
+            .caller_id = 0xFFFFFFFF,
+            .items = {std::string(8184, 'X')}};
     Bytes rep = reply(br_frame(r));
     EXPECT_EQ(LS_REPLY_STATUS_BYTES, rep.size());
     EXPECT_EQ(0u, status(rep));
@@ -479,13 +472,7 @@ std::vector<Bytes> read_frames(int fd, size_t count) {
 }
 
 Bytes take_frame(const std::string& caller, uint64_t owner_id, uint64_t start) {
-    BrReq r;
-    r.caller = caller;
-    r.owner_id = owner_id;
-    r.start = start;
-    r.len = 1;
-    r.lock_type = 1;
-    return br_frame(r);
+    return br_frame({.caller = caller, .owner_id = owner_id, .start = start, .len = 1, .lock_type = 1});
 }
 
 struct Hold {
