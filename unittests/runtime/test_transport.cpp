@@ -1594,6 +1594,88 @@ TEST_F(RpcTransport, RepliesOnTheLoopKeepAPipeliningPeerWithinItsBudget) {
     stop_server();
 }
 
+// Two servers, each on a loop of its own (as the loops of one service),
+// share one budget; their peers pipeline requests for large replies and
+// read nothing. A connection that holds anything is not read while the
+// shared total is over the limit, so the total never passes the limit by
+// more than one request at its charge and its reply per connection: each
+// connection's last frame was taken when the total was within the limit,
+// or when it held nothing. The others wait, their requests unread in the
+// socket, and once the peers read every reply arrives, whole and in order.
+TEST_F(RpcTransport, BudgetSharedByTwoServersHoldsTheirTotalAndLosesNothing) {
+    constexpr uint64_t kLimit = 1u << 20;
+    constexpr uint32_t kBody = 64u << 10;
+    constexpr int kPerServer = 3;
+    // 6 x 200 x 64 KiB = 75 MiB of replies: the socket buffers (4 MiB at
+    // most each way) take a small part, the budget has to hold the rest back.
+    constexpr uint32_t kCount = 200;
+    kiv_rpc_budget* budget = kiv_rpc_budget_create(kLimit);
+    ASSERT_NE(budget, nullptr);
+    struct Loops {
+        kiv_process second{};
+        bool started = false;
+        kiv_rpc_server* srv[2] = {};
+        ~Loops() {
+            for (kiv_rpc_server* s : srv)
+                if (s) kiv_rpc_server_close(s);
+            if (started) {
+                kiv_process_terminate(&second);
+                kiv_process_wait(&second);
+            }
+            kiv_process_fini(&second);
+        }
+    } loops;
+    ASSERT_EQ(kiv_process_init_(&loops.second), 0);
+    ASSERT_EQ(kiv_process_start(&loops.second, "rpc-test-2"), 0);
+    loops.started = true;
+    static const kiv_rpc_server_ops sops = {
+        [](kiv_rpc_sconn* c, kiv_msg* req, void* arg) {
+            ++*static_cast<std::atomic<int>*>(arg);
+            kiv_rpc_reply(c, patterned_reply(req, kBody));
+            kiv_free_msg(req);
+        },
+        nullptr,
+        nullptr,
+    };
+    requests = 0;
+    std::vector<std::unique_ptr<RawClient>> peers;
+    kiv_process* on[2] = {&proc, &loops.second};
+    for (int i = 0; i < 2; i++) {
+        kiv_netaddr a{}, bound{};
+        kiv_parse_netaddr_port("127.0.0.1", "0", &a);
+        ASSERT_EQ(kiv_rpc_listen(on[i], &a, 1u << 20, &sops, &requests, &loops.srv[i]), 0);
+        kiv_rpc_server_set_budget(loops.srv[i], budget);
+        kiv_rpc_server_addr(loops.srv[i], &bound);
+        for (int k = 0; k < kPerServer; k++) {
+            peers.push_back(std::make_unique<RawClient>(bound, 16 << 10));
+            ASSERT_GE(peers.back()->fd, 0);
+        }
+    }
+    const std::vector<uint8_t> all = RawClient::frames(kCount);
+    for (auto& p : peers) ASSERT_TRUE(RawPeer::write_full(p->fd, all.data(), all.size()));
+    // The limit is reached and stays passed while nobody reads.
+    ASSERT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_held(budget) > kLimit; }, 120s))
+        << "held " << kiv_rpc_budget_held(budget) << " after " << requests.load() << " requests";
+
+    std::vector<std::string> failures(peers.size());
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < peers.size(); i++)
+        readers.emplace_back([&, i] {
+            ::testing::AssertionResult r = read_patterned(peers[i]->fd, kCount, ~size_t(0));
+            if (!r) failures[i] = r.message();
+        });
+    for (std::thread& t : readers) t.join();
+    for (size_t i = 0; i < peers.size(); i++) EXPECT_EQ("", failures[i]) << "peer " << i;
+    EXPECT_EQ(requests.load(), int(peers.size() * kCount));
+    const uint64_t slack = uint64_t(peers.size()) * (24 + 24 + kBody);
+    EXPECT_LE(kiv_rpc_budget_peak(budget), kLimit + slack);
+    // A reply leaves the total once its write returns, which the peer may
+    // outrun.
+    EXPECT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_held(budget) == 0; }, 60s))
+        << kiv_rpc_budget_held(budget);
+    kiv_rpc_budget_put(budget);
+}
+
 // ---------------------------------------------------------------- posted calls
 
 namespace {
