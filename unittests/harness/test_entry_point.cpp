@@ -22,8 +22,12 @@
 #include <string>
 #include <vector>
 
+#include <fstream>
+#include <sstream>
+
 #include "harness/child_process.h"
 #include "kiv/base.h"
+#include "localcluster/wire_test_client.h"
 #include "utils/tarn_test_base.h"
 
 namespace {
@@ -212,6 +216,20 @@ TEST_F(EntryPointTest, UnusableClusterEndsTheRunBeforeAnyTest) {
 
     const char* saved = getenv("KIV_CLUSTER_DIR");
     const std::string saved_dir = saved ? saved : "";
+    // A live registry one of whose file-system records is not a service
+    // record: the line names that record's key. The cluster sets
+    // KIV_CLUSTER_DIR to its own directory, which the put below reads.
+    localcluster::ClusterConfig cc;
+    cc.lock_servers = false;
+    cc.log_level = 0;
+    std::unique_ptr<localcluster::Cluster> live = localcluster::Cluster::start(cc);
+    const std::string bad_key = "/discov/services/tarn/mds/mds-broken";
+    {
+        wiretest::WireClient reg("entry-reg", wiretest::mds_endpoint_params(), true);
+        ASSERT_TRUE(reg.registry(KV_OP_PUT, bad_key, "{}").completed);
+    }
+    std::stringstream live_conf;
+    live_conf << std::ifstream(live->conf_path()).rdbuf();
     setenv("KIV_CLUSTER_DIR", dir.c_str(), 1);
     struct Case {
         const char* cluster;
@@ -219,8 +237,12 @@ TEST_F(EntryPointTest, UnusableClusterEndsTheRunBeforeAnyTest) {
     };
     // Bootstrap files that name no registry, each with the cause its line
     // must keep.
-    const std::pair<const char*, const char*> files[] = {
-        {"empty", ""}, {"comments", "# nothing here\n\n   \n"}, {"noeq", "# c\nmds\n"}, {"badaddr", "mds=127.0.0.1\n"}};
+    const std::string live_text = live_conf.str();
+    const std::pair<const char*, const char*> files[] = {{"empty", ""},
+                                                         {"comments", "# nothing here\n\n   \n"},
+                                                         {"noeq", "# c\nmds\n"},
+                                                         {"badaddr", "mds=127.0.0.1\n"},
+                                                         {"badrecord", live_text.c_str()}};
     for (const auto& [name, text] : files) {
         FILE* bf = fopen((dir + "/" + name + ".conf").c_str(), "w");
         ASSERT_NE(nullptr, bf);
@@ -237,6 +259,8 @@ TEST_F(EntryPointTest, UnusableClusterEndsTheRunBeforeAnyTest) {
         {"noeq", "Cannot use cluster 'noeq': " + dir + "/noeq.conf:2: malformed line (not key=value)"},
         {"badaddr", "Cannot use cluster 'badaddr': " + dir +
                         "/badaddr.conf:1: malformed mds address (want a.b.c.d:port or [v6]:port)"},
+        {"badrecord", "Cannot use cluster 'badrecord' (" + dir + "/badrecord.conf): listing its file systems failed: " +
+                          "record '" + bad_key + "': name must be a string"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cluster);
