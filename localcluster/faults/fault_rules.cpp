@@ -154,7 +154,16 @@ std::string lc_faults::add(const std::vector<std::string>& w) {
         svc = svc.substr(0, colon);
     }
     if (!service_of(svc, &r.service)) return json_error("unknown service '" + svc + "' (registry, mds, ds or ls)");
-    if (!(services & (1u << r.service))) return json_error("no " + svc + " service runs in this cluster");
+    if (!(services & (1u << r.service))) {
+        // A rule no gate would look at would be listed and never fire.
+        std::vector<std::string> gated;
+        for (lc_service s : {LC_SVC_REGISTRY, LC_SVC_MDS, LC_SVC_DS, LC_SVC_LS})
+            if (services & (1u << s)) gated.push_back(lc_service_name(s));
+        std::string names;
+        for (size_t i = 0; i < gated.size(); i++)
+            names += (i == 0 ? "" : i + 1 == gated.size() ? " and " : ", ") + gated[i];
+        return json_error("the " + svc + " takes no faults (only the " + names + " do)");
+    }
     const SvcCaps* caps = caps_of(r.service);
     if (!fs_text.empty()) {
         if (!caps->per_fs) return json_error("the " + svc + " serves no single file system");
