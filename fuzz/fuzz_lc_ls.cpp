@@ -97,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lc_ls_limits small;
         small.held_per_caller = small.held_per_file = 12;
         small.queued_per_caller = small.queued_per_file = 4;
+        small.entries_total = 30;
+        small.bytes_total = 16384;
         lc_ls_engine_set_limits(g_engine, small);
     }
     while (size > 0) {

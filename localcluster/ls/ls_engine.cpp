@@ -33,6 +33,73 @@ uint64_t last_of(const lc_ls_range& r) {
 // A POSIX segment's length as reported: 0 when it reaches the end.
 uint64_t segment_len(uint64_t start, uint64_t last) { return last == kMax ? 0 : last - start + 1; }
 
+struct Node;
+
+// One distinct caller name. Every held lock and queued request of that
+// name points at it and is listed on it, so that free-all visits only the
+// caller's own entries.
+struct CallerRec {
+    size_t held = 0;
+    size_t queued = 0;
+    size_t pins = 0;  // requests being served that carry the name
+    Node* held_list = nullptr;
+    Node* queued_list = nullptr;
+
+    bool unused() const { return held == 0 && queued == 0 && pins == 0; }
+};
+// Ordered rather than hashed: a peer picks the names and items, and could
+// pick them to collide.
+using CallerMap = std::map<std::string, CallerRec>;
+using Caller = CallerMap::value_type;
+
+// One distinct item list, shared by every entry that carries it.
+struct ItemsRec {
+    size_t refs = 0;  // entries in the tables and requests being served
+};
+using ItemsMap = std::map<std::vector<std::string>, ItemsRec>;
+using Items = ItemsMap::value_type;
+
+size_t items_bytes(const std::vector<std::string>& items) {
+    size_t n = 0;
+    for (const std::string& i : items) n += i.size();
+    return n;
+}
+
+// An owner as the tables keep it. `caller` is null for a name under which
+// nothing is held or queued: such an owner is nobody's equal.
+struct Own {
+    Caller* caller = nullptr;
+    uint64_t owner_id = 0;
+    uint32_t caller_id = 0;
+    lc_ls_addr addr{};
+};
+
+// A held lock or queued request as the tables keep it: its name and items
+// are the engine's shared copies, so equal names and equal item lists are
+// equal pointers.
+struct Lk {
+    uint64_t id = 0;
+    Own owner;
+    lc_ls_range range;
+    uint64_t last = 0;
+    Items* items = nullptr;
+    uint64_t grant_us = 0;
+};
+
+lc_ls_lock to_public(const Lk& l) {
+    lc_ls_lock p;
+    p.id = l.id;
+    if (l.owner.caller) p.owner.caller = l.owner.caller->first;
+    p.owner.owner_id = l.owner.owner_id;
+    p.owner.caller_id = l.owner.caller_id;
+    p.owner.addr = l.owner.addr;
+    p.range = l.range;
+    p.last = l.last;
+    if (l.items) p.items = l.items->first;
+    p.grant_us = l.grant_us;
+    return p;
+}
+
 struct FileKey {
     uint64_t fs_id;
     uint64_t fh;
@@ -44,13 +111,15 @@ struct FileKey {
 // sequence, each node knowing the largest last byte below it, so that the
 // entries meeting a range are found in O(log n + k).
 struct Node {
-    lc_ls_lock lock;  // id 0 while queued
+    Lk lock;  // id 0 while queued
     uint64_t key = 0;
     uint64_t max_last = 0;
     uint32_t prio = 0;
     Node* left = nullptr;
     Node* right = nullptr;
     lc_ls_addr waiter{};  // queued only
+    Node* cprev = nullptr;  // in its caller's list of held or of queued entries
+    Node* cnext = nullptr;
 
     uint64_t start() const { return lock.range.start; }
     bool before(uint64_t s, uint64_t k) const { return start() < s || (start() == s && key < k); }
@@ -139,14 +208,22 @@ struct File {
     size_t held = 0;
     size_t nqueued = 0;
 
-    Node** tree_of(const lc_ls_lock& l) { return l.range.type == LC_LS_SHARED ? &shared : &excl; }
+    Node** tree_of(const Lk& l) { return l.range.type == LC_LS_SHARED ? &shared : &excl; }
     bool empty() const { return held == 0 && nqueued == 0; }
 };
 
-struct CallerCount {
-    size_t held = 0;
-    size_t queued = 0;
-};
+void list_push(Node** head, Node* n) {
+    n->cprev = nullptr;
+    n->cnext = *head;
+    if (*head) (*head)->cprev = n;
+    *head = n;
+}
+
+void list_erase(Node** head, Node* n) {
+    (n->cprev ? n->cprev->cnext : *head) = n->cnext;
+    if (n->cnext) n->cnext->cprev = n->cprev;
+    n->cprev = n->cnext = nullptr;
+}
 
 struct ShareHolder {
     lc_ls_share_owner owner;
@@ -154,15 +231,15 @@ struct ShareHolder {
     uint32_t access;
 };
 
-bool same_owner(const lc_ls_owner& a, const lc_ls_owner& b) {
-    return a.owner_id == b.owner_id && a.caller == b.caller;
+bool same_owner(const Own& a, const Own& b) {
+    return a.owner_id == b.owner_id && a.caller && a.caller == b.caller;
 }
 
 bool same_share_owner(const lc_ls_share_owner& a, const lc_ls_share_owner& b) {
     return a.caller == b.caller && a.handle == b.handle;
 }
 
-bool same_request(const lc_ls_lock& q, const lc_ls_owner& o, const lc_ls_range& r) {
+bool same_request(const Lk& q, const Own& o, const lc_ls_range& r) {
     return same_owner(q.owner, o) && q.range.start == r.start && q.range.len == r.len &&
            q.range.flavour == r.flavour;
 }
@@ -187,8 +264,17 @@ struct lc_ls_engine {
     std::map<FileKey, File> files;
     std::map<uint64_t, Node*> by_id;   // every held lock
     std::map<uint64_t, Node*> by_seq;  // every queued request, oldest first
-    std::unordered_map<std::string, CallerCount> callers;
+    CallerMap callers;
+    ItemsMap item_lists;
+    size_t interned_bytes = 0;  // of the names in `callers` and the lists in `item_lists`
     std::map<uint64_t, std::vector<ShareHolder>> shares;  // by fh, in grant order
+    size_t share_entries = 0;
+    size_t share_bytes = 0;  // their names and handles
+    // Names and item lists whose last user went during this request: they
+    // are dropped at its end, when no entry of the request can still point
+    // at them.
+    std::vector<Caller*> idle_callers;
+    std::vector<Items*> idle_items;
 
     ~lc_ls_engine() {
         for (auto& [k, f] : files) {
@@ -208,13 +294,13 @@ struct lc_ls_engine {
     // ------------------------------------------------------------ overlap and conflict
 
     // Whether the Windows point X lies inside r.
-    bool point_in(uint64_t x, const lc_ls_lock& r) const {
+    bool point_in(uint64_t x, const Lk& r) const {
         if (r.range.flavour == LC_LS_WINDOWS && r.range.len == 0) return false;  // two points never meet
         if (breaks.zero_len_conflicts_at_start) return x >= r.range.start && x <= r.last;
         return x > r.range.start && x <= r.last;
     }
 
-    bool overlap(const lc_ls_lock& a, const lc_ls_lock& b) const {
+    bool overlap(const Lk& a, const Lk& b) const {
         bool pa = is_point(a.range), pb = is_point(b.range);
         if (pa) return point_in(a.range.start, b);
         if (pb) return point_in(b.range.start, a);
@@ -222,7 +308,7 @@ struct lc_ls_engine {
     }
 
     // Whether request r conflicts with held lock l (same file).
-    bool conflicts(const lc_ls_lock& r, const lc_ls_lock& l) const {
+    bool conflicts(const Lk& r, const Lk& l) const {
         if (!overlap(r, l)) return false;
         if (r.range.type == LC_LS_SHARED && l.range.type == LC_LS_SHARED) return false;
         if (!same_owner(r.owner, l.owner) || r.range.flavour != l.range.flavour) return true;
@@ -233,7 +319,7 @@ struct lc_ls_engine {
 
     // The first conflicting held lock: lowest start, then lowest id. A
     // shared request can only meet exclusive locks in conflict.
-    const Node* find_conflict(File& f, const lc_ls_lock& r) const {
+    const Node* find_conflict(File& f, const Lk& r) const {
         const Node* best = nullptr;
         auto first_in = [&](Node* tree) {
             const Node* found = nullptr;
@@ -270,14 +356,79 @@ struct lc_ls_engine {
         tree_insert(f.tree_of(n->lock), n);
         by_id[n->lock.id] = n;
         f.held++;
-        callers[n->lock.owner.caller].held++;
+        CallerRec& c = n->lock.owner.caller->second;
+        c.held++;
+        list_push(&c.held_list, n);
+        n->lock.items->second.refs++;
     }
 
-    void count_down(const std::string& caller, bool queued) {
-        auto it = callers.find(caller);
-        if (it == callers.end()) return;
-        (queued ? it->second.queued : it->second.held)--;
-        if (it->second.held == 0 && it->second.queued == 0) callers.erase(it);
+    // ------------------------------------------------------------ shared names and items
+
+    size_t entries() const { return by_id.size() + by_seq.size() + share_entries; }
+    size_t bytes() const { return interned_bytes + share_bytes; }
+
+    // The caller record of a name, or null when nothing is held or queued
+    // under it.
+    Caller* find_caller(std::string_view name) {
+        auto it = callers.find(std::string(name));
+        return it == callers.end() ? nullptr : &*it;
+    }
+
+    // The shared copies a request being served points at, made when new
+    // (*fresh then set); they stay until unpin().
+    Caller* pin_caller(const std::string& name, bool* fresh) {
+        auto [it, made] = callers.try_emplace(name);
+        if (made) interned_bytes += name.size();
+        *fresh = *fresh || made;
+        it->second.pins++;
+        return &*it;
+    }
+
+    Items* pin_items(const std::vector<std::string>& items, bool* fresh) {
+        auto [it, made] = item_lists.try_emplace(items);
+        if (made) interned_bytes += items_bytes(items);
+        *fresh = *fresh || made;
+        it->second.refs++;
+        return &*it;
+    }
+
+    void unpin(const Lk& l) {
+        if (l.owner.caller && --l.owner.caller->second.pins == 0 && l.owner.caller->second.unused())
+            idle_callers.push_back(l.owner.caller);
+        if (l.items) drop_items_ref(l.items);
+    }
+
+    void drop_items_ref(Items* i) {
+        if (--i->second.refs == 0) idle_items.push_back(i);
+    }
+
+    void count_down(Caller* c, Node* n, bool queued) {
+        CallerRec& r = c->second;
+        (queued ? r.queued : r.held)--;
+        list_erase(queued ? &r.queued_list : &r.held_list, n);
+        if (r.unused()) idle_callers.push_back(c);
+        drop_items_ref(n->lock.items);
+    }
+
+    // Drops the names and item lists that no entry and no request uses any
+    // more. Called at the end of every request.
+    void sweep() {
+        std::sort(idle_callers.begin(), idle_callers.end());
+        idle_callers.erase(std::unique(idle_callers.begin(), idle_callers.end()), idle_callers.end());
+        for (Caller* c : idle_callers) {
+            if (!c->second.unused()) continue;
+            interned_bytes -= c->first.size();
+            callers.erase(c->first);
+        }
+        idle_callers.clear();
+        std::sort(idle_items.begin(), idle_items.end());
+        idle_items.erase(std::unique(idle_items.begin(), idle_items.end()), idle_items.end());
+        for (Items* i : idle_items) {
+            if (i->second.refs != 0) continue;
+            interned_bytes -= items_bytes(i->first);
+            item_lists.erase(i->first);
+        }
+        idle_items.clear();
     }
 
     // Unlinks a held lock; the caller owns the node.
@@ -285,33 +436,36 @@ struct lc_ls_engine {
         tree_erase(f.tree_of(n->lock), n);
         by_id.erase(n->lock.id);
         f.held--;
-        count_down(n->lock.owner.caller, false);
+        count_down(n->lock.owner.caller, n, false);
         return n;
     }
 
-    lc_ls_lock make_lock(const lc_ls_owner& o, const lc_ls_range& r, std::vector<std::string> items) {
-        lc_ls_lock l;
+    Lk make_lock(const Own& o, const lc_ls_range& r, Items* items) {
+        Lk l;
         l.owner = o;
         l.range = r;
         l.last = last_of(r);
         // --break ls-posix-eof-short
         if (breaks.posix_eof_short && r.flavour == LC_LS_POSIX && r.len == 0 && r.start < kMax) l.last = kMax - 1;
-        l.items = std::move(items);
+        l.items = items;
         return l;
     }
 
-    // Whether the owner or the file holds or awaits as many entries as it
-    // may: a request that could add one is then refused.
-    bool full(const File& f, const std::string& caller, bool queue) const {
-        auto it = callers.find(caller);
-        CallerCount c = it == callers.end() ? CallerCount{} : it->second;
+    // Whether the owner, the file or the server holds or awaits as many
+    // entries as it may, or the server keeps as many bytes as it may and
+    // the request brings new ones (`fresh`): a request that could add an
+    // entry is then refused.
+    bool full(const File& f, const Own& o, bool queue, bool fresh) const {
+        if (entries() >= limits.entries_total) return true;
+        if (fresh && bytes() > limits.bytes_total) return true;
+        CallerRec c = o.caller ? o.caller->second : CallerRec{};
         if (queue) return f.nqueued >= limits.queued_per_file || c.queued >= limits.queued_per_caller;
         return f.held >= limits.held_per_file || c.held >= limits.held_per_caller;
     }
 
     // Assigns the lock its id and grant time and holds it. The bytes it
     // took over from the owner's own POSIX segments go to *weakened.
-    void grant(File& f, lc_ls_lock l, std::vector<Span>* weakened) {
+    void grant(File& f, Lk l, std::vector<Span>* weakened) {
         l.id = next_id++;
         l.grant_us = now_us();
         if (l.range.flavour == LC_LS_WINDOWS || breaks.posix_no_merge) {
@@ -326,14 +480,14 @@ struct lc_ls_engine {
 
     // Removes the owner's POSIX coverage of [s, e], splitting segments that
     // reach beyond it. Whether any byte was covered.
-    bool posix_cut(File& f, const lc_ls_owner& o, uint64_t s, uint64_t e) {
+    bool posix_cut(File& f, const Own& o, uint64_t s, uint64_t e) {
         std::vector<Node*> hit;
         each_held(f, s, e, [&](Node* n) {
             if (n->lock.range.flavour == LC_LS_POSIX && same_owner(n->lock.owner, o)) hit.push_back(n);
         });
         for (Node* n : hit) {
             unlink(f, n);
-            lc_ls_lock& seg = n->lock;
+            Lk& seg = n->lock;
             bool left = seg.range.start < s;
             if (seg.last > e) {
                 auto* right = new Node;
@@ -356,12 +510,12 @@ struct lc_ls_engine {
 
     // The owner's segment of the type of `l` that ends at s - 1 (side 0) or
     // starts at e + 1 (side 1), when it may be joined with `l`.
-    Node* neighbour(File& f, const lc_ls_lock& l, int side) {
+    Node* neighbour(File& f, const Lk& l, int side) {
         if (side == 0 ? l.range.start == 0 : l.last == kMax) return nullptr;
         uint64_t at = side == 0 ? l.range.start - 1 : l.last + 1;
         Node* found = nullptr;
         auto fn = [&](Node* n) {
-            const lc_ls_lock& c = n->lock;
+            const Lk& c = n->lock;
             bool touches = side == 0 ? c.last == at : c.range.start == at;
             if (touches && c.range.flavour == LC_LS_POSIX && same_owner(c.owner, l.owner) && c.items == l.items) {
                 found = n;
@@ -376,7 +530,7 @@ struct lc_ls_engine {
     // A Windows point meets a range only past its first byte: joining
     // across another owner's point at `x` would make the joined segment
     // meet it.
-    bool point_blocks(File& f, uint64_t x, const lc_ls_lock& joined) {
+    bool point_blocks(File& f, uint64_t x, const Lk& joined) {
         bool blocks = false;
         each_held(f, x, x, [&](Node* n) {
             if (n->lock.range.start == x && is_point(n->lock.range) && conflicts(n->lock, joined)) blocks = true;
@@ -387,11 +541,11 @@ struct lc_ls_engine {
     // Holds the new segment `l`, joined with the owner's segments that touch
     // it with the same type and the same items. The joined segment keeps
     // the oldest id.
-    void posix_coalesce(File& f, lc_ls_lock l) {
+    void posix_coalesce(File& f, Lk l) {
         for (int side = 0; side < 2; side++) {
             Node* n = neighbour(f, l, side);
             if (!n) continue;
-            lc_ls_lock joined;
+            Lk joined;
             joined.owner = l.owner;
             joined.range = l.range;
             joined.range.start = std::min(l.range.start, n->lock.range.start);
@@ -420,18 +574,21 @@ struct lc_ls_engine {
         tree_insert(&f.queued, n);
         by_seq[n->key] = n;
         f.nqueued++;
-        callers[n->lock.owner.caller].queued++;
+        CallerRec& c = n->lock.owner.caller->second;
+        c.queued++;
+        list_push(&c.queued_list, n);
+        n->lock.items->second.refs++;
     }
 
     Node* dequeue(File& f, Node* n) {
         tree_erase(&f.queued, n);
         by_seq.erase(n->key);
         f.nqueued--;
-        count_down(n->lock.owner.caller, true);
+        count_down(n->lock.owner.caller, n, true);
         return n;
     }
 
-    Node* find_queued(File& f, const lc_ls_owner& o, const lc_ls_range& r) {
+    Node* find_queued(File& f, const Own& o, const lc_ls_range& r) {
         Node* found = nullptr;
         auto fn = [&](Node* n) {
             if (!same_request(n->lock, o, r)) return true;
@@ -482,7 +639,93 @@ struct lc_ls_engine {
     void drop_if_empty(std::map<FileKey, File>::iterator it) {
         if (it->second.empty()) files.erase(it);
     }
+
+    // Whether the caller index, the counts and the shared copies agree with
+    // the entries: empty, or the first fault found.
+    std::string check_shared() {
+        std::map<const Items*, size_t> item_users;
+        std::set<const Node*> listed;
+        size_t bytes = 0, held = 0, queued = 0;
+        for (auto& c : callers) {
+            const std::string& name = c.first;
+            const CallerRec& r = c.second;
+            if (r.pins != 0) return "caller " + name + " still pinned";
+            if (r.held == 0 && r.queued == 0) return "caller " + name + " kept with nothing held or queued";
+            bytes += name.size();
+            for (int q = 0; q < 2; q++) {
+                size_t n = 0;
+                const Node* prev = nullptr;
+                for (const Node* x = q ? r.queued_list : r.held_list; x; prev = x, x = x->cnext, n++) {
+                    if (x->cprev != prev) return "caller " + name + " list broken";
+                    if (x->lock.owner.caller != &c) return "caller " + name + " lists another's entry";
+                    const auto& index = q ? by_seq : by_id;
+                    auto it = index.find(q ? x->key : x->lock.id);
+                    if (it == index.end() || it->second != x)
+                        return "caller " + name + " lists an entry the tables do not " + (q ? "queue" : "hold");
+                    if (!listed.insert(x).second) return "caller " + name + " lists an entry twice";
+                    item_users[x->lock.items]++;
+                }
+                if (n != (q ? r.queued : r.held)) return "caller " + name + " count differs from its list";
+            }
+            held += r.held;
+            queued += r.queued;
+        }
+        if (held != by_id.size() || queued != by_seq.size()) return "callers' entries differ from the tables";
+        for (const auto& i : item_lists) {
+            bytes += items_bytes(i.first);
+            auto u = item_users.find(&i);
+            size_t users = u == item_users.end() ? 0 : u->second;
+            if (users == 0 || users != i.second.refs)
+                return "item list of " + std::to_string(i.first.size()) + " counted " + std::to_string(i.second.refs) +
+                       ", used by " + std::to_string(users);
+        }
+        if (item_users.size() != item_lists.size()) return "an entry points at an item list that is not kept";
+        if (bytes != interned_bytes) return "kept bytes " + std::to_string(interned_bytes) + ", counted " + std::to_string(bytes);
+        size_t se = 0, sb = 0;
+        for (const auto& [fh, hs] : shares) {
+            if (hs.empty()) return "empty share list kept for fh " + std::to_string(fh);
+            for (const ShareHolder& h : hs) {
+                se++;
+                sb += h.owner.caller.size() + h.owner.handle.size();
+            }
+        }
+        if (se != share_entries || sb != share_bytes) return "share counts differ from the share locks";
+        return "";
+    }
+
+    Own lookup(const lc_ls_owner& o) {
+        return Own{find_caller(o.caller), o.owner_id, o.caller_id, o.addr};
+    }
 };
+
+namespace {
+
+// Holds the engine for one request. At its end it lets go of the request's
+// own copies and drops what nothing uses any more, before the mutex is
+// released.
+struct Request {
+    lc_ls_engine* e;
+    std::lock_guard<std::mutex> g;
+    std::vector<Lk> pinned;
+    bool fresh = false;  // the request brought a name or item list the server did not keep
+
+    explicit Request(lc_ls_engine* eng) : e(eng), g(eng->mu) {}
+    ~Request() {
+        for (const Lk& l : pinned) e->unpin(l);
+        e->sweep();
+    }
+
+    // The request as a lock pointing at the shared copies of its name and
+    // items, made when new.
+    Lk pin(const lc_ls_owner& o, const lc_ls_range& r, const std::vector<std::string>& items) {
+        Own own{e->pin_caller(o.caller, &fresh), o.owner_id, o.caller_id, o.addr};
+        Lk l = e->make_lock(own, r, e->pin_items(items, &fresh));
+        pinned.push_back(l);
+        return l;
+    }
+};
+
+}  // namespace
 
 lc_ls_engine* lc_ls_engine_create(uint32_t boot_tag, const lc_ls_breaks& breaks) {
     auto* e = new lc_ls_engine;
@@ -510,14 +753,14 @@ bool lc_ls_range_valid(const lc_ls_range& r) {
 
 uint32_t lc_ls_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r,
                     const std::vector<std::string>& items) {
-    std::lock_guard<std::mutex> g(e->mu);
+    Request rq(e);
     auto fit = e->files.try_emplace(FileKey{r.fs_id, r.fh}).first;
     File& f = fit->second;
-    lc_ls_lock req = e->make_lock(o, r, items);
+    Lk req = rq.pin(o, r, items);
     uint32_t status = LC_LS_GRANTED;
     if (e->find_conflict(f, req)) {
         status = LC_LS_DENIED;
-    } else if (e->full(f, o.caller, false)) {
+    } else if (e->full(f, req.owner, false, rq.fresh)) {
         status = LC_LS_FULL;
     } else {
         std::vector<Span> weakened;
@@ -533,16 +776,17 @@ uint32_t lc_ls_test(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r,
     std::lock_guard<std::mutex> g(e->mu);
     auto fit = e->files.find(FileKey{r.fs_id, r.fh});
     if (fit == e->files.end()) return LC_LS_GRANTED;
-    const Node* n = e->find_conflict(fit->second, e->make_lock(o, r, {}));
+    const Node* n = e->find_conflict(fit->second, e->make_lock(e->lookup(o), r, nullptr));
     if (!n) return LC_LS_GRANTED;
-    if (conflict) *conflict = n->lock;
+    if (conflict) *conflict = to_public(n->lock);
     return LC_LS_DENIED;
 }
 
-uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r) {
-    std::lock_guard<std::mutex> g(e->mu);
+uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& owner, const lc_ls_range& r) {
+    Request rq(e);
     auto fit = e->files.find(FileKey{r.fs_id, r.fh});
-    if (fit == e->files.end()) return LC_LS_NOT_LOCKED;
+    Own o = e->lookup(owner);
+    if (fit == e->files.end() || !o.caller) return LC_LS_NOT_LOCKED;
     File& f = fit->second;
     bool freed = false;
     uint64_t last = last_of(r);
@@ -550,18 +794,18 @@ uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r)
         // Freeing the middle of a segment adds one: not past the limit.
         bool splits = false;
         e->each_held(f, r.start, r.start, [&](Node* n) {
-            const lc_ls_lock& l = n->lock;
+            const Lk& l = n->lock;
             if (l.range.flavour == LC_LS_POSIX && same_owner(l.owner, o) && l.range.start < r.start && l.last > last)
                 splits = true;
         });
-        if (splits && e->full(f, o.caller, false)) return LC_LS_FULL;
+        if (splits && e->full(f, o, false, false)) return LC_LS_FULL;
         freed = e->posix_cut(f, o, r.start, last);
     } else {
         // One entry of exactly this range: of the same type if there is
         // one, and of those the newest.
         Node* pick = nullptr;
         e->each_held(f, r.start, r.start, [&](Node* n) {
-            const lc_ls_lock& l = n->lock;
+            const Lk& l = n->lock;
             if (l.range.start != r.start || l.range.flavour != LC_LS_WINDOWS || l.range.len != r.len ||
                 !same_owner(l.owner, o))
                 return;
@@ -584,13 +828,13 @@ uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r)
 
 uint32_t lc_ls_blocking_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r,
                              const std::vector<std::string>& items, const lc_ls_addr& waiter) {
-    std::lock_guard<std::mutex> g(e->mu);
+    Request rq(e);
     auto fit = e->files.try_emplace(FileKey{r.fs_id, r.fh}).first;
     File& f = fit->second;
-    lc_ls_lock req = e->make_lock(o, r, items);
+    Lk req = rq.pin(o, r, items);
     uint32_t status = LC_LS_BLOCKED;
     if (!e->find_conflict(f, req)) {
-        if (e->full(f, o.caller, false)) {
+        if (e->full(f, req.owner, false, rq.fresh)) {
             status = LC_LS_FULL;
         } else {
             std::vector<Span> weakened;
@@ -598,10 +842,19 @@ uint32_t lc_ls_blocking_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_
             e->regrant(f, std::move(weakened));
             status = LC_LS_GRANTED;
         }
-    } else if (Node* q = e->find_queued(f, o, r)) {
-        q->lock = std::move(req);
-        q->waiter = waiter;
-    } else if (e->full(f, o.caller, true) || e->full(f, o.caller, false)) {
+    } else if (Node* q = e->find_queued(f, req.owner, r)) {
+        // The same request again replaces the waiting one in place. New
+        // items would add bytes without adding an entry, so the byte cap
+        // holds here too.
+        if (q->lock.items != req.items && rq.fresh && e->bytes() > e->limits.bytes_total) {
+            status = LC_LS_FULL;
+        } else {
+            req.items->second.refs++;
+            e->drop_items_ref(q->lock.items);
+            q->lock = req;
+            q->waiter = waiter;
+        }
+    } else if (e->full(f, req.owner, true, rq.fresh) || e->full(f, req.owner, false, rq.fresh)) {
         // What waits counts against what may be held too: granted, it is held.
         status = LC_LS_FULL;
     } else {
@@ -614,10 +867,11 @@ uint32_t lc_ls_blocking_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_
     return status;
 }
 
-uint32_t lc_ls_cancel(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r) {
-    std::lock_guard<std::mutex> g(e->mu);
+uint32_t lc_ls_cancel(lc_ls_engine* e, const lc_ls_owner& owner, const lc_ls_range& r) {
+    Request rq(e);
     auto fit = e->files.find(FileKey{r.fs_id, r.fh});
-    if (fit == e->files.end()) return LC_LS_NOT_LOCKED;
+    Own o = e->lookup(owner);
+    if (fit == e->files.end() || !o.caller) return LC_LS_NOT_LOCKED;
     Node* q = nullptr;
     if (e->breaks.cancel_oldest) {  // --break ls-cancel-oldest
         for (const auto& [seq, n] : e->by_seq) {
@@ -651,9 +905,16 @@ uint32_t lc_ls_share_take(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
     if (own && !e->breaks.share_retake_stacks) {
         own->mode = mode;
         own->access = access;
-    } else {
-        holders.push_back(ShareHolder{o, mode, access});
+        return LC_LS_GRANTED;
     }
+    size_t bytes = o.caller.size() + o.handle.size();
+    if (e->entries() >= e->limits.entries_total || e->bytes() + bytes > e->limits.bytes_total) {
+        if (holders.empty()) e->shares.erase(fh);
+        return LC_LS_FULL;
+    }
+    holders.push_back(ShareHolder{o, mode, access});
+    e->share_entries++;
+    e->share_bytes += bytes;
     return LC_LS_GRANTED;
 }
 
@@ -664,6 +925,8 @@ uint32_t lc_ls_share_free(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
     std::vector<ShareHolder>& holders = sit->second;
     for (auto it = holders.begin(); it != holders.end(); ++it) {
         if (!same_share_owner(it->owner, o)) continue;
+        e->share_entries--;
+        e->share_bytes -= it->owner.caller.size() + it->owner.handle.size();
         holders.erase(it);
         if (holders.empty()) e->shares.erase(sit);
         return LC_LS_GRANTED;
@@ -672,14 +935,12 @@ uint32_t lc_ls_share_free(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
 }
 
 void lc_ls_free_all(lc_ls_engine* e, std::string_view caller) {
-    std::lock_guard<std::mutex> g(e->mu);
+    Request rq(e);
     std::map<FileKey, std::vector<Span>> touched;
-    if (e->callers.count(std::string(caller))) {
+    if (Caller* c = e->find_caller(caller)) {
         std::vector<Node*> gone, unqueued;
-        for (const auto& [id, n] : e->by_id)
-            if (n->lock.owner.caller == caller) gone.push_back(n);
-        for (const auto& [seq, n] : e->by_seq)
-            if (n->lock.owner.caller == caller) unqueued.push_back(n);
+        for (Node* n = c->second.held_list; n; n = n->cnext) gone.push_back(n);
+        for (Node* n = c->second.queued_list; n; n = n->cnext) unqueued.push_back(n);
         for (Node* n : gone) {
             FileKey k{n->lock.range.fs_id, n->lock.range.fh};
             touched[k].push_back(Span{n->lock.range.start, n->lock.last});
@@ -693,7 +954,12 @@ void lc_ls_free_all(lc_ls_engine* e, std::string_view caller) {
     }
     if (!e->breaks.free_all_keeps_share) {
         for (auto it = e->shares.begin(); it != e->shares.end();) {
-            std::erase_if(it->second, [&](const ShareHolder& h) { return h.owner.caller == caller; });
+            std::erase_if(it->second, [&](const ShareHolder& h) {
+                if (h.owner.caller != caller) return false;
+                e->share_entries--;
+                e->share_bytes -= h.owner.caller.size() + h.owner.handle.size();
+                return true;
+            });
             it = it->second.empty() ? e->shares.erase(it) : std::next(it);
         }
     }
@@ -721,12 +987,13 @@ uint32_t lc_ls_search(lc_ls_engine* e, const lc_ls_search_query& q, lc_ls_search
     size_t used = 0;
     size_t following = 0;  // candidates after the page, counted up to 2
     for (auto it = e->by_id.upper_bound(after); it != e->by_id.end() && following < 2; ++it) {
-        const lc_ls_lock& l = it->second->lock;
-        if (l.range.flavour != q.flavour) continue;
-        if ((q.flags & LC_LS_FILTER_FH) && l.range.fh != q.fh) continue;
+        const Lk& held = it->second->lock;
+        if (held.range.flavour != q.flavour) continue;
+        if ((q.flags & LC_LS_FILTER_FH) && held.range.fh != q.fh) continue;
+        lc_ls_lock l = to_public(held);
         size_t cost = q.cost ? q.cost(l) : 1;
         if (following == 0 && out->locks.size() < q.max && cost <= q.budget - used) {
-            out->locks.push_back(l);
+            out->locks.push_back(std::move(l));
             used += cost;
         } else {
             following++;
@@ -746,7 +1013,7 @@ uint32_t lc_ls_search(lc_ls_engine* e, const lc_ls_search_query& q, lc_ls_search
 }
 
 uint32_t lc_ls_remove(lc_ls_engine* e, uint32_t ref32, uint64_t ref64, uint32_t flavour) {
-    std::lock_guard<std::mutex> g(e->mu);
+    Request rq(e);
     if (ref32 != e->boot_tag) return LC_LS_NOT_LOCKED;
     auto it = e->by_id.find(ref64);
     if (it == e->by_id.end() || it->second->lock.range.flavour != flavour) return LC_LS_NOT_LOCKED;
@@ -777,14 +1044,14 @@ void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out) {
             out->truncated = true;
             break;
         }
-        out->held.push_back(n->lock);
+        out->held.push_back(to_public(n->lock));
     }
     for (const auto& [seq, n] : e->by_seq) {
         if (out->pending.size() >= limit) {
             out->truncated = true;
             break;
         }
-        out->pending.push_back(lc_ls_queued{seq, n->lock, n->waiter});
+        out->pending.push_back(lc_ls_queued{seq, to_public(n->lock), n->waiter});
     }
     for (const auto& [fh, hs] : e->shares) {
         for (const ShareHolder& h : hs) {
@@ -799,24 +1066,25 @@ void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out) {
 
 std::string lc_ls_engine_check(lc_ls_engine* e) {
     std::lock_guard<std::mutex> g(e->mu);
-    auto where = [](const lc_ls_lock& l) {
-        return "fh " + std::to_string(l.range.fh) + " " + l.owner.caller + "/" + std::to_string(l.owner.owner_id) +
+    if (std::string fault = e->check_shared(); !fault.empty()) return fault;
+    auto where = [](const Lk& l) {
+        return "fh " + std::to_string(l.range.fh) + " " + l.owner.caller->first + "/" + std::to_string(l.owner.owner_id) +
                (l.range.flavour == LC_LS_POSIX ? " posix " : " windows ") +
                (l.range.type == LC_LS_SHARED ? "shared " : "exclusive ") + std::to_string(l.range.start) + "+" +
                std::to_string(l.range.len);
     };
-    std::map<FileKey, std::vector<const lc_ls_lock*>> held;
+    std::map<FileKey, std::vector<const Lk*>> held;
     for (const auto& [id, n] : e->by_id) held[FileKey{n->lock.range.fs_id, n->lock.range.fh}].push_back(&n->lock);
     for (const auto& [k, locks] : held)
         for (size_t i = 0; i < locks.size(); i++)
             for (size_t j = i + 1; j < locks.size(); j++) {
-                const lc_ls_lock &a = *locks[i], &b = *locks[j];
+                const Lk &a = *locks[i], &b = *locks[j];
                 if (same_owner(a.owner, b.owner) && a.range.flavour == b.range.flavour) continue;
                 if (e->conflicts(a, b)) return "held " + where(a) + " conflicts with held " + where(b);
             }
     for (const auto& [seq, n] : e->by_seq) {
         bool blocked = false;
-        for (const lc_ls_lock* l : held[FileKey{n->lock.range.fs_id, n->lock.range.fh}])
+        for (const Lk* l : held[FileKey{n->lock.range.fs_id, n->lock.range.fh}])
             blocked = blocked || e->conflicts(n->lock, *l);
         if (!blocked) return "queued " + where(n->lock) + " conflicts with nothing held";
     }

@@ -88,11 +88,21 @@ struct lc_ls_breaks {
 // that would hold one more, or a blocking take that would wait, past
 // either is answered LC_LS_FULL and changes nothing; so is a POSIX free
 // that would split a segment. A queued request counts against both.
+//
+// The whole server is bounded too, whatever the number of callers: its
+// held locks, queued requests and share locks together, and the bytes of
+// the caller names, item lists and share handles it keeps. Held locks and
+// queued requests share one copy of each distinct caller name and item
+// list, so a request that brings neither anything new is refused only by
+// the entry count. A share take that would add an entry past either is
+// refused as well.
 struct lc_ls_limits {
     size_t held_per_caller = 65536;
     size_t held_per_file = 65536;
     size_t queued_per_caller = 1024;
     size_t queued_per_file = 1024;
+    size_t entries_total = 262144;
+    size_t bytes_total = size_t(64) << 20;
 };
 
 struct lc_ls_engine;
@@ -184,9 +194,11 @@ struct lc_ls_tables {
 };
 void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out);
 // Empty when the tables hold together: no two held locks of different
-// owners (or flavours) on one file conflict, and every queued request
-// conflicts with a held lock. Otherwise the first fault found. It compares
-// every pair on a file, so it is for tests.
+// owners (or flavours) on one file conflict, every queued request
+// conflicts with a held lock, and the per-caller index, the counts and the
+// shared copies of names and items agree with the entries that use them.
+// Otherwise the first fault found. It compares every pair on a file, so it
+// is for tests.
 std::string lc_ls_engine_check(lc_ls_engine* e);
 // The tables as a JSON object {"boot_tag":..,"held":[..],"pending":[..],
 // "share":[..]}; each list is cut after `limit` entries ("truncated":true).

@@ -1,13 +1,43 @@
 // Costs of the lock tables per request as they fill: a take and a free on a
-// file that holds N locks, and a release on a file where N blocking
-// requests wait. Each should stay flat as N grows.
+// file that holds N locks, a release on a file where N blocking requests
+// wait, and a free-all of one caller among N locks of others. Each should
+// stay flat as N grows. The memory a held lock costs is counted too.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <stdlib.h>
 
+#include <atomic>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "localcluster/ls/ls_engine.h"
+
+// Every byte the program holds from operator new, so that the tables' own
+// cost can be read as the difference around filling them.
+static std::atomic<int64_t> g_live_bytes{0};
+
+// Out of line, so that the compiler does not pair the malloc and the free
+// across the replaced operators.
+__attribute__((noinline)) static void* counted_alloc(size_t n) {
+    void* p = malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    g_live_bytes += int64_t(malloc_usable_size(p));
+    return p;
+}
+__attribute__((noinline)) static void counted_free(void* p) {
+    if (!p) return;
+    g_live_bytes -= int64_t(malloc_usable_size(p));
+    free(p);
+}
+
+void* operator new(size_t n) { return counted_alloc(n); }
+void* operator new[](size_t n) { return counted_alloc(n); }
+void operator delete(void* p) noexcept { counted_free(p); }
+void operator delete[](void* p) noexcept { counted_free(p); }
+void operator delete(void* p, size_t) noexcept { counted_free(p); }
+void operator delete[](void* p, size_t) noexcept { counted_free(p); }
 
 namespace {
 
@@ -71,6 +101,61 @@ void BM_ReleaseWithQueued(benchmark::State& state) {
     lc_ls_engine_destroy(e);
 }
 BENCHMARK(BM_ReleaseWithQueued)->Arg(100)->Arg(1000)->Arg(10000);
+
+// One caller holds 10 locks on files of their own while N locks of 64
+// other callers are held on 100 files; each round frees all of the one
+// caller (its 10 takes are not timed).
+void BM_FreeAllAmongOthers(benchmark::State& state) {
+    const uint64_t n = uint64_t(state.range(0));
+    lc_ls_engine* e = make_engine();
+    for (uint64_t i = 0; i < n; i++)
+        if (lc_ls_take(e, owner(i), win(2 * i, 1, LC_LS_SHARED, 1 + i % 100), {}) != LC_LS_GRANTED) abort();
+    lc_ls_owner o;
+    o.caller = "leaving";
+    o.owner_id = 1;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (uint64_t k = 0; k < 10; k++)
+            if (lc_ls_take(e, o, win(k, 1, LC_LS_EXCLUSIVE, 1000 + k), {}) != LC_LS_GRANTED) abort();
+        state.ResumeTiming();
+        lc_ls_free_all(e, o.caller);
+    }
+    if (lc_ls_engine_counts(e).held != n) abort();
+    state.SetItemsProcessed(int64_t(state.iterations()));
+    lc_ls_engine_destroy(e);
+}
+BENCHMARK(BM_FreeAllAmongOthers)->Arg(1000)->Arg(100000);
+
+// Bytes the tables keep per held lock: typical requests (a short caller
+// name, one 16-byte item) or the largest a request may carry (a 2047-byte
+// name, items filling the 8192 opaque bytes), all of one caller with the
+// same items or each of its own name and items. Not a timing: the
+// "bytes_per_lock" counter is the figure.
+void BM_BytesPerHeldLock(benchmark::State& state) {
+    const bool maximal = state.range(0) != 0, distinct = state.range(1) != 0;
+    const uint64_t n = 4096;
+    std::vector<lc_ls_owner> owners(n);
+    std::vector<std::vector<std::string>> items(n);
+    for (uint64_t i = 0; i < n; i++) {
+        std::string tag = std::to_string(distinct ? i : 0);
+        std::string name = "client-host-07.cluster:" + tag;
+        owners[i].caller = maximal ? name + std::string(2047 - name.size(), 'n') : name;
+        owners[i].owner_id = i;
+        std::string item = "handle-" + tag;
+        items[i] = {maximal ? item + std::string(8184 - item.size(), 'i') : item + std::string(16 - item.size(), 'i')};
+    }
+    double per_lock = 0;
+    for (auto _ : state) {
+        lc_ls_engine* e = make_engine();
+        int64_t before = g_live_bytes.load();
+        for (uint64_t i = 0; i < n; i++)
+            if (lc_ls_take(e, owners[i], win(2 * i, 1, LC_LS_SHARED), items[i]) != LC_LS_GRANTED) abort();
+        per_lock = double(g_live_bytes.load() - before) / double(n);
+        lc_ls_engine_destroy(e);
+    }
+    state.counters["bytes_per_lock"] = per_lock;
+}
+BENCHMARK(BM_BytesPerHeldLock)->ArgsProduct({{0, 1}, {0, 1}})->ArgNames({"maximal", "distinct"})->Iterations(1);
 
 }  // namespace
 

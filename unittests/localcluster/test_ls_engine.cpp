@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -658,6 +659,65 @@ TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
     EXPECT_EQ("", lc_ls_engine_check(e));
 }
 
+// The whole server is capped in entries (held, queued and share locks of
+// any caller) and in the bytes of the names, items and handles it keeps; a
+// name or item list already kept costs nothing more. A refusal changes
+// nothing, and whatever frees an entry or the last user of some bytes
+// makes room again.
+TEST(LsEngineLimitsTest, TheServerIsCappedInEntriesAndBytesWhateverTheCallers) {
+    Engine e;
+    lc_ls_limits lim;
+    lim.entries_total = 4;
+    lim.bytes_total = 100;
+    lc_ls_engine_set_limits(e, lim);
+    lc_ls_share_owner sh;
+    sh.caller = "s";
+    sh.handle = "h";
+    const std::vector<std::string> big{std::string(60, 'x')}, other{std::string(50, 'y')};
+    lc_ls_addr w{};
+    struct Step {
+        const char* what;
+        std::function<uint32_t()> run;
+        uint32_t want;
+        size_t entries;  // held + queued + shares after the step
+    };
+    const Step steps[] = {
+        {"a takes with 60 bytes of items", [&] { return lc_ls_take(e, owner("a", 1), win(0, 1), big); }, LC_LS_GRANTED, 1},
+        {"b shares the items", [&] { return lc_ls_take(e, owner("b", 1), win(10, 1), big); }, LC_LS_GRANTED, 2},
+        {"new items past the bytes",
+         [&] { return lc_ls_take(e, owner("a", 1), win(20, 1), other); }, LC_LS_FULL, 2},
+        {"b queues behind a",
+         [&] { return lc_ls_blocking_take(e, owner("b", 1), win(0, 1), {}, w); }, LC_LS_BLOCKED, 3},
+        {"its re-queue with new items past the bytes",
+         [&] { return lc_ls_blocking_take(e, owner("b", 1), win(0, 1), other, w); }, LC_LS_FULL, 3},
+        {"a share lock", [&] { return lc_ls_share_take(e, sh, 7, 0, 1); }, LC_LS_GRANTED, 4},
+        {"a fifth entry of a new caller", [&] { return lc_ls_take(e, owner("c", 1), win(30, 1), {}); }, LC_LS_FULL, 4},
+        {"a fifth queued entry",
+         [&] { return lc_ls_blocking_take(e, owner("a", 2), win(10, 1), {}, w); }, LC_LS_FULL, 4},
+        {"a second share lock",
+         [&] { return lc_ls_share_take(e, lc_ls_share_owner{"t", "h", {}}, 8, 0, 1); }, LC_LS_FULL, 4},
+        {"the share lock's re-take adds nothing", [&] { return lc_ls_share_take(e, sh, 7, 0, 3); }, LC_LS_GRANTED, 4},
+        {"a's free: b's queued request is held in its place",
+         [&] { return lc_ls_free(e, owner("a", 1), win(0, 1)); }, LC_LS_GRANTED, 3},
+        {"c takes the fourth", [&] { return lc_ls_take(e, owner("c", 1), win(30, 1), {}); }, LC_LS_GRANTED, 4},
+        {"c's second past the entries", [&] { return lc_ls_take(e, owner("c", 1), win(40, 1), {}); }, LC_LS_FULL, 4},
+        {"free-all of b frees its two",
+         [&] {
+             lc_ls_free_all(e, "b");
+             return LC_LS_GRANTED;
+         },
+         LC_LS_GRANTED, 2},
+        {"the 60 bytes went with their last user: 50 new ones fit",
+         [&] { return lc_ls_take(e, owner("a", 1), win(20, 1), other); }, LC_LS_GRANTED, 3},
+    };
+    for (const Step& st : steps) {
+        EXPECT_EQ(st.want, st.run()) << st.what;
+        lc_ls_counts c = lc_ls_engine_counts(e);
+        EXPECT_EQ(st.entries, c.held + c.pending + c.shares) << st.what;
+        EXPECT_EQ("", lc_ls_engine_check(e)) << st.what;
+    }
+}
+
 // ---------------------------------------------------------------- against a model
 
 // The byte-range rules written as plainly as they can be: a list of held
@@ -872,7 +932,10 @@ TEST(LsEngineModelTest, RandomHistoriesMatchTheModel) {
             r.start = pick(10);
             r.len = pick(5);
             r.last = r.len == 0 ? (r.flavour == LC_LS_POSIX ? kMax : r.start) : r.start + r.len - 1;
-            if (pick(3) == 0) r.items = {"i"};
+            // Few distinct lists, so that entries share them and the last
+            // user of one goes while others stay.
+            static const std::vector<std::string> lists[] = {{}, {}, {}, {"i"}, {"j"}, {"i", "j"}};
+            r.items = lists[pick(6)];
             lc_ls_owner o = owner(r.caller, r.owner_id);
             lc_ls_range rg = range(r.flavour, r.start, r.len, r.type, r.fh);
             uint64_t op = pick(20);
