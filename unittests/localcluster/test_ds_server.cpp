@@ -45,7 +45,7 @@ constexpr uint64_t kClient = 0xd5c1;
 constexpr int kFs = 0;  // "tarn"
 constexpr int kLoops = 3;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr uint32_t kScale = 4;  // sanitizers slow every copy and hand-off down
+constexpr uint32_t kScale = 8;  // sanitizers slow every copy and hand-off down
 #else
 constexpr uint32_t kScale = 1;
 #endif
