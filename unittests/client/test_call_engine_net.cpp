@@ -816,11 +816,11 @@ TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
     ASSERT_NO_FATAL_FAILURE(hide_late_fs(&rec, &late));
     const MdsCounters before = counters(kLateFs);
     int put_rc = -1;
+    const auto start = Clock::now();  // before the putter's sleep begins
     std::thread appear([&] {
         std::this_thread::sleep_for(200ms);
         put_rc = put_record(&rec);
     });
-    const auto start = Clock::now();
     const int rc = noop(15000, nullptr, late);
     const long elapsed = ms_between(start, Clock::now());
     appear.join();

@@ -196,7 +196,8 @@ TEST_P(DsCallNetTest, EpochUnknownIsAnnouncedAtOnceWithTheResendFlag) {
     EXPECT_EQ(r[0].hdr.flags, 0u);
     EXPECT_EQ(r[1].hdr.flags, TARN_REQ_FLAG_EPOCH_RESEND);
     EXPECT_EQ(r[1].hdr.epoch, 1u);
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(r[1].at - r[0].at).count(), 90);
+    // At once, without the 100 ms back-off of a plain retry.
+    EXPECT_EQ(log_.count("Scheduled retry #1 in 0ms"), 1);
 }
 
 TEST_P(DsCallNetTest, NotMountedIsReportedToTheLocatorAndRetried) {
@@ -445,11 +446,11 @@ TEST_P(DsCallNetTest, FenceMergesTheNoopsOfEveryDisk) {
 TEST_P(DsCallNetTest, CancelTokenEndsAThreadModeCallBetweenAttempts) {
     server_->set_default(reply(TARN_DS_DELAY));
     tarn_cancel_ctrl* ctrl = tarn_cancel_ctrl_create();
+    const auto start = Clock::now();  // before the canceller's sleep begins
     std::thread canceller([&] {
         std::this_thread::sleep_for(250ms);
         tarn_cancel_ctrl_cancel(ctrl);
     });
-    const auto start = Clock::now();
     ds_call call;
     ds_call_init(&call, client_, TARN_RETRY_FOREVER, ds_target_by_vdisk(0));
     ds_call_make_cancellable(&call, tarn_cancel_ctrl_get_token(ctrl));
@@ -463,7 +464,7 @@ TEST_P(DsCallNetTest, CancelTokenEndsAThreadModeCallBetweenAttempts) {
     ds_call_fini(&call);
     tarn_cancel_ctrl_destroy(ctrl);
     EXPECT_GE(elapsed, 250);
-    EXPECT_LT(elapsed, 2000);
+    EXPECT_LT(elapsed, 5000);  // long before the back-off reaches its 6 s cap
 }
 
 TEST_P(DsCallNetTest, CoroutineModeWaitsOnAnEventInAMovedThread) {

@@ -34,6 +34,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+// Stopping a watch must not sit out the 40 s the registry holds it for: a
+// loaded machine adds far less than this bound.
+constexpr auto kPrompt = 3000ms;
 
 const char k_cluster[] = "itdisc";
 
@@ -509,7 +512,7 @@ TEST_F(DiscoveryRegistryTest, StoppingAWatcherDuringAWatchIsPrompt) {
     kiv_move_to_coroutine(&proc_);
     discov_co_stop_watching(up.w);
     kiv_move_from_coroutine();
-    EXPECT_LT(Clock::now() - t0, 1000ms);
+    EXPECT_LT(Clock::now() - t0, kPrompt);
     EXPECT_EQ(1u, up.count());
 }
 
@@ -533,7 +536,7 @@ TEST_F(DiscoveryRegistryTest, DestroyingTheHandleDuringAWatchIsPrompt) {
     const auto t0 = Clock::now();
     discov_destroy(h);
     waiter.join();
-    EXPECT_LT(Clock::now() - t0, 1000ms);
+    EXPECT_LT(Clock::now() - t0, kPrompt);
     EXPECT_EQ(-EIO, rc);
     EXPECT_EQ(nullptr, changes);
 }

@@ -332,7 +332,9 @@ TEST_F(FaultsTest, ShutdownDropsHeldRequestsAndOutages) {
     EXPECT_FALSE(held->finished());
     auto t0 = Clock::now();
     cluster_.reset();
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    // Not held up by the rules' 60 s; a loaded, instrumented stop of the
+    // whole cluster stays well below this.
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20));
     Outcome o = held->wait();
     ASSERT_TRUE(o.completed);
     EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error);

@@ -547,19 +547,24 @@ TEST(ControlSocketTest, SlowAndIdleClientsHoldNobodyUp) {
         ASSERT_GE(idle, 0);
         held.push_back(idle);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the big answer is stuck by now
+    // Building the big answer takes seconds under a sanitizer on a loaded
+    // machine, and a stop cannot cut a handler short: wait for the answer's
+    // first bytes, after which the greedy client's thread only waits.
+    pollfd first_bytes = {greedy, POLLIN, 0};
+    ASSERT_EQ(1, poll(&first_bytes, 1, 120000)) << "the big answer never began";
 
     // A server that served its clients one at a time would answer only
     // once the greedy client's write deadline (10 s) and every idle
-    // client's read deadline (2 s each) had passed: half of the first is a
-    // bound no loaded or instrumented machine comes near, yet that such a
-    // server cannot meet.
+    // client's read deadline (2 s each) had passed.
     constexpr int kBoundMs = 5000;
     std::string reply;
-    ASSERT_EQ(0, lc_ctl_request(path, "ping", &reply, kBoundMs));
+    ASSERT_EQ(0, lc_ctl_request(path, "ping", &reply, 2 * kBoundMs));
     EXPECT_EQ("pong", reply);
 
-    // Stopping ends the clients' waits at once instead of at their deadlines.
+    // Stopping ends the clients' waits at once instead of at their
+    // deadlines; what is left is waking and joining their threads. A stop
+    // that sat out the greedy client's write deadline would last until 10 s
+    // after its answer began, moments before the ping.
     const auto t1 = std::chrono::steady_clock::now();
     lc_ctl_server_stop(srv);
     EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(kBoundMs));

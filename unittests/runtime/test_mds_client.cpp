@@ -368,7 +368,8 @@ TEST_F(MdsClient, HooksOrderedNeverInlineAndFailedBeforeConnLost) {
         EXPECT_EQ(kiv_rpc_connect(c.conn), 0);
     });
     ASSERT_TRUE(journal.wait_count("up", 1));
-    EXPECT_LT(journal.first_time("up") - t0, 50ms);
+    // Not held back by the 1 s pause that only comes between attempts.
+    EXPECT_LT(journal.first_time("up") - t0, 500ms);
     EXPECT_EQ(c.conn->state, KIV_RPC_STATE_CONNECTED);
 
     for (int i = 0; i < 10; i++) {
@@ -492,8 +493,9 @@ TEST_F(MdsClient, FiniEndsAParkedWatchPromptlyWithAbandoned) {
     auto t0 = Clock::now();
     in_job([&] { mds_client_fini(&c); });
     inited = false;
-    ASSERT_TRUE(journal.wait_count("done", 1, 1000ms));
-    EXPECT_LT(journal.first_time("done") - t0, 100ms);
+    // Far below the watch's 40 s, far above what a loaded machine adds.
+    ASSERT_TRUE(journal.wait_count("done", 1, 3000ms));
+    EXPECT_LT(journal.first_time("done") - t0, 3000ms);
     EXPECT_EQ(reply_at(0).error, uint32_t(KIV_E_ABANDONED));
     EXPECT_EQ(c.conn, nullptr);
     EXPECT_EQ(c.selected.kind, KIV_AF_NONE);

@@ -493,7 +493,8 @@ TEST_F(RpcTransport, TimeoutThenLateReplyDroppedAndStreamUsable) {
     Outcome o = rec.get(slow);
     EXPECT_EQ(o.error, KIV_E_TIMEDOUT);
     EXPECT_GE(o.at - t0, 190ms);
-    EXPECT_LT(o.at - t0, 2000ms);
+    // Below the endpoint's own 5 s, with room for a loaded machine.
+    EXPECT_LT(o.at - t0, 3000ms);
     EXPECT_EQ(kiv_rpc_lookup_xid(&eng, slow->buf + 8), nullptr);
 
     ASSERT_TRUE(wait_parked(1));
@@ -609,7 +610,9 @@ TEST_F(RpcTransport, RefusedAfterAllAttempts) {
     Outcome o = rec.get(m);
     EXPECT_EQ(o.error, KIV_E_CONNFAIL);
     EXPECT_GE(o.at - t0, 140ms);
-    EXPECT_LT(o.at - t0, 2000ms);
+    // A refusal ends an attempt at once: attempts that each sat out their
+    // 2 s connect time-out would take 8 s.
+    EXPECT_LT(o.at - t0, 3000ms);
     EXPECT_EQ(logs.count(1, "failed"), 4);
     EXPECT_EQ(ep->state, KIV_RPC_STATE_IDLE);
     std::this_thread::sleep_for(50ms);
