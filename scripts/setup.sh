@@ -28,5 +28,6 @@ kiv_build() {
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null || return 1
     fi
-    timeout 1200 cmake --build "$dir" -j"$(nproc)" || return 1
+    # A hang guard: a fresh build on a busy machine takes well over 10 minutes.
+    timeout 1800 cmake --build "$dir" -j"$(nproc)" || return 1
 }
