@@ -30,18 +30,28 @@ run_suites() {
     fi
     local data='TARNDataIOTest.*:ReadWriteTest/*:RandomAccessReadWriteTest.*:TARNFAllocateTest.*:TARNUsageTest.*:TARNSpaceLimitsTest.*:TARNExtendedAttributesTest/*'
     local slow='RandomAccessReadWriteTest.*:TARNFAllocateTest.LargeFile:TARNFAllocateTest.NotEnoughSpace:TARNUsageTest.*:TARNSpaceLimitsTest.*'
+    # The replication suite measures the server's latency (98 % of updates
+    # replicated within 1 s): it runs on a cluster of its own, at a higher
+    # priority where the machine allows it, so that the other jobs of a busy
+    # machine are not counted as the server's latency.
+    local repl_dir repl_pid boost=()
+    [ "$(id -u)" -eq 0 ] && boost=(nice -n -10)
+    repl_dir=$(mktemp -d /tmp/kelvane-ci.XXXXXX)
+    "${boost[@]}" timeout 600 "$build/bin/kelvane-localcluster" run --dir "$repl_dir" --host-id-file off \
+        --fs tarn_repl -- scripts/run-suites.sh "$build/bin/kelvane-tarn-test" local "tarn_repl:TARNReplication*" &
+    repl_pid=$!
     dir=$(mktemp -d /tmp/kelvane-ci.XXXXXX)
     timeout 900 "$build/bin/kelvane-localcluster" run --dir "$dir" --host-id-file off \
-        --fs tarn --fs tarn_rm --fs tarn_ci:ci --fs tarn_repl \
+        --fs tarn --fs tarn_rm --fs tarn_ci:ci \
         --fs d_rw:cap=40G "${small_rw_fs[@]}" --fs d_fa --fs d_use --fs d_sf --fs d_mf -- \
         scripts/run-suites.sh "$build/bin/kelvane-tarn-test" local \
         "tarn:-TARNRemove*:TARNReplication*:$slow" "tarn_rm:TARNRemove*" "tarn_ci:-$data:TARNReplication*" \
-        "tarn_repl:TARNReplication*" \
         "d_rw:RandomAccessReadWriteTest.*" "d_fa:TARNFAllocateTest.LargeFile:TARNFAllocateTest.NotEnoughSpace" \
         "d_use:TARNUsageTest.*" "d_sf:TARNSpaceLimitsTest.SingleFile" "d_mf:TARNSpaceLimitsTest.ManyFiles" \
         "${small_rw[@]}"
     local rc=$?
-    rm -rf "$dir"
+    wait "$repl_pid" || rc=1
+    rm -rf "$dir" "$repl_dir"
     return $rc
 }
 
