@@ -162,11 +162,14 @@ struct RawPeer {
             close(fd);
         });
     }
+    // A hang guard only: a sanitizer build on a busy machine can take
+    // seconds to build the next large reply, and a short wait here would
+    // read that as a connection the server cut.
     static bool read_full(int fd, void* buf, size_t n) {
         auto* p = static_cast<uint8_t*>(buf);
         while (n) {
             pollfd pf{fd, POLLIN, 0};
-            if (poll(&pf, 1, 5000) != 1) return false;
+            if (poll(&pf, 1, 60000) != 1) return false;
             ssize_t r = read(fd, p, n);
             if (r <= 0) return false;
             p += r;
