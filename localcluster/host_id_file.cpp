@@ -62,15 +62,18 @@ int write_atomic(const std::string& path, const std::string& text) {
 }
 
 struct Paths {
-    std::string file, dir, lock, users, state, orig;
+    std::string file, dir, parent, users, state, orig;
     explicit Paths(const std::string& path)
-        : file(path),
-          dir(path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/'))),
-          lock(path + ".lock"),
-          users(path + ".users"),
-          state(path + ".state"),
-          orig(path + ".orig") {
-        if (dir.empty()) dir = path.find('/') == 0 ? "/" : ".";
+        : file(path), users(path + ".users"), state(path + ".state"), orig(path + ".orig") {
+        dir = up(path);
+        parent = dir == "/" || dir == "." ? dir : up(dir);
+    }
+
+   private:
+    static std::string up(const std::string& path) {
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return ".";
+        return slash == 0 ? "/" : path.substr(0, slash);
     }
 };
 
@@ -99,33 +102,17 @@ int flock_retry(int fd, int op) {
     return rc < 0 ? -errno : 0;
 }
 
-// Takes the guard. The last writer removes the guard file while it holds
-// it, so a lock won on a file that is no longer at its path guards
-// nothing: try again with the file that is there now. With made_dir, a
-// missing directory is made (and *made_dir set when this call made it).
-int lock_guard(const Paths& p, bool* made_dir) {
-    for (int attempt = 0; attempt < 1000; attempt++) {
-        int fd = open(p.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0 && errno == ENOENT && made_dir) {
-            if (mkdir(p.dir.c_str(), 0755) == 0)
-                *made_dir = true;
-            else if (errno != EEXIST)
-                return -errno;
-            continue;
-        }
-        if (fd < 0) return -errno;
-        int rc = flock_retry(fd, LOCK_EX);
-        if (rc < 0) {
-            close(fd);
-            return rc;
-        }
-        struct stat held, there;
-        if (fstat(fd, &held) == 0 && stat(p.lock.c_str(), &there) == 0 && held.st_dev == there.st_dev &&
-            held.st_ino == there.st_ino)
-            return fd;
-        close(fd);
-    }
-    return -EAGAIN;
+// Takes the guard: an exclusive flock of the directory that holds the
+// file's directory. A guard inside the file's own directory could not cover
+// making that directory: a start that made it could then lose the guard to
+// a start that found it already there, and the state would say the
+// directory was the machine's own, so the last cluster would leave it.
+int lock_guard(const Paths& p) {
+    int fd = open(p.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    int rc = flock_retry(fd, LOCK_EX);
+    if (rc < 0) close(fd);
+    return rc < 0 ? rc : fd;
 }
 
 // Under the guard, with no writer running: puts the original back (or
@@ -148,7 +135,6 @@ std::string settle_idle(const Paths& p) {
         unlink(p.state.c_str());
     }
     unlink(p.users.c_str());
-    unlink(p.lock.c_str());
     if (s.made_dir) rmdir(p.dir.c_str());  // fails harmlessly when no longer empty
     return err;
 }
@@ -169,7 +155,7 @@ void lc_host_id_check(const std::string& path, const std::vector<uint64_t>& serv
                       std::vector<std::string>* warnings) {
     Paths p(path);
     if (access(p.state.c_str(), F_OK) == 0) {
-        int guard = lock_guard(p, nullptr);
+        int guard = lock_guard(p);
         if (guard >= 0) {
             int users = open(p.users.c_str(), O_RDWR | O_CLOEXEC);
             bool idle = users < 0 || flock_retry(users, LOCK_EX | LOCK_NB) == 0;
@@ -209,17 +195,23 @@ void lc_host_id_check(const std::string& path, const std::vector<uint64_t>& serv
 lc_host_id_claim* lc_host_id_claim_create(const std::string& path, uint64_t client_id, std::string* err,
                                           std::vector<std::string>* notes) {
     Paths p(path);
-    bool made_dir = false;
-    int guard = lock_guard(p, &made_dir);
+    int guard = lock_guard(p);
     if (guard < 0) {
-        *err = "cannot lock " + p.lock + ": " + strerror(-guard);
+        *err = "cannot lock " + p.parent + ": " + strerror(-guard);
+        return nullptr;
+    }
+    bool made_dir = false;
+    if (mkdir(p.dir.c_str(), 0755) == 0) {
+        made_dir = true;
+    } else if (errno != EEXIST) {
+        *err = "cannot make " + p.dir + ": " + strerror(errno);
+        close(guard);
         return nullptr;
     }
     int users = open(p.users.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (users < 0) {
         *err = "cannot open " + p.users + ": " + strerror(errno);
         if (made_dir) rmdir(p.dir.c_str());
-        unlink(p.lock.c_str());
         close(guard);
         return nullptr;
     }
@@ -290,10 +282,10 @@ std::string lc_host_id_claim_destroy(lc_host_id_claim* claim) {
     if (!claim) return "";
     Paths p(claim->path);
     std::string err;
-    int guard = lock_guard(p, nullptr);
+    int guard = lock_guard(p);
     // Without the guard nothing can be settled safely; the next start will.
     if (guard < 0)
-        err = "cannot lock " + p.lock + " (" + strerror(-guard) + "): " + claim->path + " stays until the next start";
+        err = "cannot lock " + p.parent + " (" + strerror(-guard) + "): " + claim->path + " stays until the next start";
     else if (flock_retry(claim->users, LOCK_EX | LOCK_NB) == 0)
         err = settle_idle(p);
     close(claim->users);

@@ -5,9 +5,9 @@
 // for as long as the cluster runs, and puts back what was there when the
 // last such cluster on the machine ends: a machine later used against a
 // real cluster must not keep believing it is the simulated client host.
-// Beside the file live, while any writer runs:
-//   <path>.lock   the guard: every change of the state below is made under
-//                 an exclusive flock of it;
+// Every change of the file, of its directory and of the state below is
+// made under the guard: an exclusive flock of the directory that holds the
+// file's directory. Beside the file live, while any writer runs:
 //   <path>.users  every running writer holds a shared flock of it, so a
 //                 writer that died (even by SIGKILL) no longer counts, and
 //                 no process id is ever trusted;

@@ -9,17 +9,20 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "localcluster/cluster.h"
@@ -279,6 +282,47 @@ TEST_F(HostIdFileTest, CheckOnlyWarns) {
     check();
     EXPECT_EQ(1u, warnings.size());
     EXPECT_EQ("not-hex\n", slurp(path()));  // check never writes
+}
+
+// Starting clusters take turns on the file's directory too: a claim that
+// finds the guard held waits before it makes anything, so whoever records
+// whether the directory was made for the file is the one that made it.
+TEST_F(HostIdFileTest, ClaimWaitsForTheGuardBeforeMakingTheDirectory) {
+    const std::string etc = t.path + "/etc";
+    mkdir(etc.c_str(), 0755);
+    int guard = open(etc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(guard, 0);
+    ASSERT_EQ(0, flock(guard, LOCK_EX));
+    struct stat st;
+    ASSERT_EQ(0, fstat(guard, &st));
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+
+    std::atomic<bool> done{false};
+    lc_host_id_claim* claim = nullptr;
+    std::string err;
+    std::vector<std::string> notes;
+    std::thread starter([&] {
+        claim = lc_host_id_claim_create(path(), 0xc1, &err, &notes);
+        done = true;
+    });
+    // Until the claim waits on the guard or has gone on without it; both
+    // last, so this is no window to catch. 60 s only guards a hang.
+    auto waiting = [&] {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
+        return false;
+    };
+    for (int i = 0; i < 6000 && !done && !waiting(); i++) usleep(10000);
+    EXPECT_FALSE(done) << "the claim went on while another start held the guard";
+    EXPECT_NE(0, access((etc + "/kelvane").c_str(), F_OK)) << "the directory was made outside the guard";
+    flock(guard, LOCK_UN);
+    close(guard);
+    starter.join();
+    ASSERT_NE(nullptr, claim) << err;
+    EXPECT_EQ("00000000000000c1\n", slurp(path()));
+    EXPECT_EQ("", lc_host_id_claim_destroy(claim));
+    EXPECT_NE(0, access((etc + "/kelvane").c_str(), F_OK)) << "the directory made for the file stayed";
 }
 
 #ifdef KELVANE_LOCALCLUSTER_BIN
