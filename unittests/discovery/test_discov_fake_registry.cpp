@@ -870,6 +870,19 @@ TEST_F(DiscovFakeRegistryTest, OversizedRecordIsRefusedBeforeSending) {
 
 // A job that was woken before the close but runs after it must not wait for
 // ever: it finds no client and ends the task with -ECANCELED.
+struct CloseFirst {
+    kiv_job close;
+    CoOp op;
+};
+
+void close_in_job(void* arg) { dsc_discov_close_conn(static_cast<discov*>(arg)); }
+
+void close_then_get_in_coroutine(void* arg) {
+    auto* cf = static_cast<CloseFirst*>(arg);
+    kiv_job_wakeup(&cf->close);
+    get_in_coroutine(&cf->op);
+}
+
 TEST_F(DiscovFakeRegistryTest, JobWokenBeforeCloseEndsCanceled) {
     // The operation counter tells whether the coroutine got as far as its
     // task before the close (a closed context refuses uncounted).
@@ -885,19 +898,17 @@ TEST_F(DiscovFakeRegistryTest, JobWokenBeforeCloseEndsCanceled) {
     discov_svc_fini(&out);
     reg_.clear_requests();
 
-    CoOp op{d_};
+    // The coroutine queues a job that closes the connection, then asks:
+    // its request job is woken behind the close, and jobs run in the order
+    // they were woken, so the close runs between the wake-up and the job
+    // however the threads are scheduled.
+    CloseFirst cf{{}, {d_}};
+    kiv_job_init(&proc_, &cf.close, close_in_job, d_);
     kiv_move_to_coroutine(&proc_);
-    kiv_co_create(nullptr, get_in_coroutine, &op);
-    std::this_thread::sleep_for(50ms);  // the coroutine queues for the loop lock
-    // Hand the loop to the coroutine and queue behind it at once: the
-    // coroutine wakes its job and waits, and the loop lock comes back here
-    // before the event loop can run that job.
+    kiv_co_create(nullptr, close_then_get_in_coroutine, &cf);
     kiv_move_from_coroutine();
-    kiv_move_to_coroutine(&proc_);
-    dsc_discov_close_conn(d_);
-    kiv_move_from_coroutine();
-    ASSERT_TRUE(wait_done(op, 30000ms));  // only a guard: a request sent shows in the counts
-    EXPECT_EQ(-ECANCELED, op.result);
+    ASSERT_TRUE(wait_done(cf.op, 30000ms));  // only a guard: a request sent shows in the counts
+    EXPECT_EQ(-ECANCELED, cf.op.result);
     EXPECT_EQ(0u, reg_.requests().size());
     EXPECT_EQ(2.0, kiv_stats_value(gets));
     discov_stats_destroy();
