@@ -950,13 +950,18 @@ TEST_F(RpcTransport, CancelCompletesLaterWithAbandoned) {
 
 TEST_F(RpcTransport, CancelInTheMiddleOfABigSendAbortsTheStream) {
     RawPeer peer(4096);  // a small window keeps most of the frame in the sender
-    std::atomic<bool> peer_done{false};
+    std::atomic<bool> peer_done{false}, sending{false}, cancelled{false};
     size_t peer_got = 0;
     peer.run([&](int fd) {
         std::vector<uint8_t> buf(65536);
         ssize_t n;
-        // Read slowly until the client gives up on the stream.
-        std::this_thread::sleep_for(300ms);
+        // Nothing is read until the cancel: once the first bytes are in, the
+        // rest of the 16 MiB frame stays in the sender however long the test
+        // thread takes to get there, so the cancel always lands mid-send.
+        pollfd pf{fd, POLLIN, 0};
+        if (poll(&pf, 1, 60000) != 1) return;
+        sending = true;
+        while (!cancelled) std::this_thread::sleep_for(1ms);
         while ((n = read(fd, buf.data(), buf.size())) > 0) peer_got += size_t(n);
         peer_done = true;
     });
@@ -984,9 +989,13 @@ TEST_F(RpcTransport, CancelInTheMiddleOfABigSendAbortsTheStream) {
     };
     kiv_rpc_call(ep, big);
     kiv_rpc_call(ep, other);
-    std::this_thread::sleep_for(100ms);
+    const bool started = rttest::wait_until([&] { return sending.load(); }, 60s);
     EXPECT_EQ(kiv_rpc_cancel_request(big, nullptr), 0);
-    ASSERT_TRUE(rec.wait_total(2));
+    cancelled = true;
+    ASSERT_TRUE(started);
+    const bool both = rec.wait_total(2);
+    if (!both) kiv_rpc_close(ep);  // the peer reads to the end of the stream
+    ASSERT_TRUE(both);
     EXPECT_EQ(rec.get(big).error, KIV_E_ABANDONED);
     EXPECT_EQ(rec.get(other).error, KIV_E_CONNLOST);
     EXPECT_LT(rec.get(big).at, rec.get(other).at);
@@ -1058,6 +1067,7 @@ TEST_F(RpcTransport, TimeoutDuringBulkReceiveLeavesCallerBufferAlone) {
 TEST_F(RpcTransport, EarlyReplyHeldUntilTheRequestIsWritten) {
     RawPeer peer(4096);
     std::atomic<size_t> peer_read{0};
+    std::atomic<bool> go{false};
     const uint32_t total = 16u << 20;
     peer.run([&](int fd) {
         uint8_t hdr[24];
@@ -1065,7 +1075,9 @@ TEST_F(RpcTransport, EarlyReplyHeldUntilTheRequestIsWritten) {
         auto r = RawPeer::header(32, kReqType + 1, hdr + 8);
         r.resize(32, 0x66);
         ASSERT_TRUE(RawPeer::write_full(fd, r.data(), r.size()));
-        std::this_thread::sleep_for(300ms);
+        // The frame cannot be out before the test has looked: the rest of it
+        // waits in the sender until this reads.
+        while (!go) std::this_thread::sleep_for(1ms);
         std::vector<uint8_t> buf(65536);
         size_t left = total - 24;
         while (left) {
@@ -1084,9 +1096,19 @@ TEST_F(RpcTransport, EarlyReplyHeldUntilTheRequestIsWritten) {
     kiv_msg* big = make_req(total, 0x12);
     size_t read_at_done = 0;
     rec.extra = [&](kiv_msg*) { read_at_done = peer_read.load(); };
-    kiv_rpc_call(ep, big);
-    std::this_thread::sleep_for(200ms);
+    bool reply_in = false;
+    {
+        // The peer's one frame is the reply, written whole, so the read that
+        // logs its header takes all of it; a job queued after that runs once
+        // that read and the completions it made are over.
+        LogCapture logs(&proc, 7);
+        kiv_rpc_call(ep, big);
+        reply_in = rttest::wait_until([&] { return logs.count(7, "received frame") > 0; }, 60s);
+        in_job([] {});
+    }
     EXPECT_EQ(rec.count_total(), 0);  // the reply is in, the frame is not out yet
+    go = true;
+    ASSERT_TRUE(reply_in);
     ASSERT_TRUE(rec.wait_total(1));
     // The sender's buffers hold at most a few MiB: most of the frame had to
     // reach the peer before the write could end.
