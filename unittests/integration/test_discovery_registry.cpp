@@ -522,6 +522,20 @@ TEST_F(DiscoveryRegistryTest, DestroyingTheHandleDuringAWatchIsPrompt) {
     const uint64_t gen = map->generation;
     discov_svc_map_put(map);
 
+    // The handle goes only once its watch is parked at the registry: gone
+    // earlier, the waiter would start on a freed handle. Watches of earlier
+    // tests leave with their connections, so the count starts from none.
+    auto parked = [] {
+        const std::string st = cluster_->control("status");
+        const size_t at = st.find("\"parked_watches\":");
+        return at == std::string::npos ? -1L : strtol(st.c_str() + at + 17, nullptr, 10);
+    };
+    auto wait_parked = [&](long n) {
+        for (const auto until = Clock::now() + 30s; Clock::now() < until; std::this_thread::sleep_for(5ms))
+            if (parked() == n) return true;
+        return false;
+    };
+    ASSERT_TRUE(wait_parked(0));
     discov* h = nullptr;
     ASSERT_EQ(0, discov_create(k_cluster, ns_.c_str(), 0, &proc_, &h));
     std::atomic<int> rc{1};
@@ -531,7 +545,9 @@ TEST_F(DiscoveryRegistryTest, DestroyingTheHandleDuringAWatchIsPrompt) {
         rc = in_co([&] { return discov_co_watch_svc_map(h, gen, 40, &changes); });
         done = true;
     });
-    std::this_thread::sleep_for(300ms);  // parked at the registry
+    const bool watching = wait_parked(1);
+    if (!watching) waiter.join();  // never parked: the handle is still the waiter's
+    ASSERT_TRUE(watching);
     ASSERT_FALSE(done);
     const auto t0 = Clock::now();
     discov_destroy(h);
