@@ -368,18 +368,23 @@ TEST_P(MdsCrashTest, RestartRebuildsTheSameNamespaceFromTheDisk) {
 TEST_P(MdsCrashTest, RequestsHeldByADelayRuleNeverRun) {
     Conn c(port_, kFs);
     tarn_mds_handle r = root(c);
-    std::string rule = cluster_->control("fault add mds:tarn type=4218 delay=600 count=1");
+    std::string rule = cluster_->control("fault add mds:tarn type=4218 delay=2000 count=1");
     ASSERT_EQ(0u, rule.find("{\"ok\":true")) << rule;
     mds_request rq;
     Bytes u = no_update();
     ASSERT_EQ(0, mds_req_mkdir(&rq, &r, "delayed", u.data(), 0));
     ASSERT_TRUE(c.send_bytes(c.frame(rq)));
-    std::this_thread::sleep_for(50ms);  // the rule holds it now
+    // The crash comes once the rule holds the request: a crash that came
+    // before it arrived would prove nothing about held requests.
+    auto t0 = Clock::now();
+    while (mds_status("tarn").find("\"faults\":1") == std::string::npos && Clock::now() - t0 < 30s)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_NE(std::string::npos, mds_status("tarn").find("\"faults\":1")) << mds_status("tarn");
     ASSERT_EQ(0u, cluster_->control("mds crash tarn 100").find("{\"ok\":true"));
     Bytes none;
     EXPECT_FALSE(c.read_frame(&none, 2000));
     wait_back(port_);
-    std::this_thread::sleep_for(700ms);  // past the delay
+    std::this_thread::sleep_for(2100ms);  // past the delay
     Conn c2(port_, kFs);
     ASSERT_EQ(0, mds_req_lookup(&rq, &r, "delayed"));
     EXPECT_EQ(TARN_MDS_NOT_FOUND, c2.call(rq).status());
