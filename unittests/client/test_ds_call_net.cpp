@@ -519,7 +519,10 @@ TEST_P(DsCallNetTest, CancelledCoroutineAbandonsTheRequestOnTheWire) {
     Outcome o = run_moved(
         ds_target_by_vdisk(0), 15000, [](ds_call* c) { ds_noop_async(c); },
         [&](kiv_context* ctx) {
-            canceller = std::thread([ctx] {
+            // The cancel waits for the request to reach the server: one that
+            // came first would end a call that never went on the wire.
+            canceller = std::thread([this, ctx] {
+                server_->wait_requests(1, 30000ms);
                 std::this_thread::sleep_for(250ms);
                 kiv_context_cancel(ctx);
             });
