@@ -571,12 +571,18 @@ TEST_F(HostRebootTest, EarlierCrashesDoNotCutTheOutageShort) {
     auto t0 = Clock::now();
     std::string reply = cluster_->control("host reboot 1 1000");
     ASSERT_TRUE(ok(reply)) << reply;
-    std::this_thread::sleep_for(400ms);
-    EXPECT_EQ(-ECONNREFUSED, probe_port(ds));
-    EXPECT_EQ(-ECONNREFUSED, probe_port(mds));
+    std::this_thread::sleep_for(400ms);  // past the crashes' own returns
+    const int ds_rc = probe_port(ds), mds_rc = probe_port(mds);
     std::string r = cluster_->control("mds crash tarn");
-    EXPECT_FALSE(ok(r));
-    EXPECT_NE(std::string::npos, r.find("is down")) << r;
+    // The outage began after t0, so whatever ended before t0 + 1 s saw it;
+    // a test thread stalled past that proves nothing here, and the lower
+    // bounds below still catch an outage cut short.
+    if (Clock::now() - t0 < 1000ms) {
+        EXPECT_EQ(-ECONNREFUSED, ds_rc);
+        EXPECT_EQ(-ECONNREFUSED, mds_rc);
+        EXPECT_FALSE(ok(r));
+        EXPECT_NE(std::string::npos, r.find("is down")) << r;
+    }
     EXPECT_GE(wait_accepting(ds, t0), 1000ms);
     EXPECT_GE(wait_accepting(mds, t0), 1000ms);
     cluster_->wait_idle();
