@@ -868,8 +868,6 @@ TEST_F(DiscovFakeRegistryTest, OversizedRecordIsRefusedBeforeSending) {
     EXPECT_EQ(0u, reg_.requests().size());
 }
 
-// A job that was woken before the close but runs after it must not wait for
-// ever: it finds no client and ends the task with -ECANCELED.
 struct CloseFirst {
     kiv_job close;
     CoOp op;
@@ -883,6 +881,8 @@ void close_then_get_in_coroutine(void* arg) {
     get_in_coroutine(&cf->op);
 }
 
+// A job that was woken before the close but runs after it must not wait for
+// ever: it finds no client and ends the task with -ECANCELED.
 TEST_F(DiscovFakeRegistryTest, JobWokenBeforeCloseEndsCanceled) {
     // The operation counter tells whether the coroutine got as far as its
     // task before the close (a closed context refuses uncounted).

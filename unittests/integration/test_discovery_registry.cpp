@@ -29,6 +29,7 @@
 #include "kiv/rpc.h"
 #include "kiv/rpc_server.h"
 #include "localcluster/cluster.h"
+#include "runtime/runtime_test_util.h"
 
 namespace {
 
@@ -530,11 +531,7 @@ TEST_F(DiscoveryRegistryTest, DestroyingTheHandleDuringAWatchIsPrompt) {
         const size_t at = st.find("\"parked_watches\":");
         return at == std::string::npos ? -1L : strtol(st.c_str() + at + 17, nullptr, 10);
     };
-    auto wait_parked = [&](long n) {
-        for (const auto until = Clock::now() + 30s; Clock::now() < until; std::this_thread::sleep_for(5ms))
-            if (parked() == n) return true;
-        return false;
-    };
+    auto wait_parked = [&](long n) { return rttest::wait_until([&] { return parked() == n; }, 30s); };
     ASSERT_TRUE(wait_parked(0));
     discov* h = nullptr;
     ASSERT_EQ(0, discov_create(k_cluster, ns_.c_str(), 0, &proc_, &h));

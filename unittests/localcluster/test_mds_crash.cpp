@@ -23,6 +23,7 @@
 #include "client/tarn_mds_client_ops.h"
 #include "localcluster/cluster.h"
 #include "mds_wire_client.h"
+#include "runtime/runtime_test_util.h"
 #include "wire_test_client.h"
 
 namespace {
@@ -376,10 +377,8 @@ TEST_P(MdsCrashTest, RequestsHeldByADelayRuleNeverRun) {
     ASSERT_TRUE(c.send_bytes(c.frame(rq)));
     // The crash comes once the rule holds the request: a crash that came
     // before it arrived would prove nothing about held requests.
-    auto t0 = Clock::now();
-    while (mds_status("tarn").find("\"faults\":1") == std::string::npos && Clock::now() - t0 < 30s)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_NE(std::string::npos, mds_status("tarn").find("\"faults\":1")) << mds_status("tarn");
+    ASSERT_TRUE(rttest::wait_until([&] { return mds_status("tarn").find("\"faults\":1") != std::string::npos; }, 30s))
+        << mds_status("tarn");
     ASSERT_EQ(0u, cluster_->control("mds crash tarn 100").find("{\"ok\":true"));
     Bytes none;
     EXPECT_FALSE(c.read_frame(&none, 2000));
