@@ -57,6 +57,18 @@ inline std::vector<std::vector<fuzzseed::Bytes>> sessions() {
     search.push_back(lsframes::search_frame(4, 0, 1));
     search.push_back(lsframes::header(0x2002, LS_HDR_BYTES));
     all.push_back(std::move(search));
+    // At the limits: the longest caller name with items filling the opaque
+    // maximum, then each a byte past its limit (refused), the largest share
+    // handle, and a free-all of that caller. A maximal frame is about 10 KiB.
+    const std::string longest(LC_LS_MAX_NAME - 1, 'n');
+    const std::string filling(LC_LS_MAX_OPAQUE - LS_TAG_BYTES, 'i');
+    all.push_back({br(LS_MSG_TAKE, longest.c_str(), 0, 10, {filling}),
+                   br(LS_MSG_TAKE, "frank", 0, 10, {filling + "i"}),
+                   br(LS_MSG_TAKE, (longest + "n").c_str(), 20, 10),
+                   br(LS_MSG_BLOCKING_TAKE, "frank", 5, 1, {filling}),
+                   lsframes::share_frame(LS_MSG_SHARE_TAKE, longest, std::string(LC_LS_MAX_HANDLE, 'h'), 9, 2, 3),
+                   lsframes::share_frame(LS_MSG_SHARE_TAKE, "frank", std::string(LC_LS_MAX_HANDLE + 1, 'h'), 9, 0, 2),
+                   lsframes::free_all_frame(longest)});
     return all;
 }
 
