@@ -2,6 +2,8 @@
 // words in frames, and a fixture that runs an event-loop process.
 #pragma once
 
+#include <errno.h>
+#include <poll.h>
 #include <string.h>
 
 #include <atomic>
@@ -25,6 +27,18 @@ bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::second
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Whether `fd` became readable (data, end of stream or an error) within
+// `ms`. The default is a hang guard only: a sanitizer build on a busy
+// machine can take seconds to send what a test waits for, and a short wait
+// would read that delay as a peer that cut the connection.
+inline bool wait_readable(int fd, int ms = 60000) {
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    while ((rc = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+    }
+    return rc == 1;
 }
 
 // Holds the loop lock of `p` from a thread of its own until release() (or

@@ -4,7 +4,6 @@
 // socket that cannot be served is closed, never leaked or half served.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -106,8 +105,7 @@ std::vector<uint32_t> round_trip(int fd, uint32_t n) {
     uint8_t h[24];
     size_t have = 0;
     while (got.size() < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) != 1) break;
+        if (!rttest::wait_readable(fd)) break;
         ssize_t r = read(fd, h + have, sizeof h - have);
         if (r <= 0) break;
         have += size_t(r);

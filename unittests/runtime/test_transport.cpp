@@ -154,22 +154,17 @@ struct RawPeer {
     }
     void run(std::function<void(int)> script) {
         th = std::thread([this, script] {
-            pollfd p{lfd, POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1) return;
+            if (!rttest::wait_readable(lfd)) return;
             int fd = accept(lfd, nullptr, nullptr);
             if (fd < 0) return;
             script(fd);
             close(fd);
         });
     }
-    // A hang guard only: a sanitizer build on a busy machine can take
-    // seconds to build the next large reply, and a short wait here would
-    // read that as a connection the server cut.
     static bool read_full(int fd, void* buf, size_t n) {
         auto* p = static_cast<uint8_t*>(buf);
         while (n) {
-            pollfd pf{fd, POLLIN, 0};
-            if (poll(&pf, 1, 60000) != 1) return false;
+            if (!rttest::wait_readable(fd)) return false;
             ssize_t r = read(fd, p, n);
             if (r <= 0) return false;
             p += r;
@@ -958,8 +953,7 @@ TEST_F(RpcTransport, CancelInTheMiddleOfABigSendAbortsTheStream) {
         // Nothing is read until the cancel: once the first bytes are in, the
         // rest of the 16 MiB frame stays in the sender however long the test
         // thread takes to get there, so the cancel always lands mid-send.
-        pollfd pf{fd, POLLIN, 0};
-        if (poll(&pf, 1, 60000) != 1) return;
+        if (!rttest::wait_readable(fd)) return;
         sending = true;
         while (!cancelled) std::this_thread::sleep_for(1ms);
         while ((n = read(fd, buf.data(), buf.size())) > 0) peer_got += size_t(n);
@@ -1081,8 +1075,7 @@ TEST_F(RpcTransport, EarlyReplyHeldUntilTheRequestIsWritten) {
         std::vector<uint8_t> buf(65536);
         size_t left = total - 24;
         while (left) {
-            pollfd pf{fd, POLLIN, 0};
-            if (poll(&pf, 1, 5000) != 1) return;
+            if (!rttest::wait_readable(fd)) return;
             ssize_t n = read(fd, buf.data(), std::min(left, buf.size()));
             if (n <= 0) return;
             left -= size_t(n);
