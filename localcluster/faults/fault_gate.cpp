@@ -14,7 +14,7 @@
 
 namespace {
 
-// A request held back by delay=, or (req NULL) a connection an apply-drop
+// A request held back by delay=, or (req NULL) a connection a drop rule
 // closes in the next batch.
 struct Delayed {
     lc_fault_gate* gate;
