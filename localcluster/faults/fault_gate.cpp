@@ -14,8 +14,7 @@
 
 namespace {
 
-// A request held back by delay=, or (req NULL) a connection a drop rule
-// closes in the next batch.
+// A request held back by delay=.
 struct Delayed {
     lc_fault_gate* gate;
     kiv_rpc_sconn* conn;  // referenced
@@ -73,32 +72,8 @@ void on_delay_expired(void* arg) {
     kiv_rpc_sconn* c = d->conn;
     kiv_msg* req = d->req;
     free_delayed(d, false);
-    if (req)
-        g->ops.execute(g->ops.ctx, c, req);
-    else
-        kiv_rpc_sconn_drop(c);
+    g->ops.execute(g->ops.ctx, c, req);
     kiv_rpc_sconn_unref(c);
-}
-
-// Loop context: `req` runs, or `c` is dropped, `ms` from now.
-void defer(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req, uint64_t ms) {
-    auto* d = new Delayed{g, c, req, {}, {}};
-    kiv_rpc_sconn_ref(c);
-    d->pos = g->delayed.insert(g->delayed.end(), d);
-    init_timer(g->process, &d->timer, on_delay_expired, d);
-    mod_timer(&d->timer, ms);
-}
-
-// Closes `c` for a drop rule, losing no reply but the one the rule names.
-// Inside a read the loop still gathers the replies of the connection's
-// earlier requests, which ran: closing at once would lose them too, and
-// their clients would repeat done work (a repeated remove finds nothing).
-// There the close waits for the next batch, once they are written.
-void drop_alone(lc_fault_gate* g, kiv_rpc_sconn* c) {
-    if (kiv_in_loop_context_of(g->process))
-        defer(g, c, nullptr, 0);
-    else
-        kiv_rpc_sconn_drop(c);
 }
 
 void on_relisten(void* arg) {
@@ -178,7 +153,7 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
             g->ops.answer_status(g->ops.ctx, c, req, a.arg);
             break;
         case LC_FAULT_DROP:
-            drop_alone(g, c);
+            kiv_rpc_sconn_drop(c);
             break;
         case LC_FAULT_NOREPLY:
             break;
@@ -195,10 +170,15 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
             g->ops.stop_listening(g->ops.ctx);
             mod_timer(&g->relisten, a.arg);
             break;
-        case LC_FAULT_DELAY:
+        case LC_FAULT_DELAY: {
             // A timer, not a sleep: the loop keeps serving everyone else.
-            defer(g, c, req, a.arg);
+            auto* d = new Delayed{g, c, req, {}, {}};
+            kiv_rpc_sconn_ref(c);
+            d->pos = g->delayed.insert(g->delayed.end(), d);
+            init_timer(g->process, &d->timer, on_delay_expired, d);
+            mod_timer(&d->timer, a.arg);
             return true;
+        }
         case LC_FAULT_APPLY_DROP:
         case LC_FAULT_APPLY_CRASH:
         case LC_FAULT_SHORT:
@@ -245,7 +225,7 @@ bool lc_fault_gate_reply(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg** reply) {
         if (a.kind == LC_FAULT_APPLY_CRASH && g->ops.crash)
             g->ops.crash(g->ops.ctx);
         else
-            drop_alone(g, c);
+            kiv_rpc_sconn_drop(c);
         return false;
     }
     if (a.kind == LC_FAULT_SHORT) {

@@ -825,6 +825,10 @@ int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code) {
 void kiv_rpc_sconn_drop(kiv_rpc_sconn* c) {
     conn_of(c);
     rpc_guard g(c->srv->rp);
+    // Replies gathered in a callback were handed over before the drop and
+    // count as sent: losing them would make their clients repeat work that
+    // was done (a repeated remove finds nothing).
+    conn_flush(c);
     conn_drop(c);
 }
 

@@ -100,8 +100,9 @@ void kiv_rpc_batch_begin(kiv_process* p);
 void kiv_rpc_batch_end(kiv_process* p);
 // 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
-// Closes the connection at once and discards its queued replies; on_close
-// follows, deferred.
+// Closes the connection at once. Replies already handed to kiv_rpc_reply,
+// gathered ones included, first go out as far as the socket takes them
+// without waiting; the rest are discarded. on_close follows, deferred.
 void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
 // A connection record lives until on_close has run and its last reference
 // is dropped.
