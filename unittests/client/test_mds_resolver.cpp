@@ -316,7 +316,7 @@ struct PortWatcher {
     // the latest notification shows the latest change once it has come.
     bool heard(int port) {
         std::unique_lock<std::mutex> g(mu);
-        return cv.wait_for(g, std::chrono::seconds(30), [&] { return !seen.empty() && seen.back() == port; });
+        return cv.wait_for(g, std::chrono::seconds(60), [&] { return !seen.empty() && seen.back() == port; });
     }
 };
 

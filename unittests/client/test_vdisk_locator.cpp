@@ -78,7 +78,7 @@ int sync_threads() {
 }
 
 template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms) {
+bool eventually(Pred pred, std::chrono::milliseconds limit = 60s) {
     const auto until = Clock::now() + limit;
     while (Clock::now() < until) {
         if (pred()) return true;
@@ -158,7 +158,7 @@ class MapMds {
         std::lock_guard<std::mutex> g(mu_);
         return reports_;
     }
-    bool wait_fetches(int n, std::chrono::milliseconds limit = 5000ms) {
+    bool wait_fetches(int n, std::chrono::milliseconds limit = 60s) {
         std::unique_lock<std::mutex> lk(mu_);
         return cv_.wait_for(lk, limit, [&] { return fetches_ >= n; });
     }
@@ -463,7 +463,7 @@ TEST_F(VdiskLocatorTest, RefusedReportIsSentAgainAfterAPause) {
     ASSERT_TRUE(eventually([&] { return mds_->reports().size() >= 2; }));
     mds_->set_report_status(0);
     const long refused_for = ms_since(start);
-    ASSERT_TRUE(eventually([&] { return !tarn_vdisk_locator_worker_running(locator_); }, 10000ms));
+    ASSERT_TRUE(eventually([&] { return !tarn_vdisk_locator_worker_running(locator_); }));
     const size_t sent = mds_->reports().size();
     // No storm: refused reports at least a 100 ms pause apart, then one
     // that may have been on its way and the one taken. However late this
@@ -488,7 +488,7 @@ TEST_F(VdiskLocatorTest, NonRetryableAnswerDoesNotMakeTheWorkerSpin) {
     // at least between two, however late this thread looks.
     const int fetches = mds_->fetches();
     EXPECT_LE(fetches, 1 + int(ms_since(start) / 100));
-    ASSERT_TRUE(mds_->wait_fetches(3, 10000ms)) << "the worker gave up";
+    ASSERT_TRUE(mds_->wait_fetches(3)) << "the worker gave up";
     EXPECT_TRUE(tarn_vdisk_locator_worker_running(locator_));
 
     // Once the MDS answers, the map arrives at the next attempt.

@@ -451,7 +451,7 @@ struct Updates {
         self->cv.notify_all();
     }
 
-    bool wait_count(size_t n, std::chrono::milliseconds limit = 10000ms) {
+    bool wait_count(size_t n, std::chrono::milliseconds limit = rttest::kHangGuard) {
         std::unique_lock<std::mutex> g(mu);
         return cv.wait_for(g, limit, [&] { return generations.size() >= n; });
     }
@@ -531,7 +531,7 @@ TEST_F(DiscoveryRegistryTest, DestroyingTheHandleDuringAWatchIsPrompt) {
         const size_t at = st.find("\"parked_watches\":");
         return at == std::string::npos ? -1L : strtol(st.c_str() + at + 17, nullptr, 10);
     };
-    auto wait_parked = [&](long n) { return rttest::wait_until([&] { return parked() == n; }, 30s); };
+    auto wait_parked = [&](long n) { return rttest::wait_until([&] { return parked() == n; }); };
     ASSERT_TRUE(wait_parked(0));
     discov* h = nullptr;
     ASSERT_EQ(0, discov_create(k_cluster, ns_.c_str(), 0, &proc_, &h));
@@ -582,12 +582,12 @@ TEST_F(DiscoveryRegistryTest, WatcherFollowsARegistryThatStartedOver) {
     ASSERT_GT(after, 0) << restarted;
     ASSERT_LT(after, before);
     const long long requests_at_restart = registry_requests();
-    ASSERT_TRUE(up.wait_count(3, 30000ms));
+    ASSERT_TRUE(up.wait_count(3));
     // A handful of requests: list, watch, pause, and so on; not thousands.
     EXPECT_LT(registry_requests() - requests_at_restart, 20);
 
     ASSERT_NE(std::string::npos, cluster_->control("mds move tarn").find("\"ok\":true"));
-    ASSERT_TRUE(up.wait_count(4, 15000ms));
+    ASSERT_TRUE(up.wait_count(4));
     discov_svc_map* now = nullptr;
     ASSERT_EQ(0, list(mds_ns, &now));
     {

@@ -18,9 +18,15 @@
 
 namespace rttest {
 
+// The limit of a wait for a state that must come. It only keeps a broken
+// build from hanging: a sanitizer build on a busy machine can take seconds
+// for what takes microseconds alone, and a shorter limit would read that
+// delay as a fault.
+inline constexpr std::chrono::milliseconds kHangGuard = std::chrono::seconds(60);
+
 // Polls `pred` every millisecond; false if it still fails after `limit`.
 template <class Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+bool wait_until(Pred pred, std::chrono::milliseconds limit = kHangGuard) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -30,10 +36,9 @@ bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::second
 }
 
 // Whether `fd` became readable (data, end of stream or an error) within
-// `ms`. The default is a hang guard only: a sanitizer build on a busy
-// machine can take seconds to send what a test waits for, and a short wait
-// would read that delay as a peer that cut the connection.
-inline bool wait_readable(int fd, int ms = 60000) {
+// `ms`. The default is the hang guard: a short wait would read a slow
+// sender as a peer that cut the connection.
+inline bool wait_readable(int fd, int ms = int(kHangGuard.count())) {
     pollfd p{fd, POLLIN, 0};
     int rc;
     while ((rc = poll(&p, 1, ms)) < 0 && errno == EINTR) {

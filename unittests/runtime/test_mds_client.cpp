@@ -54,7 +54,7 @@ struct Journal {
         }
         cv.notify_all();
     }
-    bool wait_count(const std::string& e, size_t n, std::chrono::milliseconds limit = 5000ms) {
+    bool wait_count(const std::string& e, size_t n, std::chrono::milliseconds limit = rttest::kHangGuard) {
         std::unique_lock<std::mutex> g(mu);
         return cv.wait_for(g, limit, [&] { return count_locked(e) >= n; });
     }
@@ -192,9 +192,7 @@ public:
         return parked.size();
     }
     bool wait_parked(size_t n) {
-        auto end = Clock::now() + 5s;
-        while (parked_count() < n && Clock::now() < end) std::this_thread::sleep_for(1ms);
-        return parked_count() >= n;
+        return rttest::wait_until([&] { return parked_count() >= n; });
     }
 
     void init_with_registry() {
@@ -486,16 +484,15 @@ TEST_F(MdsClient, FiniEndsAParkedWatchPromptlyWithAbandoned) {
     init_with_registry();
     ASSERT_EQ(mds_select(&c, 0), 0);
     kiv_msg* watch = make_msg(0xFFFF);
-    watch->timeout_ms = 40000;
+    // Beyond the hang guard: a fini that left the watch to its time-out
+    // fails the wait for its completion.
+    watch->timeout_ms = 600000;
     mds_submit(&c, watch);
     ASSERT_TRUE(wait_parked(1));
     ASSERT_TRUE(journal.wait_count("up", 1));
-    auto t0 = Clock::now();
     in_job([&] { mds_client_fini(&c); });
     inited = false;
-    // Far below the watch's 40 s, far above what a loaded machine adds.
-    ASSERT_TRUE(journal.wait_count("done", 1, 3000ms));
-    EXPECT_LT(journal.first_time("done") - t0, 3000ms);
+    ASSERT_TRUE(journal.wait_count("done", 1));
     EXPECT_EQ(reply_at(0).error, uint32_t(KIV_E_ABANDONED));
     EXPECT_EQ(c.conn, nullptr);
     EXPECT_EQ(c.selected.kind, KIV_AF_NONE);

@@ -1,0 +1,239 @@
+// The RPC server's budgets: a peer that pipelines requests and reads
+// nothing is held to what it may have in flight, alone or with a budget
+// shared by many connections and loops, and loses nothing once it reads.
+
+#include "transport_test_util.h"
+
+using namespace rttest;
+
+// A peer that pipelines requests and never reads its replies is read only
+// while what it has in flight stays within the budget: by count, or by the
+// per-request charge of a server whose replies are large. With every frame
+// already in the socket, the server reads until it holds its limit (or all
+// that is left), and no further until the requests it holds are freed.
+TEST_F(RpcTransport, ServerStopsReadingAPeerOverItsBudget) {
+    struct Case {
+        uint32_t charge;
+        size_t limit;  // most requests the server may hold at once
+        uint32_t total;
+    };
+    const Case cases[] = {{0, 1024, 3000}, {4u << 20, (64u << 20) / (4u << 20) + 1, 300}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.charge);
+        start_server();
+        kiv_rpc_server_set_request_charge(srv, k.charge);
+        requests = 0;
+        handler = [this](kiv_rpc_sconn* c, kiv_msg* req) { park(c, req); };
+        RawClient peer(srv_addr);
+        ASSERT_GE(peer.fd, 0);
+        const uint32_t total = k.total;
+        const std::vector<uint8_t> all = RawClient::frames(total);
+        {
+            // All of it is in the socket before the server's first read, so
+            // a server that read past its limit would do so in that read.
+            rttest::LoopHolder hold(&proc);
+            ASSERT_TRUE(RawPeer::write_full(peer.fd, all.data(), all.size()));
+        }
+        size_t taken = 0, most = 0;
+        while (taken < total) {
+            const size_t expect = std::min<size_t>(k.limit, total - taken);
+            ASSERT_TRUE(wait_parked(expect)) << parked_count() << " held after " << taken << " taken";
+            // Under the loop lock the server takes no frame meanwhile: what
+            // is taken is all it held.
+            kiv_loop_guard g(&proc);
+            std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> held = take_parked();
+            most = std::max(most, held.size());
+            taken += held.size();
+            for (auto& [c, req] : held) {
+                kiv_free_msg(req);
+                kiv_rpc_sconn_unref(c);
+            }
+        }
+        EXPECT_EQ(requests.load(), int(total));
+        EXPECT_LE(most, k.limit);
+        stop_server();
+    }
+}
+
+// Many peers that never see their requests answered fill a budget shared
+// by the server's connections only up to one request each beyond it, and a
+// peer that holds nothing is still served meanwhile.
+TEST_F(RpcTransport, SharedBudgetBoundsManyHogsAndStillServesAReader) {
+    constexpr uint64_t kLimit = 1u << 20;
+    constexpr uint32_t kCharge = 256u << 10;
+    constexpr int kHogs = 16;
+    constexpr uint32_t kEach = 20;  // 16 x 20 x 256 KiB = 80 MiB without the shared budget
+    constexpr uint32_t kEchoType = kReqType + 2;
+    start_server();
+    kiv_rpc_budget* budget = kiv_rpc_budget_create(kLimit);
+    ASSERT_NE(budget, nullptr);
+    kiv_rpc_server_set_budget(srv, budget);
+    kiv_rpc_server_set_request_charge(srv, kCharge);
+    handler = [this](kiv_rpc_sconn* c, kiv_msg* req) {
+        if (le32(req->buf + 4) == kEchoType)
+            echo(c, req);
+        else
+            park(c, req);
+    };
+    std::vector<std::unique_ptr<RawClient>> hogs;
+    const std::vector<uint8_t> burst = RawClient::frames(kEach);
+    for (int i = 0; i < kHogs; i++) {
+        hogs.push_back(std::make_unique<RawClient>(srv_addr));
+        ASSERT_GE(hogs.back()->fd, 0);
+        ASSERT_TRUE(RawPeer::write_full(hogs.back()->fd, burst.data(), burst.size()));
+    }
+    // A connection that holds nothing is always read: each hog has one
+    // request parked at least.
+    ASSERT_TRUE(wait_parked(kHogs));
+
+    RawClient reader(srv_addr);
+    ASSERT_GE(reader.fd, 0);
+    timeval tv{60, 0};
+    setsockopt(reader.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    for (uint32_t i = 0; i < 3; i++) {
+        uint8_t xid[16] = {};
+        put32(xid, 100 + i);
+        std::vector<uint8_t> f = RawPeer::header(24, kEchoType, xid);
+        ASSERT_TRUE(RawPeer::write_full(reader.fd, f.data(), f.size()));
+        uint8_t h[24];
+        ASSERT_TRUE(RawPeer::read_full(reader.fd, h, sizeof h)) << "request " << i;
+        EXPECT_EQ(100 + i, le32(h + 8));
+    }
+
+    // Each connection may bring one request (at its charge) and its reply
+    // beyond the limit.
+    const uint64_t slack = uint64_t(kHogs + 1) * (kCharge + 24);
+    EXPECT_LE(kiv_rpc_budget_peak(budget), kLimit + slack);
+    EXPECT_LT(parked_count(), size_t(kHogs) * kEach);
+
+    // A closed hog's frames still in its socket are read once the budget
+    // has room again, and parked like the others: free them as they come
+    // until nothing is held.
+    hogs.clear();
+    EXPECT_TRUE(rttest::wait_until(
+        [&] {
+            for (auto& [c, req] : take_parked()) {
+                kiv_free_msg(req);
+                kiv_rpc_sconn_unref(c);
+            }
+            return kiv_rpc_budget_held(budget) == 0;
+        },
+        std::chrono::seconds(120)));
+    kiv_rpc_budget_put(budget);
+    stop_server();
+}
+
+// A peer that pipelines requests and never reads stays within its budget
+// when the server answers on the loop with large replies: the server stops
+// reading it, and every reply still arrives, in order, once it reads.
+TEST_F(RpcTransport, RepliesOnTheLoopKeepAPipeliningPeerWithinItsBudget) {
+    constexpr uint32_t kBody = 256 << 10, kCount = 1000;
+    start_server();
+    requests = 0;
+    handler = [](kiv_rpc_sconn* c, kiv_msg* req) {
+        kiv_rpc_reply(c, patterned_reply(req, kBody));
+        kiv_free_msg(req);
+    };
+    RawClient peer(srv_addr, 16 << 10);
+    ASSERT_GE(peer.fd, 0);
+    const std::vector<uint8_t> all = RawClient::frames(kCount);
+    ASSERT_TRUE(RawPeer::write_full(peer.fd, all.data(), all.size()));
+    // 64 MiB queued, plus what the socket buffers took before that.
+    const int budget = int((64u << 20) / (24 + kBody)) + 1;
+    // Reaching the budget takes building 64 MiB of replies, which a
+    // sanitizer build on a busy machine may pause in for any while: wait for
+    // the budget itself, then for the reading to stop.
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (requests.load() < budget && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    ASSERT_GE(requests.load(), budget);
+    for (int seen = -1, i = 0; i < 40 && requests.load() != seen; i++) {
+        seen = requests.load();
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_LE(requests.load(), budget + int((8u << 20) / kBody));
+    EXPECT_TRUE(read_patterned(peer.fd, kCount, ~size_t(0)));
+    EXPECT_EQ(requests.load(), int(kCount));
+    stop_server();
+}
+
+// Two servers, each on a loop of its own (as the loops of one service),
+// share one budget; their peers pipeline requests for large replies and
+// read nothing. A connection that holds anything is not read while the
+// shared total is over the limit, so the total never passes the limit by
+// more than one request at its charge and its reply per connection: each
+// connection's last frame was taken when the total was within the limit,
+// or when it held nothing. The others wait, their requests unread in the
+// socket, and once the peers read every reply arrives, whole and in order.
+TEST_F(RpcTransport, BudgetSharedByTwoServersHoldsTheirTotalAndLosesNothing) {
+    constexpr uint64_t kLimit = 1u << 20;
+    constexpr uint32_t kBody = 64u << 10;
+    constexpr int kPerServer = 3;
+    // 6 x 200 x 64 KiB = 75 MiB of replies: the socket buffers (4 MiB at
+    // most each way) take a small part, the budget has to hold the rest back.
+    constexpr uint32_t kCount = 200;
+    kiv_rpc_budget* budget = kiv_rpc_budget_create(kLimit);
+    ASSERT_NE(budget, nullptr);
+    struct Loops {
+        kiv_process second{};
+        bool started = false;
+        kiv_rpc_server* srv[2] = {};
+        ~Loops() {
+            for (kiv_rpc_server* s : srv)
+                if (s) kiv_rpc_server_close(s);
+            if (started) {
+                kiv_process_terminate(&second);
+                kiv_process_wait(&second);
+            }
+            kiv_process_fini(&second);
+        }
+    } loops;
+    ASSERT_EQ(kiv_process_init_(&loops.second), 0);
+    ASSERT_EQ(kiv_process_start(&loops.second, "rpc-test-2"), 0);
+    loops.started = true;
+    static const kiv_rpc_server_ops sops = {
+        [](kiv_rpc_sconn* c, kiv_msg* req, void* arg) {
+            ++*static_cast<std::atomic<int>*>(arg);
+            kiv_rpc_reply(c, patterned_reply(req, kBody));
+            kiv_free_msg(req);
+        },
+        nullptr,
+        nullptr,
+    };
+    requests = 0;
+    std::vector<std::unique_ptr<RawClient>> peers;
+    kiv_process* on[2] = {&proc, &loops.second};
+    for (int i = 0; i < 2; i++) {
+        kiv_netaddr a{}, bound{};
+        kiv_parse_netaddr_port("127.0.0.1", "0", &a);
+        ASSERT_EQ(kiv_rpc_listen(on[i], &a, 1u << 20, &sops, &requests, &loops.srv[i]), 0);
+        kiv_rpc_server_set_budget(loops.srv[i], budget);
+        kiv_rpc_server_addr(loops.srv[i], &bound);
+        for (int k = 0; k < kPerServer; k++) {
+            peers.push_back(std::make_unique<RawClient>(bound, 16 << 10));
+            ASSERT_GE(peers.back()->fd, 0);
+        }
+    }
+    const std::vector<uint8_t> all = RawClient::frames(kCount);
+    for (auto& p : peers) ASSERT_TRUE(RawPeer::write_full(p->fd, all.data(), all.size()));
+    // The limit is reached and stays passed while nobody reads.
+    ASSERT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_held(budget) > kLimit; }, 120s))
+        << "held " << kiv_rpc_budget_held(budget) << " after " << requests.load() << " requests";
+
+    std::vector<std::string> failures(peers.size());
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < peers.size(); i++)
+        readers.emplace_back([&, i] {
+            ::testing::AssertionResult r = read_patterned(peers[i]->fd, kCount, ~size_t(0));
+            if (!r) failures[i] = r.message();
+        });
+    for (std::thread& t : readers) t.join();
+    for (size_t i = 0; i < peers.size(); i++) EXPECT_EQ("", failures[i]) << "peer " << i;
+    EXPECT_EQ(requests.load(), int(peers.size() * kCount));
+    const uint64_t slack = uint64_t(peers.size()) * (24 + 24 + kBody);
+    EXPECT_LE(kiv_rpc_budget_peak(budget), kLimit + slack);
+    // A reply leaves the total once its write returns, which the peer may
+    // outrun.
+    EXPECT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_held(budget) == 0; }, 60s))
+        << kiv_rpc_budget_held(budget);
+    kiv_rpc_budget_put(budget);
+}

@@ -1,0 +1,150 @@
+// The RPC server's connections: half-sent and bad frames from a raw peer,
+// and replies written to a peer that reads slowly.
+
+#include "transport_test_util.h"
+
+using namespace rttest;
+
+// A frame begun and left unfinished closes its connection once the frame
+// time-out has passed, whether the header or the body is cut short; a peer
+// idle between whole frames keeps its connection.
+TEST_F(RpcTransport, HalfSentFrameClosesItsConnectionAndIdleOneStays) {
+    start_server();
+    kiv_rpc_server_set_frame_timeout(srv, 200);
+    handler = [](kiv_rpc_sconn* c, kiv_msg* req) { echo(c, req); };
+    auto round_trip = [](RawClient& cl, uint32_t tag) {
+        uint8_t xid[16] = {};
+        put32(xid, tag);
+        std::vector<uint8_t> f = RawPeer::header(24, kReqType, xid);
+        if (!RawPeer::write_full(cl.fd, f.data(), f.size())) return false;
+        uint8_t h[24];
+        return RawPeer::read_full(cl.fd, h, sizeof h) && le32(h + 8) == tag;
+    };
+    RawClient idle(srv_addr);
+    ASSERT_GE(idle.fd, 0);
+    ASSERT_TRUE(round_trip(idle, 1));
+
+    const uint8_t xid[16] = {};
+    const std::vector<uint8_t> header = RawPeer::header(100, kReqType, xid);
+    const size_t cuts[] = {10, 24 + 30};  // inside the header; inside the body
+    for (size_t cut : cuts) {
+        SCOPED_TRACE(cut);
+        RawClient half(srv_addr);
+        ASSERT_GE(half.fd, 0);
+        timeval tv{60, 0};
+        setsockopt(half.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::vector<uint8_t> bytes(header);
+        bytes.resize(cut, 0x5a);
+        ASSERT_TRUE(RawPeer::write_full(half.fd, bytes.data(), bytes.size()));
+        char b;
+        EXPECT_EQ(0, read(half.fd, &b, 1)) << "the server did not close the connection";
+    }
+    // Idle for longer than the frame time-out by now, and still served.
+    EXPECT_TRUE(round_trip(idle, 2));
+    stop_server();
+}
+
+// The replies of the requests before a bad frame go out, however TCP split
+// the bytes and whichever thread answers, and only then does the server
+// close the connection; nothing after the bad frame is taken.
+TEST_F(RpcTransport, RepliesBeforeABadFrameAreSentThenTheConnectionCloses) {
+    for (const bool later : {false, true}) {
+        SCOPED_TRACE(later ? "answered by another thread" : "answered at once");
+        start_server();
+        requests = 0;
+        std::vector<std::thread> answerers;
+        std::mutex amu;
+        if (later) {
+            handler = [&](kiv_rpc_sconn* c, kiv_msg* req) {
+                kiv_rpc_sconn_ref(c);
+                std::lock_guard<std::mutex> g(amu);
+                answerers.emplace_back([c, req] {
+                    std::this_thread::sleep_for(100ms);
+                    echo(c, req);
+                    kiv_rpc_sconn_unref(c);
+                });
+            };
+        } else {
+            handler = [](kiv_rpc_sconn* c, kiv_msg* req) { echo(c, req); };
+        }
+        LogCapture log(&proc, 1);
+        RawClient peer(srv_addr);
+        ASSERT_GE(peer.fd, 0);
+        std::vector<uint8_t> bytes = RawClient::frames(3);
+        uint8_t xid[16] = {};
+        std::vector<uint8_t> bad = RawPeer::header(10, kReqType, xid);  // shorter than a header
+        bytes.insert(bytes.end(), bad.begin(), bad.end());
+        std::vector<uint8_t> after = RawClient::frames(1);
+        bytes.insert(bytes.end(), after.begin(), after.end());
+        ASSERT_TRUE(RawPeer::write_full(peer.fd, bytes.data(), bytes.size()));
+        std::vector<uint32_t> got = peer.replies_until_closed();
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, (std::vector<uint32_t>{0, 1, 2}));
+        EXPECT_EQ(requests.load(), 3);
+        EXPECT_EQ(log.count(1, "bad frame (length 10"), 1);
+        {
+            std::lock_guard<std::mutex> g(amu);
+            for (std::thread& t : answerers) t.join();
+        }
+        stop_server();
+    }
+}
+
+// Replies reach a peer that reads slowly once each and in the order they
+// were sent, whether they were sent from on_request (written at the end of
+// the read callback), in a batch (written when it ends, and not before),
+// or one by one from another thread; a write that comes up short leaves
+// the rest queued for the next.
+TEST_F(RpcTransport, RepliesReachASlowReaderOnceAndInOrder) {
+    enum How { kOnRequest, kBatch, kOneByOne };
+    struct Case {
+        How how;
+        uint32_t body;
+    };
+    const Case cases[] = {{kOnRequest, 40}, {kOnRequest, 64 << 10}, {kBatch, 40},
+                          {kBatch, 64 << 10}, {kOneByOne, 40},      {kOneByOne, 64 << 10}};
+    constexpr uint32_t kCount = 300;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "how " << k.how << ", body " << k.body);
+        start_server();
+        requests = 0;
+        if (k.how == kOnRequest)
+            handler = [&k](kiv_rpc_sconn* c, kiv_msg* req) {
+                kiv_rpc_reply(c, patterned_reply(req, k.body));
+                kiv_free_msg(req);
+            };
+        else
+            handler = [this](kiv_rpc_sconn* c, kiv_msg* req) { park(c, req); };
+        RawClient peer(srv_addr, 16 << 10);
+        ASSERT_GE(peer.fd, 0);
+        const std::vector<uint8_t> all = RawClient::frames(kCount);
+        ASSERT_TRUE(RawPeer::write_full(peer.fd, all.data(), all.size()));
+        if (k.how != kOnRequest) {
+            ASSERT_TRUE(wait_parked(kCount));
+            std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> held = take_parked();
+            auto answer = [&held, &k] {
+                for (auto& [c, req] : held) {
+                    kiv_rpc_reply(c, patterned_reply(req, k.body));
+                    kiv_free_msg(req);
+                    kiv_rpc_sconn_unref(c);
+                }
+            };
+            if (k.how == kBatch) {
+                bool early = true;
+                in_job([&] {
+                    kiv_rpc_batch_begin(&proc);
+                    answer();
+                    pollfd pf{peer.fd, POLLIN, 0};
+                    early = poll(&pf, 1, 0) != 0;
+                    kiv_rpc_batch_end(&proc);
+                });
+                EXPECT_FALSE(early) << "a reply was written before its batch ended";
+            } else {
+                answer();
+            }
+        }
+        EXPECT_TRUE(read_patterned(peer.fd, kCount, 256 << 10));
+        EXPECT_EQ(requests.load(), int(kCount));
+        stop_server();
+    }
+}
