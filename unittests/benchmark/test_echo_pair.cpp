@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -24,6 +25,20 @@ size_t open_fds() {
     while (d && readdir(d)) n++;
     if (d) closedir(d);
     return n;
+}
+
+// `n` bytes, or fewer if the peer closes or nothing comes for a minute (a
+// hang guard: a busy machine may take its time to answer).
+std::string read_bytes(int fd, size_t n) {
+    std::string got;
+    char buf[65536];
+    pollfd p{fd, POLLIN, 0};
+    while (got.size() < n && poll(&p, 1, 60000) == 1) {
+        const ssize_t r = read(fd, buf, std::min(sizeof buf, n - got.size()));
+        if (r <= 0) break;
+        got.append(buf, size_t(r));
+    }
+    return got;
 }
 
 // Every byte that arrives within `quiet` of the previous one.
@@ -63,14 +78,19 @@ TEST(EchoPair, ServerAnswersEveryWholeRequestOnceHoweverTheBytesArrive) {
             total += w;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        const std::string got = drain(fd, std::chrono::milliseconds(200));
-        EXPECT_EQ(got.size(), total / c.shape.request * c.shape.reply)
+        // What the whole requests ask for, then nothing more: a reply to the
+        // partial one would come right behind the others.
+        const size_t want = total / c.shape.request * c.shape.reply;
+        EXPECT_EQ(read_bytes(fd, want).size(), want)
+            << c.shape.request << "/" << c.shape.reply << " after " << total << " bytes";
+        EXPECT_EQ(drain(fd, std::chrono::milliseconds(50)).size(), 0u)
             << c.shape.request << "/" << c.shape.reply << " after " << total << " bytes";
         // The partial request left over is answered once it is completed.
         const size_t rest = (c.shape.request - total % c.shape.request) % c.shape.request;
         if (rest) {
             ASSERT_EQ(ssize_t(rest), write(fd, std::string(rest, 'q').data(), rest));
-            EXPECT_EQ(drain(fd, std::chrono::milliseconds(200)).size(), c.shape.reply);
+            EXPECT_EQ(read_bytes(fd, c.shape.reply).size(), c.shape.reply);
+            EXPECT_EQ(drain(fd, std::chrono::milliseconds(50)).size(), 0u);
         }
         close(fd);
     }
@@ -88,7 +108,9 @@ TEST(EchoPair, DriverCountsCallsAndStopsAFailingCallerOnly) {
             if (*left == 0) return false;
             if (*left > 0) --*left;
             succeeded[size_t(i)]++;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            // The failing caller does not sleep: its calls wait for no
+            // wake-up, so a busy machine still fits all five in the span.
+            if (i != 2) std::this_thread::sleep_for(std::chrono::microseconds(200));
             return true;
         };
     });
@@ -98,7 +120,9 @@ TEST(EchoPair, DriverCountsCallsAndStopsAFailingCallerOnly) {
     uint64_t sum = 0;
     for (auto& s : succeeded) sum += s.load();
     EXPECT_EQ(r.calls, sum);
-    EXPECT_GT(succeeded[0].load(), 20u);  // the others ran on for the whole span
+    // The others ran on for the whole span: the run lasted it although the
+    // failing caller stopped after five calls. (How many calls they made in
+    // it is up to the scheduler.)
     EXPECT_GE(r.seconds, 0.2);
     EXPECT_LT(r.seconds, 5.0);
     EXPECT_GT(r.caller_vcsw, 0u);  // every sleep is a voluntary switch
@@ -114,7 +138,7 @@ TEST(EchoPair, EchoRunsRoundTripsAndReturnsEveryDescriptor) {
         EXPECT_FALSE(r.failed);
         EXPECT_GT(r.calls, 8u);
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (open_fds() > before && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(open_fds(), before);

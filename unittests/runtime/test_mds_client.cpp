@@ -366,8 +366,10 @@ TEST_F(MdsClient, HooksOrderedNeverInlineAndFailedBeforeConnLost) {
         EXPECT_EQ(kiv_rpc_connect(c.conn), 0);
     });
     ASSERT_TRUE(journal.wait_count("up", 1));
-    // Not held back by the 1 s pause that only comes between attempts.
-    EXPECT_LT(journal.first_time("up") - t0, 500ms);
+    // Not held back by the 1 s pause that only comes between attempts: a
+    // client that paused first is up no sooner than 1 s after the connect,
+    // and a busy machine gets all the time below that.
+    EXPECT_LT(journal.first_time("up") - t0, 1000ms);
     EXPECT_EQ(c.conn->state, KIV_RPC_STATE_CONNECTED);
 
     for (int i = 0; i < 10; i++) {
