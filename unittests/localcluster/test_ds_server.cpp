@@ -1072,6 +1072,60 @@ TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
     EXPECT_EQ("committed", read_data(call(read_frame(101, 0, 100))));
 }
 
+// A reboot rule on the commit takes the host down between a write and its
+// commit: the commit is never executed, the unstable write is lost with
+// the host, and the repeated commit tells by a new verifier, or, with the
+// verifier kept on purpose, claims data that is gone.
+TEST_F(DsTest, RebootRuleTakesTheHostDownInPlaceOfTheCommit) {
+    struct Row {
+        uint64_t breaks;
+        const char* seen;
+    };
+    const Row rows[] = {
+        {0, "commit=connection-lost reboots=0,1,0 data=lost verifier=new"},
+        {LC_BREAK_RESTART_KEEPS_VERIFIER, "commit=connection-lost reboots=0,1,0 data=lost verifier=old"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(lc_breaks_json(row.breaks));
+        localcluster::ClusterConfig c;
+        c.fs.push_back({"tarn", 0x1001});
+        c.lose_unstable = true;
+        c.reboot_down_ms = 50;
+        c.mount_delay_ms = 10;
+        c.breaks = row.breaks;
+        TearDown();
+        start(c);
+        eps_.clear();
+        place(101, 1);  // on host 2
+        Outcome o = call(write_frame(101, 0, "unstable", false, 1), 2);
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        const uint64_t verifier = o.u64(TARN_DS_WRITE_REP_VERIFIER);
+        ASSERT_EQ(0u, ctl("fault add ds:tarn type=4112 host=a2 reboot count=1").find("{\"ok\":true"));
+        const Bytes commit = frame(file_req(TARN_DS_COMMIT, 101, 1), TARN_DS_COMMIT_REQ_BYTES);
+        o = call(commit, 2);
+        std::string seen = std::string("commit=") +
+                           (o.reply.empty() && (o.error & KIV_E_CODE_MASK) == uint32_t(KIV_E_CONNLOST)
+                                ? "connection-lost"
+                                : "answered");
+        cluster_->wait_idle();
+        eps_.clear();
+        const std::string st = ctl("status");
+        seen += " reboots=";
+        for (int h = 1; h <= 3; h++) {
+            const std::string head = "\"id\":\"00000000000000a" + std::to_string(h) + "\",\"state\":\"up\",\"reboots\":";
+            const size_t at = st.find(head);
+            seen += (h > 1 ? "," : "") + (at == std::string::npos ? "?" : st.substr(at + head.size(), 1));
+        }
+        // The repeat runs on the host that came back, with the new token.
+        o = call(frame(file_req(TARN_DS_COMMIT, 101, 1), TARN_DS_COMMIT_REQ_BYTES), 2);
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        seen += std::string(" data=") +
+                (read_data(call(read_frame(101, 0, 100, 1), 2)) == "unstable" ? "kept" : "lost") +
+                " verifier=" + (o.u64(TARN_DS_COMMIT_REP_VERIFIER) == verifier ? "old" : "new");
+        EXPECT_EQ(row.seen, seen);
+    }
+}
+
 // The data server's durability rules that the fault-tolerance suites rely
 // on, each kept by default and broken only by its own switch: data
 // committed before a crash stays, a change made while replication is off
