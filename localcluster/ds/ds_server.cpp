@@ -418,18 +418,20 @@ void on_accept(kiv_rpc_sconn*, void* arg) { static_cast<lc_ds_loop*>(arg)->conns
 void on_close(kiv_rpc_sconn* c, void* arg) {
     auto* l = static_cast<lc_ds_loop*>(arg);
     lc_ds* ds = l->ds;
-    l->conns--;
     lc_fault_gate_closed(l->gate, c);
     // A test that died between disabling replication and crashing the
     // server must not leave it disabled for the tests after it.
     uint64_t id = kiv_rpc_sconn_id(c);
     uint64_t expected = id;
-    if (id && ds->repl_conn.compare_exchange_strong(expected, 0) && repl_disabled(ds)) {
+    if (id && ds->repl_conn.compare_exchange_strong(expected, 0) && repl_disabled(ds) &&
+        !(ds->cfg.breaks & LC_BREAK_REPL_DISABLE_OUTLIVES_CONNECTION)) {
         lc_cdisk_set_repl_disabled(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, false);
         lc_log(ds->cfg.log, LC_LOG_INFO, "%s: connection %llu that disabled replication closed; enabled again",
                ds->name.c_str(), (unsigned long long)id);
         lc_replicator_kick(ds->repl);
     }
+    // Counted as closed once the close is handled, replication included.
+    l->conns--;
 }
 
 // ---------------------------------------------------------------- gate callbacks

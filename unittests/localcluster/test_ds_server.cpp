@@ -744,29 +744,65 @@ TEST_F(DsTest, DisabledReplicationKeepsADurableDirtySetThroughACrash) {
     EXPECT_EQ(0u, lc_cdisk_health(cd(), kFs));
 }
 
+// Closing the connection that disabled replication turns it on again, with
+// catch-up, unless that rule is broken on purpose: then it stays off, and
+// only a restart or the control command turns it on.
 TEST_F(DsTest, ClosingTheConnectionThatDisabledReplicationEnablesIt) {
-    FakeMds mds;
-    lc_cdisk_set_mds_sink(cd(), kFs, FakeMds::apply, &mds);
-    place(100);
-    kiv_rpc_endpoint* other = client_->connect(port(1));
-    ASSERT_EQ(TARN_DS_OK, client_->call(other, test_frame(TARN_DS_TEST_DISABLE_REPLICATION)).status());
-    EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abc")));
-    EXPECT_EQ(0u, mds.get(100).size);
-    client_->drop(other);
-    auto until = Clock::now() + std::chrono::seconds(5);
-    while (lc_cdisk_repl_disabled(cd(), kFs, 1) && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_FALSE(lc_cdisk_repl_disabled(cd(), kFs, 1));
-    cluster_->wait_idle();
-    EXPECT_EQ(3u, mds.get(100).size);
-    // The control command does the same; enabling catches up.
-    EXPECT_EQ(0u, ctl("repl disable 1 tarn").find("{\"ok\":true"));
-    EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abcd")));
-    EXPECT_EQ(3u, mds.get(100).size);
-    EXPECT_NE(std::string::npos, ctl("status").find("\"replication\":\"disabled\",\"dirty\":1"));
-    EXPECT_EQ(0u, ctl("repl enable 1 tarn").find("{\"ok\":true"));
-    cluster_->wait_idle();
-    EXPECT_EQ(4u, mds.get(100).size);
+    for (const bool broken : {false, true}) {
+        SCOPED_TRACE(broken ? "repl-disable-outlives-connection" : "kept");
+        if (broken) {
+            localcluster::ClusterConfig c = config();
+            c.breaks = LC_BREAK_REPL_DISABLE_OUTLIVES_CONNECTION;
+            TearDown();
+            eps_.clear();
+            start(c);
+        }
+        FakeMds mds;
+        lc_cdisk_set_mds_sink(cd(), kFs, FakeMds::apply, &mds);
+        place(100);
+        // The connections of host 1 once `other` is gone; a loop counts a
+        // connection closed once it has handled the close.
+        auto open_conns = [&] {
+            const std::string list = loops_of(1);
+            long n = 0;
+            for (const char* p = list.c_str();;) {
+                char* end = nullptr;
+                const long v = strtol(p, &end, 10);
+                if (end == p) break;
+                n += v;
+                p = *end == ',' ? end + 1 : end;
+            }
+            return n;
+        };
+        ASSERT_EQ(TARN_DS_OK, status_of(frame({}, 48)));
+        const long without_other = open_conns();
+        kiv_rpc_endpoint* other = client_->connect(port(1));
+        ASSERT_EQ(TARN_DS_OK, client_->call(other, test_frame(TARN_DS_TEST_DISABLE_REPLICATION)).status());
+        EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abc")));
+        EXPECT_EQ(0u, mds.get(100).size);
+        client_->drop(other);
+        auto until = Clock::now() + std::chrono::seconds(60);
+        while (open_conns() != without_other && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(without_other, open_conns());
+        EXPECT_EQ(broken, lc_cdisk_repl_disabled(cd(), kFs, 1));
+        if (broken) {
+            cluster_->wait_idle();
+            EXPECT_EQ(0u, mds.get(100).size);
+            EXPECT_EQ(0u, ctl("repl enable 1 tarn").find("{\"ok\":true"));
+        }
+        cluster_->wait_idle();
+        EXPECT_EQ(3u, mds.get(100).size);
+        // The control command does the same; enabling catches up.
+        EXPECT_EQ(0u, ctl("repl disable 1 tarn").find("{\"ok\":true"));
+        EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abcd")));
+        EXPECT_EQ(3u, mds.get(100).size);
+        EXPECT_NE(std::string::npos, ctl("status").find("\"replication\":\"disabled\",\"dirty\":1"));
+        EXPECT_EQ(0u, ctl("repl enable 1 tarn").find("{\"ok\":true"));
+        cluster_->wait_idle();
+        EXPECT_EQ(4u, mds.get(100).size);
+        lc_cdisk_set_mds_sink(cd(), kFs, nullptr, nullptr);
+    }
 }
 
 // ---------------------------------------------------------------- crash and restart
