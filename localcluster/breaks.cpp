@@ -43,6 +43,7 @@ constexpr break_name kBreaks[] = {
     {LC_BREAK_LS_CANCEL_OLDEST, "ls-cancel-oldest"},
     {LC_BREAK_LS_SEARCH_MORE_WHEN_FULL, "ls-search-more-when-full"},
     {LC_BREAK_LINK_REPEAT_EXISTS, "link-repeat-exists"},
+    {LC_BREAK_REPL_DISABLE_OUTLIVES_CONNECTION, "repl-disable-outlives-connection"},
 };
 
 }  // namespace

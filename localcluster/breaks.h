@@ -100,6 +100,9 @@ enum lc_break : uint64_t {
     // repeat whose first try was done answers "exists", as from a server
     // that keeps no reply cache.
     LC_BREAK_LINK_REPEAT_EXISTS = 1ull << 36,
+    // Replication disabled by test code 1 stays off when the connection
+    // that disabled it closes: only a restart or `repl enable` turns it on.
+    LC_BREAK_REPL_DISABLE_OUTLIVES_CONNECTION = 1ull << 37,
 };
 
 // The rule's bit from its name ("rename-replaces"); 0 when unknown.

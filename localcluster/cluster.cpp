@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cerrno>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -223,6 +224,18 @@ struct Cluster::Impl {
     std::thread host_timer;        // brings rebooted hosts back; started by the first one
     std::condition_variable host_cv;  // with mu: a return was scheduled, or the timer stops
     bool host_timer_stop = false;
+
+    // Reboots that reboot fault rules ask for, by host, run one after
+    // another on a thread of their own: the data server that asks is in
+    // loop context and must not wait for its own host to go down.
+    std::mutex fault_reboot_mu;
+    std::condition_variable fault_reboot_cv;
+    std::deque<int> fault_reboots;
+    bool fault_reboot_stop = false;
+    std::thread fault_reboot_thread;
+    static void fault_reboot(void* ctx, int host);
+    void fault_reboot_run();
+    void stop_fault_reboots();
 
     std::string host_command(const std::vector<std::string>& w);
     std::string host_go_down(int host, bool held, uint32_t down_ms);
@@ -438,6 +451,9 @@ void Cluster::Impl::start_data_side() {
     gc.log = log;
     gc.epoch_strict = &epoch_strict;
     gc.crash_replies_drop = &crash_replies_drop;
+    gc.reboot_host = fault_reboot;
+    gc.reboot_host_ctx = this;
+    fault_reboot_thread = std::thread([this] { fault_reboot_run(); });
     std::string err;
     dsg = lc_ds_group_start(gc, &topo, &err);
     if (!dsg) throw std::runtime_error(err);
@@ -479,7 +495,8 @@ void Cluster::Impl::shutdown() {
     conf_written = false;
     if (ctl) lc_ctl_server_stop(ctl);
     ctl = nullptr;
-    // No host comes back while the instances go.
+    // No host goes down or comes back while the instances go.
+    stop_fault_reboots();
     stop_host_timer();
     lc_ds_group_stop(dsg);
     dsg = nullptr;
@@ -906,6 +923,46 @@ void Cluster::Impl::stop_host_timer() {
     host_timer.join();
 }
 
+void Cluster::Impl::fault_reboot(void* ctx, int host) {
+    auto* impl = static_cast<Impl*>(ctx);
+    {
+        std::lock_guard<std::mutex> g(impl->fault_reboot_mu);
+        impl->fault_reboots.push_back(host);
+    }
+    impl->fault_reboot_cv.notify_one();
+}
+
+void Cluster::Impl::fault_reboot_run() {
+    std::unique_lock<std::mutex> lk(fault_reboot_mu);
+    for (;;) {
+        fault_reboot_cv.wait(lk, [this] { return fault_reboot_stop || !fault_reboots.empty(); });
+        if (fault_reboot_stop) return;
+        int host = fault_reboots.front();
+        fault_reboots.pop_front();
+        lk.unlock();
+        {
+            std::lock_guard<std::mutex> g(mu);
+            const std::string id = hex16(topo.host_ids.at(size_t(host - 1)));
+            const std::string reply = host_command({"host", "reboot", id});
+            if (reply.rfind("{\"ok\":true", 0) != 0)
+                lc_log(log, LC_LOG_ERROR, "reboot of host %s for a fault rule: %s", id.c_str(), reply.c_str());
+        }
+        lk.lock();
+    }
+}
+
+// Reboots still queued are dropped: their data servers stay out of
+// service until the group stops them.
+void Cluster::Impl::stop_fault_reboots() {
+    if (!fault_reboot_thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> g(fault_reboot_mu);
+        fault_reboot_stop = true;
+    }
+    fault_reboot_cv.notify_all();
+    fault_reboot_thread.join();
+}
+
 // host reboot HOST [DOWN_MS] | host down HOST | host up HOST. A reboot or
 // `host down` of a host that is down already only changes when it returns.
 std::string Cluster::Impl::host_command(const std::vector<std::string>& w) {
@@ -983,7 +1040,8 @@ const char* const kCommands[] = {
     "help",
     "epoch [strict|lenient]",
     "fault add SERVICE[:FS] [type=N|any] [op=N] [client=HEX] [host=HEX] [vdisk=N] ACTION [count=N] [prob=P] "
-    "[after=N]  (ACTION: status=S drop apply-drop apply-crash noreply delay=MS short=N rterr=C refuse=MS overdata)",
+    "[after=N]  (ACTION: status=S drop apply-drop apply-crash noreply delay=MS short=N rterr=C refuse=MS overdata "
+    "reboot)",
     "fault del ID",
     "fault clear",
     "fault list",

@@ -146,6 +146,7 @@ const char* lc_usage() {
            "  fault add SERVICE[:FS] [type=N|any] [op=N] [client=HEX] [host=HEX] [vdisk=N] ACTION\n"
            "            [count=N] [prob=P] [after=N]\n"
            "            ACTION: status=S drop apply-drop apply-crash noreply delay=MS short=N rterr=C refuse=MS\n"
+           "            overdata reboot (a DS rule: its host hard-reboots in place of the request)\n"
            "  fault del ID | fault clear | fault list\n"
            "  mds move FS               the MDS listens on a new port; its registry record follows\n";
 }

@@ -23,26 +23,27 @@ done
 # NAME|LIMIT|FILTER|CLUSTER OPTIONS|CONTROL COMMAND run before the tests|
 # PROGRAM OPTIONS|THEN: a test that must report after the failing one.
 # The durability tests need the HA categories. A kept verifier shows only
-# where a commit straddles the reboot: with commits held back (see
-# $commit_hold) every worker spends most of its time between an unstable
-# write and its commit, so a reboot lands in that window on some file of
-# the host, the commit is lost with the host and repeated after it, and
-# with unstable data lost the old verifier then claims data that is gone.
+# where a commit straddles a reboot: the rule of $commit_reboot reboots the
+# host of one commit's data server in place of its answer, so that commit
+# is repeated after the return, and with unstable data lost the old
+# verifier then claims data that is gone.
 # The recovery test fails by its 5-minute wait. A data server that drops
 # xattr sets must not pass as one whose remove reply was lost.
 # Not server rules but the suites' own conduct under a fault: one worker
 # failing on a read error must fail its test cleanly (report and all) and
 # leave the program running the next test; a recovery test whose crash
-# request fails must still leave replication enabled on every data server.
-commit_hold="fault add ds:tarn type=4112 delay=1500"
+# request fails must still leave replication enabled on every data server:
+# --break repl-disable-outlives-connection keeps the close of the disabling
+# connection from enabling it, so that only the test's tear-down can.
+commit_reboot="fault add ds:tarn type=4112 host=a2 reboot count=1 after=20"
 checks=(
     "lose-committed|300|TARNDurabilityTest.Truncate_Write_Sync|--break lose-committed|||"
-    "restart-keeps-verifier|400|TARNDurabilityTest.Truncate_Write_Sync|--break restart-keeps-verifier --lose-unstable|$commit_hold||"
+    "restart-keeps-verifier|400|TARNDurabilityTest.Truncate_Write_Sync|--break restart-keeps-verifier --lose-unstable|$commit_reboot||"
     "drop-acked-create|300|TreeDurabilityTest.*|--break drop-acked-create|||"
     "repl-lost-while-disabled|600|TARNReplicationRecoveryTest.*|--break repl-lost-while-disabled|||"
     "xattr-set-dropped|300|TARNDurabilityTest.RemoveXAttr|--break xattr-set-dropped|||"
     "one-worker-read-error|300|TARNDurabilityTest.Truncate_SyncWrite:TARNDurabilityTest.SetAttr||fault add ds:tarn type=4108 status=4 count=1 after=100|--noshuffle|TARNDurabilityTest.SetAttr"
-    "crash-request-fails|300|TARNReplicationRecoveryTest.*||fault add ds:tarn type=4126 status=4 count=1 after=1||"
+    "crash-request-fails|300|TARNReplicationRecoveryTest.*|--break repl-disable-outlives-connection|fault add ds:tarn type=4126 status=4 count=1 after=1||"
 )
 
 # One control: runs it and prints its verdict line.

@@ -6,8 +6,9 @@
 # reboot request and the host's down and up times from the cluster log, and
 # the job's wall time. Exits with the suites' status (124 when cut off), or
 # 1 when the run did not do what the job is for: every test but the one
-# that always skips must pass, each of them having rebooted a host, and the
-# reboot must have come between a write and its commit at least once.
+# that always skips must pass, each of them having rebooted a host, a host
+# must have rebooted between a write and its commit, and both drop rules
+# must have fired.
 #   ci-ha.sh BUILD_DIR
 # KIV_HA_TIMEOUT: the job's time limit in seconds (default 900).
 # KIV_HA_SEED: the program's random seed (which hosts reboot, the tree
@@ -31,20 +32,20 @@ trap 'rm -rf "$dir" "$log"' EXIT
 expected_passed=7
 
 # Fault rules the cluster runs under:
-# - commits held back 1.5 s: each Truncate_Write_Sync worker then spends
-#   most of an iteration between its unstable write and its commit, so the
-#   reboot finds some commits of the rebooted host held; they die with it,
-#   are repeated after it and answer a new verifier, which the test must
-#   take as "nothing to check" (with --lose-unstable the data is gone);
+# - one commit to a data server of host a2 (not the MDS host) reboots that
+#   host in place of its answer, once the first 20 have passed: the write
+#   before it was applied unstably, is lost with the host (--lose-unstable)
+#   and the repeated commit answers a new verifier, which Truncate_Write_Sync
+#   must take as "nothing to check";
 # - a few links and symbolic links executed and their replies dropped: the
 #   repeat finds the name made, and the tree test must take its own entry
 #   for success. --break link-repeat-exists makes the repeat answer
 #   "exists", as a server without a reply cache does.
-# Only the tree test makes links and only the data tests commit, so the
-# rules can be in place for the whole run.
+# Only the tree test makes links and only Truncate_Write_Sync commits, so
+# the rules can be in place for the whole run.
 lc=$build/bin/kelvane-localcluster
 rules=(
-    "ds:tarn type=4112 delay=1500"
+    "ds:tarn type=4112 host=a2 reboot count=1 after=20"
     "mds:tarn type=4220 apply-drop count=3 after=20"
     "mds:tarn type=4222 apply-drop count=3 after=20"
 )
@@ -63,7 +64,7 @@ status=${PIPESTATUS[0]}
 end=$(date +%s)
 
 echo "=== HA job: reboot requests and host outages (cluster log)"
-grep -E 'asks for a hard reboot|reboots: down for|is down|is up|fault rule [0-9]+ \((apply-drop)' "$dir/local.log" ||
+grep -E 'asks for a hard reboot|reboots: down for|is down|is up|fault rule [0-9]+ \((apply-drop|reboot)' "$dir/local.log" ||
     echo "(no reboot seen)"
 [ $status -eq 124 ] && echo "HA job: cut off after ${limit} s"
 
@@ -71,24 +72,36 @@ grep -E 'asks for a hard reboot|reboots: down for|is down|is up|fault rule [0-9]
 if [ $status -eq 0 ]; then
     passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.$/\1/p' "$log" | tail -n 1)
     reboots=$(grep -c 'reboots: down for' "$dir/local.log")
-    drops=$(grep -cE 'fault rule [0-9]+ \(apply-drop' "$dir/local.log")
+    rule_reboots=$(grep -cE 'fault rule [0-9]+ \(reboot [0-9]+\) fired on type 4112 ' "$dir/local.log")
+    link_drops=$(grep -cE 'fault rule [0-9]+ \(apply-drop [0-9]+\) fired on type 4220 ' "$dir/local.log")
+    symlink_drops=$(grep -cE 'fault rule [0-9]+ \(apply-drop [0-9]+\) fired on type 4222 ' "$dir/local.log")
     changed=$(sed -n 's/^Commits that found a new write verifier: \([0-9]*\)$/\1/p' "$log" | tail -n 1)
-    echo "HA job: ${passed:-0} passed, ${reboots} host reboot(s), ${drops} reply(ies) dropped," \
+    echo "HA job: ${passed:-0} passed, ${reboots} host reboot(s) (${rule_reboots} by the commit rule)," \
+        "${link_drops} link and ${symlink_drops} symbolic-link reply(ies) dropped," \
         "${changed:-no} commit(s) with a new verifier"
     if [ "${passed:-0}" -lt $expected_passed ]; then
         echo "HA job: FAILED: ${passed:-0} test(s) passed, expected $expected_passed"
         status=1
     fi
-    if [ "$reboots" -lt $expected_passed ]; then
-        echo "HA job: FAILED: the cluster rebooted a host ${reboots} time(s), expected at least $expected_passed"
+    if [ "$rule_reboots" -lt 1 ]; then
+        echo "HA job: FAILED: no commit rebooted its host"
+        status=1
+    fi
+    if [ "$reboots" -lt $((expected_passed + rule_reboots)) ]; then
+        echo "HA job: FAILED: the cluster rebooted a host ${reboots} time(s)," \
+            "expected at least $expected_passed for the tests and ${rule_reboots} for the commit rule"
         status=1
     fi
     if [ "${changed:-0}" -lt 1 ]; then
         echo "HA job: FAILED: no commit of Truncate_Write_Sync came back with a new verifier"
         status=1
     fi
-    if [ "$drops" -lt 1 ]; then
-        echo "HA job: FAILED: no link or symbolic-link reply was dropped"
+    if [ "$link_drops" -lt 1 ]; then
+        echo "HA job: FAILED: no link reply was dropped"
+        status=1
+    fi
+    if [ "$symlink_drops" -lt 1 ]; then
+        echo "HA job: FAILED: no symbolic-link reply was dropped"
         status=1
     fi
 fi

@@ -156,6 +156,8 @@ lc_ds_group* lc_ds_group_start(const lc_ds_group_config& config, lc_topology* to
         dc.mount_delay_ms = g->c->mount_delay_ms;
         dc.loops = g->c->ds_loops;
         dc.seed = g->c->seed;
+        dc.reboot_host = config.reboot_host;
+        dc.reboot_host_ctx = config.reboot_host_ctx;
         lc_ds* ds = lc_ds_create(dc, err);
         if (!ds) {
             lc_ds_group_stop(g);

@@ -32,6 +32,10 @@ struct lc_ds_group_config {
     lc_logger* log = nullptr;
     const std::atomic<bool>* epoch_strict = nullptr;
     const std::atomic<bool>* crash_replies_drop = nullptr;
+    // What a reboot fault rule calls (lc_ds_config); NULL: the instance
+    // crashes alone.
+    void (*reboot_host)(void* ctx, int host) = nullptr;
+    void* reboot_host_ctx = nullptr;
 };
 
 // Creates every DS instance of `topo` and has each take over its reserved

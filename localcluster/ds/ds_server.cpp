@@ -250,6 +250,23 @@ void env_crash(void* ctx) {
     ds->life_cv.notify_all();
 }
 
+// A reboot fault rule fired on a request of this instance, which is not
+// executed. Nothing more is served from now on, so neither that request's
+// repeat nor another request gets ahead of the reboot; the host then takes
+// the instance down with the others.
+void gate_reboot_host(void* ctx) {
+    lc_ds* ds = static_cast<lc_ds_loop*>(ctx)->ds;
+    if (!ds->cfg.reboot_host) {
+        env_crash(ds);
+        return;
+    }
+    uint32_t up = S_UP;
+    if (!ds->state.compare_exchange_strong(up, S_CRASHING)) return;
+    ds->drop_replies = ds->cfg.crash_replies_drop && ds->cfg.crash_replies_drop->load();
+    lc_log(ds->cfg.log, LC_LOG_INFO, "%s: a fault rule reboots host %d", ds->name.c_str(), ds->cfg.host);
+    ds->cfg.reboot_host(ds->cfg.reboot_host_ctx, ds->cfg.host);
+}
+
 // The mark is with the gate of the connection's loop; the others hold
 // nothing for this connection, and asking them costs one relaxed load.
 bool env_overdata(void* ctx, const lc_ds_call* call) {
@@ -401,18 +418,20 @@ void on_accept(kiv_rpc_sconn*, void* arg) { static_cast<lc_ds_loop*>(arg)->conns
 void on_close(kiv_rpc_sconn* c, void* arg) {
     auto* l = static_cast<lc_ds_loop*>(arg);
     lc_ds* ds = l->ds;
-    l->conns--;
     lc_fault_gate_closed(l->gate, c);
     // A test that died between disabling replication and crashing the
     // server must not leave it disabled for the tests after it.
     uint64_t id = kiv_rpc_sconn_id(c);
     uint64_t expected = id;
-    if (id && ds->repl_conn.compare_exchange_strong(expected, 0) && repl_disabled(ds)) {
+    if (id && ds->repl_conn.compare_exchange_strong(expected, 0) && repl_disabled(ds) &&
+        !(ds->cfg.breaks & LC_BREAK_REPL_DISABLE_OUTLIVES_CONNECTION)) {
         lc_cdisk_set_repl_disabled(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, false);
         lc_log(ds->cfg.log, LC_LOG_INFO, "%s: connection %llu that disabled replication closed; enabled again",
                ds->name.c_str(), (unsigned long long)id);
         lc_replicator_kick(ds->repl);
     }
+    // Counted as closed once the close is handled, replication included.
+    l->conns--;
 }
 
 // ---------------------------------------------------------------- gate callbacks
@@ -816,6 +835,7 @@ lc_ds* lc_ds_create(const lc_ds_config& config, std::string* err) {
     int nloops = config.loops > 0 ? config.loops : default_loops();
     lc_fault_gate_ops gops{nullptr, gate_key, gate_execute, gate_answer_status, gate_stop_listening,
                            gate_start_listening};
+    gops.reboot_host = gate_reboot_host;
     for (int i = 0; i < nloops; i++) {
         auto l = std::make_unique<lc_ds_loop>();
         l->ds = ds;

@@ -56,6 +56,12 @@ struct lc_ds_config {
     uint32_t down_ms = 1000;       // outage of a crash
     uint32_t mount_delay_ms = 100; // from coming back to mounting
     uint64_t seed = 0;             // verifiers
+    // Hard-reboots the instance's host (`host`), from a reboot fault rule.
+    // Called in loop context, once the instance has stopped serving: it
+    // must only hand the reboot to another thread. NULL: the instance
+    // crashes alone, as by test code 2.
+    void (*reboot_host)(void* ctx, int host) = nullptr;
+    void* reboot_host_ctx = nullptr;
     int loops = 0;                 // event loops serving connections; 0 = min(4, max(1, cores / 2))
     // Bytes the connections of all loops may hold together (requests in
     // flight, each counted as the largest reply, and unsent replies);

@@ -157,6 +157,11 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
             break;
         case LC_FAULT_NOREPLY:
             break;
+        case LC_FAULT_REBOOT:
+            // The connection goes with the host; the client repeats the
+            // request once the host is back.
+            if (g->ops.reboot_host) g->ops.reboot_host(g->ops.ctx);
+            break;
         case LC_FAULT_RTERR:
             kiv_rpc_reply_error(c, req, a.arg);
             break;

@@ -33,6 +33,10 @@ struct lc_fault_gate_ops {
     // reply of an apply-crash request is built, after that reply was
     // thrown away; NULL for a service that cannot crash this way.
     void (*crash)(void* ctx) = nullptr;
+    // Stops serving at once and has the instance's host rebooted. Called
+    // in loop context in place of executing a reboot request, which the
+    // gate then frees; NULL for a service that cannot.
+    void (*reboot_host)(void* ctx) = nullptr;
 };
 
 lc_fault_gate* lc_fault_gate_create(lc_faults* faults, const lc_fault_site& site, kiv_process* p,

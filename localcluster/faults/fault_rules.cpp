@@ -125,6 +125,7 @@ const char* lc_fault_kind_name(lc_fault_kind k) {
         case LC_FAULT_REFUSE: return "refuse";
         case LC_FAULT_OVERDATA: return "overdata";
         case LC_FAULT_APPLY_CRASH: return "apply-crash";
+        case LC_FAULT_REBOOT: return "reboot";
     }
     return "?";
 }
@@ -247,6 +248,10 @@ std::string lc_faults::add(const std::vector<std::string>& w) {
             // comes back by itself.
             if (r.service != LC_SVC_MDS) return json_error("apply-crash applies to the MDS only");
             err = action(LC_FAULT_APPLY_CRASH, 0);
+        } else if (t == "reboot") {
+            // Only a data server hands its host to the cluster to reboot.
+            if (r.service != LC_SVC_DS) return json_error("reboot applies to the DS only");
+            err = action(LC_FAULT_REBOOT, 0);
         } else if (t == "noreply") {
             err = action(LC_FAULT_NOREPLY, 0);
         } else if (t == "overdata") {
@@ -293,7 +298,7 @@ std::string lc_faults::add(const std::vector<std::string>& w) {
     if (r.kind == LC_FAULT_NONE) return json_error("the rule has no action");
     std::string act = lc_fault_kind_name(r.kind);
     if (r.kind != LC_FAULT_DROP && r.kind != LC_FAULT_APPLY_DROP && r.kind != LC_FAULT_NOREPLY &&
-        r.kind != LC_FAULT_OVERDATA && r.kind != LC_FAULT_APPLY_CRASH)
+        r.kind != LC_FAULT_OVERDATA && r.kind != LC_FAULT_APPLY_CRASH && r.kind != LC_FAULT_REBOOT)
         act += "=" + std::to_string(r.arg);
     r.text += filters + " " + act + tail;
     std::lock_guard<std::mutex> g(mu);

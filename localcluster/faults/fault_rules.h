@@ -29,6 +29,12 @@ enum lc_fault_kind : uint32_t {
     LC_FAULT_REFUSE,      // close the listener for `arg` ms, not executed
     LC_FAULT_OVERDATA,    // DS reads: data length one more than asked
     LC_FAULT_APPLY_CRASH, // MDS: execute, then crash before the reply leaves
+    // DS: not executed; the instance stops serving at once and its host
+    // goes through a hard reboot, as `host reboot` does. What the host's
+    // data servers held unstably is lost with --lose-unstable, and they
+    // return with new verifiers: a commit that meets the rule is repeated
+    // by its client after the return and finds that its write is gone.
+    LC_FAULT_REBOOT,
 };
 
 struct lc_fault_action {

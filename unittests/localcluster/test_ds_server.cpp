@@ -744,29 +744,65 @@ TEST_F(DsTest, DisabledReplicationKeepsADurableDirtySetThroughACrash) {
     EXPECT_EQ(0u, lc_cdisk_health(cd(), kFs));
 }
 
+// Closing the connection that disabled replication turns it on again, with
+// catch-up, unless that rule is broken on purpose: then it stays off, and
+// only a restart or the control command turns it on.
 TEST_F(DsTest, ClosingTheConnectionThatDisabledReplicationEnablesIt) {
-    FakeMds mds;
-    lc_cdisk_set_mds_sink(cd(), kFs, FakeMds::apply, &mds);
-    place(100);
-    kiv_rpc_endpoint* other = client_->connect(port(1));
-    ASSERT_EQ(TARN_DS_OK, client_->call(other, test_frame(TARN_DS_TEST_DISABLE_REPLICATION)).status());
-    EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abc")));
-    EXPECT_EQ(0u, mds.get(100).size);
-    client_->drop(other);
-    auto until = Clock::now() + std::chrono::seconds(5);
-    while (lc_cdisk_repl_disabled(cd(), kFs, 1) && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_FALSE(lc_cdisk_repl_disabled(cd(), kFs, 1));
-    cluster_->wait_idle();
-    EXPECT_EQ(3u, mds.get(100).size);
-    // The control command does the same; enabling catches up.
-    EXPECT_EQ(0u, ctl("repl disable 1 tarn").find("{\"ok\":true"));
-    EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abcd")));
-    EXPECT_EQ(3u, mds.get(100).size);
-    EXPECT_NE(std::string::npos, ctl("status").find("\"replication\":\"disabled\",\"dirty\":1"));
-    EXPECT_EQ(0u, ctl("repl enable 1 tarn").find("{\"ok\":true"));
-    cluster_->wait_idle();
-    EXPECT_EQ(4u, mds.get(100).size);
+    for (const bool broken : {false, true}) {
+        SCOPED_TRACE(broken ? "repl-disable-outlives-connection" : "kept");
+        if (broken) {
+            localcluster::ClusterConfig c = config();
+            c.breaks = LC_BREAK_REPL_DISABLE_OUTLIVES_CONNECTION;
+            TearDown();
+            eps_.clear();
+            start(c);
+        }
+        FakeMds mds;
+        lc_cdisk_set_mds_sink(cd(), kFs, FakeMds::apply, &mds);
+        place(100);
+        // The connections of host 1 once `other` is gone; a loop counts a
+        // connection closed once it has handled the close.
+        auto open_conns = [&] {
+            const std::string list = loops_of(1);
+            long n = 0;
+            for (const char* p = list.c_str();;) {
+                char* end = nullptr;
+                const long v = strtol(p, &end, 10);
+                if (end == p) break;
+                n += v;
+                p = *end == ',' ? end + 1 : end;
+            }
+            return n;
+        };
+        ASSERT_EQ(TARN_DS_OK, status_of(frame({}, 48)));
+        const long without_other = open_conns();
+        kiv_rpc_endpoint* other = client_->connect(port(1));
+        ASSERT_EQ(TARN_DS_OK, client_->call(other, test_frame(TARN_DS_TEST_DISABLE_REPLICATION)).status());
+        EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abc")));
+        EXPECT_EQ(0u, mds.get(100).size);
+        client_->drop(other);
+        auto until = Clock::now() + std::chrono::seconds(60);
+        while (open_conns() != without_other && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(without_other, open_conns());
+        EXPECT_EQ(broken, lc_cdisk_repl_disabled(cd(), kFs, 1));
+        if (broken) {
+            cluster_->wait_idle();
+            EXPECT_EQ(0u, mds.get(100).size);
+            EXPECT_EQ(0u, ctl("repl enable 1 tarn").find("{\"ok\":true"));
+        }
+        cluster_->wait_idle();
+        EXPECT_EQ(3u, mds.get(100).size);
+        // The control command does the same; enabling catches up.
+        EXPECT_EQ(0u, ctl("repl disable 1 tarn").find("{\"ok\":true"));
+        EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abcd")));
+        EXPECT_EQ(3u, mds.get(100).size);
+        EXPECT_NE(std::string::npos, ctl("status").find("\"replication\":\"disabled\",\"dirty\":1"));
+        EXPECT_EQ(0u, ctl("repl enable 1 tarn").find("{\"ok\":true"));
+        cluster_->wait_idle();
+        EXPECT_EQ(4u, mds.get(100).size);
+        lc_cdisk_set_mds_sink(cd(), kFs, nullptr, nullptr);
+    }
 }
 
 // ---------------------------------------------------------------- crash and restart
@@ -1070,6 +1106,60 @@ TEST_F(DsTest, LoseUnstablePoisonsUncommittedRangesOnly) {
     EXPECT_EQ("stable" + std::string(8, '\xDB'), read_data(o));
     EXPECT_EQ(mtime, disk_attrs(100).mtime);  // size and times kept
     EXPECT_EQ("committed", read_data(call(read_frame(101, 0, 100))));
+}
+
+// A reboot rule on the commit takes the host down between a write and its
+// commit: the commit is never executed, the unstable write is lost with
+// the host, and the repeated commit tells by a new verifier, or, with the
+// verifier kept on purpose, claims data that is gone.
+TEST_F(DsTest, RebootRuleTakesTheHostDownInPlaceOfTheCommit) {
+    struct Row {
+        uint64_t breaks;
+        const char* seen;
+    };
+    const Row rows[] = {
+        {0, "commit=connection-lost reboots=0,1,0 data=lost verifier=new"},
+        {LC_BREAK_RESTART_KEEPS_VERIFIER, "commit=connection-lost reboots=0,1,0 data=lost verifier=old"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(lc_breaks_json(row.breaks));
+        localcluster::ClusterConfig c;
+        c.fs.push_back({"tarn", 0x1001});
+        c.lose_unstable = true;
+        c.reboot_down_ms = 50;
+        c.mount_delay_ms = 10;
+        c.breaks = row.breaks;
+        TearDown();
+        start(c);
+        eps_.clear();
+        place(101, 1);  // on host 2
+        Outcome o = call(write_frame(101, 0, "unstable", false, 1), 2);
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        const uint64_t verifier = o.u64(TARN_DS_WRITE_REP_VERIFIER);
+        ASSERT_EQ(0u, ctl("fault add ds:tarn type=4112 host=a2 reboot count=1").find("{\"ok\":true"));
+        const Bytes commit = frame(file_req(TARN_DS_COMMIT, 101, 1), TARN_DS_COMMIT_REQ_BYTES);
+        o = call(commit, 2);
+        std::string seen = std::string("commit=") +
+                           (o.reply.empty() && (o.error & KIV_E_CODE_MASK) == uint32_t(KIV_E_CONNLOST)
+                                ? "connection-lost"
+                                : "answered");
+        cluster_->wait_idle();
+        eps_.clear();
+        const std::string st = ctl("status");
+        seen += " reboots=";
+        for (int h = 1; h <= 3; h++) {
+            const std::string head = "\"id\":\"00000000000000a" + std::to_string(h) + "\",\"state\":\"up\",\"reboots\":";
+            const size_t at = st.find(head);
+            seen += (h > 1 ? "," : "") + (at == std::string::npos ? "?" : st.substr(at + head.size(), 1));
+        }
+        // The repeat runs on the host that came back, with the new token.
+        o = call(frame(file_req(TARN_DS_COMMIT, 101, 1), TARN_DS_COMMIT_REQ_BYTES), 2);
+        ASSERT_EQ(TARN_DS_OK, o.status());
+        seen += std::string(" data=") +
+                (read_data(call(read_frame(101, 0, 100, 1), 2)) == "unstable" ? "kept" : "lost") +
+                " verifier=" + (o.u64(TARN_DS_COMMIT_REP_VERIFIER) == verifier ? "old" : "new");
+        EXPECT_EQ(row.seen, seen);
+    }
 }
 
 // The data server's durability rules that the fault-tolerance suites rely

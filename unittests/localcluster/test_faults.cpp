@@ -90,18 +90,21 @@ TEST_F(FaultsTest, RulesAreAddedListedAndRemoved) {
     EXPECT_EQ(1, add("mds:tarn type=4204 client=0xABC status=10 count=3 after=1"));
     EXPECT_EQ(2, add("registry op=4 type=any rterr=9 prob=0.25"));
     EXPECT_EQ(3, add("mds:1002 host=a1 delay=20"));
+    EXPECT_EQ(4, add("ds:tarn type=0x1010 host=a2 reboot count=1"));
     EXPECT_EQ("{\"ok\":true,\"rules\":["
               "{\"id\":1,\"rule\":\"mds:tarn type=4204 client=abc status=10 count=3 after=1\",\"matched\":0,"
               "\"fired\":0,\"active\":true},"
               "{\"id\":2,\"rule\":\"registry op=4 type=any rterr=9 prob=0.25\",\"matched\":0,\"fired\":0,"
               "\"active\":true},"
-              "{\"id\":3,\"rule\":\"mds:tarn_ci host=a1 delay=20\",\"matched\":0,\"fired\":0,\"active\":true}]}",
+              "{\"id\":3,\"rule\":\"mds:tarn_ci host=a1 delay=20\",\"matched\":0,\"fired\":0,\"active\":true},"
+              "{\"id\":4,\"rule\":\"ds:tarn type=4112 host=a2 reboot count=1\",\"matched\":0,\"fired\":0,"
+              "\"active\":true}]}",
               ctl("fault list"));
-    EXPECT_NE(std::string::npos, ctl("status").find("\"fault_rules\":3"));
+    EXPECT_NE(std::string::npos, ctl("status").find("\"fault_rules\":4"));
     EXPECT_EQ("{\"ok\":true}", ctl("fault del 2"));
     EXPECT_EQ(0u, ctl("fault del 2").find("{\"ok\":false"));
-    EXPECT_EQ(4, add("mds drop"));  // ids are never reused
-    EXPECT_EQ("{\"ok\":true,\"removed\":3}", ctl("fault clear"));
+    EXPECT_EQ(5, add("mds drop"));  // ids are never reused
+    EXPECT_EQ("{\"ok\":true,\"removed\":4}", ctl("fault clear"));
     EXPECT_EQ("{\"ok\":true,\"rules\":[]}", ctl("fault list"));
 }
 
@@ -136,6 +139,10 @@ TEST_F(FaultsTest, BadRulesAreRefused) {
         "ds apply-crash",                 // the MDS only
         "registry apply-crash",           //
         "mds apply-crash=1",              // takes no value
+        "mds reboot",                     // the DS only
+        "registry reboot",                //
+        "ds reboot=1",                    // takes no value
+        "ds reboot drop",                 // two actions
         "mds drop frobnicate=1",          //
     };
     for (const char* rule : bad)
