@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the negative-control scripts. A control names the tests its
 # break must fail (EXPECT: test names or gtest patterns joined by ':'), and
 # counts as caught only when
@@ -85,7 +86,7 @@ kiv_break_verdict() {
 
 # kiv_break_list SEP WORDS...: the words sorted, joined by SEP.
 kiv_break_list() {
-    local sep=$1 out= w
+    local sep=$1 out='' w
     shift
     while read -r w; do out+=${out:+$sep}$w; done < <(printf '%s\n' "$@" | sort)
     printf '%s' "$out"

@@ -53,7 +53,7 @@ source "$(dirname "$0")/break-verdict.sh"
 # One control: runs it and prints its verdict line.
 check() {
     local name=$1 limit=$2 filter=$3 opts=$4 command=$5 args=$6 then=$7 expect=$8
-    local dir log status rc why= verdict prep=:
+    local dir log status rc why='' verdict prep=:
     dir=$(mktemp -d /tmp/kelvane-break-ft.XXXXXX)
     log=$dir.log
     status=$dir.status

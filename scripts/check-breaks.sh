@@ -33,7 +33,7 @@ limit=${KIV_BREAK_TIMEOUT:-300}
 # The writes of ReadWriteTest.TestWrite that leave a hole, those that start
 # past the end of the file (offset > size, length > 0), by their index in
 # its (size, offset, length) grid.
-hole_writes= i=0
+hole_writes='' i=0
 for size in 0 1 256 512 1024; do for off in 0 1 256 512 768; do for len in 0 1 7 256 512; do
     [ "$off" -gt "$size" ] && [ "$len" -gt 0 ] && hole_writes+=${hole_writes:+:}ReadWriteTest/ReadWriteTest.TestWrite/$i
     i=$((i + 1))
