@@ -2,7 +2,8 @@
 # Negative controls of the fault-tolerance suites: for each durability or
 # replication rule kelvane-localcluster can break on purpose, runs the
 # suite that covers it against a cluster with the rule broken and expects
-# it to fail. The runs go in parallel, each on its own cluster with its own
+# the tests it names to fail (see break-verdict.sh for what counts as
+# caught). The runs go in parallel, each on its own cluster with its own
 # time limit. One line per rule; exits non-zero if any went unnoticed.
 #   check-breaks-ft.sh BUILD_DIR
 # Writes /etc/kelvane/host_id (--host-id-file write): run as root.
@@ -21,7 +22,9 @@ for b in "$bin/kelvane-localcluster" "$bin/kelvane-tarn-test"; do
 done
 
 # NAME|LIMIT|FILTER|CLUSTER OPTIONS|CONTROL COMMAND run before the tests|
-# PROGRAM OPTIONS|THEN: a test that must report after the failing one.
+# PROGRAM OPTIONS|THEN: a test that must report after the failing one|
+# EXPECTED: the tests that fail under it on every run (names joined by ':';
+# left out, the filter, which then names only tests).
 # The durability tests need the HA categories. A kept verifier shows only
 # where a commit straddles a reboot: the rule of $commit_reboot reboots the
 # host of one commit's data server in place of its answer, so that commit
@@ -39,17 +42,19 @@ commit_reboot="fault add ds:tarn type=4112 host=a2 reboot count=1 after=20"
 checks=(
     "lose-committed|300|TARNDurabilityTest.Truncate_Write_Sync|--break lose-committed|||"
     "restart-keeps-verifier|400|TARNDurabilityTest.Truncate_Write_Sync|--break restart-keeps-verifier --lose-unstable|$commit_reboot||"
-    "drop-acked-create|300|TreeDurabilityTest.*|--break drop-acked-create|||"
-    "repl-lost-while-disabled|600|TARNReplicationRecoveryTest.*|--break repl-lost-while-disabled|||"
+    "drop-acked-create|300|TreeDurabilityTest.*|--break drop-acked-create||||TreeDurabilityTest.RandomizedIsolatedWorkers"
+    "repl-lost-while-disabled|600|TARNReplicationRecoveryTest.*|--break repl-lost-while-disabled||||TARNReplicationRecoveryTest.RecoveryAfterDSCrash"
     "xattr-set-dropped|300|TARNDurabilityTest.RemoveXAttr|--break xattr-set-dropped|||"
-    "one-worker-read-error|300|TARNDurabilityTest.Truncate_SyncWrite:TARNDurabilityTest.SetAttr||fault add ds:tarn type=4108 status=4 count=1 after=100|--noshuffle|TARNDurabilityTest.SetAttr"
-    "crash-request-fails|300|TARNReplicationRecoveryTest.*|--break repl-disable-outlives-connection|fault add ds:tarn type=4126 status=4 count=1 after=1||"
+    "one-worker-read-error|300|TARNDurabilityTest.Truncate_SyncWrite:TARNDurabilityTest.SetAttr||fault add ds:tarn type=4108 status=4 count=1 after=100|--noshuffle|TARNDurabilityTest.SetAttr|TARNDurabilityTest.Truncate_SyncWrite"
+    "crash-request-fails|300|TARNReplicationRecoveryTest.*|--break repl-disable-outlives-connection|fault add ds:tarn type=4126 status=4 count=1 after=1|||TARNReplicationRecoveryTest.RecoveryAfterDSCrash"
 )
+
+source "$(dirname "$0")/break-verdict.sh"
 
 # One control: runs it and prints its verdict line.
 check() {
-    local name=$1 limit=$2 filter=$3 opts=$4 command=$5 args=$6 then=$7
-    local dir log status rc why prep=:
+    local name=$1 limit=$2 filter=$3 opts=$4 command=$5 args=$6 then=$7 expect=$8
+    local dir log status rc why='' verdict prep=:
     dir=$(mktemp -d /tmp/kelvane-break-ft.XXXXXX)
     log=$dir.log
     status=$dir.status
@@ -61,34 +66,28 @@ check() {
         sh -c "$prep || exit 3; \"$bin/kelvane-tarn-test\" -c local -f tarn $args --gtest_filter='$filter'; rc=\$?
                \"$bin/kelvane-localcluster\" ctl --dir \"\$KIV_CLUSTER_DIR\" status >'$status'; exit \$rc" >"$log" 2>&1
     rc=$?
-    why=
-    if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-        why="no result within ${limit} s"
-    elif [ $rc -eq 0 ]; then
-        why="every test passed"
-    elif ! grep -q '^\[  FAILED  \] [A-Za-z].* ([0-9]* ms)$' "$log"; then
-        why="exit status $rc without a failed test"
-    elif [ -n "$then" ] && ! grep -qE "^\[ +(OK|FAILED) +\] $then \(" "$log"; then
+    # What the suite must have done besides failing the expected tests.
+    if [ -n "$then" ] && ! grep -qE "^\[ +(OK|FAILED) +\] $then \(" "$log"; then
         why="$then did not run to its end after the failure"
     elif grep -q '"replication":"disabled"' "$status" 2>/dev/null; then
         why="replication left disabled: $(grep -o '"service":"ds","host":"[0-9a-f]*","fs":"[a-z_]*"[^}]*"replication":"disabled"' "$status" | head -1)"
     fi
-    if [ -z "$why" ]; then
-        echo "control $name: caught by $filter"
-        rc=0
-    else
-        { echo "control $name: NOT caught ($why; --gtest_filter=$filter)"; tail -n 20 "$log" | sed 's/^/    /'; } |
-            flock /tmp/kelvane-break-ft.lock cat
-        rc=1
-    fi
+    verdict=$(kiv_break_verdict "control $name" "$rc" "$log" "$limit" "$expect" "--gtest_filter=$filter" "$why" 2>&1)
+    rc=$?
+    printf '%s\n' "$verdict" | flock /tmp/kelvane-break-ft.lock cat
     rm -rf "$dir" "$log" "$status"
     return $rc
 }
 
+# Every entry names its expected tests before any control starts.
+for c in "${checks[@]}"; do
+    IFS='|' read -r name limit filter opts command args then expect <<<"$c"
+    kiv_break_expect "$name" "$filter" "$expect" >/dev/null || exit 2
+done
 pids=()
 for c in "${checks[@]}"; do
-    IFS='|' read -r name limit filter opts command args then <<<"$c"
-    check "$name" "$limit" "$filter" "$opts" "$command" "$args" "$then" &
+    IFS='|' read -r name limit filter opts command args then expect <<<"$c"
+    check "$name" "$limit" "$filter" "$opts" "$command" "$args" "$then" "$(kiv_break_expect "$name" "$filter" "$expect")" &
     pids+=($!)
 done
 status=0

@@ -49,7 +49,7 @@ round() {
         ok=1
     elif [ "$broken" = yes ]; then
         local verdict
-        verdict=$(kiv_break_verdict mkdir-forgets-verifier "$rc" "$log" "$limit" "$filter" "--gtest_filter=$filter") ||
+        verdict=$(kiv_break_verdict "break mkdir-forgets-verifier" "$rc" "$log" "$limit" "$filter" "--gtest_filter=$filter") ||
             { echo "$verdict"; ok=1; }
     elif [ $rc -ne 0 ] || ! grep -q '^\[  PASSED  \] 1 test' "$log"; then
         echo "mkdir verifier control: a sound cluster failed $filter (status $rc)"
