@@ -239,14 +239,15 @@ TEST(DsSpacePropertyTest, RandomSequencesKeepThePoolExactAndRefusalsChangeNothin
 struct ShareCase {
     const char* name;
     uint64_t capacity;
+    uint64_t reserve;  // UINT64_MAX: the default
 };
 
 // The suites' shares: the default, the smallest the negative controls use,
-// and one of 1 MiB.
+// and one of 1 MiB; with the default reserve and with none.
 const ShareCase kShares[] = {
-    {"default", 16ull << 30},
-    {"small", 600ull << 20},
-    {"tiny", 1ull << 20},
+    {"default", 16ull << 30, UINT64_MAX}, {"small", 600ull << 20, UINT64_MAX}, {"tiny", 1ull << 20, UINT64_MAX},
+    {"default, no reserve", 16ull << 30, 0}, {"small, no reserve", 600ull << 20, 0},
+    {"tiny, no reserve", 1ull << 20, 0},
 };
 
 // One file fills its vdisk on a share of 3 hosts with 2 vdisks each, then a
@@ -261,10 +262,12 @@ TEST(ShareVdiskSpaceTest, AFullVdiskRefusesWhileTheShareHasRoomAndReportsLess) {
         SCOPED_TRACE(c.name);
         lc_cdisk_config cfg;
         cfg.host_ids = {0xa1, 0xa2, 0xa3};
-        cfg.fs.push_back(lc_cdisk_fs_config{0x1001, c.capacity, true});
+        cfg.fs.push_back(lc_cdisk_fs_config{0x1001, c.capacity, true, c.reserve});
         lc_cdisk* cd = lc_cdisk_create(cfg);
         ASSERT_NE(nullptr, cd);
         lc_pool* pool = lc_cdisk_pool(cd, 0);
+        EXPECT_EQ(c.reserve ? lc_pool_default_reserve(c.capacity / kBlock) : 0,
+                  lc_pool_free_blocks(pool) - lc_pool_avail_blocks(pool));
         lc_ds_disk* d0 = lc_cdisk_vdisk_disk(cd, 0, 0);
         lc_ds_disk* d1 = lc_cdisk_vdisk_disk(cd, 0, 1);
         ASSERT_EQ(LC_DS_OK, lc_ds_disk_create_object(d0, 1, 0, nullptr, 0, 0, nullptr));
