@@ -70,8 +70,8 @@ enum lc_break : uint64_t {
     // An MDS restart forgets the verifiers of the directories it made: a
     // mkdir repeated after a crash answers "exists".
     LC_BREAK_MKDIR_FORGETS_VERIFIER = 1u << 25,
-    // The file-system info reports the free space and free files where it
-    // should report what is available to users (the reserve not taken off).
+    // The file-system info reports the free space where it should report
+    // the space available to users (the reserve not taken off).
     LC_BREAK_AVAIL_REPORTS_FREE = 1ull << 26,
     // The file-system info reports the share's free space as the free space
     // of its fullest vdisk.

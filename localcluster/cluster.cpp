@@ -146,6 +146,8 @@ std::string normalize_config(ClusterConfig* c) {
         if (!names.insert(f.name).second) return "file system name '" + f.name + "' given twice";
         if (!fsids.insert(f.id).second) return "file system id " + hex(f.id) + " given twice";
         if (f.capacity == 0) return "file system " + f.name + ": capacity 0";
+        if (f.reserve != UINT64_MAX && f.reserve > f.capacity)
+            return "file system " + f.name + ": reserve above the capacity";
         if (f.files == 0) return "file system " + f.name + ": file count 0";
     }
     if (c->registry_page == 0) return "the registry page must hold at least one item";
@@ -356,7 +358,7 @@ void Cluster::Impl::start() {
     err = lc_put_service_records(store, topo, cfg);
     if (!err.empty()) throw std::runtime_error(err);
     lc_cdisk_config cdc;
-    for (const FsConfig& f : cfg.fs) cdc.fs.push_back(lc_cdisk_fs_config{f.id, f.capacity, f.xattrs_on_ds});
+    for (const FsConfig& f : cfg.fs) cdc.fs.push_back(lc_cdisk_fs_config{f.id, f.capacity, f.xattrs_on_ds, f.reserve});
     cdc.host_ids = cfg.host_ids;
     cdc.vdisks_per_host = uint32_t(cfg.vdisks_per_host);
     cdisk = lc_cdisk_create(cdc);

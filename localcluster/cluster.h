@@ -19,6 +19,9 @@ struct FsConfig {
     uint64_t id = 0;  // 0 = 0x1001 + the file system's index
     bool ci = false;  // case-insensitive (fs flag 0x4)
     uint64_t capacity = 16ull << 30;
+    // Bytes of the capacity kept back from writers; UINT64_MAX = one block
+    // in twenty (lc_pool_default_reserve).
+    uint64_t reserve = UINT64_MAX;
     uint64_t files = 1 << 20;
     bool xattrs_on_ds = true;
 };

@@ -71,7 +71,9 @@ lc_cdisk* lc_cdisk_create(const lc_cdisk_config& config) {
         f->cd = cd;
         f->index = int(i);
         const uint64_t blocks = config.fs[i].capacity / LC_POOL_BLOCK;
-        lc_pool_init(&f->pool, blocks, cd->vdisk_count, lc_pool_default_reserve(blocks));
+        const uint64_t reserve = config.fs[i].reserve == UINT64_MAX ? lc_pool_default_reserve(blocks)
+                                                                     : config.fs[i].reserve / LC_POOL_BLOCK;
+        lc_pool_init_share(&f->pool, blocks, cd->vdisk_count, reserve);
         for (size_t h = 0; h < config.host_ids.size(); h++)
             f->disks.push_back(lc_ds_disk_create(&f->pool, cd->vdisk_count, config.fs[i].xattrs_on_ds));
         f->vdisks = std::make_unique<std::atomic<uint64_t>[]>(cd->vdisk_count);

@@ -35,6 +35,7 @@ struct lc_cdisk_fs_config {
     uint64_t fs_id = 0;
     uint64_t capacity = 16ull << 30;  // bytes; the pool holds capacity / 4096 blocks
     bool xattrs_on_ds = true;         // regular-file xattrs live on the DsDisks
+    uint64_t reserve = UINT64_MAX;    // bytes kept from writers; UINT64_MAX = one block in twenty
 };
 
 struct lc_cdisk_config {

@@ -90,6 +90,11 @@ std::string lc_parse_fs_def(const std::string& def, localcluster::FsConfig* out)
         } else if (key == "cap") {
             if (!parse_size(value, &fs.capacity))
                 return "--fs " + def + ": bad capacity '" + value + "' (a number with K, M, G or T)";
+        } else if (key == "reserve") {
+            // 0 is a size here: a share with no reserve.
+            if (value != "0" && !parse_size(value, &fs.reserve))
+                return "--fs " + def + ": bad reserve '" + value + "' (0, or a number with K, M, G or T)";
+            if (value == "0") fs.reserve = 0;
         } else if (key == "files") {
             if (!parse_uint(value, 1, UINT32_MAX, &fs.files)) return "--fs " + def + ": bad file count '" + value + "'";
         } else if (key == "xattrs") {
@@ -118,7 +123,9 @@ const char* lc_usage() {
            "  --cluster NAME            cluster name (local)\n"
            "  --dir DIR                 bootstrap/control directory ($KIV_CLUSTER_DIR or\n"
            "                            /tmp/kelvane-localcluster-$UID)\n"
-           "  --fs NAME[:ID][:ci][:cap=SIZE][:files=N][:xattrs=ds|mds]   (repeatable)\n"
+           "  --fs NAME[:ID][:ci][:cap=SIZE][:reserve=SIZE][:files=N][:xattrs=ds|mds]\n"
+           "                            (repeatable) reserve: space kept from writers, 0 for\n"
+           "                            none (one block in twenty)\n"
            "  --hosts N                 server hosts, >= 3 (3)\n"
            "  --vdisks-per-host K       (2)\n"
            "  --host-ids ID,...         server host ids in hex (a1,a2,...)\n"

@@ -26,7 +26,7 @@ struct lc_options {
 // not given (see lc_default_dir). Empty on success, else the message to print.
 std::string lc_parse_options(const std::vector<std::string>& args, lc_options* out);
 
-// One --fs definition: NAME[:ID][:ci][:cap=SIZE][:files=N][:xattrs=ds|mds].
+// One --fs definition: NAME[:ID][:ci][:cap=SIZE][:reserve=SIZE][:files=N][:xattrs=ds|mds].
 // An omitted ID stays 0. Empty on success, else the message.
 std::string lc_parse_fs_def(const std::string& def, localcluster::FsConfig* out);
 

@@ -16,6 +16,16 @@ void lc_pool_init(lc_pool* p, uint64_t total_blocks, uint32_t vdisks, uint64_t r
 
 void lc_pool_set_vdisk_limit(lc_pool* p, uint64_t blocks) { p->vdisk_limit = blocks; }
 
+void lc_pool_init_share(lc_pool* p, uint64_t total_blocks, uint32_t vdisks, uint64_t reserve_blocks) {
+    lc_pool_init(p, total_blocks, vdisks, reserve_blocks);
+    if (vdisks < 2) return;
+    // Half of the available blocks at most go to the parts kept for the
+    // others, so every vdisk can hold more than half of the share.
+    const uint64_t usable = p->vdisk_limit;
+    const uint64_t kept = std::min<uint64_t>(LC_POOL_VDISK_KEPT, usable / (2 * uint64_t(vdisks)));
+    lc_pool_set_vdisk_limit(p, usable - kept * (vdisks - 1));
+}
+
 uint64_t lc_pool_default_reserve(uint64_t total_blocks) { return total_blocks / 20; }
 
 uint64_t lc_pool_total_blocks(const lc_pool* p) { return p->total; }

@@ -1,7 +1,7 @@
 // The space of one file system, shared by all its vdisks and data servers:
 // a count of free 4 KiB blocks, a reserve of them the server keeps for
 // itself, and what each vdisk holds. Writers get only what lies above the
-// reserve (the available blocks), and a vdisk at most its own limit.
+// reserve (the available blocks), and a vdisk at most its own capacity.
 // Reservations are all or nothing and never take a count below zero or past
 // a limit, however many writers race; refunds never take the free count
 // above the total.
@@ -36,6 +36,14 @@ struct lc_pool {
 void lc_pool_init(lc_pool* p, uint64_t total_blocks, uint32_t vdisks, uint64_t reserve_blocks);
 // Lowers what one vdisk may hold (for a pool not yet in use).
 void lc_pool_set_vdisk_limit(lc_pool* p, uint64_t blocks);
+// lc_pool_init for a share as the cluster serves it: each vdisk gets its own
+// capacity, the available blocks less a part kept for every other vdisk
+// (LC_POOL_VDISK_KEPT blocks, or a 2·vdisks-th of the available blocks on a
+// share too small for that). One file can take nearly the whole share, yet
+// a vdisk that fills up leaves the others room for their own files, and
+// the free space of the fullest vdisk falls below the share's.
+enum : uint64_t { LC_POOL_VDISK_KEPT = 4096 };  // 16 MiB
+void lc_pool_init_share(lc_pool* p, uint64_t total_blocks, uint32_t vdisks, uint64_t reserve_blocks);
 
 // The reserve a file system of `total_blocks` keeps: one block in twenty.
 uint64_t lc_pool_default_reserve(uint64_t total_blocks);

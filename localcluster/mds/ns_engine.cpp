@@ -1201,10 +1201,7 @@ uint32_t lc_ns_get_fs_info(lc_ns* ns, uint8_t info[TARN_MDS_FS_INFO_BYTES]) {
     if (min_vdisk_free > avail_blocks) min_vdisk_free = avail_blocks;
     uint64_t ff = free_files(d);
     uint64_t af = avail_files(d);
-    if (d->cfg.breaks & LC_BREAK_AVAIL_REPORTS_FREE) {
-        avail_blocks = free_blocks;
-        af = ff;
-    }
+    if (d->cfg.breaks & LC_BREAK_AVAIL_REPORTS_FREE) avail_blocks = free_blocks;
     if (d->cfg.breaks & LC_BREAK_MIN_VDISK_REPORTS_SHARE_FREE) min_vdisk_free = free_blocks;
     memset(info, 0, TARN_MDS_FS_INFO_BYTES);
     tarn_wire_put_u64(info, TARN_MDS_FS_INFO_FS_ID, d->cfg.fs_id);

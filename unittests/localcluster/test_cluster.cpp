@@ -159,6 +159,11 @@ TEST(ClusterTest, BadConfigurationsThrow) {
     bad([](auto& c) { c.fs = {{"a"}, {"a"}}; });
     bad([](auto& c) { c.fs = {{"a", 5}, {"b", 5}}; });
     bad([](auto& c) { c.fs = {{"with space"}}; });
+    bad([](auto& c) {
+        c.fs = {{"a"}};
+        c.fs[0].capacity = 1 << 20;
+        c.fs[0].reserve = (1 << 20) + 1;
+    });
     bad([](auto& c) { c.dir = "/proc/not-here"; });
 }
 
@@ -183,13 +188,15 @@ TEST(OptionsTest, FsDefinitions) {
     EXPECT_EQ(0u, f.id);
     EXPECT_FALSE(f.ci);
     EXPECT_EQ(16ull << 30, f.capacity);
+    EXPECT_EQ(UINT64_MAX, f.reserve);
     EXPECT_EQ(1u << 20, f.files);
     EXPECT_TRUE(f.xattrs_on_ds);
 
-    EXPECT_EQ("", lc_parse_fs_def("s1:0x2A:ci:cap=64M:files=100:xattrs=mds", &f));
+    EXPECT_EQ("", lc_parse_fs_def("s1:0x2A:ci:cap=64M:reserve=3M:files=100:xattrs=mds", &f));
     EXPECT_EQ(0x2Au, f.id);
     EXPECT_TRUE(f.ci);
     EXPECT_EQ(64ull << 20, f.capacity);
+    EXPECT_EQ(3ull << 20, f.reserve);
     EXPECT_EQ(100u, f.files);
     EXPECT_FALSE(f.xattrs_on_ds);
 
@@ -197,9 +204,12 @@ TEST(OptionsTest, FsDefinitions) {
     EXPECT_EQ(2ull << 40, f.capacity);
     EXPECT_EQ("", lc_parse_fs_def("u:cap=4096", &f));
     EXPECT_EQ(4096u, f.capacity);
+    EXPECT_EQ("", lc_parse_fs_def("u:reserve=0", &f));
+    EXPECT_EQ(0u, f.reserve);
 
     for (const char* bad : {"t:ci:1001", "t:0", "t:-1", "t:cap=", "t:cap=0G", "t:cap=1X", "t:files=-3",
-                            "t:xattrs=", "t:ci:ci", "t:cap=1G:cap=2G", "t:weird", "t:1:2"})
+                            "t:xattrs=", "t:ci:ci", "t:cap=1G:cap=2G", "t:weird", "t:1:2",
+                            "t:reserve=", "t:reserve=-1", "t:reserve=00", "t:reserve=1X", "t:reserve=0:reserve=0"})
         EXPECT_NE("", lc_parse_fs_def(bad, &f)) << bad;
 }
 

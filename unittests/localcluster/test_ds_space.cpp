@@ -2,8 +2,9 @@
 // small reference model over random operation sequences: the pool's free
 // blocks plus every object's allocated blocks always make the total, a
 // refused request changes nothing, the last delete gives everything back,
-// holes read as zeros and memory follows the data written. Then the rules
-// the --break switches of the data side break, each kept and broken.
+// holes read as zeros and memory follows the data written. The vdisks of a
+// share as the cluster builds it, one of them filled. Then the rules the
+// --break switches of the data side break, each kept and broken.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -16,6 +17,7 @@
 
 #include "client/tarn_wire.h"
 #include "localcluster/breaks.h"
+#include "localcluster/cluster_disk.h"
 #include "localcluster/ds/ds_disk.h"
 #include "localcluster/ds/pool.h"
 
@@ -229,6 +231,81 @@ TEST(DsSpacePropertyTest, RandomSequencesKeepThePoolExactAndRefusalsChangeNothin
             EXPECT_EQ(0u, u.allocated_bytes);
             EXPECT_EQ(0u, u.objects);
         }
+    }
+}
+
+// ---------------------------------------------------------------- the vdisks of a share
+
+struct ShareCase {
+    const char* name;
+    uint64_t capacity;
+    uint64_t reserve;  // UINT64_MAX: the default
+};
+
+// The suites' shares: the default, the smallest the negative controls use,
+// and one of 1 MiB; with the default reserve and with none.
+const ShareCase kShares[] = {
+    {"default", 16ull << 30, UINT64_MAX}, {"small", 600ull << 20, UINT64_MAX}, {"tiny", 1ull << 20, UINT64_MAX},
+    {"default, no reserve", 16ull << 30, 0}, {"small, no reserve", 600ull << 20, 0},
+    {"tiny, no reserve", 1ull << 20, 0},
+};
+
+// One file fills its vdisk on a share of 3 hosts with 2 vdisks each, then a
+// file on another vdisk takes what is left. A single file takes nearly the
+// whole share (the space suites preallocate all but 500 MiB of it in one
+// file), a full vdisk refuses more while the share still has free blocks,
+// and until the others have used them the fullest vdisk shows less free
+// space than the share, by more than the 17 MiB the space suites leave
+// unused on a full share.
+TEST(ShareVdiskSpaceTest, AFullVdiskRefusesWhileTheShareHasRoomAndReportsLess) {
+    for (const ShareCase& c : kShares) {
+        SCOPED_TRACE(c.name);
+        lc_cdisk_config cfg;
+        cfg.host_ids = {0xa1, 0xa2, 0xa3};
+        cfg.fs.push_back(lc_cdisk_fs_config{0x1001, c.capacity, true, c.reserve});
+        lc_cdisk* cd = lc_cdisk_create(cfg);
+        ASSERT_NE(nullptr, cd);
+        lc_pool* pool = lc_cdisk_pool(cd, 0);
+        EXPECT_EQ(c.reserve ? lc_pool_default_reserve(c.capacity / kBlock) : 0,
+                  lc_pool_free_blocks(pool) - lc_pool_avail_blocks(pool));
+        lc_ds_disk* d0 = lc_cdisk_vdisk_disk(cd, 0, 0);
+        lc_ds_disk* d1 = lc_cdisk_vdisk_disk(cd, 0, 1);
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_create_object(d0, 1, 0, nullptr, 0, 0, nullptr));
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_create_object(d1, 2, 1, nullptr, 0, 0, nullptr));
+
+        const uint64_t avail = lc_pool_avail_blocks(pool);
+        const uint64_t room = lc_pool_vdisk_free_blocks(pool, 0);
+        EXPECT_GT(room, avail / 2);
+        if (avail * kBlock > (1ull << 30)) {
+            EXPECT_GE(room * kBlock, avail * kBlock - (500ull << 20));
+        }
+        EXPECT_EQ(LC_DS_NO_SPACE, lc_ds_disk_allocate(d0, 1, 0, 0, (room + 1) * kBlock, nullptr, nullptr));
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_allocate(d0, 1, 0, 0, room * kBlock, nullptr, nullptr));
+
+        // Full: not one block more, written or preallocated, on this vdisk.
+        EXPECT_EQ(0u, lc_pool_vdisk_free_blocks(pool, 0));
+        EXPECT_EQ(0u, lc_pool_min_vdisk_free_blocks(pool));
+        const uint8_t byte = 1;
+        EXPECT_EQ(LC_DS_NO_SPACE, lc_ds_disk_write(d0, 1, 0, room * kBlock, &byte, 1, true, nullptr, nullptr));
+        EXPECT_EQ(LC_DS_NO_SPACE, lc_ds_disk_allocate(d0, 1, 0, room * kBlock, 1, nullptr, nullptr));
+        const uint64_t left = lc_pool_avail_blocks(pool);
+        EXPECT_GT(left, 0u);
+        if (c.capacity >= (600ull << 20)) {
+            EXPECT_GT(left * kBlock, 17ull << 20);
+        }
+
+        // Another vdisk takes the rest; then the share is full everywhere.
+        EXPECT_EQ(left, lc_pool_vdisk_free_blocks(pool, 1));
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_allocate(d1, 2, 1, 0, left * kBlock, nullptr, nullptr));
+        EXPECT_EQ(0u, lc_pool_avail_blocks(pool));
+        EXPECT_EQ(0u, lc_pool_vdisk_free_blocks(pool, 1));
+
+        // Everything comes back with the files.
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_delete_object(d0, 1));
+        ASSERT_EQ(LC_DS_OK, lc_ds_disk_delete_object(d1, 2));
+        EXPECT_EQ(lc_pool_total_blocks(pool), lc_pool_free_blocks(pool));
+        EXPECT_EQ(room, lc_pool_vdisk_free_blocks(pool, 0));
+        lc_cdisk_destroy(cd);
     }
 }
 

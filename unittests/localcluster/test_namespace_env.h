@@ -52,9 +52,9 @@ class NsTestFs {
     static constexpr uint16_t kVdisks = 6;
 
     explicit NsTestFs(bool ci, uint64_t files = 1 << 20, bool xattrs_on_ds = true, uint64_t breaks = 0) {
-        // Reserves as the cluster keeps them.
+        // Reserves and vdisk capacities as the cluster sets them.
         const uint64_t blocks = (64ull << 20) / LC_POOL_BLOCK;
-        lc_pool_init(&pool, blocks, kVdisks, lc_pool_default_reserve(blocks));
+        lc_pool_init_share(&pool, blocks, kVdisks, lc_pool_default_reserve(blocks));
         for (int h = 0; h < kHosts; h++) ds.push_back(lc_ds_disk_create(&pool, kVdisks, xattrs_on_ds));
         for (auto& m : mounted) m = true;
         lc_ns_disk_config c;
