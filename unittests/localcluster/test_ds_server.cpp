@@ -30,6 +30,7 @@
 #include "localcluster/cluster.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/ds/ds_disk.h"
+#include "hang_guard.h"
 #include "wire_test_client.h"
 
 namespace {
@@ -49,6 +50,7 @@ constexpr uint32_t kScale = 8;  // sanitizers slow every copy and hand-off down
 #else
 constexpr uint32_t kScale = 1;
 #endif
+constexpr int kGuardMs = int(lctest::kHangGuard.count());
 
 
 // A request: header written with the client's codec, `fixed` bytes of
@@ -223,14 +225,8 @@ class DsTest : public ::testing::Test {
         b += 9;
         return st.substr(b, st.find(']', b) - b);
     }
-    bool wait_phase(int host, lc_ds_phase want, int ms = 10000) {
-        auto until = Clock::now() + std::chrono::milliseconds(ms);
-        while (lc_cdisk_ds_phase(cd(), kFs, host) != want)
-            if (Clock::now() > until)
-                return false;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return true;
+    bool wait_phase(int host, lc_ds_phase want) {
+        return lctest::wait_until([&] { return lc_cdisk_ds_phase(cd(), kFs, host) == want; });
     }
 
     std::unique_ptr<localcluster::Cluster> cluster_;
@@ -781,10 +777,7 @@ TEST_F(DsTest, ClosingTheConnectionThatDisabledReplicationEnablesIt) {
         EXPECT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "abc")));
         EXPECT_EQ(0u, mds.get(100).size);
         client_->drop(other);
-        auto until = Clock::now() + std::chrono::seconds(60);
-        while (open_conns() != without_other && Clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_EQ(without_other, open_conns());
+        ASSERT_TRUE(lctest::wait_until([&] { return open_conns() == without_other; })) << open_conns();
         EXPECT_EQ(broken, lc_cdisk_repl_disabled(cd(), kFs, 1));
         if (broken) {
             cluster_->wait_idle();
@@ -840,9 +833,7 @@ TEST_F(DsTest, CrashByTestCodeAndRestart) {
     // Back on the same port: the no-op answers at once, from a new epoch
     // table (this client was known before), and old tokens get 7.
     ASSERT_EQ(0u, ctl("ds crash a1 tarn 10").find("{\"ok\":true"));
-    auto until = Clock::now() + std::chrono::seconds(5);
-    while (lc_cdisk_ds_phase(cd(), kFs, 1) == LC_DS_PHASE_DOWN && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(lctest::wait_until([&] { return lc_cdisk_ds_phase(cd(), kFs, 1) != LC_DS_PHASE_DOWN; }));
     EXPECT_EQ(TARN_DS_EPOCH_UNKNOWN, status_of(frame({.flags = 0}, 48)));
     EXPECT_EQ(TARN_DS_OK, status_of(frame({}, 48)));
     EXPECT_EQ(p, port(1));
@@ -870,11 +861,14 @@ TEST_F(DsTest, HeldDownUntilRestartedAndRequestsNotStartedAreLost) {
     ASSERT_EQ(TARN_DS_OK, status_of(write_frame(100, 0, "old")));
     // A write held by a delay rule has not started when the crash comes.
     ASSERT_EQ(0u, ctl("fault add ds:tarn type=4110 delay=2000 count=1").find("{\"ok\":true"));
+    // The crash comes once the rule holds the write: one that came before
+    // the write arrived would prove nothing about held requests.
     Pending* held = client_->start(ep(1), write_frame(100, 0, "new"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(lctest::wait_until([&] { return ctl("fault list").find("\"fired\":1") != std::string::npos; }))
+        << ctl("fault list");
     std::string r = ctl("ds crash 1 all 4294967294");
     ASSERT_EQ(0u, r.find("{\"ok\":true,\"host\":\"00000000000000a1\",\"fs\":[\"tarn\",\"small\"]")) << r;
-    Outcome o = held->wait(5000);
+    Outcome o = held->wait(kGuardMs);
     EXPECT_TRUE(o.completed);
     EXPECT_TRUE(o.reply.empty());
     EXPECT_EQ(LC_DS_PHASE_DOWN, lc_cdisk_ds_phase(cd(), 1, 1));
@@ -911,7 +905,7 @@ TEST_F(DsTest, AcknowledgedDataSurvivesCrashesInBothReplyModes) {
             writes.push_back(client_->start(ep(1), write_frame(100, uint64_t(i) * 4096, std::string(4096, char('a' + i % 26)))));
         ctl("ds crash 1 tarn 50");
         for (int i = 0; i < 64; i++) {
-            Outcome o = writes[size_t(i)]->wait(5000);
+            Outcome o = writes[size_t(i)]->wait(kGuardMs);
             ASSERT_TRUE(o.completed);
             if (o.status() != TARN_DS_OK) continue;
             char c = 0;
@@ -952,7 +946,6 @@ TEST_F(DsTest, ReadsInFlightThroughACrashInBothReplyModes) {
         // more than the usual 10 s to serve the last of them: a reply
         // time-out of its own would end it before the crash does, so the
         // time-outs are hang guards.
-        constexpr uint32_t kGuardMs = 60000;
         std::vector<std::pair<uint32_t, Pending*>> reads;
         for (uint32_t i = 0; i < 1000 / kScale; i++) {
             uint32_t pg = (i * 37) % (kPages - k.pages + 1);
@@ -1043,9 +1036,7 @@ TEST_F(DsTest, LoopsShareTheEpochTableAndKeepEachConnectionInOrder) {
 
     // A crash forgets the table for every loop and closes every connection.
     ctl("ds crash 1 tarn 50");
-    auto until = Clock::now() + std::chrono::seconds(5);
-    while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ("0,0,0", loops_of(1));
+    EXPECT_TRUE(lctest::wait_until([&] { return loops_of(1) == "0,0,0"; })) << loops_of(1);
     cluster_->wait_idle();
     for (int i = 0; i < kConns; i++)
         EXPECT_EQ(TARN_DS_EPOCH_UNKNOWN, client_->call(eps[size_t(i)], frame({.client = 0x100, .flags = 0}, 48)).status());
@@ -1070,17 +1061,14 @@ TEST_F(DsTest, ARefuseOnAnyLoopShutsTheListenerAndDropsEveryConnection) {
         Outcome o = client_->call(eps[size_t(k)], frame({.client = 0x77}, 48));
         EXPECT_TRUE(o.reply.empty());
         expect_refused(p, sent, 300);
-        auto until = Clock::now() + std::chrono::seconds(5);
-        while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        EXPECT_EQ("0,0,0", loops_of(1));
+        EXPECT_TRUE(lctest::wait_until([&] { return loops_of(1) == "0,0,0"; })) << loops_of(1);
         cluster_->wait_idle();
         EXPECT_EQ(p, port(1));
         for (kiv_rpc_endpoint* ep : eps) {
             EXPECT_EQ(TARN_DS_OK, client_->call(ep, frame({}, 48)).status());
             client_->drop(ep);
         }
-        until = Clock::now() + std::chrono::seconds(5);
-        while (loops_of(1) != "0,0,0" && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_TRUE(lctest::wait_until([&] { return loops_of(1) == "0,0,0"; })) << loops_of(1);
     }
 }
 
@@ -1301,7 +1289,7 @@ TEST_F(DsTest, ShutdownWithRequestsInFlight) {
     std::vector<Pending*> reads;
     for (int i = 0; i < 300; i++) reads.push_back(client_->start(ep(1), read_frame(100, uint64_t(i % 256) * 4096, 4096)));
     cluster_.reset();
-    for (Pending* p : reads) EXPECT_TRUE(p->wait(10000).completed);
+    for (Pending* p : reads) EXPECT_TRUE(p->wait().completed);
 }
 
 }  // namespace

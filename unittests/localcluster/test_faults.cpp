@@ -281,19 +281,20 @@ TEST_F(FaultsTest, NoreplySwallowsTheRequest) {
     EXPECT_FALSE(known(8));  // on the same, still open connection
 }
 
+// The delay outlasts a stalled loop, so the request behind the held one is
+// served first on any schedule.
 TEST_F(FaultsTest, DelayHoldsOneRequestAndServesTheOthers) {
-    add("mds type=4244 delay=400 count=1");
+    add("mds type=4244 delay=2000 count=1");
     auto t0 = Clock::now();
     Pending* slow = client_->start(ep_, test_hook(8));
     Pending* quick = client_->start(ep_, frame({.client = 8, .flags = kResend}));
     Outcome q = quick->wait();
     EXPECT_EQ(0u, q.status());
-    EXPECT_FALSE(slow->finished());
     Outcome s = slow->wait();
     ASSERT_TRUE(s.completed);
     EXPECT_EQ(0u, s.error);
     EXPECT_EQ(TARN_MDS_NOT_IMPL, s.status());  // it was executed, through the checks and the handler
-    EXPECT_GE(slow->at - t0, std::chrono::milliseconds(390));
+    EXPECT_GE(slow->at - t0, std::chrono::milliseconds(1990));
     EXPECT_LT(quick->at, slow->at);
 }
 
@@ -331,21 +332,26 @@ TEST_F(FaultsTest, RtErrSendsTheRuntimeErrorFrame) {
 
 TEST_F(FaultsTest, RefuseClosesTheListenerForAWhile) {
     uint16_t port = mds_port("tarn");
-    add("mds:tarn refuse=500 count=1");
+    constexpr int kRefuseMs = 2000;
+    add("mds:tarn refuse=" + std::to_string(kRefuseMs) + " count=1");
     auto t0 = Clock::now();
     Outcome o = call(frame({.client = 8, .flags = kResend}));
     ASSERT_TRUE(o.completed);
     EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error);
-    // Connects are refused while it lasts.
+    // Connects are refused while it lasts. The outage began after t0, so
+    // what was seen before t0 + kRefuseMs saw it; a test thread stalled
+    // past that finds the listener back, which tells nothing.
     o = client_->call(client_->connect(port), frame({.client = 8, .flags = kResend}));
-    EXPECT_EQ(uint32_t(KIV_E_CONNFAIL), o.error);
     std::string inst = instance("tarn");
-    EXPECT_NE(std::string::npos, inst.find("\"state\":\"down\"")) << inst;
-    EXPECT_NE(std::string::npos, inst.find("\"refusing\":true")) << inst;
+    if (Clock::now() - t0 < std::chrono::milliseconds(kRefuseMs)) {
+        EXPECT_EQ(uint32_t(KIV_E_CONNFAIL), o.error);
+        EXPECT_NE(std::string::npos, inst.find("\"state\":\"down\"")) << inst;
+        EXPECT_NE(std::string::npos, inst.find("\"refusing\":true")) << inst;
+    }
     EXPECT_EQ(port, mds_port("tarn"));
 
     cluster_->wait_idle();
-    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(490));
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(kRefuseMs - 10));
     EXPECT_NE(std::string::npos, instance("tarn").find("\"state\":\"up\""));
     // The same port, and the old endpoint reconnects by itself.
     EXPECT_EQ(port, mds_port("tarn"));
@@ -367,9 +373,10 @@ TEST_F(FaultsTest, ShutdownDropsHeldRequestsAndOutages) {
     EXPECT_FALSE(held->finished());
     auto t0 = Clock::now();
     cluster_.reset();
-    // Not held up by the rules' 60 s; a loaded, instrumented stop of the
-    // whole cluster stays well below this.
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20));
+    // Not held up by the rules' 60 s, which began before t0; a loaded,
+    // instrumented stop of the whole cluster stays well below this, and
+    // a stop that sat out the rules well above.
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(40));
     Outcome o = held->wait();
     ASSERT_TRUE(o.completed);
     EXPECT_EQ(uint32_t(KIV_E_CONNLOST), o.error);

@@ -28,6 +28,7 @@
 #include "localcluster/cluster.h"
 #include "localcluster/cluster_disk.h"
 #include "localcluster/ds/ds_disk.h"
+#include "hang_guard.h"
 
 namespace {
 
@@ -63,17 +64,16 @@ int probe_port(uint16_t port) {
     return 0;
 }
 
-// True once the peer has closed `fd` (EOF or reset), within `ms`.
-bool closed_by_peer(int fd, int ms) {
-    auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < until) {
+// True once the peer has closed `fd` (EOF or reset); false only after the
+// hang guard.
+bool closed_by_peer(int fd) {
+    return lctest::wait_until([fd] {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 20) <= 0) continue;
+        if (poll(&p, 1, 20) <= 0) return false;
         char c;
         ssize_t n = recv(fd, &c, 1, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
-    }
-    return false;
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+    });
 }
 
 std::string hex16(uint64_t v) {
@@ -125,11 +125,11 @@ struct Handle {
     bool operator==(const Handle& o) const { return len() == o.len() && memcmp(bytes, o.bytes, len()) == 0; }
 };
 
-// Repeats a call that answers "Delay", as the harness does, within a bound
-// that keeps a broken server from hanging the run.
+// Repeats a call that answers "Delay", as the harness does, within the
+// hang guard that keeps a broken server from hanging the run.
 template <class F>
 tarn_err with_delay(F&& call) {
-    const auto until = Clock::now() + 30s;
+    const auto until = Clock::now() + lctest::kHangGuard;
     tarn_err err;
     while ((err = call()) == TARN_ERR_DELAY && Clock::now() < until) std::this_thread::sleep_for(20ms);
     return err;
@@ -239,14 +239,12 @@ class HostRebootTest : public ::testing::Test {
 
     // Waits until the port accepts; the time it took from `since`.
     Clock::duration wait_accepting(uint16_t port, Clock::time_point since) {
-        auto until = Clock::now() + 15s;
-        while (Clock::now() < until) {
+        bool back = lctest::wait_until([&] {
             int rc = probe_port(port);
-            if (rc == 0) return Clock::now() - since;
-            EXPECT_EQ(-ECONNREFUSED, rc);
-            std::this_thread::sleep_for(5ms);
-        }
-        ADD_FAILURE() << "port " << port << " never came back";
+            EXPECT_TRUE(rc == 0 || rc == -ECONNREFUSED) << rc;
+            return rc == 0;
+        });
+        EXPECT_TRUE(back) << "port " << port << " never came back";
         return Clock::now() - since;
     }
 
@@ -295,7 +293,7 @@ TEST_F(HostRebootTest, DataHostGoesDownVisiblyAndReturnsOnItsPortsWithNewTokens)
     EXPECT_NE(std::string::npos, reply.find("{\"service\":\"ds\",\"fs\":\"tarn_ci\"}")) << reply;
 
     // Down at once: the connection is dropped and both data servers refuse.
-    EXPECT_TRUE(closed_by_peer(conn, 2000));
+    EXPECT_TRUE(closed_by_peer(conn));
     close(conn);
     EXPECT_EQ(-ECONNREFUSED, probe_port(port));
     EXPECT_EQ(-ECONNREFUSED, probe_port(port_ci));

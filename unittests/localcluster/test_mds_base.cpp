@@ -17,6 +17,7 @@
 #include "kiv/io.h"
 #include "kiv/rpc.h"
 #include "localcluster/cluster.h"
+#include "hang_guard.h"
 #include "wire_test_client.h"
 
 namespace {
@@ -309,8 +310,8 @@ TEST_F(MdsMoveTest, RecordFollowsAndTheOldPortRefuses) {
     // A resolver's watch, parked before the move, wakes with the new record.
     std::string moved;
     std::thread mover([&] {
-        for (int i = 0; i < 1000 && cluster_->control("status").find("\"parked_watches\":1") == std::string::npos; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(lctest::wait_until(
+            [&] { return cluster_->control("status").find("\"parked_watches\":1") != std::string::npos; }));
         moved = cluster_->control("mds move tarn");
     });
     discov_svc_map* map = nullptr;

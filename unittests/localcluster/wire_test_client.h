@@ -28,6 +28,7 @@
 #include "kiv/mds.h"
 #include "kiv/rpc.h"
 #include "localcluster/cluster.h"
+#include "hang_guard.h"
 
 namespace wiretest {
 
@@ -71,7 +72,9 @@ struct Pending {
         std::lock_guard<std::mutex> g(mu);
         return done;
     }
-    Outcome wait(int ms = 10000) {
+    // A request ends by its own time-out at the latest, so the default is
+    // only a hang guard.
+    Outcome wait(int ms = int(lctest::kHangGuard.count())) {
         std::unique_lock<std::mutex> lk(mu);
         cv.wait_for(lk, std::chrono::milliseconds(ms), [this] { return done; });
         return out;
