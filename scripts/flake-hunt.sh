@@ -28,9 +28,14 @@ log=/tmp/kelvane-flake-hunt-$name.log
 # report fails its test here as it would there.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-select=()
+select=() reports=''
 if grep -q '^KIV_TSAN:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-    export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:history_size=4}
+    # Reports go to files, so that one made by a child process (a cluster a
+    # test started) counts even when its exit status is not looked at.
+    reports=$build/tsan-reports-hunt
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:log_path=$reports/report${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
     select=(-R '^ut_(runtime|discovery|client|ls_client|localcluster)_')
 fi
 
@@ -93,5 +98,13 @@ awk -v runs="$runs" '
         printf "flake-hunt: %d test program(s), each up to %d run(s): %d failed%s\n", total, runs, failed, summary == "" ? " (ctest ended without its summary)" : ""
     }
 ' "$log"
+if [ -n "$reports" ]; then
+    for f in "$reports"/report.*; do
+        [ -e "$f" ] || continue
+        echo "FAILED: ThreadSanitizer report $(basename "$f")"
+        head -n 12 "$f" | sed 's/^/    /'
+        rc=1
+    done
+fi
 echo "=== flake-hunt: $name: wall time $((elapsed / 60)) min $((elapsed % 60)) s, ctest exit status $rc, whole log in $log"
 exit $rc
