@@ -1041,9 +1041,11 @@ const char* const kCommands[] = {
     "status",
     "help",
     "epoch [strict|lenient]",
-    "fault add SERVICE[:FS] [type=N|any] [op=N] [client=HEX] [host=HEX] [vdisk=N] ACTION [count=N] [prob=P] "
-    "[after=N]  (ACTION: status=S drop apply-drop apply-crash noreply delay=MS short=N rterr=C refuse=MS overdata "
-    "reboot)",
+    // Entries that span lines are parenthesised, so that a compiler that
+    // looks for a missing comma between the literals knows they are one.
+    ("fault add SERVICE[:FS] [type=N|any] [op=N] [client=HEX] [host=HEX] [vdisk=N] ACTION [count=N] [prob=P] "
+     "[after=N]  (ACTION: status=S drop apply-drop apply-crash noreply delay=MS short=N rterr=C refuse=MS overdata "
+     "reboot)"),
     "fault del ID",
     "fault clear",
     "fault list",
@@ -1054,8 +1056,8 @@ const char* const kCommands[] = {
     "repl disable|enable HOST FS",
     "vdisk unmount|mount FS V",
     "crash-replies [flush|drop]",
-    "registry restart  (the registry drops its connections and comes back with its records and a generation "
-    "started over)",
+    ("registry restart  (the registry drops its connections and comes back with its records and a generation "
+     "started over)"),
     "host reboot HOST [DOWN_MS]  (every instance on the host goes down and comes back after DOWN_MS)",
     "host down HOST  (the same outage, until host up)",
     "host up HOST",
