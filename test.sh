@@ -95,7 +95,10 @@ tee -a "$log" <"$tsan_log"
 # of the test framework's report. A program that CTest runs is counted once,
 # by CTest's line: the report that --output-on-failure shows of a failed one
 # (the framework's lines, or a benchmark run inside it) is not counted again.
-awk '
+# A step that failed without a failed test of its own (a build, the
+# fuzzing, a control) counts as one failure, so the line never reads
+# "0 failed" on a failed run.
+awk -v status="$status" '
     /^Test project / { in_ctest = 1 }
     # A CTest run cut off by its time limit has no closing line.
     /^=== / { in_ctest = 0 }
@@ -113,6 +116,10 @@ awk '
     /^\[  FAILED  \] [A-Za-z]/ { names[$4] = 1 }
     /^[ \t]*[0-9]+ - .* \((Failed|Timeout|SEGFAULT|Subprocess aborted|Child aborted)\)$/ { names[$3] = 1 }
     END {
+        if (status != 0 && failed == 0) {
+            failed = 1
+            print "Failed: a step without failed tests of its own (its lines above say which)"
+        }
         for (n in names) printf "Failed: %s\n", n
         printf "Summary: %d passed, %d failed, %d skipped\n", passed, failed, skipped
     }
