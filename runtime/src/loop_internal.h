@@ -14,7 +14,8 @@
 struct kiv_fd_watch;
 typedef void (*kiv_fd_watch_fn)(kiv_fd_watch* w, uint32_t revents, void* arg);
 
-// events/revents are EPOLLIN / EPOLLOUT / EPOLLERR / EPOLLHUP bits.
+// events/revents are EPOLLIN / EPOLLOUT / EPOLLRDHUP / EPOLLERR / EPOLLHUP
+// bits.
 // Loop context required. NULL with errno set on failure.
 kiv_fd_watch* kiv_fd_watch_add(kiv_process* p, int fd, uint32_t events, kiv_fd_watch_fn fn, void* arg);
 int kiv_fd_watch_mod(kiv_fd_watch* w, uint32_t events);

@@ -182,7 +182,11 @@ void conn_set_mask(kiv_rpc_sconn* c) {
     // Waiting for room to write only once a write came up short: asking
     // for EPOLLOUT before every batch would cost two epoll_ctl calls each.
     bool want_out = !c->txq.empty() && !conn_flush_due(c);
-    uint32_t mask = (c->paused || c->draining ? 0u : uint32_t(EPOLLIN)) | (want_out ? uint32_t(EPOLLOUT) : 0u);
+    // A connection that is not read still hears its peer's close: nothing
+    // else would end it, and what it holds (parked requests, its share of
+    // the budget) would stay until those requests time out.
+    uint32_t in = c->paused || c->draining ? uint32_t(EPOLLRDHUP) : uint32_t(EPOLLIN);
+    uint32_t mask = in | (want_out ? uint32_t(EPOLLOUT) : 0u);
     if (mask != c->wmask && kiv_fd_watch_mod(c->watch, mask) == 0) c->wmask = mask;
 }
 
@@ -479,10 +483,12 @@ void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
     rpc_proc* rp = c->srv->rp;
     rp_enter(rp);
     kiv_rpc_sconn_ref(c);
-    if ((revents & (EPOLLHUP | EPOLLERR)) && (c->paused || c->draining)) {
+    if ((revents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && (c->paused || c->draining)) {
         // Not reading, so nothing else would notice that the peer is gone.
+        // A peer's end of sending counts as its close, as the EOF of a
+        // read does.
         conn_drop(c);
-    } else if (revents & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+    } else if (revents & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         c->reading = true;
         conn_read(c);
         c->reading = false;

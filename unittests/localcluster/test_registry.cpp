@@ -233,6 +233,40 @@ class RegistryTest : public ::testing::Test {
 
 const uint32_t kErr = KIV_E_PEER;
 
+// A registry server of the test's own, in a process of its own, beside the
+// cluster's: for what a test changes (hooks, budget) before it listens.
+// Clients reach it as the cluster named `name`.
+struct OwnRegistry {
+    kiv_process sp{};
+    lc_regstore* store = nullptr;
+    lc_regsrv* srv = nullptr;
+    std::string name, conf;
+
+    void create(const char* cluster) {
+        name = cluster;
+        ASSERT_EQ(0, kiv_process_init_(&sp));
+        ASSERT_EQ(0, kiv_process_start(&sp, cluster));
+        store = lc_regstore_create(0);
+        srv = lc_regsrv_create(&sp, store, 1000, nullptr);
+    }
+    void listen(const std::string& dir) {
+        uint16_t port = 0;
+        ASSERT_EQ(0, lc_regsrv_listen(srv, 0, &port));
+        conf = dir + "/" + name + ".conf";
+        std::ofstream(conf) << "mds=127.0.0.1:" << port << "\n";
+    }
+    ~OwnRegistry() {
+        if (!srv) return;
+        lc_regsrv_stop(srv);
+        kiv_process_terminate(&sp);
+        kiv_process_wait(&sp);
+        kiv_process_fini(&sp);
+        lc_regsrv_destroy(srv);
+        lc_regstore_destroy(store);
+        if (!conf.empty()) unlink(conf.c_str());
+    }
+};
+
 TEST_F(RegistryTest, OpTableAnswersAndEchoes) {
     uint64_t g0 = generation();
     Reply r = put("a/k1", "v1");
@@ -474,11 +508,10 @@ TEST_F(RegistryTest, ParkedWatchWakesOnAnInRangeChangeOnly) {
 // Whoever holds a watch's answer sees it no longer counted as parked: the
 // count drops before the reply leaves.
 TEST_F(RegistryTest, AnsweredWatchIsNoLongerCountedWhenItsReplyLeaves) {
-    kiv_process sp{};
-    ASSERT_EQ(0, kiv_process_init_(&sp));
-    ASSERT_EQ(0, kiv_process_start(&sp, "reg-hooked"));
-    lc_regstore* store = lc_regstore_create(0);
-    lc_regsrv* srv = lc_regsrv_create(&sp, store, 1000, nullptr);
+    OwnRegistry own;
+    ASSERT_NO_FATAL_FAILURE(own.create("hooked"));
+    lc_regsrv* srv = own.srv;
+    lc_regstore* store = own.store;
     struct Seen {
         lc_regsrv* srv;
         std::atomic<long> parked_at_reply{-1};
@@ -491,10 +524,7 @@ TEST_F(RegistryTest, AnsweredWatchIsNoLongerCountedWhenItsReplyLeaves) {
     };
     hooks.ctx = &seen;
     lc_regsrv_set_hooks(srv, hooks);
-    uint16_t port = 0;
-    ASSERT_EQ(0, lc_regsrv_listen(srv, 0, &port));
-    const std::string conf = cluster_->dir() + "/hooked.conf";
-    std::ofstream(conf) << "mds=127.0.0.1:" << port << "\n";
+    ASSERT_NO_FATAL_FAILURE(own.listen(cluster_->dir()));
 
     kiv_mds_client hooked{};
     ASSERT_EQ(0, kiv_init_client_env("hooked", &engine_, &hooked, nullptr));
@@ -509,15 +539,7 @@ TEST_F(RegistryTest, AnsweredWatchIsNoLongerCountedWhenItsReplyLeaves) {
     ASSERT_TRUE(r.completed);
     EXPECT_EQ(1u, r.items.size());
     EXPECT_EQ(0, seen.parked_at_reply.load());
-
     mds_client_fini(&hooked);
-    lc_regsrv_stop(srv);
-    kiv_process_terminate(&sp);
-    kiv_process_wait(&sp);
-    kiv_process_fini(&sp);
-    lc_regsrv_destroy(srv);
-    lc_regstore_destroy(store);
-    unlink(conf.c_str());
 }
 
 // Many connections that park all the watches they may, each as large as a
@@ -526,16 +548,12 @@ TEST_F(RegistryTest, AnsweredWatchIsNoLongerCountedWhenItsReplyLeaves) {
 TEST_F(RegistryTest, ParkedWatchesOfManyConnectionsStayWithinTheSharedBudget) {
     constexpr uint64_t kBudget = 1u << 20;
     constexpr int kHogs = 20;
-    kiv_process sp{};
-    ASSERT_EQ(0, kiv_process_init_(&sp));
-    ASSERT_EQ(0, kiv_process_start(&sp, "reg-budget"));
-    lc_regstore* store = lc_regstore_create(0);
-    lc_regsrv* srv = lc_regsrv_create(&sp, store, 1000, nullptr);
+    OwnRegistry own;
+    ASSERT_NO_FATAL_FAILURE(own.create("budget"));
+    lc_regsrv* srv = own.srv;
+    lc_regstore* store = own.store;
     lc_regsrv_set_held_budget(srv, kBudget);
-    uint16_t port = 0;
-    ASSERT_EQ(0, lc_regsrv_listen(srv, 0, &port));
-    const std::string conf = cluster_->dir() + "/budget.conf";
-    std::ofstream(conf) << "mds=127.0.0.1:" << port << "\n";
+    ASSERT_NO_FATAL_FAILURE(own.listen(cluster_->dir()));
 
     const std::string end = "w/{" + std::string(60000, 'x');
     const uint64_t g = lc_regstore_generation(store);
@@ -576,13 +594,68 @@ TEST_F(RegistryTest, ParkedWatchesOfManyConnectionsStayWithinTheSharedBudget) {
     mds_client_fini(&good);
     for (auto& h : hogs) mds_client_fini(h.get());
     for (auto& c : calls) EXPECT_TRUE(c->wait(10000).completed);
-    lc_regsrv_stop(srv);
-    kiv_process_terminate(&sp);
-    kiv_process_wait(&sp);
-    kiv_process_fini(&sp);
-    lc_regsrv_destroy(srv);
-    lc_regstore_destroy(store);
-    unlink(conf.c_str());
+}
+
+// Connections that the full budget keeps unread still go at their peers'
+// close, with their parked watches, not when those watches time out; a
+// client whose own watch the full budget paused is read again. Each peer
+// sends less than a socket takes in, so its close reaches the server
+// however little of it was read.
+TEST_F(RegistryTest, ClosedConnectionsThatTheBudgetPausedGoWithTheirWatches) {
+    constexpr uint64_t kBudget = 64u << 10;
+    constexpr int kHogs = 50;
+    OwnRegistry own;
+    ASSERT_NO_FATAL_FAILURE(own.create("closing"));
+    lc_regsrv* srv = own.srv;
+    lc_regsrv_set_held_budget(srv, kBudget);
+    ASSERT_NO_FATAL_FAILURE(own.listen(cluster_->dir()));
+
+    const uint64_t g = lc_regstore_generation(own.store);
+    std::vector<std::unique_ptr<kiv_mds_client>> hogs;
+    std::vector<std::unique_ptr<Call>> calls;
+    // One hog at a time, each until its first watch is parked (a connection
+    // that holds nothing is always read): once the budget is full, no
+    // watch is parked any more until something is released.
+    for (int i = 0; i < kHogs; i++) {
+        const size_t parked = lc_regsrv_parked(srv);
+        hogs.push_back(std::make_unique<kiv_mds_client>());
+        ASSERT_EQ(0, kiv_init_client_env("closing", &engine_, hogs.back().get(), nullptr));
+        ASSERT_EQ(0, mds_select(hogs.back().get(), 0));
+        for (uint32_t k = 0; k < LC_REG_MAX_PARKED_PER_CONN; k++) {
+            calls.push_back(std::make_unique<Call>());
+            submit(calls.back().get(),
+                   build(Req{KV_OP_WATCH, "w/", "w/{" + std::string(200, 'x'), 0, 0, g, LC_REG_WATCH_MAX_S},
+                         hogs.back().get()),
+                   hogs.back().get());
+        }
+        ASSERT_TRUE(lctest::wait_until([&] { return lc_regsrv_parked(srv) > parked; })) << i;
+    }
+    uint64_t held = 0, peak = 0;
+    lc_regsrv_held(srv, &held, &peak);
+    ASSERT_GT(held, kBudget);
+
+    kiv_mds_client live{};
+    ASSERT_EQ(0, kiv_init_client_env("closing", &engine_, &live, nullptr));
+    ASSERT_EQ(0, mds_select(&live, 0));
+    const size_t parked_before = lc_regsrv_parked(srv);
+    Call mine;
+    submit(&mine, build(Req{KV_OP_WATCH, "g/", "g/{", 0, 0, g, LC_REG_WATCH_MAX_S}, &live), &live);
+    ASSERT_TRUE(lctest::wait_until([&] { return lc_regsrv_parked(srv) == parked_before + 1; }));
+
+    for (auto& h : hogs) mds_client_fini(h.get());
+    for (auto& c : calls) EXPECT_TRUE(c->wait(kGuardMs).completed);
+    // Half the time the hogs' watches would be held for: any later, and
+    // only their time-outs released them.
+    EXPECT_TRUE(lctest::wait_until([&] { return lc_regsrv_parked(srv) == 1; },
+                                   std::chrono::seconds(LC_REG_WATCH_MAX_S / 2)))
+        << lc_regsrv_parked(srv) << " watches still parked";
+    Call put;
+    submit(&put, build(Req{KV_OP_PUT, "g/k", "v"}, &live), &live);
+    Reply r = put.wait(kGuardMs);
+    ASSERT_TRUE(r.completed);
+    EXPECT_EQ(0u, r.error);
+    EXPECT_EQ(1u, mine.wait(kGuardMs).items.size());
+    mds_client_fini(&live);
 }
 
 // Each parked watch holds memory until it is answered: one connection may
