@@ -61,6 +61,8 @@ struct lc_ls {
     bool proc_started = false;
     kiv_rpc_server_ops ops{};
     uint64_t rng = 0;
+    // Shared by the connections of every boot.
+    kiv_rpc_budget* budget = nullptr;
 
     // The tables of the current boot. Replaced only on the loop, under mu;
     // the loop reads the pointer freely, other threads under mu.
@@ -207,6 +209,8 @@ int start_listening(lc_ls* s, uint16_t port) {
     uint16_t bound = 0;
     int rc = lc_instance_listen(&s->proc, port, LS_MAX_MSG, &s->ops, s, &srv, &bound);
     if (rc < 0) return rc;
+    kiv_rpc_server_set_budget(srv, s->budget);
+    kiv_rpc_server_set_request_charge(srv, LS_MAX_MSG);
     s->server = srv;
     s->port = bound;
     s->listening = true;
@@ -298,6 +302,8 @@ lc_ls* lc_ls_create(const lc_ls_config& config, std::string* err) {
     s->rng = config.seed ^ (config.fs_id * 0x2545F4914F6CDD1Dull) ^ 0x6c73;
     s->ops.on_request = on_request;
     s->ops.on_close = on_close;
+    s->budget = kiv_rpc_budget_create(config.held_budget);
+    if (!s->budget) kiv_fatal("allocation failed: lock server budget");
     new_boot(s);
     if (kiv_process_init_(&s->proc) != 0) {
         *err = "cannot create the runtime process of " + s->name;
@@ -337,6 +343,7 @@ void lc_ls_destroy(lc_ls* s) {
         kiv_process_fini(&s->proc);
     }
     lc_ls_engine_destroy(s->engine);
+    kiv_rpc_budget_put(s->budget);
     delete s;
 }
 
@@ -355,6 +362,8 @@ void lc_ls_get_stats(lc_ls* s, lc_ls_stats* out) {
     out->requests = s->nr_requests;
     out->refused = s->nr_refused;
     out->restarts = s->nr_restarts;
+    out->held_bytes = kiv_rpc_budget_held(s->budget);
+    out->held_bytes_peak = kiv_rpc_budget_peak(s->budget);
     std::lock_guard<std::mutex> g(s->mu);
     out->boot_tag = lc_ls_engine_boot_tag(s->engine);
     lc_ls_counts c = lc_ls_engine_counts(s->engine);

@@ -15,6 +15,13 @@
 struct lc_logger;
 struct lc_ls;
 
+// Bytes all of an instance's connections may hold together: requests read
+// and not yet served, each counted as the largest reply it may get, and
+// replies not yet written. Legitimate clients hold a few kilobytes each; a
+// peer that pipelines searches and reads nothing would otherwise have the
+// server build their pages without end.
+constexpr uint64_t LC_LS_HELD_BUDGET = uint64_t(64) << 20;
+
 struct lc_ls_config {
     uint64_t fs_id = 0;
     std::string fs_name;
@@ -25,6 +32,7 @@ struct lc_ls_config {
     // port and it listens on `port` instead (the owner re-publishes it).
     void (*port_moved)(void* ctx, uint16_t port) = nullptr;
     void* port_moved_ctx = nullptr;
+    uint64_t held_budget = LC_LS_HELD_BUDGET;
 };
 
 // Starts the instance's process with empty tables; it listens nowhere yet.
@@ -52,6 +60,7 @@ struct lc_ls_stats {
     uint64_t refused = 0;   // answered with a handling error
     uint64_t restarts = 0;  // times gone down
     size_t held = 0, pending = 0, shares = 0;
+    uint64_t held_bytes = 0, held_bytes_peak = 0;  // against held_budget
 };
 void lc_ls_get_stats(lc_ls* s, lc_ls_stats* out);
 

@@ -23,7 +23,8 @@ enum : uint32_t {
 };
 // Bytes all connections may hold together (parked watches, requests being
 // served, unsent replies); beyond it only a connection that holds nothing
-// is read. Legitimate clients hold a few kilobytes each.
+// is read, and only within an eighth more. Legitimate clients hold a few
+// kilobytes each.
 constexpr uint64_t LC_REG_HELD_BUDGET = uint64_t(64) << 20;
 
 // Serves `store` on process `p` (the cluster's own, already started).

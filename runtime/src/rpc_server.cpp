@@ -58,6 +58,10 @@ std::atomic<uint64_t> g_conn_ids{0};
 // flight (at their charge) and replies not yet written.
 struct kiv_rpc_budget {
     uint64_t limit = 0;
+    // Past the limit, connections that hold nothing still bring frames,
+    // but only while the total is within this much more: one frame per
+    // connection would let every idle connection add a reply.
+    uint64_t slack = 0;
     std::atomic<uint64_t> held{0};
     std::atomic<uint64_t> peak{0};
     std::atomic<uint32_t> refs{1};
@@ -192,15 +196,22 @@ void conn_set_mask(kiv_rpc_sconn* c) {
 
 uint64_t conn_load(const kiv_rpc_sconn* c) { return c->tx_bytes + c->inflight_bytes.load(); }
 
-// Over the shared budget, a connection that holds anything takes nothing
-// more; one that holds nothing may always bring one frame, so a peer that
-// reads its replies is served however much the others hold.
+// Over the shared limit, a connection that holds anything takes nothing
+// more; one that holds nothing may bring a frame while the total is within
+// the slack, so a peer that reads its replies is served beside others that
+// hold the limit, and the total stays bounded however many connections
+// there are.
 bool conn_over_shared(const kiv_rpc_sconn* c) {
-    return c->budget && c->budget->held.load() > c->budget->limit && conn_load(c) > 0;
+    if (!c->budget) return false;
+    uint64_t held = c->budget->held.load();
+    return conn_load(c) > 0 ? held > c->budget->limit : held > c->budget->limit + c->budget->slack;
 }
 
 bool conn_under_shared(const kiv_rpc_sconn* c) {
-    return !c->budget || conn_load(c) == 0 || c->budget->held.load() <= c->budget->limit - c->budget->limit / 4;
+    if (!c->budget) return true;
+    uint64_t held = c->budget->held.load();
+    const kiv_rpc_budget* b = c->budget;
+    return conn_load(c) > 0 ? held <= b->limit - b->limit / 4 : held <= b->limit + b->slack;
 }
 
 // Pauses or resumes reading by the budgets and arms the re-check while
@@ -886,7 +897,10 @@ void rpc_server_request_freed(rpc_msg* m) {
 
 kiv_rpc_budget* kiv_rpc_budget_create(uint64_t bytes) {
     auto* b = new (std::nothrow) kiv_rpc_budget();
-    if (b) b->limit = bytes;
+    if (b) {
+        b->limit = bytes;
+        b->slack = bytes / 8;
+    }
     return b;
 }
 

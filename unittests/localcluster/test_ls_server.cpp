@@ -25,6 +25,7 @@
 #include "localcluster/control.h"
 #include "localcluster/ls/ls_server.h"
 #include "localcluster/records.h"
+#include "hang_guard.h"
 #include "test_ls_frames.h"
 #include "wire_test_client.h"
 
@@ -558,6 +559,81 @@ TEST(LsServerTurnsTest, AnotherClientIsServedWithinAPipelinedBatch) {
                                   << kBatch;
     close(a);
     close(b);
+    lc_ls_destroy(s);
+}
+
+// Peers that pipeline searches for whole pages and read nothing: every
+// request read counts as the page it may get against the instance's shared
+// budget, so all of them together hold no more than the budget, its slack
+// and one page; once they read, every page arrives, whole and in order.
+TEST(LsServerBudgetTest, PipelinedSearchesOfPeersThatDoNotReadStayWithinTheBudget) {
+    using namespace turns;
+    constexpr uint64_t kBudget = 2u << 20;
+    constexpr int kPeers = 16;
+    constexpr size_t kSearches = 100;  // 16 x 100 pages: 188 MiB if all were built at once
+    lc_ls_config cfg;
+    cfg.fs_id = 0x1001;
+    cfg.fs_name = "budget";
+    cfg.held_budget = kBudget;
+    std::string err;
+    lc_ls* s = lc_ls_create(cfg, &err);
+    ASSERT_NE(nullptr, s) << err;
+    uint16_t port = 0;
+    ASSERT_EQ(0, lc_ls_listen(s, 0, &port));
+    // Enough locks that a search fills its page.
+    int filler = connect_to(port);
+    ASSERT_GE(filler, 0);
+    Bytes takes;
+    for (size_t i = 0; i < 2000; i++) {
+        Bytes f = take_frame("filler", i, 2 * i);
+        takes.insert(takes.end(), f.begin(), f.end());
+    }
+    ASSERT_TRUE(write_all(filler, takes));
+    ASSERT_EQ(2000u, read_frames(filler, 2000).size());
+
+    Bytes searches;
+    for (size_t i = 0; i < kSearches; i++) {
+        Bytes f = search_frame(0, 0, 2000);
+        ls_wire_put_u64(f.data(), LS_HDR_XID, i);
+        searches.insert(searches.end(), f.begin(), f.end());
+    }
+    std::vector<int> peers;
+    for (int i = 0; i < kPeers; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        int small = 16 << 10;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        peers.push_back(fd);
+        ASSERT_TRUE(write_all(fd, searches));
+    }
+    lc_ls_stats st;
+    ASSERT_TRUE(lctest::wait_until([&] {
+        lc_ls_get_stats(s, &st);
+        return st.held_bytes > kBudget;
+    })) << st.held_bytes;
+
+    std::vector<std::string> failures(peers.size());
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < peers.size(); i++)
+        readers.emplace_back([&, i] {
+            std::vector<Bytes> pages = read_frames(peers[i], kSearches);
+            if (pages.size() != kSearches) failures[i] = std::to_string(pages.size()) + " pages";
+            for (size_t k = 0; k < pages.size() && failures[i].empty(); k++)
+                if (ls_wire_get_u64(pages[k].data(), LS_HDR_XID) != k || status(pages[k]) != 0 ||
+                    ls_wire_get_u32(pages[k].data(), LS_SRCH_R_HAS_MORE) != 1)
+                    failures[i] = "page " + std::to_string(k) + " is not the whole first page";
+        });
+    for (std::thread& t : readers) t.join();
+    for (size_t i = 0; i < peers.size(); i++) EXPECT_EQ("", failures[i]) << "peer " << i;
+    lc_ls_get_stats(s, &st);
+    EXPECT_LE(st.held_bytes_peak, kBudget + kBudget / 8 + LS_MAX_MSG);
+    for (int fd : peers) close(fd);
+    close(filler);
     lc_ls_destroy(s);
 }
 

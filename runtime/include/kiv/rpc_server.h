@@ -67,10 +67,12 @@ void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms);
 // written) exceed `bytes`, a connection that holds anything is not read
 // until the total is back under three quarters of it, or its own share is
 // gone. A connection that holds nothing is still read, one frame at a
-// time, so the total stays within `bytes` plus about one request and its
-// reply per connection. NULL on OOM. The creator drops its reference with
-// kiv_rpc_budget_put; servers and connections keep theirs as long as they
-// need it.
+// time, while the total is within a slack of `bytes` / 8 past it: the
+// total stays within `bytes` plus that slack plus one request and its
+// reply per loop, however many connections there are. Past the slack, a
+// reader waits like the others until something is released. NULL on OOM.
+// The creator drops its reference with kiv_rpc_budget_put; servers and
+// connections keep theirs as long as they need it.
 kiv_rpc_budget* kiv_rpc_budget_create(uint64_t bytes);
 void kiv_rpc_budget_put(kiv_rpc_budget* b);
 // Held now, and the most ever held at once.
