@@ -347,9 +347,7 @@ TEST_F(ClientApiScriptedTest, DsHostsAreDistinctInMapOrderUpToTheCapacity) {
     // the test. The first fetch the MDS sees is that one (the test has made
     // none yet), and it gets the full map, so no other follows: only this
     // test's own calls are counted below.
-    const auto until = Clock::now() + 60s;
-    while (servers_->count(false, TARN_MDS_GET_VDISK_MAP) == 0 && Clock::now() < until)
-        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(rttest::wait_until([&] { return servers_->count(false, TARN_MDS_GET_VDISK_MAP) != 0; }));
     ASSERT_EQ(servers_->count(false, TARN_MDS_GET_VDISK_MAP), 1u);
     uint64_t hosts[4] = {};
     uint32_t count = 0;

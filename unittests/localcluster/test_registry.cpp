@@ -242,12 +242,14 @@ struct OwnRegistry {
     lc_regsrv* srv = nullptr;
     std::string name, conf;
 
-    void create(const char* cluster) {
+    // `held_budget` 0: the registry's own.
+    void create(const char* cluster, uint64_t held_budget = 0) {
         name = cluster;
         ASSERT_EQ(0, kiv_process_init_(&sp));
         ASSERT_EQ(0, kiv_process_start(&sp, cluster));
         store = lc_regstore_create(0);
         srv = lc_regsrv_create(&sp, store, 1000, nullptr);
+        if (held_budget) lc_regsrv_set_held_budget(srv, held_budget);
     }
     void listen(const std::string& dir) {
         uint16_t port = 0;
@@ -552,10 +554,9 @@ TEST_F(RegistryTest, ParkedWatchesOfManyConnectionsStayWithinTheSharedBudget) {
     constexpr int kHogs = 40;
     constexpr uint32_t kWatches = 4;  // 40 x 4 x 4 KB: twice the budget and its slack
     OwnRegistry own;
-    ASSERT_NO_FATAL_FAILURE(own.create("budget"));
+    ASSERT_NO_FATAL_FAILURE(own.create("budget", kBudget));
     lc_regsrv* srv = own.srv;
     lc_regstore* store = own.store;
-    lc_regsrv_set_held_budget(srv, kBudget);
     ASSERT_NO_FATAL_FAILURE(own.listen(cluster_->dir()));
 
     const std::string end = "w/{" + std::string(4000, 'x');
@@ -609,9 +610,8 @@ TEST_F(RegistryTest, ClosedConnectionsThatTheBudgetPausedGoWithTheirWatches) {
     constexpr uint64_t kBudget = 64u << 10;
     constexpr int kHogs = 50;
     OwnRegistry own;
-    ASSERT_NO_FATAL_FAILURE(own.create("closing"));
+    ASSERT_NO_FATAL_FAILURE(own.create("closing", kBudget));
     lc_regsrv* srv = own.srv;
-    lc_regsrv_set_held_budget(srv, kBudget);
     ASSERT_NO_FATAL_FAILURE(own.listen(cluster_->dir()));
 
     const uint64_t g = lc_regstore_generation(own.store);
