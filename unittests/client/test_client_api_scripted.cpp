@@ -312,9 +312,7 @@ class ClientApiScriptedTest : public ::testing::Test {
         ctx_.credentials.gid = 567;
         // The resolver learns the scripted MDS from the registry's watch.
         uint64_t host = 0;
-        const auto until = Clock::now() + 10s;
-        while (tarn_test_get_mds_host(fs_, &host) != TARN_ERR_OK && Clock::now() < until)
-            std::this_thread::sleep_for(5ms);
+        ASSERT_TRUE(rttest::wait_until([&] { return tarn_test_get_mds_host(fs_, &host) == TARN_ERR_OK; }));
         ASSERT_EQ(host, kMdsHost);
     }
 
