@@ -95,8 +95,9 @@ struct kiv_rpc_sconn {
     bool dropped = false;
     bool paused = false;
     bool reading = false;  // inside its own read callback: replies are written at its end
-    // A bad frame arrived: nothing more is read, and the connection closes
-    // once the requests before it are answered and their replies written.
+    // A bad frame arrived, or the server drains it: nothing more is read,
+    // and the connection closes once the requests taken are answered and
+    // their replies written.
     bool draining = false;
     std::atomic<uint32_t> inflight{0};
     std::atomic<uint64_t> inflight_bytes{0};
