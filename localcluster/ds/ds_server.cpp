@@ -56,6 +56,15 @@ int default_loops() {
     return std::min(4, std::max(1, cores / 2));
 }
 
+// What a worker hands to its connection's loop: a reply to send, or a
+// request it served, freed there once the replies queued before it were
+// handed over.
+struct Out {
+    kiv_rpc_sconn* conn;  // referenced
+    kiv_msg* reply;       // NULL: none
+    kiv_msg* req;         // NULL: none
+};
+
 }  // namespace
 
 // One event loop of an instance: its own runtime process, its share of the
@@ -74,8 +83,11 @@ struct lc_ds_loop {
 
     // Replies built by workers, sent by the loop in batches: a worker never
     // waits for the loop lock, and the loop takes many replies per wake-up.
+    // The requests served go the same way, behind their replies: a request
+    // counts as in flight on its connection until it is freed, so a drain
+    // (a drop rule) cannot close the connection before its reply is queued.
     std::mutex out_mu;
-    std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> out;  // connections referenced
+    std::vector<Out> out;
     kiv_job out_job{};
 
     // Dropping every connection of this loop, asked for by loop 0 once it
@@ -169,6 +181,17 @@ void wake_idle(lc_ds* ds) {
     ds->idle_cv.notify_all();
 }
 
+// Any thread but loop `l`'s; takes `o` with its connection reference.
+void queue_out(lc_ds_loop* l, const Out& o) {
+    bool first;
+    {
+        std::lock_guard<std::mutex> g(l->out_mu);
+        first = l->out.empty();
+        l->out.push_back(o);
+    }
+    if (first) kiv_job_wakeup(&l->out_job);
+}
+
 // `c` is a connection of loop `l`: its replies are written by that loop
 // alone, so that they never mix with those it sends itself.
 void send_reply(lc_ds_loop* l, kiv_rpc_sconn* c, kiv_msg* reply) {
@@ -182,32 +205,27 @@ void send_reply(lc_ds_loop* l, kiv_rpc_sconn* c, kiv_msg* reply) {
         return;
     }
     kiv_rpc_sconn_ref(c);
-    bool first;
-    {
-        std::lock_guard<std::mutex> g(l->out_mu);
-        first = l->out.empty();
-        l->out.emplace_back(c, reply);
-    }
-    if (first) kiv_job_wakeup(&l->out_job);
+    queue_out(l, {c, reply, nullptr});
 }
 
 // Loop context of `l`: sends (or, going down in drop mode, discards) every
-// reply the workers queued there. Each connection is written once for the
-// lot.
+// reply the workers queued there, and frees the requests they served. Each
+// connection is written once for the lot.
 void flush_out(lc_ds_loop* l, bool send) {
-    std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> batch;
+    std::vector<Out> batch;
     {
         std::lock_guard<std::mutex> g(l->out_mu);
         batch.swap(l->out);
     }
     if (batch.empty()) return;
     kiv_rpc_batch_begin(&l->proc);
-    for (auto& [c, reply] : batch) {
-        if (send)
-            lc_fault_gate_send(l->gate, c, reply);
+    for (const Out& o : batch) {
+        if (o.reply && send)
+            lc_fault_gate_send(l->gate, o.conn, o.reply);
         else
-            kiv_free_msg(reply);
-        kiv_rpc_sconn_unref(c);
+            kiv_free_msg(o.reply);
+        kiv_free_msg(o.req);
+        kiv_rpc_sconn_unref(o.conn);
     }
     kiv_rpc_batch_end(&l->proc);
 }
@@ -292,8 +310,9 @@ struct Task {
 // before the task is done with it.
 void finish_task(Task* t) {
     lc_ds* ds = t->loop->ds;
-    kiv_free_msg(t->req);
-    kiv_rpc_sconn_unref(t->conn);
+    // Freed on the loop behind the reply the task queued: the task's
+    // connection reference goes with it.
+    queue_out(t->loop, {t->conn, nullptr, t->req});
     delete t;
     if (serving(ds)) {
         ds->outstanding.fetch_sub(1);

@@ -153,7 +153,12 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
             g->ops.answer_status(g->ops.ctx, c, req, a.arg);
             break;
         case LC_FAULT_DROP:
-            kiv_rpc_sconn_drop(c);
+            // Replies of the requests before it may still be on their way
+            // (a service that answers from worker threads): the connection
+            // closes once they are out, and takes nothing more meanwhile.
+            kiv_free_msg(req);
+            req = nullptr;
+            kiv_rpc_sconn_drain(c);
             break;
         case LC_FAULT_NOREPLY:
             break;

@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,16 +25,19 @@ enum : uint32_t {
 struct SvcCaps {
     lc_service service;
     uint32_t filters;
-    uint32_t max_status;  // largest status= the service may answer
-    uint32_t max_frame;   // largest frame the clients accept from it
-    bool per_fs;          // instances exist per file system
+    // status= the service may answer: the registry's own statuses start at
+    // 0, the file servers' 0 is an OK reply that would lack its fields.
+    uint32_t min_status;
+    uint32_t max_status;
+    uint32_t max_frame;  // largest frame the clients accept from it
+    bool per_fs;         // instances exist per file system
 };
 
 const SvcCaps kCaps[] = {
-    {LC_SVC_REGISTRY, F_TYPE | F_OP, 0x7FFFFFFF, 1048576, false},
-    {LC_SVC_MDS, F_TYPE | F_CLIENT | F_HOST, 17, 263168, true},
-    {LC_SVC_DS, F_TYPE | F_CLIENT | F_HOST | F_VDISK, 15, 4194816, true},
-    {LC_SVC_LS, F_TYPE | F_CLIENT | F_HOST, 0x7FFFFFFF, 122880, true},
+    {LC_SVC_REGISTRY, F_TYPE | F_OP, 0, 0x7FFFFFFF, 1048576, false},
+    {LC_SVC_MDS, F_TYPE | F_CLIENT | F_HOST, 1, 17, 263168, true},
+    {LC_SVC_DS, F_TYPE | F_CLIENT | F_HOST | F_VDISK, 1, 15, 4194816, true},
+    {LC_SVC_LS, F_TYPE | F_CLIENT | F_HOST, 1, 0x7FFFFFFF, 122880, true},
 };
 
 const SvcCaps* caps_of(lc_service s) {
@@ -47,8 +51,7 @@ struct Rule {
     lc_service service = LC_SVC_MDS;
     int fs = -1;
     uint32_t set = 0;  // F_* given
-    uint32_t type = 0, op = 0, vdisk = 0;
-    uint64_t client = 0, host = 0;
+    uint64_t type = 0, op = 0, vdisk = 0, client = 0, host = 0;
     lc_fault_kind kind = LC_FAULT_NONE;
     uint32_t arg = 0;
     uint64_t count = 0;  // 0 = unlimited
@@ -94,6 +97,159 @@ bool service_of(const std::string& name, lc_service* out) {
             return true;
         }
     return false;
+}
+
+// ---------------------------------------------------------------- the words of a rule
+//
+// Each word of a rule after its service is a filter, an action or a
+// modifier, found in the tables below by its name and whether it takes a
+// value (NAME=VALUE) or stands alone. The tables say how the value is read
+// and bounded, what the refusal of a bad one says, and where the word may
+// be used; one parser in lc_faults::add goes by them.
+
+enum ArgHow : uint8_t {
+    ARG_NONE,  // a bare word
+    ARG_DEC,   // decimal within [lo, hi]
+    ARG_NUM,   // decimal, 0x hex or 0 octal, within [lo, hi]
+    ARG_EVEN,  // as ARG_NUM, and even
+    ARG_HEX,   // hex with or without 0x
+    ARG_PROB,  // a probability, 0 to 1
+};
+
+struct WordArg {
+    ArgHow how = ARG_NONE;
+    uint64_t lo = 0, hi = 0;
+    // Bounds that are the service's own, in place of lo and hi.
+    uint32_t SvcCaps::*lo_cap = nullptr;
+    uint32_t SvcCaps::*hi_cap = nullptr;
+    // The refusal of a bad value: {v} the value, {svc} the service, {lo}
+    // and {hi} the bounds.
+    const char* bad = nullptr;
+};
+
+struct FilterDef {
+    const char* name;
+    uint32_t bit;  // F_*
+    uint64_t Rule::*field;
+    WordArg arg;
+    bool any = false;         // NAME=any filters nothing, and is looked at before the value
+    bool known_host = false;  // the value must be a host of the cluster
+};
+
+const FilterDef kFilters[] = {
+    {"type", F_TYPE, &Rule::type, {ARG_EVEN, 2, UINT32_MAX, nullptr, nullptr, "bad type '{v}' (an even request type, or any)"},
+     true},
+    {"op", F_OP, &Rule::op, {ARG_NUM, 0, UINT32_MAX, nullptr, nullptr, "bad op '{v}'"}},
+    {"client", F_CLIENT, &Rule::client, {ARG_HEX, 0, UINT64_MAX, nullptr, nullptr, "bad client id '{v}' (hex)"}},
+    {"host", F_HOST, &Rule::host, {ARG_HEX, 0, UINT64_MAX, nullptr, nullptr, "bad host id '{v}' (hex)"}, false, true},
+    {"vdisk", F_VDISK, &Rule::vdisk, {ARG_DEC, 0, UINT32_MAX, nullptr, nullptr, "bad vdisk '{v}'"}},
+};
+
+// Named by lc_fault_kind_name.
+struct ActionDef {
+    lc_fault_kind kind;
+    WordArg arg;
+    uint32_t services = 0;  // mask of (1 << lc_service) it applies to; 0: all
+    const char* elsewhere = nullptr;  // the refusal for another service
+};
+
+const ActionDef kActions[] = {
+    {LC_FAULT_STATUS,
+     {ARG_DEC, 0, 0, &SvcCaps::min_status, &SvcCaps::max_status, "bad status '{v}' for the {svc} ({lo} to {hi})"}},
+    {LC_FAULT_DROP, {}},
+    {LC_FAULT_APPLY_DROP, {}},
+    // Only the MDS has a crash that keeps its state on disk and comes back
+    // by itself.
+    {LC_FAULT_APPLY_CRASH, {}, 1u << LC_SVC_MDS, "apply-crash applies to the MDS only"},
+    // Only a data server hands its host to the cluster to reboot.
+    {LC_FAULT_REBOOT, {}, 1u << LC_SVC_DS, "reboot applies to the DS only"},
+    {LC_FAULT_NOREPLY, {}},
+    {LC_FAULT_OVERDATA, {}, 1u << LC_SVC_DS, "overdata applies to DS reads only"},
+    {LC_FAULT_DELAY, {ARG_DEC, 0, 3600000, nullptr, nullptr, "bad delay '{v}' (ms)"}},
+    {LC_FAULT_SHORT, {ARG_DEC, 24, 0, nullptr, &SvcCaps::max_frame, "bad short length '{v}' ({lo} to {hi})"}},
+    {LC_FAULT_RTERR, {ARG_DEC, 1, 0x7FFFFFFF, nullptr, nullptr, "bad runtime error code '{v}'"}},
+    {LC_FAULT_REFUSE, {ARG_DEC, 1, 3600000, nullptr, nullptr, "bad refuse time '{v}' (ms)"}},
+};
+
+// Each at most once: a repeat is refused as a bad value.
+struct ModifierDef {
+    const char* name;
+    uint64_t Rule::*field;  // NULL: prob
+    WordArg arg;
+};
+
+const ModifierDef kModifiers[] = {
+    {"count", &Rule::count, {ARG_DEC, 1, UINT64_MAX, nullptr, nullptr, "bad count '{v}'"}},
+    {"prob", nullptr, {ARG_PROB, 0, 0, nullptr, nullptr, "bad prob '{v}' (0 to 1)"}},
+    {"after", &Rule::after, {ARG_DEC, 0, UINT64_MAX, nullptr, nullptr, "bad after '{v}'"}},
+};
+
+const char* word_of(const FilterDef& d) { return d.name; }
+const char* word_of(const ActionDef& d) { return lc_fault_kind_name(d.kind); }
+const char* word_of(const ModifierDef& d) { return d.name; }
+
+template <class Def, size_t N>
+const Def* find_word(const Def (&defs)[N], const std::string& name, bool has_val) {
+    for (const Def& d : defs)
+        if (name == word_of(d) && has_val == (d.arg.how != ARG_NONE)) return &d;
+    return nullptr;
+}
+
+const ActionDef* action_def(lc_fault_kind k) {
+    for (const ActionDef& d : kActions)
+        if (d.kind == k) return &d;
+    return nullptr;
+}
+
+uint64_t arg_lo(const WordArg& a, const SvcCaps* caps) { return a.lo_cap ? caps->*a.lo_cap : a.lo; }
+uint64_t arg_hi(const WordArg& a, const SvcCaps* caps) { return a.hi_cap ? caps->*a.hi_cap : a.hi; }
+
+// A value as `a` reads it: the number in *v, a probability in *p.
+bool parse_arg(const WordArg& a, const std::string& val, const SvcCaps* caps, uint64_t* v, double* p) {
+    switch (a.how) {
+        case ARG_NONE: return true;
+        case ARG_DEC: return parse_num(val, 10, arg_lo(a, caps), arg_hi(a, caps), v);
+        case ARG_NUM: return parse_num(val, 0, arg_lo(a, caps), arg_hi(a, caps), v);
+        case ARG_EVEN: return parse_num(val, 0, arg_lo(a, caps), arg_hi(a, caps), v) && !(*v & 1);
+        case ARG_HEX: return parse_hex(val, v);
+        case ARG_PROB: {
+            char* end = nullptr;
+            *p = strtod(val.c_str(), &end);
+            return !val.empty() && !*end && *p >= 0.0 && *p <= 1.0;
+        }
+    }
+    return false;
+}
+
+// A value as the rule's listing shows it.
+std::string render(const WordArg& a, uint64_t v, double p) {
+    if (a.how == ARG_HEX) return hex(v);
+    if (a.how == ARG_PROB) {
+        char buf[32];
+        snprintf(buf, sizeof buf, "%g", p);
+        return buf;
+    }
+    return std::to_string(v);
+}
+
+// `fmt` with its placeholders filled in, in one pass: a value that holds
+// a placeholder's name stays as it was given.
+std::string fill(const char* fmt, const std::string& val, const std::string& svc, uint64_t lo, uint64_t hi) {
+    const std::pair<const char*, std::string> subs[] = {
+        {"{v}", val}, {"{svc}", svc}, {"{lo}", std::to_string(lo)}, {"{hi}", std::to_string(hi)}};
+    std::string out;
+    for (const char* c = fmt; *c;) {
+        bool done = false;
+        for (const auto& [name, text] : subs)
+            if (strncmp(c, name, strlen(name)) == 0) {
+                out += text;
+                c += strlen(name);
+                done = true;
+                break;
+            }
+        if (!done) out += *c++;
+    }
+    return out;
 }
 
 }  // namespace
@@ -178,128 +334,68 @@ std::string lc_faults::add(const std::vector<std::string>& w) {
     }
     r.text = svc + (r.fs >= 0 ? ":" + fs[size_t(r.fs)].name : "");
     std::string filters, tail;
-    bool have_count = false, have_prob = false, have_after = false, type_given = false;
+    uint32_t given = 0;       // filters given, type=any included
+    uint32_t mods_given = 0;  // bit i: kModifiers[i]
     for (size_t i = 2; i < w.size(); i++) {
         const std::string& t = w[i];
         size_t eq = t.find('=');
-        std::string key = t.substr(0, eq), val = eq == std::string::npos ? "" : t.substr(eq + 1);
         bool has_val = eq != std::string::npos;
+        std::string key = t.substr(0, eq), val = has_val ? t.substr(eq + 1) : "";
         uint64_t v = 0;
-        auto filter = [&](uint32_t bit) -> std::string {
-            if (r.set & bit) return "'" + key + "' given twice";
-            if (!(caps->filters & bit)) return "the " + svc + " cannot be filtered on '" + key + "'";
-            r.set |= bit;
-            return "";
-        };
-        auto action = [&](lc_fault_kind k, uint32_t arg) -> std::string {
-            if (r.kind != LC_FAULT_NONE) return "only one action per rule";
-            r.kind = k;
-            r.arg = arg;
-            return "";
-        };
-        std::string err;
-        if (key == "type" && has_val) {
-            if (type_given) return json_error("'type' given twice");
-            type_given = true;
-            if (val == "any") {
-                filters += " type=any";
-                continue;
+        double p = 0;
+        const WordArg* arg = nullptr;
+        auto bad = [&] { return json_error(fill(arg->bad, val, svc, arg_lo(*arg, caps), arg_hi(*arg, caps))); };
+        if (const FilterDef* f = find_word(kFilters, key, has_val)) {
+            arg = &f->arg;
+            // A repeat, or a filter the service's requests lack, is refused
+            // once the value is read; a filter that may be "any" is looked
+            // at first, and "any", which filters nothing, suits every service.
+            auto unfit = [&]() -> std::string {
+                if (given & f->bit) return "'" + key + "' given twice";
+                if (!(caps->filters & f->bit)) return "the " + svc + " cannot be filtered on '" + key + "'";
+                given |= f->bit;
+                return "";
+            };
+            if (f->any) {
+                if (given & f->bit) return json_error(unfit());
+                if (val == "any") {
+                    given |= f->bit;
+                    filters += " " + key + "=any";
+                    continue;
+                }
+                if (std::string err = unfit(); !err.empty()) return json_error(err);
             }
-            if (!(caps->filters & F_TYPE)) return json_error("the " + svc + " cannot be filtered on 'type'");
-            if (!parse_num(val, 0, 2, UINT32_MAX, &v) || (v & 1))
-                return json_error("bad type '" + val + "' (an even request type, or any)");
-            r.set |= F_TYPE;
-            r.type = uint32_t(v);
-            filters += " type=" + std::to_string(v);
-        } else if (key == "op" && has_val) {
-            if (!parse_num(val, 0, 0, UINT32_MAX, &v)) return json_error("bad op '" + val + "'");
-            err = filter(F_OP);
-            r.op = uint32_t(v);
-            filters += " op=" + std::to_string(v);
-        } else if (key == "client" && has_val) {
-            if (!parse_hex(val, &v)) return json_error("bad client id '" + val + "' (hex)");
-            err = filter(F_CLIENT);
-            r.client = v;
-            filters += " client=" + hex(v);
-        } else if (key == "host" && has_val) {
-            if (!parse_hex(val, &v)) return json_error("bad host id '" + val + "' (hex)");
-            if (std::find(host_ids.begin(), host_ids.end(), v) == host_ids.end())
+            if (!parse_arg(*arg, val, caps, &v, &p)) return bad();
+            if (f->known_host && std::find(host_ids.begin(), host_ids.end(), v) == host_ids.end())
                 return json_error("unknown host " + val);
-            err = filter(F_HOST);
-            r.host = v;
-            filters += " host=" + hex(v);
-        } else if (key == "vdisk" && has_val) {
-            if (!parse_num(val, 10, 0, UINT32_MAX, &v)) return json_error("bad vdisk '" + val + "'");
-            err = filter(F_VDISK);
-            r.vdisk = uint32_t(v);
-            filters += " vdisk=" + std::to_string(v);
-        } else if (key == "status" && has_val) {
-            uint32_t lo = r.service == LC_SVC_REGISTRY ? 0 : 1;
-            if (!parse_num(val, 10, lo, caps->max_status, &v))
-                return json_error("bad status '" + val + "' for the " + svc + " (" + std::to_string(lo) + " to " +
-                                  std::to_string(caps->max_status) + ")");
-            err = action(LC_FAULT_STATUS, uint32_t(v));
-        } else if (t == "drop") {
-            err = action(LC_FAULT_DROP, 0);
-        } else if (t == "apply-drop") {
-            err = action(LC_FAULT_APPLY_DROP, 0);
-        } else if (t == "apply-crash") {
-            // Only the MDS has a crash that keeps its state on disk and
-            // comes back by itself.
-            if (r.service != LC_SVC_MDS) return json_error("apply-crash applies to the MDS only");
-            err = action(LC_FAULT_APPLY_CRASH, 0);
-        } else if (t == "reboot") {
-            // Only a data server hands its host to the cluster to reboot.
-            if (r.service != LC_SVC_DS) return json_error("reboot applies to the DS only");
-            err = action(LC_FAULT_REBOOT, 0);
-        } else if (t == "noreply") {
-            err = action(LC_FAULT_NOREPLY, 0);
-        } else if (t == "overdata") {
-            if (r.service != LC_SVC_DS) return json_error("overdata applies to DS reads only");
-            err = action(LC_FAULT_OVERDATA, 0);
-        } else if (key == "delay" && has_val) {
-            if (!parse_num(val, 10, 0, 3600000, &v)) return json_error("bad delay '" + val + "' (ms)");
-            err = action(LC_FAULT_DELAY, uint32_t(v));
-        } else if (key == "short" && has_val) {
-            if (!parse_num(val, 10, 24, caps->max_frame, &v))
-                return json_error("bad short length '" + val + "' (24 to " + std::to_string(caps->max_frame) + ")");
-            err = action(LC_FAULT_SHORT, uint32_t(v));
-        } else if (key == "rterr" && has_val) {
-            if (!parse_num(val, 10, 1, 0x7FFFFFFF, &v)) return json_error("bad runtime error code '" + val + "'");
-            err = action(LC_FAULT_RTERR, uint32_t(v));
-        } else if (key == "refuse" && has_val) {
-            if (!parse_num(val, 10, 1, 3600000, &v)) return json_error("bad refuse time '" + val + "' (ms)");
-            err = action(LC_FAULT_REFUSE, uint32_t(v));
-        } else if (key == "count" && has_val) {
-            if (have_count || !parse_num(val, 10, 1, UINT64_MAX, &v)) return json_error("bad count '" + val + "'");
-            have_count = true;
-            r.count = v;
-            tail += " count=" + std::to_string(v);
-        } else if (key == "after" && has_val) {
-            if (have_after || !parse_num(val, 10, 0, UINT64_MAX, &v)) return json_error("bad after '" + val + "'");
-            have_after = true;
-            r.after = v;
-            tail += " after=" + std::to_string(v);
-        } else if (key == "prob" && has_val) {
-            char* end = nullptr;
-            double p = strtod(val.c_str(), &end);
-            if (have_prob || val.empty() || *end || !(p >= 0.0 && p <= 1.0))
-                return json_error("bad prob '" + val + "' (0 to 1)");
-            have_prob = true;
-            r.prob = p;
-            char buf[32];
-            snprintf(buf, sizeof buf, "%g", p);
-            tail += std::string(" prob=") + buf;
+            if (std::string err = f->any ? "" : unfit(); !err.empty()) return json_error(err);
+            r.set |= f->bit;
+            r.*(f->field) = v;
+            filters += " " + key + "=" + render(*arg, v, p);
+        } else if (const ActionDef* a = find_word(kActions, key, has_val)) {
+            arg = &a->arg;
+            if (arg->how != ARG_NONE && !parse_arg(*arg, val, caps, &v, &p)) return bad();
+            if (a->services && !(a->services & (1u << r.service))) return json_error(a->elsewhere);
+            if (r.kind != LC_FAULT_NONE) return json_error("only one action per rule");
+            r.kind = a->kind;
+            r.arg = uint32_t(v);
+        } else if (const ModifierDef* m = find_word(kModifiers, key, has_val)) {
+            arg = &m->arg;
+            uint32_t bit = 1u << (m - kModifiers);
+            if ((mods_given & bit) || !parse_arg(*arg, val, caps, &v, &p)) return bad();
+            mods_given |= bit;
+            if (m->field)
+                r.*(m->field) = v;
+            else
+                r.prob = p;
+            tail += " " + key + "=" + render(*arg, v, p);
         } else {
             return json_error("unknown word '" + t + "' in the rule");
         }
-        if (!err.empty()) return json_error(err);
     }
     if (r.kind == LC_FAULT_NONE) return json_error("the rule has no action");
     std::string act = lc_fault_kind_name(r.kind);
-    if (r.kind != LC_FAULT_DROP && r.kind != LC_FAULT_APPLY_DROP && r.kind != LC_FAULT_NOREPLY &&
-        r.kind != LC_FAULT_OVERDATA && r.kind != LC_FAULT_APPLY_CRASH && r.kind != LC_FAULT_REBOOT)
-        act += "=" + std::to_string(r.arg);
+    if (action_def(r.kind)->arg.how != ARG_NONE) act += "=" + std::to_string(r.arg);
     r.text += filters + " " + act + tail;
     std::lock_guard<std::mutex> g(mu);
     r.id = next_id++;

@@ -99,8 +99,9 @@ struct kiv_rpc_sconn {
     bool dropped = false;
     bool paused = false;
     bool reading = false;  // inside its own read callback: replies are written at its end
-    // A bad frame arrived: nothing more is read, and the connection closes
-    // once the requests before it are answered and their replies written.
+    // A bad frame arrived, or the server drains it: nothing more is read,
+    // and the connection closes once the requests taken are answered and
+    // their replies written.
     bool draining = false;
     std::atomic<uint32_t> inflight{0};
     std::atomic<uint64_t> inflight_bytes{0};
@@ -342,7 +343,21 @@ bool conn_dispatch(kiv_rpc_sconn* c) {
     s->ops.on_request(c, m, s->arg);
     if (c->dropped) return false;
     conn_update_pause(c);
-    return true;
+    // A drain asked for by the handler: the frames behind this one were
+    // discarded and are not taken.
+    return !c->draining;
+}
+
+// Nothing more is read: what was read and not yet taken (frames in rxbuf,
+// a frame begun) is discarded. The connection closes once the requests
+// already taken are answered and their replies written.
+void conn_start_drain(kiv_rpc_sconn* c) {
+    c->draining = true;
+    c->rpos = c->wpos = 0;
+    c->have = 0;
+    kiv_free_msg(c->rx);
+    c->rx = nullptr;
+    conn_update_pause(c);
 }
 
 bool conn_header(kiv_rpc_sconn* c) {
@@ -354,9 +369,7 @@ bool conn_header(kiv_rpc_sconn* c) {
         // however TCP split the bytes, and then the connection closes.
         kiv_log(1, "rpc: closing server connection %llu from %s: bad frame (length %u, type %u, limit %u)",
                 (unsigned long long)c->id, rpc_addr_text(&c->peer).s, len, type, s->max_msg);
-        c->draining = true;
-        c->rpos = c->wpos = 0;
-        conn_update_pause(c);
+        conn_start_drain(c);
         return false;
     }
     rpc_msg* m = rpc_msg_alloc(len, false);
@@ -847,6 +860,15 @@ void kiv_rpc_sconn_drop(kiv_rpc_sconn* c) {
     // was done (a repeated remove finds nothing).
     conn_flush(c);
     conn_drop(c);
+}
+
+void kiv_rpc_sconn_drain(kiv_rpc_sconn* c) {
+    conn_of(c);
+    rpc_guard g(c->srv->rp);
+    if (c->dropped || c->draining) return;
+    RPC_LOG(7, "rpc: draining server connection %llu from %s", (unsigned long long)c->id, rpc_addr_text(&c->peer).s);
+    conn_start_drain(c);
+    conn_finish_drain(c);
 }
 
 void kiv_rpc_sconn_ref(kiv_rpc_sconn* c) { conn_of(c)->refs.fetch_add(1, std::memory_order_relaxed); }

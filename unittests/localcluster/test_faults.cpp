@@ -109,44 +109,61 @@ TEST_F(FaultsTest, RulesAreAddedListedAndRemoved) {
 }
 
 TEST_F(FaultsTest, BadRulesAreRefused) {
-    const char* const bad[] = {
-        "",                               // no service
-        "mds",                            // no action
-        "nfs drop",                       // no such service
-        "ds status=16",                   // beyond the DS status table
-        "mds:nosuchfs drop",              // unknown file system
-        "registry:tarn drop",             // the registry serves no single fs
-        "mds status=18",                  // beyond the MDS status table
-        "mds status=0",                   // an OK reply without its fields
-        "mds status=x",                   //
-        "mds drop noreply",               // two actions
-        "mds type=4203 drop",             // replies are odd; requests even
-        "mds type=4202 type=4204 drop",   // given twice
-        "mds op=1 drop",                  // the MDS has no op
-        "mds vdisk=1 drop",               // nor vdisks
-        "mds host=a9 drop",               // unknown host
-        "mds client=xyz drop",            //
-        "mds short=10",                   // shorter than a frame header
-        "mds short=300000",               // beyond the MDS frame limit
-        "mds rterr=0",                    //
-        "mds refuse=0",                   //
-        "mds delay=-5",                   //
-        "mds drop count=0",               //
-        "mds drop prob=1.5",              //
-        "mds drop prob=nan",              //
-        "mds drop after=-1",              //
-        "mds overdata",                   // DS reads only
-        "ds apply-crash",                 // the MDS only
-        "registry apply-crash",           //
-        "mds apply-crash=1",              // takes no value
-        "mds reboot",                     // the DS only
-        "registry reboot",                //
-        "ds reboot=1",                    // takes no value
-        "ds reboot drop",                 // two actions
-        "mds drop frobnicate=1",          //
+    struct Bad {
+        const char* rule;
+        const char* error;
     };
-    for (const char* rule : bad)
-        EXPECT_EQ(0u, ctl(std::string("fault add ") + rule).find("{\"ok\":false,\"error\":")) << rule;
+    // Every kind of word and every way it can be refused, with the text the
+    // user reads.
+    const Bad bad[] = {
+        {"", "fault add needs a service and an action"},
+        {"mds", "the rule has no action"},
+        {"nfs drop", "unknown service 'nfs' (registry, mds, ds or ls)"},
+        {"ds status=16", "bad status '16' for the ds (1 to 15)"},  // beyond the DS status table
+        {"mds:nosuchfs drop", "unknown file system 'nosuchfs'"},
+        {"registry:tarn drop", "the registry serves no single file system"},
+        {"mds status=18", "bad status '18' for the mds (1 to 17)"},  // beyond the MDS status table
+        {"mds status=0", "bad status '0' for the mds (1 to 17)"},    // an OK reply without its fields
+        {"mds status=x", "bad status 'x' for the mds (1 to 17)"},
+        {"registry status=-1", "bad status '-1' for the registry (0 to 2147483647)"},
+        {"mds drop noreply", "only one action per rule"},
+        {"mds type=4203 drop", "bad type '4203' (an even request type, or any)"},  // replies are odd
+        {"mds type=4202 type=4204 drop", "'type' given twice"},
+        {"mds type=any type=4202 drop", "'type' given twice"},
+        {"mds op=1 drop", "the mds cannot be filtered on 'op'"},  // the MDS has no op
+        {"mds vdisk=1 drop", "the mds cannot be filtered on 'vdisk'"},  // nor vdisks
+        {"ds vdisk=x drop", "bad vdisk 'x'"},
+        {"ds vdisk=1 vdisk=2 drop", "'vdisk' given twice"},
+        {"mds host=a9 drop", "unknown host a9"},
+        {"ds host=zz drop", "bad host id 'zz' (hex)"},
+        {"mds client=xyz drop", "bad client id 'xyz' (hex)"},
+        {"mds short=10", "bad short length '10' (24 to 263168)"},  // shorter than a frame header
+        {"mds short=300000", "bad short length '300000' (24 to 263168)"},  // beyond the MDS frame limit
+        {"mds rterr=0", "bad runtime error code '0'"},
+        {"mds refuse=0", "bad refuse time '0' (ms)"},
+        {"registry refuse=3600001", "bad refuse time '3600001' (ms)"},
+        {"mds delay=-5", "bad delay '-5' (ms)"},
+        {"mds delay=3600001", "bad delay '3600001' (ms)"},
+        {"mds drop count=0", "bad count '0'"},
+        {"ds drop count=1 count=2", "bad count '2'"},
+        {"mds drop prob=1.5", "bad prob '1.5' (0 to 1)"},
+        {"mds drop prob=nan", "bad prob 'nan' (0 to 1)"},
+        {"ds drop prob=0.5 prob=0.5", "bad prob '0.5' (0 to 1)"},
+        {"mds drop after=-1", "bad after '-1'"},
+        {"mds overdata", "overdata applies to DS reads only"},
+        {"ds apply-crash", "apply-crash applies to the MDS only"},
+        {"registry apply-crash", "apply-crash applies to the MDS only"},
+        {"mds apply-crash=1", "unknown word 'apply-crash=1' in the rule"},  // takes no value
+        {"mds reboot", "reboot applies to the DS only"},
+        {"registry reboot", "reboot applies to the DS only"},
+        {"ds reboot=1", "unknown word 'reboot=1' in the rule"},  // takes no value
+        {"mds delay drop", "unknown word 'delay' in the rule"},  // needs one
+        {"ds reboot drop", "only one action per rule"},
+        {"mds drop frobnicate=1", "unknown word 'frobnicate=1' in the rule"},
+    };
+    for (const Bad& b : bad)
+        EXPECT_EQ("{\"ok\":false,\"error\":\"" + std::string(b.error) + "\"}", ctl(std::string("fault add ") + b.rule))
+            << b.rule;
     // The lock server has no fault gate: a rule for it is refused with the
     // services that do take faults, not listed to never fire.
     for (const char* rule : {"ls noreply", "ls:tarn type=any drop"})
@@ -158,6 +175,38 @@ TEST_F(FaultsTest, BadRulesAreRefused) {
     EXPECT_EQ(0u, ctl("fault del x").find("{\"ok\":false"));
     // The registry answers its own statuses, beyond the MDS table.
     EXPECT_EQ(1, add("registry status=200"));
+}
+
+// Each kind of action, with filters and modifiers, as the listing shows it:
+// numbers in their canonical form, the file system by name.
+TEST_F(FaultsTest, EveryKindOfRuleIsListedInItsCanonicalForm) {
+    struct Good {
+        const char* rule;
+        const char* listed;
+    };
+    const Good good[] = {
+        {"mds:tarn type=0x106A client=0xABC host=A1 status=10 count=3 after=1 prob=0.50",
+         "mds:tarn type=4202 client=abc host=a1 status=10 count=3 after=1 prob=0.5"},
+        {"registry status=0", "registry status=0"},
+        {"ds:tarn type=4110 drop", "ds:tarn type=4110 drop"},
+        {"mds apply-drop after=5", "mds apply-drop after=5"},
+        {"mds apply-crash count=1", "mds apply-crash count=1"},
+        {"ds reboot", "ds reboot"},
+        {"mds noreply", "mds noreply"},
+        {"mds:1002 delay=0", "mds:tarn_ci delay=0"},
+        {"ds short=4194816", "ds short=4194816"},
+        {"registry op=0x4 type=any rterr=9 prob=1e-1", "registry op=4 type=any rterr=9 prob=0.1"},
+        {"mds refuse=3600000", "mds refuse=3600000"},
+        {"ds:0x1001 host=0xa2 vdisk=7 type=4108 overdata count=2", "ds:tarn host=a2 vdisk=7 type=4108 overdata count=2"},
+    };
+    for (const Good& g : good) {
+        SCOPED_TRACE(g.rule);
+        long id = add(g.rule);
+        EXPECT_NE(std::string::npos,
+                  ctl("fault list").find("{\"id\":" + std::to_string(id) + ",\"rule\":\"" + g.listed + "\","))
+            << ctl("fault list");
+        ctl("fault clear");
+    }
 }
 
 // ---------------------------------------------------------------- actions on the MDS

@@ -148,3 +148,65 @@ TEST_F(RpcTransport, RepliesReachASlowReaderOnceAndInOrder) {
         stop_server();
     }
 }
+
+// A drained connection still writes the replies of the requests it had
+// taken, whichever thread answers them and in whatever order, reads
+// nothing more (not even the frames read behind the one whose handler
+// asked for the drain), and closes once those replies are out; with
+// nothing in flight it closes at once.
+TEST_F(RpcTransport, ADrainedConnectionAnswersWhatItTookThenCloses) {
+    start_server();
+    requests = 0;
+    {
+        SCOPED_TRACE("from on_request, with frames behind it in the same read");
+        handler = [this](kiv_rpc_sconn* c, kiv_msg* req) {
+            const bool second = le32(req->buf + 8) == 1;
+            park(c, req);
+            if (second) kiv_rpc_sconn_drain(c);
+        };
+        RawClient peer(srv_addr);
+        ASSERT_GE(peer.fd, 0);
+        const std::vector<uint8_t> bytes = RawClient::frames(4);
+        ASSERT_TRUE(RawPeer::write_full(peer.fd, bytes.data(), bytes.size()));
+        ASSERT_TRUE(wait_parked(2));
+        std::vector<std::pair<kiv_rpc_sconn*, kiv_msg*>> held = take_parked();
+        ASSERT_EQ(held.size(), 2u);
+        auto answer = [](std::pair<kiv_rpc_sconn*, kiv_msg*>& p) {
+            kiv_rpc_reply(p.first, patterned_reply(p.second, 8));
+            kiv_free_msg(p.second);
+            kiv_rpc_sconn_unref(p.first);
+        };
+        // The later one first: the earlier one, still in flight, keeps the
+        // connection open for its own reply.
+        answer(held[1]);
+        uint8_t h[24 + 8];
+        ASSERT_TRUE(RawPeer::read_full(peer.fd, h, sizeof h));
+        EXPECT_EQ(le32(h + 8), 1u);
+        answer(held[0]);
+        EXPECT_EQ(peer.replies_until_closed(), (std::vector<uint32_t>{0}));
+        EXPECT_TRUE(wait_until([&] { return closes.load() == 1; }));
+        EXPECT_EQ(requests.load(), 2);
+    }
+    {
+        SCOPED_TRACE("from another thread, nothing in flight");
+        std::atomic<kiv_rpc_sconn*> conn{nullptr};
+        handler = [&conn](kiv_rpc_sconn* c, kiv_msg* req) {
+            kiv_rpc_sconn_ref(c);
+            conn = c;
+            echo(c, req);
+        };
+        RawClient peer(srv_addr);
+        ASSERT_GE(peer.fd, 0);
+        const std::vector<uint8_t> bytes = RawClient::frames(1);
+        ASSERT_TRUE(RawPeer::write_full(peer.fd, bytes.data(), bytes.size()));
+        uint8_t h[24];
+        ASSERT_TRUE(RawPeer::read_full(peer.fd, h, sizeof h));
+        ASSERT_NE(conn.load(), nullptr);
+        kiv_rpc_sconn_drain(conn);
+        EXPECT_TRUE(peer.replies_until_closed().empty());
+        EXPECT_TRUE(wait_until([&] { return closes.load() == 2; }));
+        kiv_rpc_sconn_drain(conn);  // gone already: nothing to do
+        kiv_rpc_sconn_unref(conn);
+    }
+    stop_server();
+}

@@ -106,6 +106,17 @@ int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
 // gathered ones included, first go out as far as the socket takes them
 // without waiting; the rest are discarded. on_close follows, deferred.
 void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
+// Closes the connection once the requests it has in flight (handed to
+// on_request and not yet freed) are freed and their replies written, as
+// after a bad frame: the replies of the requests before go out whichever
+// thread answers them, and nothing more is read meanwhile (bytes already
+// read and not yet taken are discarded; from inside on_request, the frames
+// behind the current one). At once if nothing is in flight or queued; a
+// call from on_request counts its own request until it is freed. Free a
+// request only after its reply was handed to kiv_rpc_reply, or the
+// connection may close between the two. The peer's close still ends it at
+// once. on_close follows, deferred.
+void kiv_rpc_sconn_drain(kiv_rpc_sconn* c);
 // A connection record lives until on_close has run and its last reference
 // is dropped.
 void kiv_rpc_sconn_ref(kiv_rpc_sconn* c);
