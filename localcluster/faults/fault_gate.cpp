@@ -158,7 +158,10 @@ bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req) {
             // closes once they are out, and takes nothing more meanwhile.
             kiv_free_msg(req);
             req = nullptr;
-            kiv_rpc_sconn_drain(c);
+            if (g->ops.drop_at_once)
+                kiv_rpc_sconn_drop(c);
+            else
+                kiv_rpc_sconn_drain(c);
             break;
         case LC_FAULT_NOREPLY:
             break;

@@ -37,6 +37,12 @@ struct lc_fault_gate_ops {
     // in loop context in place of executing a reboot request, which the
     // gate then frees; NULL for a service that cannot.
     void (*reboot_host)(void* ctx) = nullptr;
+    // A drop closes at once instead of once the requests in flight are
+    // answered: for a service that parks requests until something happens
+    // (registry watches), whose drained connection would stay open, unread,
+    // until they time out. Its other replies leave from the loop, before
+    // the close.
+    bool drop_at_once = false;
 };
 
 lc_fault_gate* lc_fault_gate_create(lc_faults* faults, const lc_fault_site& site, kiv_process* p,

@@ -66,9 +66,9 @@ lc_registry_faults* lc_registry_faults_attach(lc_faults* faults, lc_regsrv* srv,
     auto* rf = new lc_registry_faults;
     rf->srv = srv;
     rf->process = p;
-    rf->gate = lc_fault_gate_create(faults, lc_fault_site{LC_SVC_REGISTRY, -1, 0}, p,
-                                    lc_fault_gate_ops{rf, key, execute, answer_status, stop_listening, start_listening},
-                                    log);
+    lc_fault_gate_ops ops{rf, key, execute, answer_status, stop_listening, start_listening};
+    ops.drop_at_once = true;
+    rf->gate = lc_fault_gate_create(faults, lc_fault_site{LC_SVC_REGISTRY, -1, 0}, p, ops, log);
     lc_regsrv_set_hooks(srv, lc_regsrv_hooks{hook_request, hook_reply, hook_closed, rf});
     return rf;
 }

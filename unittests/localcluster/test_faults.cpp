@@ -460,6 +460,29 @@ TEST_F(FaultsTest, RegistryAnswersInjectedStatuses) {
     EXPECT_EQ(std::string::npos, body.find("dropped"));
 }
 
+// A registry drop closes at once, though a watch of the connection is
+// parked and would keep a connection that waits for its requests open
+// until it times out.
+TEST_F(FaultsTest, RegistryDropsBesideAParkedWatchAtOnce) {
+    const std::string key = "/test/watched";
+    Outcome first = client_->registry(KV_OP_PUT, key, "v");
+    ASSERT_EQ(0u, first.error);
+    const uint64_t gen = tarn_wire_get_u64(first.reply.data(), KVSTORE_OFF_GENERATION);
+    auto parked = [&] {
+        std::string st = ctl("status");
+        size_t at = st.find("\"parked_watches\":");
+        return at == std::string::npos ? -1L : strtol(st.c_str() + at + 17, nullptr, 10);
+    };
+    const long before = parked();
+    ASSERT_GE(before, 0);
+    wiretest::Pending* watch = client_->registry_start(KV_OP_WATCH, "/elsewhere/", "/elsewhere/{", 50, gen);
+    ASSERT_TRUE(lctest::wait_until([&] { return parked() > before; }));
+    add("registry op=1 drop count=1");
+    // Well within the watch's 50 s: the put's own time-out is 10 s.
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), client_->registry(KV_OP_PUT, key, "dropped").error);
+    EXPECT_EQ(uint32_t(KIV_E_CONNLOST), watch->wait(15000).error);
+}
+
 TEST_F(FaultsTest, RegistryRefuseKeepsItsState) {
     const std::string key = "/test/kept";
     ASSERT_EQ(0u, client_->registry(KV_OP_PUT, key, "v").error);

@@ -145,17 +145,23 @@ class WireClient {
     // Drops the connection; requests in flight complete with an error.
     void drop(kiv_rpc_endpoint* ep) { kiv_rpc_reset(ep, 0); }
 
-    // One registry request with a single item.
-    Outcome registry(uint32_t op, const std::string& key, const std::string& value = "") {
+    // One registry request with a single item; a watch (`watch_s` > 0)
+    // waits for a change after generation `gen`.
+    Pending* registry_start(uint32_t op, const std::string& key, const std::string& value = "",
+                            uint64_t watch_s = 0, uint64_t gen = 0) {
         EXPECT_TRUE(with_registry_) << "a WireClient made without the registry";
         Pending* p = add();
-        kiv_msg* m = kvstore_msg_alloc(&reg_, op, 0, 0, 0, key.data(), uint32_t(key.size()), value.data(),
+        kiv_msg* m = kvstore_msg_alloc(&reg_, op, 0, watch_s, 0, key.data(), uint32_t(key.size()), value.data(),
                                        uint32_t(value.size()));
+        if (gen) kvstore_msg_set_generation(m, gen);
         m->priv = p;
         m->done = Pending::on_done;
-        m->timeout_ms = 10000;
+        m->timeout_ms = uint32_t(10000 + watch_s * 1000);
         mds_submit(&reg_, m);
-        return p->wait(15000);
+        return p;
+    }
+    Outcome registry(uint32_t op, const std::string& key, const std::string& value = "") {
+        return registry_start(op, key, value)->wait(15000);
     }
 
    private:
