@@ -605,58 +605,118 @@ TEST(LsEngineLimitsTest, NameAndOpaqueSizesAtTheirEdges) {
 
 // ---------------------------------------------------------------- limits on what is held and queued
 
-// Past a limit a request that would hold or queue one more is refused
-// through the handling error, changes nothing, and frees make room again.
+// The held caps are hard: a take is granted only when what the caller and
+// the file hold, what they have queued (which, granted, is held) and the
+// entries the take adds stay within them, so a re-take that adds nothing
+// is granted at the cap and one that adds a remnant is not. A blocking
+// request is queued only with room to be held. An unlock is not refused
+// for the caps unless it would split past twice them. Refusals come back
+// as the handling error and change nothing.
 TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
     using namespace lsframes;
     Engine e;
     lc_ls_limits lim;
     lim.held_per_caller = 3;
-    lim.held_per_file = 3;
+    lim.held_per_file = 4;
     lim.queued_per_caller = 2;
-    lim.queued_per_file = 3;
+    lim.queued_per_file = 2;
     lc_ls_engine_set_limits(e, lim);
     auto frame = [](uint32_t type, const std::string& caller, uint64_t fh, uint64_t start, uint64_t len,
-                    uint32_t flavour = LC_LS_WINDOWS) {
-        return br_frame({.type = type, .caller = caller, .fh = fh, .start = start, .len = len, .flavour = flavour});
+                    uint32_t flavour = LC_LS_WINDOWS, uint32_t lock_type = X) {
+        return br_frame({.type = type, .caller = caller, .fh = fh, .start = start, .len = len, .lock_type = lock_type,
+                         .flavour = flavour});
     };
+    const uint32_t P = LC_LS_POSIX, W = LC_LS_WINDOWS;
     struct Step {
         const char* what;
         Bytes frame;
         uint32_t herr, status;
     };
-    const uint32_t T = LS_MSG_TAKE, B = LS_MSG_BLOCKING_TAKE, F = LS_MSG_FREE;
+    const uint32_t T = LS_MSG_TAKE, B = LS_MSG_BLOCKING_TAKE, F = LS_MSG_FREE, C = LS_MSG_CANCEL;
     const Step steps[] = {
         {"a takes 1", frame(T, "a", 1, 0, 1), 0, LC_LS_GRANTED},
         {"a takes 2", frame(T, "a", 1, 10, 1), 0, LC_LS_GRANTED},
-        {"a takes 3", frame(T, "a", 2, 0, 10, LC_LS_POSIX), 0, LC_LS_GRANTED},
-        {"a at its limit", frame(T, "a", 2, 20, 1), ENOLCK, 0},
-        {"a blocking at its limit", frame(B, "a", 3, 0, 1), ENOLCK, 0},
+        {"a takes a segment", frame(T, "a", 2, 0, 20, P), 0, LC_LS_GRANTED},
+        {"a at its cap", frame(T, "a", 2, 30, 1), ENOLCK, 0},
+        {"a blocking at its cap", frame(B, "a", 3, 0, 1), ENOLCK, 0},
         {"a's conflict still denied", frame(T, "a", 1, 0, 1), 0, LC_LS_DENIED},
-        {"a POSIX free that splits", frame(F, "a", 2, 4, 2, LC_LS_POSIX), ENOLCK, 0},
-        {"a POSIX free of an end", frame(F, "a", 2, 8, 2, LC_LS_POSIX), 0, LC_LS_GRANTED},
+        {"a re-take inside its segment adds nothing", frame(T, "a", 2, 5, 2, P), 0, LC_LS_GRANTED},
+        {"a downgrade inside its segment adds two", frame(T, "a", 2, 5, 2, P, S), ENOLCK, 0},
+        {"an unlock that splits at the cap", frame(F, "a", 2, 4, 2, P), 0, LC_LS_GRANTED},
+        {"a second past the cap", frame(F, "a", 2, 8, 1, P), 0, LC_LS_GRANTED},
+        {"a third, up to twice the cap", frame(F, "a", 2, 11, 1, P), 0, LC_LS_GRANTED},
+        {"an unlock that splits past twice the cap", frame(F, "a", 2, 14, 1, P), ENOLCK, 0},
+        {"an unlock of an end past the cap", frame(F, "a", 2, 12, 1, P), 0, LC_LS_GRANTED},
+        {"a takes still refused", frame(T, "a", 4, 0, 1), ENOLCK, 0},
+        {"a unlocks its segments", frame(F, "a", 2, 0, 20, P), 0, LC_LS_GRANTED},
         {"b takes the file's 3rd", frame(T, "b", 1, 20, 1), 0, LC_LS_GRANTED},
-        {"c at the file's limit", frame(T, "c", 1, 30, 1), ENOLCK, 0},
+        {"b queues behind a, in the file's last room", frame(B, "b", 1, 0, 1), 0, LC_LS_BLOCKED},
+        {"c would queue past what the file may hold", frame(B, "c", 1, 10, 1), ENOLCK, 0},
+        {"c would take the room b waits for", frame(T, "c", 1, 30, 1), ENOLCK, 0},
         {"c elsewhere", frame(T, "c", 2, 30, 1), 0, LC_LS_GRANTED},
-        {"c queues 1", frame(B, "c", 2, 0, 1), 0, LC_LS_BLOCKED},
-        {"c queues it again", frame(B, "c", 2, 0, 1), 0, LC_LS_BLOCKED},
-        {"c queues 2", frame(B, "c", 2, 1, 1), 0, LC_LS_BLOCKED},
-        {"c at its queue limit", frame(B, "c", 2, 2, 1), ENOLCK, 0},
-        {"d queues the file's 3rd", frame(B, "d", 2, 3, 1), 0, LC_LS_BLOCKED},
-        {"e at the file's queue limit", frame(B, "e", 2, 4, 1), ENOLCK, 0},
-        {"a frees 1", frame(F, "a", 1, 0, 1), 0, LC_LS_GRANTED},
-        {"c takes there", frame(T, "c", 1, 0, 1), 0, LC_LS_GRANTED},
+        {"c queues behind itself", frame(B, "c", 2, 30, 1), 0, LC_LS_BLOCKED},
+        {"c queues it again", frame(B, "c", 2, 30, 1), 0, LC_LS_BLOCKED},
+        {"c queues 2", frame(B, "c", 2, 30, 2), 0, LC_LS_BLOCKED},
+        {"c at its queue cap", frame(B, "c", 2, 29, 2), ENOLCK, 0},
+        {"d at the file's queue cap", frame(B, "d", 2, 30, 1, W), ENOLCK, 0},
+        {"a frees 1: b's request is held in its place", frame(F, "a", 1, 0, 1), 0, LC_LS_GRANTED},
+        {"c's queued requests count against its cap", frame(T, "c", 1, 40, 1), ENOLCK, 0},
+        {"c cancels one", frame(C, "c", 2, 30, 2), 0, LC_LS_GRANTED},
+        {"c takes there", frame(T, "c", 1, 40, 1), 0, LC_LS_GRANTED},
     };
     for (const Step& st : steps) {
         std::vector<uint8_t> rep = lc_ls_serve(e, st.frame.data(), st.frame.size());
         EXPECT_EQ(st.herr, herr(rep)) << st.what;
         EXPECT_EQ(st.status, status(rep)) << st.what;
         EXPECT_EQ(LS_REPLY_STATUS_BYTES, rep.size()) << st.what;
+        EXPECT_EQ("", lc_ls_engine_check(e)) << st.what;
     }
     lc_ls_counts c = lc_ls_engine_counts(e);
     EXPECT_EQ(5u, c.held);
-    EXPECT_EQ(3u, c.pending);
-    EXPECT_EQ("", lc_ls_engine_check(e));
+    EXPECT_EQ(1u, c.pending);
+}
+
+// A queued request that a release frees from its conflicts but that would
+// hold past the held caps stays queued, and is granted, never refused, as
+// soon as a release makes room, whichever file or caller that release is of.
+TEST(LsEngineLimitsTest, AQueuedRequestWaitsForRoomUnderTheHeldCaps) {
+    struct Case {
+        const char* what;
+        bool per_file;  // else per caller
+    };
+    for (const Case& k : {Case{"file", true}, Case{"caller", false}}) {
+        SCOPED_TRACE(k.what);
+        Engine e;
+        lc_ls_limits lim;
+        (k.per_file ? lim.held_per_file : lim.held_per_caller) = 4;
+        lc_ls_engine_set_limits(e, lim);
+        lc_ls_addr w{};
+        // The waiter's own shared segment, a middle piece of which it
+        // asks to hold exclusive: two entries more when granted. A shared
+        // point of another owner there holds the request up.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("q", 1), posix(0, 30, S), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("h", 1), win(15, 0, S), {}));
+        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, owner("q", 1), posix(10, 10, X), {}, w));
+        // The room left goes to an unlock that splits (allowed past the cap).
+        std::string other = k.per_file ? "z" : "q";
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner(other, 2), posix(200, 30), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner(other, 2), posix(210, 1)));
+        EXPECT_EQ(4u, lc_ls_engine_counts(e).held);
+        // The conflict goes; 3 held and 2 more would pass the cap: it waits.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("h", 1), win(15, 0, S)));
+        EXPECT_EQ(3u, lc_ls_engine_counts(e).held);
+        EXPECT_EQ(1u, lc_ls_engine_counts(e).pending);
+        EXPECT_EQ("", lc_ls_engine_check(e));
+        // Nobody may take the room it waits for.
+        EXPECT_EQ(LC_LS_FULL, lc_ls_take(e, owner("q", 3), win(500, 1), {}));
+        // A release of one entry makes room: it is granted then.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner(other, 2), posix(200, 10)));
+        lc_ls_counts c = lc_ls_engine_counts(e);
+        EXPECT_EQ(0u, c.pending);
+        EXPECT_EQ(4u, c.held);
+        EXPECT_EQ("q:0-9:S q:10-19:X q:20-29:S " + other + ":211-229:X", segments(e));
+        EXPECT_EQ("", lc_ls_engine_check(e));
+    }
 }
 
 // The whole server is capped in entries (held, queued and share locks of
