@@ -225,7 +225,10 @@ struct lc_ls_engine {
     // Queued requests that conflict with nothing any more but would hold
     // more than the held caps allow: granted as releases make room.
     std::set<uint64_t> room_wait;
-    bool room_made = false;  // an entry went during this request
+    // The tables changed during this request: an entry went, which may
+    // make room, or one came, which may join with what a waiting request
+    // would hold and so shrink what it needs.
+    bool room_made = false;
     CallerMap callers;
     ItemsMap item_lists;
     size_t interned_bytes = 0;  // of the names in `callers` and the lists in `item_lists`
@@ -331,6 +334,7 @@ struct lc_ls_engine {
         c.held++;
         list_push(&c.held_list, n);
         n->lock.items->second.refs++;
+        room_made = true;
     }
 
     // Unlinks a held lock; the caller owns the node. An owner left with
@@ -882,7 +886,7 @@ struct Request {
 
     explicit Request(lc_ls_engine* eng) : e(eng), g(eng->mu) {}
     ~Request() {
-        // Whatever went may make room for a request that waits for it.
+        // Whatever changed may let a request that waits for room be held.
         if (e->room_made) e->retry_room();
         e->room_made = false;
         for (const Lk& l : pinned) e->unpin(l);
@@ -1263,6 +1267,11 @@ std::string lc_ls_engine_check(lc_ls_engine* e) {
             blocked = blocked || e->conflicts(n->lock, *l);
         if (!blocked && !e->room_wait.count(seq))
             return "queued " + where(n->lock) + " conflicts with nothing held and waits for no room";
+        if (!blocked) {
+            File& f = e->files[FileKey{n->lock.range.fs_id, n->lock.range.fh}];
+            if (e->regrant_fits(f, n->lock, e->grant_delta(f, n->lock)))
+                return "queued " + where(n->lock) + " waits for room it has";
+        }
     }
     for (uint64_t seq : e->room_wait)
         if (!e->by_seq.count(seq)) return "waits for room without being queued: " + std::to_string(seq);

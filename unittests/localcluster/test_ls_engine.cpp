@@ -1141,6 +1141,80 @@ TEST(LsEngineModelTest, RandomHistoriesMatchTheModel) {
     }
 }
 
+// Random histories under small caps: no grant, at once or from the queue,
+// takes a file or a caller past a held cap (only an unlock's split may,
+// by one, and never past twice the cap), nothing is held past twice a cap,
+// and after every request each queued request conflicts or waits for room
+// it does not have (the tables' check), so none waits that could be held.
+TEST(LsEngineLimitsTest, RandomHistoriesKeepTheHeldCapsHard) {
+    const char* callers[] = {"a", "b", "c"};
+    for (uint64_t seed = 1; seed <= 150; seed++) {
+        std::mt19937_64 rng(seed);
+        auto pick = [&](uint64_t n) { return uint64_t(rng() % n); };
+        Engine e;
+        lc_ls_limits lim;
+        lim.held_per_file = 2 + pick(3);
+        lim.held_per_caller = 2 + pick(3);
+        lim.queued_per_file = lim.queued_per_caller = 2 + pick(2);
+        lim.entries_total = 12 + pick(8);
+        lc_ls_engine_set_limits(e, lim);
+        auto counts = [&](std::map<std::string, size_t>* per_caller, std::map<uint64_t, size_t>* per_file) {
+            lc_ls_tables t;
+            lc_ls_engine_snapshot(e, SIZE_MAX, &t);
+            for (const lc_ls_lock& l : t.held) {
+                (*per_caller)[l.owner.caller]++;
+                (*per_file)[l.range.fh]++;
+            }
+        };
+        std::string history;
+        for (int step = 0; step < 200; step++) {
+            const char* caller = callers[pick(3)];
+            lc_ls_owner o = owner(caller, 1 + pick(2));
+            uint64_t fh = 1 + pick(2);
+            uint32_t flavour = pick(4) ? LC_LS_POSIX : LC_LS_WINDOWS;
+            lc_ls_range r = range(flavour, pick(8), 1 + pick(5), pick(2) ? S : X, fh);
+            std::map<std::string, size_t> caller_before, caller_after;
+            std::map<uint64_t, size_t> file_before, file_after;
+            counts(&caller_before, &file_before);
+            uint64_t op = pick(10);
+            bool unlock = false;
+            std::string name;
+            if (op < 4) {
+                name = "take";
+                lc_ls_take(e, o, r, {});
+            } else if (op < 7) {
+                name = "blocking take";
+                lc_ls_blocking_take(e, o, r, {}, lc_ls_addr{});
+            } else if (op < 9) {
+                name = "free";
+                unlock = flavour == LC_LS_POSIX;
+                lc_ls_free(e, o, r);
+            } else {
+                name = pick(2) ? "cancel" : "free-all";
+                if (name == "cancel") lc_ls_cancel(e, o, r);
+                else lc_ls_free_all(e, caller);
+            }
+            history += name + " " + caller + "/" + std::to_string(o.owner_id) + " fh " + std::to_string(fh) +
+                       (flavour == LC_LS_POSIX ? " P" : " W") + (r.type == S ? "S " : "X ") + std::to_string(r.start) +
+                       "+" + std::to_string(r.len) + "\n";
+            counts(&caller_after, &file_after);
+            auto within = [&](size_t before, size_t after, size_t cap) {
+                if (after > 2 * cap) return false;
+                return after <= cap || after <= before + (unlock ? 1 : 0);
+            };
+            for (const auto& [c, n] : caller_after)
+                ASSERT_TRUE(within(caller_before[c], n, lim.held_per_caller))
+                    << "caller " << c << " holds " << n << ", seed " << seed << ", step " << step << ":\n" << history;
+            for (const auto& [f, n] : file_after)
+                ASSERT_TRUE(within(file_before[f], n, lim.held_per_file))
+                    << "fh " << f << " holds " << n << ", seed " << seed << ", step " << step << ":\n" << history;
+            lc_ls_counts c = lc_ls_engine_counts(e);
+            ASSERT_LE(c.held + c.pending, 2 * lim.entries_total);
+            ASSERT_EQ("", lc_ls_engine_check(e)) << "seed " << seed << ", step " << step << ":\n" << history;
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- rules the lock suites break on purpose
