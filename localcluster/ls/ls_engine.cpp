@@ -1279,7 +1279,10 @@ std::string lc_ls_engine_check(lc_ls_engine* e) {
     // The indexes: every tree holds together, holds what its name says,
     // and the trees agree with the counts.
     size_t held_total = 0, queued_total = 0;
-    for (auto& [k, f] : e->files) {
+    for (auto& file_entry : e->files) {
+        // Named, not bound: a lambda below captures them.
+        const FileKey& k = file_entry.first;
+        File& f = file_entry.second;
         std::string file = "fh " + std::to_string(k.fh) + ": ";
         if (f.empty()) return file + "kept with nothing held or queued";
         size_t in_trees = 0;
@@ -1301,7 +1304,9 @@ std::string lc_ls_engine_check(lc_ls_engine* e) {
             }
         if (in_trees != f.nheld) return file + "held count differs from its index";
         size_t owned = 0;
-        for (auto& [ok, t] : f.owners) {
+        for (auto& owner_entry : f.owners) {
+            const OwnKey& ok = owner_entry.first;
+            const OwnTrees& t = owner_entry.second;
             if (t.posix.size + t.windows.size == 0) return file + "owner kept with nothing held";
             for (int posix = 0; posix < 2; posix++) {
                 const lc_ls_ivtree& tree = posix ? t.posix : t.windows;
