@@ -1,7 +1,6 @@
 #include "localcluster/ls/ls_index.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
@@ -55,35 +54,41 @@ lc_ls_ivnode* merge(lc_ls_ivnode* a, lc_ls_ivnode* b) {
     return b;
 }
 
+// Down to where the node's priority puts it, then what was there split
+// around it; each subtree's maximum fixed on the way back up. Recursive
+// rather than with a path kept aside: no allocation per change.
+void insert_at(lc_ls_ivnode** at, lc_ls_ivnode* node) {
+    if (!*at || (*at)->prio < node->prio) {
+        split(*at, node->start, node->key, &node->left, &node->right);
+        fix(node);
+        *at = node;
+        return;
+    }
+    insert_at(before(node, (*at)->start, (*at)->key) ? &(*at)->left : &(*at)->right, node);
+    fix(*at);
+}
+
+void erase_at(lc_ls_ivnode** at, lc_ls_ivnode* node) {
+    if (*at == node) {
+        *at = merge(node->left, node->right);
+        return;
+    }
+    erase_at(before(node, (*at)->start, (*at)->key) ? &(*at)->left : &(*at)->right, node);
+    fix(*at);
+}
+
 }  // namespace
 
 void lc_ls_iv_insert(lc_ls_ivtree* tree, lc_ls_ivnode* node) {
     node->prio = prio_of(node->key);
     node->left = node->right = nullptr;
     node->max_last = node->last;
-    // Down to where the node's priority puts it, then split what is below.
-    lc_ls_ivnode** at = &tree->root;
-    std::vector<lc_ls_ivnode*> path;
-    while (*at && (*at)->prio >= node->prio) {
-        path.push_back(*at);
-        at = before(node, (*at)->start, (*at)->key) ? &(*at)->left : &(*at)->right;
-    }
-    split(*at, node->start, node->key, &node->left, &node->right);
-    fix(node);
-    *at = node;
-    for (auto it = path.rbegin(); it != path.rend(); ++it) fix(*it);
+    insert_at(&tree->root, node);
     tree->size++;
 }
 
 void lc_ls_iv_erase(lc_ls_ivtree* tree, lc_ls_ivnode* node) {
-    lc_ls_ivnode** at = &tree->root;
-    std::vector<lc_ls_ivnode*> path;
-    while (*at != node) {
-        path.push_back(*at);
-        at = before(node, (*at)->start, (*at)->key) ? &(*at)->left : &(*at)->right;
-    }
-    *at = merge(node->left, node->right);
-    for (auto it = path.rbegin(); it != path.rend(); ++it) fix(*it);
+    erase_at(&tree->root, node);
     node->left = node->right = nullptr;
     tree->size--;
 }
