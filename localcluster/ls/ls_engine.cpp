@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "localcluster/common/json.h"
+#include "localcluster/ls/ls_index.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ uint64_t last_of(const lc_ls_range& r) {
 
 // A POSIX segment's length as reported: 0 when it reaches the end.
 uint64_t segment_len(uint64_t start, uint64_t last) { return last == kMax ? 0 : last - start + 1; }
+
+size_t twice(size_t cap) { return cap > SIZE_MAX / 2 ? SIZE_MAX : 2 * cap; }
 
 struct Node;
 
@@ -106,110 +109,59 @@ struct FileKey {
     auto operator<=>(const FileKey&) const = default;
 };
 
-// One held lock or one queued request, in a file's interval index: a treap
-// ordered by (start, key) where key is the lock's id or the request's
-// sequence, each node knowing the largest last byte below it, so that the
-// entries meeting a range are found in O(log n + k).
+// A byte-range owner on one file, as its own index is keyed: the caller
+// record's address stands for the name.
+struct OwnKey {
+    uintptr_t caller;
+    uint64_t owner_id;
+    auto operator<=>(const OwnKey&) const = default;
+};
+
+// One held lock or one queued request. A held lock is in two indexes: its
+// file's tree of its type and shape (`at`, keyed by id) and its owner's
+// tree of its flavour on that file (`own`), so that what one owner does to
+// its own segments never looks at another owner's. A queued request is in
+// its file's queue (`at`, keyed by its sequence).
 struct Node {
     Lk lock;  // id 0 while queued
-    uint64_t key = 0;
-    uint64_t max_last = 0;
-    uint32_t prio = 0;
-    Node* left = nullptr;
-    Node* right = nullptr;
+    lc_ls_ivnode at;
+    lc_ls_ivnode own;
     lc_ls_addr waiter{};  // queued only
     Node* cprev = nullptr;  // in its caller's list of held or of queued entries
     Node* cnext = nullptr;
 
-    uint64_t start() const { return lock.range.start; }
-    bool before(uint64_t s, uint64_t k) const { return start() < s || (start() == s && key < k); }
+    uint64_t seq() const { return at.key; }
 };
 
-void fix(Node* n) {
-    n->max_last = n->lock.last;
-    if (n->left) n->max_last = std::max(n->max_last, n->left->max_last);
-    if (n->right) n->max_last = std::max(n->max_last, n->right->max_last);
+Node* node_of(const lc_ls_ivnode* x) { return static_cast<Node*>(x->obj); }
+
+bool before(const Node* a, const Node* b) {
+    return a->lock.range.start < b->lock.range.start ||
+           (a->lock.range.start == b->lock.range.start && a->lock.id < b->lock.id);
 }
 
-// Splits t into the entries ordered before (s, k) and the rest.
-void split(Node* t, uint64_t s, uint64_t k, Node** lo, Node** hi) {
-    if (!t) {
-        *lo = *hi = nullptr;
-        return;
-    }
-    if (t->before(s, k)) {
-        split(t->right, s, k, &t->right, hi);
-        *lo = t;
-    } else {
-        split(t->left, s, k, lo, &t->left);
-        *hi = t;
-    }
-    fix(t);
-}
-
-Node* merge(Node* a, Node* b) {
-    if (!a) return b;
-    if (!b) return a;
-    if (a->prio > b->prio) {
-        a->right = merge(a->right, b);
-        fix(a);
-        return a;
-    }
-    b->left = merge(a, b->left);
-    fix(b);
-    return b;
-}
-
-void tree_insert(Node** root, Node* n) {
-    Node *lo, *hi;
-    split(*root, n->start(), n->key, &lo, &hi);
-    n->left = n->right = nullptr;
-    fix(n);
-    *root = merge(merge(lo, n), hi);
-}
-
-// Unlinks `n` (which is in the tree).
-void tree_erase(Node** root, Node* n) {
-    Node** at = root;
-    std::vector<Node*> path;
-    while (*at != n) {
-        path.push_back(*at);
-        at = n->before((*at)->start(), (*at)->key) ? &(*at)->left : &(*at)->right;
-    }
-    *at = merge(n->left, n->right);
-    for (auto it = path.rbegin(); it != path.rend(); ++it) fix(*it);
-    n->left = n->right = nullptr;
-}
-
-// Calls fn for each entry whose bytes [start, last] meet [lo, hi], in
-// (start, key) order, until it returns false. False when stopped.
-template <class Fn>
-bool visit(Node* n, uint64_t lo, uint64_t hi, Fn& fn) {
-    if (!n || n->max_last < lo) return true;
-    if (!visit(n->left, lo, hi, fn)) return false;
-    if (n->start() > hi) return true;
-    if (n->lock.last >= lo && !fn(n)) return false;
-    return visit(n->right, lo, hi, fn);
-}
-
-void destroy_tree(Node* n) {
-    while (n) {
-        destroy_tree(n->left);
-        Node* r = n->right;
-        delete n;
-        n = r;
-    }
-}
+// An owner's held locks on one file, and the bytes where two of its POSIX
+// segments touch but are kept apart by a point there.
+struct OwnTrees {
+    lc_ls_ivtree posix;
+    lc_ls_ivtree windows;
+    std::set<uint64_t> apart_at;
+};
 
 struct File {
-    Node* shared = nullptr;  // held shared locks
-    Node* excl = nullptr;    // held exclusive locks
-    Node* queued = nullptr;  // blocking requests
-    size_t held = 0;
+    lc_ls_ivtree held[2][2];  // [exclusive][Windows point]
+    lc_ls_ivtree queued;
+    std::map<OwnKey, OwnTrees> owners;
+    // The owners whose segments touch at a byte and stay apart because a
+    // point there would meet the joined segment; joined when the last such
+    // point goes.
+    std::map<uint64_t, std::set<OwnKey>> apart;
+    std::vector<uint64_t> gone_points;  // offsets of points released since the last rejoin
+    size_t nheld = 0;
     size_t nqueued = 0;
 
-    Node** tree_of(const Lk& l) { return l.range.type == LC_LS_SHARED ? &shared : &excl; }
-    bool empty() const { return held == 0 && nqueued == 0; }
+    lc_ls_ivtree& tree_of(const Lk& l) { return held[l.range.type == LC_LS_EXCLUSIVE][is_point(l.range)]; }
+    bool empty() const { return nheld == 0 && nqueued == 0; }
 };
 
 void list_push(Node** head, Node* n) {
@@ -235,6 +187,8 @@ bool same_owner(const Own& a, const Own& b) {
     return a.owner_id == b.owner_id && a.caller && a.caller == b.caller;
 }
 
+OwnKey key_of(const Own& o) { return OwnKey{reinterpret_cast<uintptr_t>(o.caller), o.owner_id}; }
+
 bool same_share_owner(const lc_ls_share_owner& a, const lc_ls_share_owner& b) {
     return a.caller == b.caller && a.handle == b.handle;
 }
@@ -244,12 +198,17 @@ bool same_request(const Lk& q, const Own& o, const lc_ls_range& r) {
            q.range.flavour == r.flavour;
 }
 
-// The bytes whose holding a release weakened, widened by one so that a
-// point just past them, which meets a range only past its first byte, is
-// looked at too.
+// The bytes whose holding a release weakened.
 struct Span {
     uint64_t lo, hi;
 };
+
+void set_bytes(lc_ls_ivnode* x, Node* n, uint64_t key) {
+    x->start = n->lock.range.start;
+    x->last = n->lock.last;
+    x->key = key;
+    x->obj = n;
+}
 
 }  // namespace
 
@@ -260,10 +219,16 @@ struct lc_ls_engine {
     lc_ls_limits limits;
     uint64_t next_id = 1;
     uint64_t next_seq = 1;
-    uint64_t rng = 0x9E3779B97F4A7C15ull;
     std::map<FileKey, File> files;
     std::map<uint64_t, Node*> by_id;   // every held lock
     std::map<uint64_t, Node*> by_seq;  // every queued request, oldest first
+    // Queued requests that conflict with nothing any more but would hold
+    // more than the held caps allow: granted as releases make room.
+    std::set<uint64_t> room_wait;
+    // The tables changed during this request: an entry went, which may
+    // make room, or one came, which may join with what a waiting request
+    // would hold and so shrink what it needs.
+    bool room_made = false;
     CallerMap callers;
     ItemsMap item_lists;
     size_t interned_bytes = 0;  // of the names in `callers` and the lists in `item_lists`
@@ -277,18 +242,8 @@ struct lc_ls_engine {
     std::vector<Items*> idle_items;
 
     ~lc_ls_engine() {
-        for (auto& [k, f] : files) {
-            destroy_tree(f.shared);
-            destroy_tree(f.excl);
-            destroy_tree(f.queued);
-        }
-    }
-
-    uint32_t next_prio() {
-        rng ^= rng << 13;
-        rng ^= rng >> 7;
-        rng ^= rng << 17;
-        return uint32_t(rng);
+        for (auto& [id, n] : by_id) delete n;
+        for (auto& [seq, n] : by_seq) delete n;
     }
 
     // ------------------------------------------------------------ overlap and conflict
@@ -317,49 +272,94 @@ struct lc_ls_engine {
         return r.range.type == LC_LS_EXCLUSIVE && !breaks.win_excl_ignores_own;
     }
 
-    // The first conflicting held lock: lowest start, then lowest id. A
-    // shared request can only meet exclusive locks in conflict.
+    // The first conflicting held lock: lowest start, then lowest id. Only
+    // the trees whose type can conflict are asked (a shared request meets
+    // no shared lock in conflict), each over exactly the bytes where one of
+    // its entries would meet the request, so that the cost is that of the
+    // locks in conflict and of the requester's own.
     const Node* find_conflict(File& f, const Lk& r) const {
         const Node* best = nullptr;
-        auto first_in = [&](Node* tree) {
-            const Node* found = nullptr;
-            auto fn = [&](Node* n) {
+        auto first_in = [&](const lc_ls_ivtree& t, uint64_t lo, uint64_t hi) {
+            lc_ls_iv_meeting(t.root, lo, hi, [&](lc_ls_ivnode* x) {
+                const Node* n = node_of(x);
                 if (!conflicts(r, n->lock)) return true;
-                found = n;
+                if (!best || before(n, best)) best = n;
                 return false;
-            };
-            visit(tree, r.range.start, r.last, fn);
-            if (found && (!best || found->before(best->start(), best->key))) best = found;
+            });
         };
-        first_in(f.excl);
-        if (r.range.type == LC_LS_EXCLUSIVE) first_in(f.shared);
+        const bool at_start = breaks.zero_len_conflicts_at_start;
+        const uint64_t s = r.range.start;
+        for (int excl = 1; excl >= (r.range.type == LC_LS_EXCLUSIVE ? 0 : 1); excl--) {
+            if (is_point(r.range)) {
+                // Ranges that hold the point past their first byte: start
+                // at s - 1 or before, last at s or past. Points never meet.
+                if (at_start) first_in(f.held[excl][0], s, s);
+                else if (s > 0) first_in(f.held[excl][0], s, s - 1);
+                continue;
+            }
+            first_in(f.held[excl][0], s, r.last);
+            // Points past the range's first byte, up to its last.
+            if (at_start) first_in(f.held[excl][1], s, r.last);
+            else if (s < r.last) first_in(f.held[excl][1], s + 1, r.last);
+        }
         return best;
     }
 
-    // Calls fn(Node*) for the held locks of both trees whose bytes meet
-    // [lo, hi]; fn may not change the trees.
-    template <class Fn>
-    void each_held(File& f, uint64_t lo, uint64_t hi, Fn fn) {
-        auto all = [&](Node* n) {
-            fn(n);
-            return true;
-        };
-        visit(f.shared, lo, hi, all);
-        visit(f.excl, lo, hi, all);
+    // Whether a point at x would meet a POSIX segment of `type` that holds
+    // x past its first byte: an exclusive point would, and any point would
+    // meet an exclusive segment.
+    bool point_blocks(File& f, uint64_t x, uint32_t type) const {
+        auto found = [](lc_ls_ivnode*) { return false; };
+        if (!lc_ls_iv_starting(f.held[1][1].root, x, x, found)) return true;
+        return type == LC_LS_EXCLUSIVE && !lc_ls_iv_starting(f.held[0][1].root, x, x, found);
     }
 
     // ------------------------------------------------------------ held locks
 
-    void insert(File& f, Node* n) {
-        n->key = n->lock.id;
-        n->prio = next_prio();
-        tree_insert(f.tree_of(n->lock), n);
+    OwnTrees* own_trees(File& f, const Own& o) {
+        if (!o.caller) return nullptr;
+        auto it = f.owners.find(key_of(o));
+        return it == f.owners.end() ? nullptr : &it->second;
+    }
+
+    void hold(File& f, Node* n) {
+        set_bytes(&n->at, n, n->lock.id);
+        set_bytes(&n->own, n, n->lock.id);
+        lc_ls_iv_insert(&f.tree_of(n->lock), &n->at);
+        OwnTrees& t = f.owners[key_of(n->lock.owner)];
+        lc_ls_iv_insert(n->lock.range.flavour == LC_LS_POSIX ? &t.posix : &t.windows, &n->own);
         by_id[n->lock.id] = n;
-        f.held++;
+        f.nheld++;
         CallerRec& c = n->lock.owner.caller->second;
         c.held++;
         list_push(&c.held_list, n);
         n->lock.items->second.refs++;
+        room_made = true;
+    }
+
+    // Unlinks a held lock; the caller owns the node. An owner left with
+    // nothing on the file loses its record there, and with it the places
+    // where its segments were kept apart.
+    Node* unhold(File& f, Node* n) {
+        lc_ls_iv_erase(&f.tree_of(n->lock), &n->at);
+        OwnKey k = key_of(n->lock.owner);
+        auto oit = f.owners.find(k);
+        OwnTrees& t = oit->second;
+        lc_ls_iv_erase(n->lock.range.flavour == LC_LS_POSIX ? &t.posix : &t.windows, &n->own);
+        if (t.posix.size == 0 && t.windows.size == 0) {
+            for (uint64_t x : t.apart_at) {
+                auto a = f.apart.find(x);
+                a->second.erase(k);
+                if (a->second.empty()) f.apart.erase(a);
+            }
+            f.owners.erase(oit);
+        }
+        if (is_point(n->lock.range)) f.gone_points.push_back(n->lock.range.start);
+        by_id.erase(n->lock.id);
+        f.nheld--;
+        count_down(n->lock.owner.caller, n, false);
+        room_made = true;
+        return n;
     }
 
     // ------------------------------------------------------------ shared names and items
@@ -431,15 +431,6 @@ struct lc_ls_engine {
         idle_items.clear();
     }
 
-    // Unlinks a held lock; the caller owns the node.
-    Node* unlink(File& f, Node* n) {
-        tree_erase(f.tree_of(n->lock), n);
-        by_id.erase(n->lock.id);
-        f.held--;
-        count_down(n->lock.owner.caller, n, false);
-        return n;
-    }
-
     Lk make_lock(const Own& o, const lc_ls_range& r, Items* items) {
         Lk l;
         l.owner = o;
@@ -451,16 +442,106 @@ struct lc_ls_engine {
         return l;
     }
 
-    // Whether the owner, the file or the server holds or awaits as many
-    // entries as it may, or the server keeps as many bytes as it may and
-    // the request brings new ones (`fresh`): a request that could add an
-    // entry is then refused.
-    bool full(const File& f, const Own& o, bool queue, bool fresh) const {
-        if (entries() >= limits.entries_total) return true;
-        if (fresh && bytes() > limits.bytes_total) return true;
-        CallerRec c = o.caller ? o.caller->second : CallerRec{};
-        if (queue) return f.nqueued >= limits.queued_per_file || c.queued >= limits.queued_per_caller;
-        return f.held >= limits.held_per_file || c.held >= limits.held_per_caller;
+    // ------------------------------------------------------------ caps
+
+    // How many held entries granting `r` now would add (or, below 0, save):
+    // the new segment, less the owner's segments it replaces, plus the
+    // remnants of those that reach past it, less the joins with what
+    // touches it. A re-take inside the owner's own segment adds nothing.
+    int64_t grant_delta(File& f, const Lk& r) {
+        if (r.range.flavour == LC_LS_WINDOWS || breaks.posix_no_merge) return 1;
+        const uint64_t s = r.range.start, e = r.last;
+        int64_t d = 1;
+        const Node *left = nullptr, *right = nullptr;  // what touches the new segment once it is in
+        if (OwnTrees* t = own_trees(f, r.owner)) {
+            lc_ls_iv_meeting(t->posix.root, s, e, [&](lc_ls_ivnode* x) {
+                const Node* n = node_of(x);
+                d--;
+                if (n->lock.range.start < s) {
+                    d++;
+                    left = n;
+                }
+                if (n->lock.last > e) {
+                    d++;
+                    right = n;
+                }
+            });
+            if (!left && s > 0) left = own_segment_ending(*t, s - 1);
+            if (!right && e < kMax) right = own_segment_starting(*t, e + 1);
+        }
+        auto joins = [&](const Node* n, uint64_t x) {
+            return n && n->lock.range.type == r.range.type && n->lock.items == r.items &&
+                   !point_blocks(f, x, r.range.type);
+        };
+        if (joins(left, s)) d--;
+        if (e < kMax && joins(right, e + 1)) d--;
+        return d;
+    }
+
+    // Whether a take adding `delta` held entries fits: what is held and
+    // what waits (which, granted, is held) stay within the caps of the file
+    // and of the caller, and the server's entries within its own. A take
+    // that adds nothing always fits, unless it brings new bytes past the
+    // byte cap.
+    bool take_fits(const File& f, const Own& o, int64_t delta, bool fresh) const {
+        if (fresh && bytes() > limits.bytes_total) return false;
+        if (delta <= 0) return true;
+        const CallerRec& c = o.caller->second;
+        size_t d = size_t(delta);
+        return entries() + d <= limits.entries_total && f.nheld + f.nqueued + d <= limits.held_per_file &&
+               c.held + c.queued + d <= limits.held_per_caller;
+    }
+
+    // Whether one more request may wait: within the queue caps, and with
+    // room to be held when granted.
+    bool queue_fits(const File& f, const Own& o, bool fresh) const {
+        if (fresh && bytes() > limits.bytes_total) return false;
+        const CallerRec& c = o.caller->second;
+        return entries() < limits.entries_total && f.nqueued < limits.queued_per_file &&
+               c.queued < limits.queued_per_caller && f.nheld + f.nqueued < limits.held_per_file &&
+               c.held + c.queued < limits.held_per_caller;
+    }
+
+    // Whether a queued request may be held now, adding `delta` held
+    // entries in place of its queue entry.
+    bool regrant_fits(const File& f, const Lk& q, int64_t delta) const {
+        if (delta <= 0) return true;
+        const CallerRec& c = q.owner.caller->second;
+        size_t d = size_t(delta);
+        return entries() - 1 + d <= limits.entries_total && f.nheld + d <= limits.held_per_file &&
+               c.held + d <= limits.held_per_caller;
+    }
+
+    // Whether an unlock that splits a segment, adding one entry, may go
+    // past the caps: it may, up to twice each of them. Refusing it at the
+    // cap would fail an unlock for lack of the room it frees; without a
+    // bound one owner could grow the tables without end by unlocking byte
+    // after byte of one segment.
+    bool split_fits(const File& f, const Own& o) const {
+        const CallerRec& c = o.caller->second;
+        return entries() < twice(limits.entries_total) && f.nheld < twice(limits.held_per_file) &&
+               c.held < twice(limits.held_per_caller);
+    }
+
+    // ------------------------------------------------------------ POSIX segments
+
+    static const Node* own_segment_ending(const OwnTrees& t, uint64_t at) {
+        const Node* found = nullptr;
+        lc_ls_iv_meeting(t.posix.root, at, at, [&](lc_ls_ivnode* x) {
+            if (x->last != at) return true;
+            found = node_of(x);
+            return false;
+        });
+        return found;
+    }
+
+    static const Node* own_segment_starting(const OwnTrees& t, uint64_t at) {
+        const Node* found = nullptr;
+        lc_ls_iv_starting(t.posix.root, at, at, [&](lc_ls_ivnode* x) {
+            found = node_of(x);
+            return false;
+        });
+        return found;
     }
 
     // Assigns the lock its id and grant time and holds it. The bytes it
@@ -471,7 +552,7 @@ struct lc_ls_engine {
         if (l.range.flavour == LC_LS_WINDOWS || breaks.posix_no_merge) {
             auto* n = new Node;
             n->lock = std::move(l);
-            return insert(f, n);
+            return hold(f, n);
         }
         if (posix_cut(f, l.owner, l.range.start, l.last)) weakened->push_back(Span{l.range.start, l.last});
         l.range.len = segment_len(l.range.start, l.last);
@@ -482,11 +563,12 @@ struct lc_ls_engine {
     // reach beyond it. Whether any byte was covered.
     bool posix_cut(File& f, const Own& o, uint64_t s, uint64_t e) {
         std::vector<Node*> hit;
-        each_held(f, s, e, [&](Node* n) {
-            if (n->lock.range.flavour == LC_LS_POSIX && same_owner(n->lock.owner, o)) hit.push_back(n);
-        });
+        if (OwnTrees* t = own_trees(f, o))
+            lc_ls_iv_meeting(t->posix.root, s, e, [&](lc_ls_ivnode* x) { hit.push_back(node_of(x)); });
+        // All out before any remnant goes back, so that the owner's tree is
+        // not changed under the walk.
+        for (Node* n : hit) unhold(f, n);
         for (Node* n : hit) {
-            unlink(f, n);
             Lk& seg = n->lock;
             bool left = seg.range.start < s;
             if (seg.last > e) {
@@ -495,12 +577,12 @@ struct lc_ls_engine {
                 right->lock.id = left ? next_id++ : seg.id;
                 right->lock.range.start = e + 1;
                 right->lock.range.len = segment_len(e + 1, seg.last);
-                insert(f, right);
+                hold(f, right);
             }
             if (left) {
                 seg.last = s - 1;
                 seg.range.len = segment_len(seg.range.start, seg.last);
-                insert(f, n);
+                hold(f, n);
             } else {
                 delete n;
             }
@@ -508,71 +590,114 @@ struct lc_ls_engine {
         return !hit.empty();
     }
 
-    // The owner's segment of the type of `l` that ends at s - 1 (side 0) or
-    // starts at e + 1 (side 1), when it may be joined with `l`.
+    // The owner's segment of the type and items of `l` that ends at s - 1
+    // (side 0) or starts at e + 1 (side 1).
     Node* neighbour(File& f, const Lk& l, int side) {
         if (side == 0 ? l.range.start == 0 : l.last == kMax) return nullptr;
-        uint64_t at = side == 0 ? l.range.start - 1 : l.last + 1;
-        Node* found = nullptr;
-        auto fn = [&](Node* n) {
-            const Lk& c = n->lock;
-            bool touches = side == 0 ? c.last == at : c.range.start == at;
-            if (touches && c.range.flavour == LC_LS_POSIX && same_owner(c.owner, l.owner) && c.items == l.items) {
-                found = n;
-                return false;
-            }
-            return true;
-        };
-        visit(*f.tree_of(l), at, at, fn);
-        return found;
+        OwnTrees* t = own_trees(f, l.owner);
+        if (!t) return nullptr;
+        const Node* c = side == 0 ? own_segment_ending(*t, l.range.start - 1) : own_segment_starting(*t, l.last + 1);
+        if (!c || c->lock.range.type != l.range.type || c->lock.items != l.items) return nullptr;
+        return const_cast<Node*>(c);
     }
 
-    // A Windows point meets a range only past its first byte: joining
-    // across another owner's point at `x` would make the joined segment
-    // meet it.
-    bool point_blocks(File& f, uint64_t x, const Lk& joined) {
-        bool blocks = false;
-        each_held(f, x, x, [&](Node* n) {
-            if (n->lock.range.start == x && is_point(n->lock.range) && conflicts(n->lock, joined)) blocks = true;
-        });
-        return blocks;
+    // Records that the owner's segments touching at x stay apart.
+    void keep_apart(File& f, const Own& o, uint64_t x) {
+        OwnKey k = key_of(o);
+        f.apart[x].insert(k);
+        f.owners[k].apart_at.insert(x);
+    }
+
+    void forget_apart(File& f, const OwnKey& k, uint64_t x) {
+        auto a = f.apart.find(x);
+        if (a != f.apart.end()) {
+            a->second.erase(k);
+            if (a->second.empty()) f.apart.erase(a);
+        }
+        auto o = f.owners.find(k);
+        if (o != f.owners.end()) o->second.apart_at.erase(x);
     }
 
     // Holds the new segment `l`, joined with the owner's segments that touch
-    // it with the same type and the same items. The joined segment keeps
-    // the oldest id.
+    // it with the same type and the same items, unless a point at the joint
+    // would meet the joined segment. The joined segment keeps the oldest id.
     void posix_coalesce(File& f, Lk l) {
         for (int side = 0; side < 2; side++) {
+            // Looked up afresh on each side: the first join may have
+            // dropped the owner's record along with the neighbour.
             Node* n = neighbour(f, l, side);
             if (!n) continue;
-            Lk joined;
-            joined.owner = l.owner;
-            joined.range = l.range;
-            joined.range.start = std::min(l.range.start, n->lock.range.start);
-            joined.last = std::max(l.last, n->lock.last);
-            if (point_blocks(f, side == 0 ? l.range.start : l.last + 1, joined)) continue;
-            l.range.start = joined.range.start;
-            l.last = joined.last;
+            uint64_t x = side == 0 ? l.range.start : l.last + 1;
+            if (point_blocks(f, x, l.range.type)) {
+                keep_apart(f, l.owner, x);
+                continue;
+            }
+            l.range.start = std::min(l.range.start, n->lock.range.start);
+            l.last = std::max(l.last, n->lock.last);
             if (n->lock.id < l.id) {
                 l.id = n->lock.id;
                 l.grant_us = n->lock.grant_us;
             }
-            delete unlink(f, n);
+            delete unhold(f, n);
         }
         l.range.len = segment_len(l.range.start, l.last);
         auto* n = new Node;
         n->lock = std::move(l);
-        insert(f, n);
+        hold(f, n);
+    }
+
+    // Joins the segments kept apart at the bytes where a point went, when
+    // no point left there would meet the joined segment: what is held then
+    // is what the same locks taken without the point would hold.
+    void rejoin(File& f) {
+        if (f.gone_points.empty()) return;
+        std::vector<uint64_t> xs;
+        xs.swap(f.gone_points);
+        std::sort(xs.begin(), xs.end());
+        xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
+        for (uint64_t x : xs) {
+            auto a = f.apart.find(x);
+            if (a == f.apart.end()) continue;
+            std::vector<OwnKey> keys(a->second.begin(), a->second.end());
+            for (const OwnKey& k : keys) {
+                auto o = f.owners.find(k);
+                const Node *left = nullptr, *right = nullptr;
+                if (o != f.owners.end() && x > 0) {
+                    left = own_segment_ending(o->second, x - 1);
+                    right = own_segment_starting(o->second, x);
+                }
+                bool joinable = left && right && left->lock.range.type == right->lock.range.type &&
+                                left->lock.items == right->lock.items;
+                if (joinable && point_blocks(f, x, left->lock.range.type)) continue;
+                forget_apart(f, k, x);
+                if (joinable) join(f, const_cast<Node*>(left), const_cast<Node*>(right));
+            }
+        }
+    }
+
+    void join(File& f, Node* left, Node* right) {
+        Lk l = left->lock;
+        const Lk& r = right->lock;
+        l.last = r.last;
+        if (r.id < l.id) {
+            l.id = r.id;
+            l.grant_us = r.grant_us;
+        }
+        l.range.len = segment_len(l.range.start, l.last);
+        delete unhold(f, right);
+        delete unhold(f, left);
+        auto* n = new Node;
+        n->lock = l;
+        hold(f, n);
     }
 
     // ------------------------------------------------------------ queued requests
 
     void enqueue(File& f, Node* n) {
         n->lock.id = 0;
-        n->key = next_seq++;
-        n->prio = next_prio();
-        tree_insert(&f.queued, n);
-        by_seq[n->key] = n;
+        set_bytes(&n->at, n, next_seq++);
+        lc_ls_iv_insert(&f.queued, &n->at);
+        by_seq[n->seq()] = n;
         f.nqueued++;
         CallerRec& c = n->lock.owner.caller->second;
         c.queued++;
@@ -581,42 +706,77 @@ struct lc_ls_engine {
     }
 
     Node* dequeue(File& f, Node* n) {
-        tree_erase(&f.queued, n);
-        by_seq.erase(n->key);
+        lc_ls_iv_erase(&f.queued, &n->at);
+        by_seq.erase(n->seq());
+        room_wait.erase(n->seq());
         f.nqueued--;
         count_down(n->lock.owner.caller, n, true);
+        room_made = true;
         return n;
     }
 
     Node* find_queued(File& f, const Own& o, const lc_ls_range& r) {
         Node* found = nullptr;
-        auto fn = [&](Node* n) {
-            if (!same_request(n->lock, o, r)) return true;
-            found = n;
+        lc_ls_iv_starting(f.queued.root, r.start, r.start, [&](lc_ls_ivnode* x) {
+            if (!same_request(node_of(x)->lock, o, r)) return true;
+            found = node_of(x);
             return false;
-        };
-        uint64_t last = last_of(r);
-        visit(f.queued, r.start, last, fn);
+        });
         return found;
     }
 
+    // Tries to hold the queued request `n`: not while it conflicts, and
+    // not past the held caps (it then waits for room). True when granted;
+    // the bytes its grant took over from its owner go to *more.
+    bool try_grant(File& f, Node* n, std::vector<Span>* more) {
+        if (find_conflict(f, n->lock)) {
+            // Woken again by the release of what it meets.
+            room_wait.erase(n->seq());
+            return false;
+        }
+        if (!regrant_fits(f, n->lock, grant_delta(f, n->lock))) {
+            room_wait.insert(n->seq());
+            return false;
+        }
+        dequeue(f, n);
+        grant(f, std::move(n->lock), more);
+        delete n;
+        return true;
+    }
+
     // Grants the queued requests of a file that no longer conflict, oldest
-    // first, looking only at those whose bytes meet what was weakened. A
-    // grant may weaken the owner's own segments and free a request already
-    // passed over: that one is looked at again in a later round, as a walk
-    // of the whole queue would repeat until it grants nothing.
+    // first, looking only at those whose bytes meet what was weakened, each
+    // once however many of the weakened spans it meets. A grant may weaken
+    // the owner's own segments and free a request already passed over: that
+    // one is looked at again in a later round, as a walk of the whole queue
+    // would repeat until it grants nothing. Segments kept apart by points
+    // that went are joined first, as they would have been had the points
+    // never been there.
     void regrant(File& f, std::vector<Span> weakened) {
+        rejoin(f);
+        if (f.nqueued == 0 || weakened.empty()) return;
+        // Widened by one, so that a point just past a span, which meets a
+        // range only past its first byte, is looked at too; then merged.
+        for (Span& s : weakened)
+            if (s.hi < kMax) s.hi++;
+        std::sort(weakened.begin(), weakened.end(), [](const Span& a, const Span& b) { return a.lo < b.lo; });
+        std::vector<uint64_t> los, his;
+        for (const Span& s : weakened) {
+            if (!his.empty() && (his.back() == kMax || s.lo <= his.back() + 1)) {
+                his.back() = std::max(his.back(), s.hi);
+                continue;
+            }
+            los.push_back(s.lo);
+            his.push_back(s.hi);
+        }
         std::set<uint64_t> now, later;
         uint64_t at = 0;
+        lc_ls_iv_meeting_any(f.queued.root, los.data(), his.data(), los.size(),
+                             [&](lc_ls_ivnode* x) { now.insert(x->key); });
         auto collect = [&](const Span& s) {
             uint64_t hi = s.hi == kMax ? kMax : s.hi + 1;
-            auto fn = [&](Node* n) {
-                (n->key > at ? now : later).insert(n->key);
-                return true;
-            };
-            visit(f.queued, s.lo, hi, fn);
+            lc_ls_iv_meeting(f.queued.root, s.lo, hi, [&](lc_ls_ivnode* x) { (x->key > at ? now : later).insert(x->key); });
         };
-        for (const Span& s : weakened) collect(s);
         while (!now.empty() || !later.empty()) {
             if (now.empty()) {
                 now.swap(later);
@@ -626,13 +786,28 @@ struct lc_ls_engine {
             now.erase(now.begin());
             auto it = by_seq.find(at);
             if (it == by_seq.end()) continue;
-            Node* n = it->second;
-            if (find_conflict(f, n->lock)) continue;
-            dequeue(f, n);
             std::vector<Span> more;
-            grant(f, std::move(n->lock), &more);
-            delete n;
+            if (!try_grant(f, it->second, &more)) continue;
             for (const Span& s : more) collect(s);
+        }
+    }
+
+    // Grants the requests waiting for room that fit now, oldest first,
+    // until a round grants none (a grant that joins segments makes room).
+    void retry_room() {
+        for (bool again = true; again && !room_wait.empty();) {
+            again = false;
+            std::vector<uint64_t> seqs(room_wait.begin(), room_wait.end());
+            for (uint64_t s : seqs) {
+                auto it = by_seq.find(s);
+                if (it == by_seq.end() || !room_wait.count(s)) continue;
+                Node* n = it->second;
+                auto fit = files.find(FileKey{n->lock.range.fs_id, n->lock.range.fh});
+                std::vector<Span> more;
+                if (!try_grant(fit->second, n, &more)) continue;
+                again = true;
+                regrant(fit->second, std::move(more));
+            }
         }
     }
 
@@ -659,7 +834,7 @@ struct lc_ls_engine {
                     if (x->cprev != prev) return "caller " + name + " list broken";
                     if (x->lock.owner.caller != &c) return "caller " + name + " lists another's entry";
                     const auto& index = q ? by_seq : by_id;
-                    auto it = index.find(q ? x->key : x->lock.id);
+                    auto it = index.find(q ? x->seq() : x->lock.id);
                     if (it == index.end() || it->second != x)
                         return "caller " + name + " lists an entry the tables do not " + (q ? "queue" : "hold");
                     if (!listed.insert(x).second) return "caller " + name + " lists an entry twice";
@@ -711,6 +886,9 @@ struct Request {
 
     explicit Request(lc_ls_engine* eng) : e(eng), g(eng->mu) {}
     ~Request() {
+        // Whatever changed may let a request that waits for room be held.
+        if (e->room_made) e->retry_room();
+        e->room_made = false;
         for (const Lk& l : pinned) e->unpin(l);
         e->sweep();
     }
@@ -731,7 +909,6 @@ lc_ls_engine* lc_ls_engine_create(uint32_t boot_tag, const lc_ls_breaks& breaks)
     auto* e = new lc_ls_engine;
     e->boot_tag = boot_tag;
     e->breaks = breaks;
-    e->rng ^= boot_tag;
     return e;
 }
 
@@ -760,7 +937,7 @@ uint32_t lc_ls_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r,
     uint32_t status = LC_LS_GRANTED;
     if (e->find_conflict(f, req)) {
         status = LC_LS_DENIED;
-    } else if (e->full(f, req.owner, false, rq.fresh)) {
+    } else if (!e->take_fits(f, req.owner, e->grant_delta(f, req), rq.fresh)) {
         status = LC_LS_FULL;
     } else {
         std::vector<Span> weakened;
@@ -791,24 +968,24 @@ uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& owner, const lc_ls_range
     bool freed = false;
     uint64_t last = last_of(r);
     if (r.flavour == LC_LS_POSIX) {
-        // Freeing the middle of a segment adds one: not past the limit.
+        OwnTrees* t = e->own_trees(f, o);
+        if (!t) return LC_LS_NOT_LOCKED;
+        // Freeing the middle of a segment adds one entry: past the caps,
+        // but not past twice them.
         bool splits = false;
-        e->each_held(f, r.start, r.start, [&](Node* n) {
-            const Lk& l = n->lock;
-            if (l.range.flavour == LC_LS_POSIX && same_owner(l.owner, o) && l.range.start < r.start && l.last > last)
-                splits = true;
+        lc_ls_iv_meeting(t->posix.root, r.start, r.start, [&](lc_ls_ivnode* x) {
+            if (x->start < r.start && x->last > last) splits = true;
         });
-        if (splits && e->full(f, o, false, false)) return LC_LS_FULL;
+        if (splits && !e->split_fits(f, o)) return LC_LS_FULL;
         freed = e->posix_cut(f, o, r.start, last);
-    } else {
+    } else if (OwnTrees* t = e->own_trees(f, o)) {
         // One entry of exactly this range: of the same type if there is
         // one, and of those the newest.
         Node* pick = nullptr;
-        e->each_held(f, r.start, r.start, [&](Node* n) {
+        lc_ls_iv_starting(t->windows.root, r.start, r.start, [&](lc_ls_ivnode* x) {
+            Node* n = node_of(x);
             const Lk& l = n->lock;
-            if (l.range.start != r.start || l.range.flavour != LC_LS_WINDOWS || l.range.len != r.len ||
-                !same_owner(l.owner, o))
-                return;
+            if (l.range.len != r.len) return;
             if (!pick) {
                 pick = n;
                 return;
@@ -817,7 +994,7 @@ uint32_t lc_ls_free(lc_ls_engine* e, const lc_ls_owner& owner, const lc_ls_range
             if ((l_same && !p_same) || (l_same == p_same && l.id > pick->lock.id)) pick = n;
         });
         if (pick) {
-            delete e->unlink(f, pick);
+            delete e->unhold(f, pick);
             freed = true;
         }
     }
@@ -834,7 +1011,7 @@ uint32_t lc_ls_blocking_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_
     Lk req = rq.pin(o, r, items);
     uint32_t status = LC_LS_BLOCKED;
     if (!e->find_conflict(f, req)) {
-        if (e->full(f, req.owner, false, rq.fresh)) {
+        if (!e->take_fits(f, req.owner, e->grant_delta(f, req), rq.fresh)) {
             status = LC_LS_FULL;
         } else {
             std::vector<Span> weakened;
@@ -854,7 +1031,7 @@ uint32_t lc_ls_blocking_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_
             q->lock = req;
             q->waiter = waiter;
         }
-    } else if (e->full(f, req.owner, true, rq.fresh) || e->full(f, req.owner, false, rq.fresh)) {
+    } else if (!e->queue_fits(f, req.owner, rq.fresh)) {
         // What waits counts against what may be held too: granted, it is held.
         status = LC_LS_FULL;
     } else {
@@ -919,7 +1096,7 @@ uint32_t lc_ls_share_take(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
 }
 
 uint32_t lc_ls_share_free(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t fh) {
-    std::lock_guard<std::mutex> g(e->mu);
+    Request rq(e);
     auto sit = e->shares.find(fh);
     if (sit == e->shares.end()) return LC_LS_NOT_LOCKED;
     std::vector<ShareHolder>& holders = sit->second;
@@ -927,6 +1104,7 @@ uint32_t lc_ls_share_free(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
         if (!same_share_owner(it->owner, o)) continue;
         e->share_entries--;
         e->share_bytes -= it->owner.caller.size() + it->owner.handle.size();
+        e->room_made = true;
         holders.erase(it);
         if (holders.empty()) e->shares.erase(sit);
         return LC_LS_GRANTED;
@@ -944,7 +1122,7 @@ void lc_ls_free_all(lc_ls_engine* e, std::string_view caller) {
         for (Node* n : gone) {
             FileKey k{n->lock.range.fs_id, n->lock.range.fh};
             touched[k].push_back(Span{n->lock.range.start, n->lock.last});
-            delete e->unlink(e->files[k], n);
+            delete e->unhold(e->files[k], n);
         }
         for (Node* n : unqueued) {
             FileKey k{n->lock.range.fs_id, n->lock.range.fh};
@@ -958,6 +1136,7 @@ void lc_ls_free_all(lc_ls_engine* e, std::string_view caller) {
                 if (h.owner.caller != caller) return false;
                 e->share_entries--;
                 e->share_bytes -= h.owner.caller.size() + h.owner.handle.size();
+                e->room_made = true;
                 return true;
             });
             it = it->second.empty() ? e->shares.erase(it) : std::next(it);
@@ -1020,7 +1199,7 @@ uint32_t lc_ls_remove(lc_ls_engine* e, uint32_t ref32, uint64_t ref64, uint32_t 
     Node* n = it->second;
     auto fit = e->files.find(FileKey{n->lock.range.fs_id, n->lock.range.fh});
     Span gone{n->lock.range.start, n->lock.last};
-    delete e->unlink(fit->second, n);
+    delete e->unhold(fit->second, n);
     e->regrant(fit->second, {gone});
     e->drop_if_empty(fit);
     return LC_LS_GRANTED;
@@ -1086,8 +1265,83 @@ std::string lc_ls_engine_check(lc_ls_engine* e) {
         bool blocked = false;
         for (const Lk* l : held[FileKey{n->lock.range.fs_id, n->lock.range.fh}])
             blocked = blocked || e->conflicts(n->lock, *l);
-        if (!blocked) return "queued " + where(n->lock) + " conflicts with nothing held";
+        if (!blocked && !e->room_wait.count(seq))
+            return "queued " + where(n->lock) + " conflicts with nothing held and waits for no room";
+        if (!blocked) {
+            File& f = e->files[FileKey{n->lock.range.fs_id, n->lock.range.fh}];
+            if (e->regrant_fits(f, n->lock, e->grant_delta(f, n->lock)))
+                return "queued " + where(n->lock) + " waits for room it has";
+        }
     }
+    for (uint64_t seq : e->room_wait)
+        if (!e->by_seq.count(seq)) return "waits for room without being queued: " + std::to_string(seq);
+
+    // The indexes: every tree holds together, holds what its name says,
+    // and the trees agree with the counts.
+    size_t held_total = 0, queued_total = 0;
+    for (auto& file_entry : e->files) {
+        // Named, not bound: a lambda below captures them.
+        const FileKey& k = file_entry.first;
+        File& f = file_entry.second;
+        std::string file = "fh " + std::to_string(k.fh) + ": ";
+        if (f.empty()) return file + "kept with nothing held or queued";
+        size_t in_trees = 0;
+        for (int excl = 0; excl < 2; excl++)
+            for (int point = 0; point < 2; point++) {
+                const lc_ls_ivtree& t = f.held[excl][point];
+                if (std::string fault = lc_ls_iv_check(&t); !fault.empty()) return file + "held index: " + fault;
+                in_trees += t.size;
+                std::string wrong;
+                lc_ls_iv_meeting(t.root, 0, kMax, [&](lc_ls_ivnode* x) {
+                    const Node* n = node_of(x);
+                    const Lk& l = n->lock;
+                    if (x != &n->at || (l.range.type == LC_LS_EXCLUSIVE) != bool(excl) || is_point(l.range) != bool(point) ||
+                        x->start != l.range.start || x->last != l.last || x->key != l.id ||
+                        FileKey{l.range.fs_id, l.range.fh} != k || !e->by_id.count(l.id))
+                        wrong = "held index has a stray entry " + where(l);
+                });
+                if (!wrong.empty()) return file + wrong;
+            }
+        if (in_trees != f.nheld) return file + "held count differs from its index";
+        size_t owned = 0;
+        for (auto& owner_entry : f.owners) {
+            const OwnKey& ok = owner_entry.first;
+            const OwnTrees& t = owner_entry.second;
+            if (t.posix.size + t.windows.size == 0) return file + "owner kept with nothing held";
+            for (int posix = 0; posix < 2; posix++) {
+                const lc_ls_ivtree& tree = posix ? t.posix : t.windows;
+                if (std::string fault = lc_ls_iv_check(&tree); !fault.empty()) return file + "owner index: " + fault;
+                owned += tree.size;
+                std::string wrong;
+                const Node* prev = nullptr;
+                lc_ls_iv_meeting(tree.root, 0, kMax, [&](lc_ls_ivnode* x) {
+                    const Node* n = node_of(x);
+                    const Lk& l = n->lock;
+                    if (x != &n->own || key_of(l.owner) != ok || (l.range.flavour == LC_LS_POSIX) != bool(posix) ||
+                        x->start != l.range.start || x->last != l.last)
+                        wrong = "owner index has a stray entry " + where(l);
+                    // Touching segments of one type and items are one,
+                    // unless a point at the joint would meet the joined one.
+                    if (posix && prev && !e->breaks.posix_no_merge && prev->lock.last + 1 == l.range.start &&
+                        prev->lock.range.type == l.range.type && prev->lock.items == l.items) {
+                        if (!e->point_blocks(f, l.range.start, l.range.type))
+                            wrong = "segments touch unjoined with nothing between: " + where(prev->lock) + " and " + where(l);
+                        else if (!f.apart.count(l.range.start) || !f.apart[l.range.start].count(ok) ||
+                                 !t.apart_at.count(l.range.start))
+                            wrong = "segments kept apart without a record of it: " + where(l);
+                    }
+                    prev = n;
+                });
+                if (!wrong.empty()) return file + wrong;
+            }
+        }
+        if (owned != f.nheld) return file + "owners' indexes differ from the held count";
+        if (std::string fault = lc_ls_iv_check(&f.queued); !fault.empty()) return file + "queue index: " + fault;
+        if (f.queued.size != f.nqueued) return file + "queued count differs from its index";
+        held_total += f.nheld;
+        queued_total += f.nqueued;
+    }
+    if (held_total != e->by_id.size() || queued_total != e->by_seq.size()) return "files' counts differ from the tables";
     return "";
 }
 

@@ -84,10 +84,15 @@ struct lc_ls_breaks {
     bool search_more_when_full = false;    // has_more whenever a page is full
 };
 
-// How much one caller name and one file may hold and have queued. A take
-// that would hold one more, or a blocking take that would wait, past
-// either is answered LC_LS_FULL and changes nothing; so is a POSIX free
-// that would split a segment. A queued request counts against both.
+// How much one caller name and one file may hold and have queued. The held
+// caps are hard: a take is granted only when what is held, what is queued
+// (which, granted, is held) and the entries the take adds stay within
+// them; a blocking take waits only with room to be held; a queued request
+// freed of its conflicts but without that room stays queued and is
+// granted when a release makes room. Past them a request is answered
+// LC_LS_FULL and changes nothing. An unlock is never refused for the caps,
+// except a POSIX free that would split a segment past twice a cap
+// (localcluster/ls/README.md).
 //
 // The whole server is bounded too, whatever the number of callers: its
 // held locks, queued requests and share locks together, and the bytes of
@@ -195,7 +200,10 @@ struct lc_ls_tables {
 void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out);
 // Empty when the tables hold together: no two held locks of different
 // owners (or flavours) on one file conflict, every queued request
-// conflicts with a held lock, and the per-caller index, the counts and the
+// conflicts with a held lock or waits for room under the held caps, the
+// interval indexes hold together and agree with the counts, no two
+// touching segments of one owner, type and items stay apart without a
+// point at their joint, and the per-caller index, the counts and the
 // shared copies of names and items agree with the entries that use them.
 // Otherwise the first fault found. It compares every pair on a file, so it
 // is for tests.

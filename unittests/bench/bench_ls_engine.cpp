@@ -1,6 +1,7 @@
 // Costs of the lock tables per request as they fill: a take and a free on a
-// file that holds N locks, a release on a file where N blocking requests
-// wait, and a free-all of one caller among N locks of others. Each should
+// file that holds N locks, disjoint or overlapping, a release on a file
+// where N blocking requests wait, a free-all of one caller among N locks of
+// others, and one beside many waiting requests. Each should
 // stay flat as N grows. The memory a held lock costs is counted too.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -125,6 +126,67 @@ void BM_FreeAllAmongOthers(benchmark::State& state) {
     lc_ls_engine_destroy(e);
 }
 BENCHMARK(BM_FreeAllAmongOthers)->Arg(1000)->Arg(100000);
+
+lc_ls_range posix(uint64_t start, uint64_t len, uint32_t type, uint64_t fh = 1) {
+    return {.fs_id = 1, .fh = fh, .start = start, .len = len, .type = type, .flavour = LC_LS_POSIX};
+}
+
+// N shared POSIX locks of distinct owners all over bytes 0-1096 of one
+// file, as readers of one file take them; each round a new owner takes a
+// shared piece and frees it. Neither looks at the others' shared locks.
+void BM_TakeFreeAmongOverlapping(benchmark::State& state) {
+    const uint64_t n = uint64_t(state.range(0));
+    lc_ls_engine* e = make_engine();
+    for (uint64_t i = 0; i < n; i++)
+        if (lc_ls_take(e, owner(i), posix(0, 1097, LC_LS_SHARED), {}) != LC_LS_GRANTED) abort();
+    std::mt19937_64 rng(1);
+    lc_ls_owner o = owner(n + 1);
+    for (auto _ : state) {
+        lc_ls_range r = posix(rng() % 1000, 97, LC_LS_SHARED);
+        benchmark::DoNotOptimize(lc_ls_take(e, o, r, {}));
+        benchmark::DoNotOptimize(lc_ls_free(e, o, r));
+    }
+    if (lc_ls_engine_counts(e).held != n) abort();
+    state.SetItemsProcessed(int64_t(state.iterations()) * 2);
+    lc_ls_engine_destroy(e);
+}
+BENCHMARK(BM_TakeFreeAmongOverlapping)->Arg(1000)->Arg(10000)->Arg(65536);
+
+// One caller holds 64,000 shared Windows locks, apart from each other,
+// while 1,024 whole-file exclusive requests of others wait; each round is
+// its free-all (the filling is not timed), which grants the oldest
+// request. The release looks at each waiting request once, not once per
+// lock it frees.
+void BM_FreeAllBesideQueued(benchmark::State& state) {
+    const uint64_t held = 64000, queued = 1024;
+    for (auto _ : state) {
+        state.PauseTiming();
+        lc_ls_engine* e = make_engine();
+        lc_ls_limits lim;
+        lim.held_per_file = lim.held_per_caller = 1u << 20;
+        lim.queued_per_file = lim.queued_per_caller = 1u << 20;
+        lc_ls_engine_set_limits(e, lim);
+        lc_ls_owner leaving;
+        leaving.caller = "leaving";
+        for (uint64_t i = 0; i < held; i++) {
+            leaving.owner_id = i;
+            if (lc_ls_take(e, leaving, win(4 * i, 1, LC_LS_SHARED), {}) != LC_LS_GRANTED) abort();
+        }
+        for (uint64_t i = 0; i < queued; i++)
+            if (lc_ls_blocking_take(e, owner(i), win(0, UINT64_MAX, LC_LS_EXCLUSIVE), {}, lc_ls_addr{}) !=
+                LC_LS_BLOCKED)
+                abort();
+        state.ResumeTiming();
+        lc_ls_free_all(e, leaving.caller);
+        state.PauseTiming();
+        lc_ls_counts c = lc_ls_engine_counts(e);
+        if (c.held != 1 || c.pending != queued - 1) abort();
+        lc_ls_engine_destroy(e);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_FreeAllBesideQueued)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Bytes the tables keep per held lock: typical requests (a short caller
 // name, one 16-byte item) or the largest a request may carry (a 2047-byte
