@@ -17,7 +17,7 @@ TEST_F(RpcTransport, ServerStopsReadingAPeerOverItsBudget) {
         size_t limit;  // most requests the server may hold at once
         uint32_t total;
     };
-    const Case cases[] = {{0, 1024, 3000}, {4u << 20, (64u << 20) / (4u << 20) + 1, 300}};
+    const Case cases[] = {{0, 1024, 3000}, {4u << 20, (64u << 20) / ((4u << 20) + KIV_RPC_MSG_OVERHEAD) + 1, 300}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.charge);
         start_server();

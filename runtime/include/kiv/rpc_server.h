@@ -28,8 +28,9 @@ struct kiv_rpc_server_ops {
 // is read.
 //
 // A connection is not read while the requests it has in flight (handed to
-// on_request and not yet freed) and its queued replies exceed a budget
-// (1024 requests or 64 MiB); it is read again once they are half that.
+// on_request and not yet freed), its queued replies and its begun frame
+// exceed a budget (1024 requests or 64 MiB, counted as a shared budget
+// counts them); it is read again once they are half that.
 int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, const kiv_rpc_server_ops* ops,
                    void* arg, kiv_rpc_server** out);
 // A server that listens nowhere: it serves the sockets handed to it by
@@ -62,22 +63,52 @@ void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes);
 void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms);
 
 // A budget shared by the connections of one or more servers (say, the
-// loops of one service), on top of each connection's own: once the bytes
-// they hold together (requests in flight at their charge, replies not yet
-// written) exceed `bytes`, a connection that holds anything is not read
-// until the total is back under three quarters of it, or its own share is
-// gone. A connection that holds nothing is still read, one frame at a
-// time, while the total is within a slack of `bytes` / 8 past it: the
-// total stays within `bytes` plus that slack plus one request and its
-// reply per loop, however many connections there are. Past the slack, a
-// reader waits like the others until something is released. NULL on OOM.
-// The creator drops its reference with kiv_rpc_budget_put; servers and
-// connections keep theirs as long as they need it.
+// loops of one service), on top of each connection's own. Both count what
+// a connection really holds: each request in flight at its charge and each
+// reply not yet written at its length, both plus the message record and
+// the allocator's share (KIV_RPC_MSG_OVERHEAD); a frame whose header came
+// at its full length from then on; bytes read behind a paused frame.
+//
+// Admission, looked at before each read and each frame (`bytes` = limit):
+// - a connection that holds anything is read while the total is within
+//   `bytes` (again from three quarters of it once it was paused);
+// - one that holds nothing brings a frame while the total is within a
+//   slack of `bytes` / 8 past it;
+// - one that holds nothing and has had a reply written whole (a peer that
+//   reads) may use a reserve of another `bytes` / 8 past that: peers that
+//   never read cannot take the reserve, so a reader is served beside any
+//   number of them.
+// The total stays within kiv_rpc_budget_bound however many connections
+// there are. A connection whose replies have not moved for the stall
+// time-out (default 10 s; 0: never) while another connection of the
+// budget waits for room is closed, so the room the non-readers hold comes
+// back. NULL on OOM. The creator drops its reference with
+// kiv_rpc_budget_put; servers and connections keep theirs as long as they
+// need it.
 kiv_rpc_budget* kiv_rpc_budget_create(uint64_t bytes);
 void kiv_rpc_budget_put(kiv_rpc_budget* b);
 // Held now, and the most ever held at once.
 uint64_t kiv_rpc_budget_held(const kiv_rpc_budget* b);
 uint64_t kiv_rpc_budget_peak(const kiv_rpc_budget* b);
+// Before the budget's first connection.
+void kiv_rpc_budget_set_stall_timeout(kiv_rpc_budget* b, uint32_t ms);
+struct kiv_rpc_budget_stats {
+    uint64_t held;
+    uint64_t peak;
+    uint32_t conns;    // open connections counted against it
+    uint32_t paused;   // of those, not read now (by this budget or their own)
+    uint32_t waiting;  // paused for room here, with no reply of their own stuck
+    uint64_t stall_closes;  // connections closed because their replies did not move
+};
+void kiv_rpc_budget_get_stats(const kiv_rpc_budget* b, kiv_rpc_budget_stats* out);
+// What a message holds beyond its bytes: its record and the allocator's share.
+extern const uint32_t KIV_RPC_MSG_OVERHEAD;
+// The most the budget's connections hold together, as counted: the limit,
+// its slack and reserve, and per loop (`loops` processes serving them)
+// what one read may bring past a check: the largest frame (`largest`, the
+// largest request or reply, at least any request charge) with its reply,
+// and the bytes read behind it.
+uint64_t kiv_rpc_budget_bound(const kiv_rpc_budget* b, uint32_t loops, uint32_t largest);
 // Connections `s` serves from now on count against `b`. Once per server,
 // before it has any connection.
 void kiv_rpc_server_set_budget(kiv_rpc_server* s, kiv_rpc_budget* b);
