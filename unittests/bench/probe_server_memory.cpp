@@ -534,6 +534,7 @@ struct Reader {
     uint64_t xid = 1000000;
     std::vector<double> ok_ms;
     int timed_out = 0, lost = 0;
+    std::atomic<bool> done{false};
     std::thread th;
 
     // One request, its reply awaited (earlier replies that come late are
@@ -569,6 +570,7 @@ struct Reader {
             auto next = t0 + std::chrono::milliseconds(probe_ms);
             while (!stop.load() && Clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        done = true;
     }
     std::string summary() const {
         std::vector<double> v = ok_ms;
@@ -590,6 +592,21 @@ struct Reader {
         fd = -1;
     }
 };
+
+// The kernel's memory of all TCP sockets (sockstat "mem", in pages), in kB:
+// replies that left a server wait there for a peer that does not read.
+long tcp_mem_kb() {
+    FILE* f = fopen("/proc/net/sockstat", "r");
+    if (!f) return 0;
+    char line[256];
+    long pages = 0;
+    while (fgets(line, sizeof line, f)) {
+        const char* m = strstr(line, " mem ");
+        if (!strncmp(line, "TCP:", 4) && m) pages = atol(m + 5);
+    }
+    fclose(f);
+    return pages * (sysconf(_SC_PAGESIZE) / 1024);
+}
 
 std::string load_line() {
     FILE* f = fopen("/proc/loadavg", "r");
@@ -691,6 +708,7 @@ int main(int argc, char** argv) {
     long base_kb = proc_kb(c.pid, "VmRSS");
     long hwm0_kb = proc_kb(c.pid, "VmHWM");
     std::string load_before = load_line();
+    long tcp0 = tcp_mem_kb();
     printf("baseline VmRSS %.1f MB (VmHWM %.1f MB), load %s\n", base_kb / 1024.0, hwm0_kb / 1024.0,
            load_before.c_str());
     fflush(stdout);
@@ -703,29 +721,37 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         late.run(stop);
     });
-    long peak_kb = base_kb;
+    // Every second until both readers are done: the attack goes on until
+    // the probe in flight at its end got its reply or timed out.
+    long peak_kb = base_kb, at_s_kb = -1, tcp_peak = tcp0;
     std::string trace;
-    for (int sec = 1; sec <= o.seconds; sec++) {
-        std::this_thread::sleep_until(t0 + std::chrono::seconds(sec));
+    auto readers_done = [&] { return stop.load() && early.done.load() && late.done.load(); };
+    for (int sec = 1;; sec++) {
+        while (Clock::now() < t0 + std::chrono::seconds(sec) && !readers_done())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (readers_done()) break;
         long kb = proc_kb(c.pid, "VmRSS");
         if (kb < 0) die("the cluster process is gone");
         peak_kb = std::max(peak_kb, kb);
+        tcp_peak = std::max(tcp_peak, tcp_mem_kb());
         char b[32];
         snprintf(b, sizeof b, " %+.0f", (kb - base_kb) / 1024.0);
         trace += b;
-        if ((kb - base_kb) / 1024 > o.max_growth_mb) {
-            printf("growth past %ld MB after %d s: the attack stops here\n", o.max_growth_mb, sec);
-            break;
+        if (at_s_kb < 0 && (kb - base_kb) / 1024 > o.max_growth_mb) {
+            printf("growth past %ld MB after %d s: the readers stop here\n", o.max_growth_mb, sec);
+            at_s_kb = kb;
+            stop = true;
+        }
+        if (sec == o.seconds && at_s_kb < 0) {
+            at_s_kb = kb;
+            stop = true;
+            trace += " |";
         }
     }
+    double attack_s = ms_since(t0) / 1000.0;
     std::string load_during = load_line();
-    // The readers stop starting probes; the one in flight ends by its reply
-    // or its time-out while the attackers are still there.
-    stop = true;
     early.finish();
     late.finish();
-    long end_kb = proc_kb(c.pid, "VmRSS");
-    peak_kb = std::max(peak_kb, end_kb);
     long hwm_kb = proc_kb(c.pid, "VmHWM");
     uint64_t sent = attack.bytes.load();
     int finished = attack.finished.load(), failed = attack.failed.load();
@@ -733,17 +759,21 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(3));
     long after_kb = proc_kb(c.pid, "VmRSS");
 
-    printf("RSS growth per second (MB):%s\n", trace.c_str());
-    printf("attackers wrote %.2f MB; %d of %d streams %s, %d failed\n", sent / 1048576.0, finished, o.conns,
-           attack.repeat ? "ended" : "sent whole", failed);
-    printf("peak growth %+.1f MB (VmHWM %+.1f MB over the baseline); at the end %+.1f MB; 3 s after closing the "
+    printf("RSS growth per second (MB; '|' marks %d s, then until the last probe ended):%s\n", o.seconds,
+           trace.c_str());
+    printf("attack lasted %.1f s; attackers wrote %.2f MB; %d of %d streams %s, %d failed\n", attack_s,
+           sent / 1048576.0, finished, o.conns, attack.repeat ? "ended" : "sent whole", failed);
+    printf("growth at %d s %+.1f MB; peak %+.1f MB (VmHWM %+.1f MB over the baseline); 3 s after closing the "
            "attackers %+.1f MB\n",
-           (peak_kb - base_kb) / 1024.0, (hwm_kb - base_kb) / 1024.0, (end_kb - base_kb) / 1024.0,
+           o.seconds, (at_s_kb - base_kb) / 1024.0, (peak_kb - base_kb) / 1024.0, (hwm_kb - base_kb) / 1024.0,
            (after_kb - base_kb) / 1024.0);
+    printf("kernel TCP memory (all sockets of the machine): %.0f MB before, peak %.0f MB\n", tcp0 / 1024.0,
+           tcp_peak / 1024.0);
     printf("%s\n%s\n", early.summary().c_str(), late.summary().c_str());
     printf("load before %s, during %s\n", load_before.c_str(), load_during.c_str());
-    printf("| %s | %d | %.0f MB | %+.0f MB | %s | %s |\n", s.c_str(), o.conns, base_kb / 1024.0,
-           (peak_kb - base_kb) / 1024.0, early.summary().c_str(), late.summary().c_str());
+    printf("| %s | %d | %.0f MB | %+.0f MB | %+.0f MB | %.0f s | %s | %s |\n", s.c_str(), o.conns, base_kb / 1024.0,
+           (at_s_kb - base_kb) / 1024.0, (peak_kb - base_kb) / 1024.0, attack_s, early.summary().c_str(),
+           late.summary().c_str());
     fflush(stdout);
 
     if (c.ours) {
