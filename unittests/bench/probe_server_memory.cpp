@@ -319,8 +319,10 @@ Bytes mds_get_fs_info(uint64_t fs_id, uint64_t xid) {
     return mds_frame(rq, fs_id, xid);
 }
 
-// A DS request of `fixed` field bytes, padded to the DS alignment (or
-// declaring `len` bytes when given); file requests name `token`/`file_id`.
+// A DS request of `fixed` field bytes, padded to the DS alignment, or one
+// that declares `len` bytes, of which only the first 512 (a write's header)
+// are returned for the caller to complete. File requests name
+// `token`/`file_id`.
 Bytes ds_frame(uint32_t type, size_t fixed, uint64_t xid, uint64_t token = 0, uint64_t file_id = 0, size_t len = 0) {
     if (!len) len = tarn_ds_round_len(fixed);
     bool file = type != TARN_DS_NOOP;
@@ -344,7 +346,6 @@ Bytes ds_noop(uint64_t xid) { return ds_frame(TARN_DS_NOOP, TARN_DS_NOOP_REQ_BYT
 
 Bytes ds_read(uint64_t xid, uint64_t token, uint64_t file_id, uint64_t off, uint32_t count) {
     Bytes f = ds_frame(TARN_DS_READ, TARN_DS_READ_REQ_BYTES, xid, token, file_id);
-    f.resize(tarn_ds_round_len(TARN_DS_READ_REQ_BYTES));
     tarn_wire_put_u64(f.data(), TARN_DS_READ_OFFSET, off);
     tarn_wire_put_u32(f.data(), TARN_DS_READ_COUNT, count);
     return f;
