@@ -28,6 +28,12 @@ constexpr uint32_t kConnMagic = 0x73636f6e;
 constexpr uint32_t kRxBuf = 64 * 1024;
 constexpr uint32_t kDirectMin = 8 * 1024;
 constexpr int kMaxRounds = 32;
+// A connection's turn on the loop ends after this many frames, and the rest
+// of what it sent waits for its next turn: the loop serves its connections
+// in turn, and a peer that pipelines small requests as fast as it can
+// would otherwise keep it for a long while at each turn, and every other
+// connection of the loop waiting that long.
+constexpr uint64_t kFramesPerTurn = 256;
 constexpr int kMaxAccepts = 64;
 // A peer stops being read while what it has in flight (requests handed to
 // the server and not yet freed) and queued (replies not yet written)
@@ -171,6 +177,7 @@ struct kiv_rpc_sconn {
     kiv_timer frame_timer{};
     uint64_t frames = 0;
     uint64_t frames_at_arm = 0;
+    uint64_t turn_end = 0;  // `frames` at which the current turn ends
 
     uint8_t hdr[24] = {};
     uint32_t have = 0;
@@ -564,6 +571,12 @@ bool conn_begin_frame(kiv_rpc_sconn* c) {
 // this connection's last frame. False if the connection went or drains.
 bool conn_parse(kiv_rpc_sconn* c) {
     while (!c->paused) {
+        if (!c->rx && c->have == 0 && c->frames >= c->turn_end && c->rpos < c->wpos) {
+            // The turn is over: the rest waits in the stash, and the
+            // re-check takes it up once the loop has been round.
+            mod_timer(&c->recheck, 0);
+            break;
+        }
         if (!c->rx && c->have == 24) {
             conn_update_pause(c);
             if (c->paused) break;
@@ -592,8 +605,9 @@ bool conn_parse(kiv_rpc_sconn* c) {
 }
 
 void conn_read(kiv_rpc_sconn* c) {
+    c->turn_end = c->frames + kFramesPerTurn;
     if (c->draining || !conn_parse(c)) return;
-    for (int round = 0; round < kMaxRounds && !c->paused; round++) {
+    for (int round = 0; round < kMaxRounds && !c->paused && !c->stash; round++) {
         // A connection between frames reads nothing it may not take: what
         // it would read past a frame it has no room for would wait, held.
         // One within a frame reads that frame to its end, and past it only
@@ -654,7 +668,7 @@ void conn_read(kiv_rpc_sconn* c) {
             conn_flush(c);
             if (c->dropped) return;
         }
-        if (size_t(n) < asked) return;
+        if (size_t(n) < asked || c->frames >= c->turn_end) return;
     }
 }
 
@@ -735,6 +749,7 @@ void conn_recheck(void* arg) {
     kiv_rpc_sconn_ref(c);
     if (!c->dropped) conn_update_pause(c);
     if (!c->dropped && !c->paused && !c->draining && conn_has_unparsed(c)) {
+        c->turn_end = c->frames + kFramesPerTurn;
         c->reading = true;
         conn_parse(c);
         c->reading = false;
