@@ -310,3 +310,43 @@ TEST_F(RpcTransport, APeerWhoseRepliesDoNotMoveIsClosedOnlyWhileOthersWait) {
     stop_server();
     kiv_rpc_budget_put(budget);
 }
+
+// A peer that pipelines small requests gets its turn on the loop like any
+// other connection, a few hundred frames at a time: with ten thousand of
+// its frames in the socket before the server looks, a request that another
+// connection sent behind them is taken long before the last of them.
+TEST_F(RpcTransport, APipeliningPeerTakesTurnsWithTheOtherConnectionsOfItsLoop) {
+    constexpr uint32_t kFrames = 10000;
+    start_server();
+    std::mutex mu;
+    std::vector<uint32_t> order;  // xids as taken; the other connection's is ~0
+    handler = [&](kiv_rpc_sconn* c, kiv_msg* req) {
+        {
+            std::lock_guard<std::mutex> g(mu);
+            order.push_back(le32(req->buf + 4) == kEcho ? ~0u : le32(req->buf + 8));
+        }
+        echo(c, req);
+    };
+    RawClient hog(srv_addr), other(srv_addr);
+    ASSERT_GE(hog.fd, 0);
+    ASSERT_GE(other.fd, 0);
+    // Both connections are accepted before the frames come.
+    ASSERT_TRUE(wait_until([&] { return accepts.load() == 2; }));
+    {
+        rttest::LoopHolder hold(&proc);
+        const std::vector<uint8_t> all = RawClient::frames(kFrames);
+        // 240 KB: the socket buffers take it all while nobody reads.
+        ASSERT_TRUE(RawPeer::write_full(hog.fd, all.data(), all.size()));
+        uint8_t xid[16] = {};
+        std::vector<uint8_t> f = RawPeer::header(24, kEcho, xid);
+        ASSERT_TRUE(RawPeer::write_full(other.fd, f.data(), f.size()));
+    }
+    uint8_t h[24];
+    ASSERT_TRUE(RawPeer::read_full(other.fd, h, sizeof h));
+    ASSERT_TRUE(wait_until([&] { return requests.load() == int(kFrames) + 1; }));
+    std::lock_guard<std::mutex> g(mu);
+    size_t at = std::find(order.begin(), order.end(), ~0u) - order.begin();
+    EXPECT_LT(at, size_t(kFrames) / 4) << "taken after " << at << " of the pipelining peer's frames";
+    order.erase(order.begin() + long(at));
+    for (uint32_t i = 0; i < kFrames; i++) ASSERT_EQ(i, order[i]) << "the peer's frames out of order";
+}
