@@ -45,10 +45,11 @@ int kiv_rpc_server_create(kiv_process* p, uint32_t max_msg, const kiv_rpc_server
 // until this returns. 0 or -errno (-ESHUTDOWN: the process has ended).
 int kiv_rpc_server_adopt(kiv_rpc_server* s, int fd);
 int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
-// Stops listening and drops every connection (a crash). The address can be
-// listened on again at once.
+// Stops listening and drops every connection (a crash): each socket closes
+// at once, what it still queued lost, and so do the sockets that linger
+// after a drop or a drain. The address can be listened on again at once.
 void kiv_rpc_server_close(kiv_rpc_server* s);
-// Drops every connection and keeps listening.
+// Drops every connection as kiv_rpc_server_close does, and keeps listening.
 void kiv_rpc_server_drop_all(kiv_rpc_server* s);
 // Each request in flight counts at least `bytes` against its connection's
 // budget: for a server whose replies are much larger than its requests
@@ -102,11 +103,17 @@ void kiv_rpc_batch_begin(kiv_process* p);
 void kiv_rpc_batch_end(kiv_process* p);
 // 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
-// Closes the connection at once. Replies already handed to kiv_rpc_reply,
-// gathered ones included, first go out as far as the socket takes them
-// without waiting; the rest are discarded. on_close follows, deferred.
+// Ends the connection at once: on_close follows, deferred, requests still
+// in flight are answered into the void, and nothing more is read for it.
+// Its socket lingers (until the peer has read every reply already handed
+// to kiv_rpc_reply, gathered ones included, and the end of the stream,
+// while what the peer still sends is read and thrown away; then until the
+// peer's end, or 5 s from the drop in all, whatever is left then being
+// lost), so that the close does not answer requests the peer pipelined
+// behind with a reset that throws those replies away. Its queued replies
+// count against the shared budget until written. Process end closes it.
 void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
-// Closes the connection once the requests it has in flight (handed to
+// Ends the connection once the requests it has in flight (handed to
 // on_request and not yet freed) are freed and their replies written, as
 // after a bad frame: the replies of the requests before go out whichever
 // thread answers them, and nothing more is read meanwhile (bytes already
@@ -115,7 +122,8 @@ void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
 // call from on_request counts its own request until it is freed. Free a
 // request only after its reply was handed to kiv_rpc_reply, or the
 // connection may close between the two. The peer's close still ends it at
-// once. on_close follows, deferred.
+// once. on_close follows, deferred; the socket then lingers as after
+// kiv_rpc_sconn_drop, so the peer reads all those replies, then the end.
 void kiv_rpc_sconn_drain(kiv_rpc_sconn* c);
 // A connection record lives until on_close has run and its last reference
 // is dropped.
