@@ -931,6 +931,7 @@ void kiv_rpc_batch_end(kiv_process* p) {
     rp_leave(rpc_proc_get(p));
 }
 
+// What kiv_rpc_reply counted for the reply: a lingering socket gives it back.
 void rpc_server_reply_gone(kiv_rpc_budget* b, rpc_msg* m) {
     budget_sub(b, m->total_len);
     rpc_msg_set_state(m, MS_IDLE);

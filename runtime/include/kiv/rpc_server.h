@@ -103,15 +103,18 @@ void kiv_rpc_batch_begin(kiv_process* p);
 void kiv_rpc_batch_end(kiv_process* p);
 // 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
-// Ends the connection at once: on_close follows, deferred, requests still
-// in flight are answered into the void, and nothing more is read for it.
-// Its socket lingers (until the peer has read every reply already handed
-// to kiv_rpc_reply, gathered ones included, and the end of the stream,
-// while what the peer still sends is read and thrown away; then until the
-// peer's end, or 5 s from the drop in all, whatever is left then being
-// lost), so that the close does not answer requests the peer pipelined
-// behind with a reset that throws those replies away. Its queued replies
-// count against the shared budget until written. Process end closes it.
+// Ends the connection at once (on_close follows, deferred; replies to the
+// requests still in flight are refused with -ENOTCONN), but not its
+// socket: every reply already handed to kiv_rpc_reply, gathered ones
+// included, is still written as the socket takes it, then the server ends
+// its sending, so the peer reads those replies and then the end of the
+// stream. Meanwhile what the peer sends is read and discarded (a close
+// with it unread would answer with a reset, which throws away what the
+// socket still holds for the peer); the socket closes at the peer's end,
+// or 5 s (RPC_LINGER_MS) after the drop, losing what is unwritten then.
+// Until written, those replies count against the shared budget.
+// kiv_rpc_server_close, kiv_rpc_server_drop_all and the end of the
+// process close it at once.
 void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
 // Ends the connection once the requests it has in flight (handed to
 // on_request and not yet freed) are freed and their replies written, as
