@@ -224,6 +224,7 @@ struct kiv_rpc_server {
     std::atomic<uint32_t> refs{1};
     bool closed = false;
     rpc_ilist<kiv_rpc_sconn, &kiv_rpc_sconn::prev, &kiv_rpc_sconn::next> conns;
+    rpc_linger_list lingers;  // sockets of drained and dropped connections
     rpc_node node{};
 };
 
@@ -453,6 +454,26 @@ void conn_stall_expired(void* arg) {
     rp_leave(rp);
 }
 
+// A drain or a drop ends the connection as conn_drop does, but its socket
+// lingers with what it still queued, so that its peer reads every reply
+// handed over before, then the end of the stream.
+void conn_close_gently(kiv_rpc_sconn* c) {
+    kiv_rpc_server* s = c->srv;
+    if (!c->dropped && c->fd >= 0 && s->rp && !kiv_process_terminated(s->rp->p)) {
+        if (c->watch) {
+            kiv_fd_watch_del(c->watch);
+            c->watch = nullptr;
+        }
+        if (c->budget) c->budget->refs.fetch_add(1, std::memory_order_relaxed);
+        rpc_linger_start(s->rp->p, &s->lingers, c->fd, &c->txq, c->tx_off, c->budget);
+        c->fd = -1;
+        c->tx_bytes = 0;
+        c->tx_cost = 0;  // the lingering socket gives it back as it writes
+        c->tx_off = 0;
+    }
+    conn_drop(c);
+}
+
 void conn_flush(kiv_rpc_sconn* c) {
     while (!c->txq.empty() && c->fd >= 0) {
         iovec iov[RPC_MAX_IOV];
@@ -674,7 +695,7 @@ void conn_read(kiv_rpc_sconn* c) {
 
 // A closing connection goes once nothing is in flight or queued.
 void conn_finish_drain(kiv_rpc_sconn* c) {
-    if (c->draining && !c->dropped && c->inflight.load() == 0 && c->txq.empty()) conn_drop(c);
+    if (c->draining && !c->dropped && c->inflight.load() == 0 && c->txq.empty()) conn_close_gently(c);
 }
 
 void conn_flush_run(rpc_event* ev) {
@@ -853,6 +874,7 @@ kiv_rpc_sconn* conn_of(kiv_rpc_sconn* c) {
 void rpc_server_process_gone(kiv_rpc_server* s) {
     srv_stop_listening(s);
     while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    rpc_linger_close_all(&s->lingers);
     s->rp = nullptr;
 }
 
@@ -1001,6 +1023,7 @@ void kiv_rpc_server_close(kiv_rpc_server* s) {
     s->closed = true;
     srv_stop_listening(s);
     while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    rpc_linger_close_all(&s->lingers);
     if (s->rp) rp_unlink(s->rp, &s->node);
     srv_unref(s);
 }
@@ -1009,6 +1032,7 @@ void kiv_rpc_server_drop_all(kiv_rpc_server* s) {
     srv_of(s);
     rpc_guard g(s->rp);
     while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    rpc_linger_close_all(&s->lingers);
 }
 
 kiv_msg* kiv_rpc_alloc_reply(const kiv_msg* req, uint32_t len) {
@@ -1080,7 +1104,7 @@ void kiv_rpc_sconn_drop(kiv_rpc_sconn* c) {
     // count as sent: losing them would make their clients repeat work that
     // was done (a repeated remove finds nothing).
     conn_flush(c);
-    conn_drop(c);
+    conn_close_gently(c);
 }
 
 void kiv_rpc_sconn_drain(kiv_rpc_sconn* c) {
@@ -1127,6 +1151,18 @@ void kiv_rpc_batch_begin(kiv_process* p) {
 void kiv_rpc_batch_end(kiv_process* p) {
     KIV_BUG_ON(!kiv_in_loop_context() || __kiv_thread_tls.process != p);
     rp_leave(rpc_proc_get(p));
+}
+
+// What kiv_rpc_reply counted for the reply: a lingering socket gives it back.
+void rpc_server_reply_gone(kiv_rpc_budget* b, rpc_msg* m) {
+    budget_sub(b, msg_cost(m));
+    rpc_msg_set_state(m, MS_IDLE);
+    kiv_free_msg(m);
+}
+
+size_t rpc_server_lingering(kiv_rpc_server* s) {
+    rpc_guard g(srv_of(s)->rp);
+    return s->lingers.size;
 }
 
 void rpc_server_request_freed(rpc_msg* m) {

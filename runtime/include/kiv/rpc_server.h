@@ -46,10 +46,11 @@ int kiv_rpc_server_create(kiv_process* p, uint32_t max_msg, const kiv_rpc_server
 // until this returns. 0 or -errno (-ESHUTDOWN: the process has ended).
 int kiv_rpc_server_adopt(kiv_rpc_server* s, int fd);
 int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
-// Stops listening and drops every connection (a crash). The address can be
-// listened on again at once.
+// Stops listening and drops every connection (a crash): each socket closes
+// at once, what it still queued lost, and so do the sockets that linger
+// after a drop or a drain. The address can be listened on again at once.
 void kiv_rpc_server_close(kiv_rpc_server* s);
-// Drops every connection and keeps listening.
+// Drops every connection as kiv_rpc_server_close does, and keeps listening.
 void kiv_rpc_server_drop_all(kiv_rpc_server* s);
 // Each request in flight counts at least `bytes` against its connection's
 // budget: for a server whose replies are much larger than its requests
@@ -133,11 +134,20 @@ void kiv_rpc_batch_begin(kiv_process* p);
 void kiv_rpc_batch_end(kiv_process* p);
 // 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
-// Closes the connection at once. Replies already handed to kiv_rpc_reply,
-// gathered ones included, first go out as far as the socket takes them
-// without waiting; the rest are discarded. on_close follows, deferred.
+// Ends the connection at once (on_close follows, deferred; replies to the
+// requests still in flight are refused with -ENOTCONN), but not its
+// socket: every reply already handed to kiv_rpc_reply, gathered ones
+// included, is still written as the socket takes it, then the server ends
+// its sending, so the peer reads those replies and then the end of the
+// stream. Meanwhile what the peer sends is read and discarded (a close
+// with it unread would answer with a reset, which throws away what the
+// socket still holds for the peer); the socket closes at the peer's end,
+// or 5 s (RPC_LINGER_MS) after the drop, losing what is unwritten then.
+// Until written, those replies count against the shared budget.
+// kiv_rpc_server_close, kiv_rpc_server_drop_all and the end of the
+// process close it at once.
 void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
-// Closes the connection once the requests it has in flight (handed to
+// Ends the connection once the requests it has in flight (handed to
 // on_request and not yet freed) are freed and their replies written, as
 // after a bad frame: the replies of the requests before go out whichever
 // thread answers them, and nothing more is read meanwhile (bytes already
@@ -146,7 +156,8 @@ void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
 // call from on_request counts its own request until it is freed. Free a
 // request only after its reply was handed to kiv_rpc_reply, or the
 // connection may close between the two. The peer's close still ends it at
-// once. on_close follows, deferred.
+// once. on_close follows, deferred; the socket then lingers as after
+// kiv_rpc_sconn_drop, so the peer reads all those replies, then the end.
 void kiv_rpc_sconn_drain(kiv_rpc_sconn* c);
 // A connection record lives until on_close has run and its last reference
 // is dropped.
