@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <compare>
 #include <map>
 #include <mutex>
@@ -148,21 +149,15 @@ struct OwnTrees {
     std::set<uint64_t> apart_at;
 };
 
-// What one caller name holds and has queued on one file.
-struct FileHolder {
-    size_t entries = 0;  // held and queued
-    size_t queued = 0;
-};
-
 struct File {
     lc_ls_ivtree held[2][2];  // [exclusive][Windows point]
     lc_ls_ivtree queued;
-    // The file's rooms, shared among the names on it, and its requests
-    // that wait for room: those that wait in its room, and every one of
-    // them by owner, so that a change of an owner's segments, which may
-    // change what its requests' grants would add, looks at them.
-    lc_ls_room room, queue_room;
-    std::map<const Caller*, FileHolder> holders;
+    // The file's rooms, shared among the names on it: of its entries,
+    // held and queued, and of its queue. Its requests that wait for room:
+    // those that wait in its room, and every one of them by owner, so that
+    // a change of an owner's segments, which may change what its requests'
+    // grants would add, looks at them.
+    lc_ls_shared_room room, queue;
     lc_ls_room_waits_slot waits;
     std::set<std::pair<OwnKey, uint64_t>> waiting;
     std::map<OwnKey, OwnTrees> owners;
@@ -526,17 +521,8 @@ struct lc_ls_engine {
         mine = add ? mine + 1 : mine - 1;
         if (!add) lc_ls_waits_made(&waiting, &c.waits);
         lc_ls_waits_made(&waiting, &waits, lc_ls_room_move(&room, rules.server, load, c.held + c.queued));
-        auto h = f.holders.try_emplace(who).first;
-        FileHolder& fh = h->second;
-        const size_t on_file = fh.entries;
-        fh.entries = add ? on_file + 1 : on_file - 1;
-        lc_ls_waits_made(&waiting, &f.waits, lc_ls_room_move(&f.room, rules.file, on_file, fh.entries));
-        if (queued) {
-            const size_t q = fh.queued;
-            fh.queued = add ? q + 1 : q - 1;
-            lc_ls_room_move(&f.queue_room, rules.file_queue, q, fh.queued);
-        }
-        if (fh.entries == 0) f.holders.erase(h);
+        lc_ls_waits_made(&waiting, &f.waits, lc_ls_shared_count(&f.room, rules.file, who, add));
+        if (queued) lc_ls_shared_count(&f.queue, rules.file_queue, who, add);
         // What a waiting request's grant adds depends on its owner's POSIX
         // segments only.
         if (!queued && n->lock.range.flavour == LC_LS_POSIX && !f.waiting.empty()) touch(f, n);
@@ -565,20 +551,21 @@ struct lc_ls_engine {
         if (it->second == 0) share_counts.erase(it);
     }
 
-    // The room the caller name lacks to add `add` entries on f (by an
-    // unlock's split when `split`), looked at in this order: its own, the
-    // file's, the server's. None when it has them all.
-    lc_ls_wait_place lacking(File& f, Caller* who, size_t add, bool split) {
+    // The rooms an entry of the caller name on f counts in, in the order
+    // they are looked at: its own, the file's, the server's.
+    std::array<lc_ls_room_use, 3> rooms_of(File& f, Caller* who) {
         CallerRec& c = who->second;
         const size_t load = c.held + c.queued;
-        if (!lc_ls_room_fits(lc_ls_room{load, 0}, rules.caller, load, add, split)) return {&c.waits, false};
-        auto h = f.holders.find(who);
-        const size_t on_file = h == f.holders.end() ? 0 : h->second.entries;
-        if (!lc_ls_room_fits(f.room, rules.file, on_file, add, split))
-            return {&f.waits, lc_ls_room_little(rules.file, on_file + add)};
-        if (!lc_ls_room_fits(room, rules.server, load, add, split))
-            return {&waits, lc_ls_room_little(rules.server, load + add)};
-        return {};
+        return {lc_ls_room_use{&c.waits, lc_ls_room{load, 0}, &rules.caller, load},
+                lc_ls_room_use{&f.waits, f.room.room, &rules.file, lc_ls_shared_load(&f.room, who)},
+                lc_ls_room_use{&waits, room, &rules.server, load}};
+    }
+
+    // The first room the caller name lacks to add `add` entries on f (by
+    // an unlock's split when `split`); none when it has them all.
+    lc_ls_wait_place lacking(File& f, Caller* who, size_t add, bool split) {
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        return lc_ls_rooms_lacking(rooms.data(), rooms.size(), add, split);
     }
 
     bool fits(File& f, Caller* who, size_t add, bool split) { return !lacking(f, who, add, split).slot; }
@@ -597,10 +584,9 @@ struct lc_ls_engine {
     bool queue_fits(File& f, const Own& o, bool fresh) {
         if (fresh && bytes() > limits.bytes_total) return false;
         const CallerRec& c = o.caller->second;
-        auto h = f.holders.find(o.caller);
-        const size_t on_file = h == f.holders.end() ? 0 : h->second.queued;
         return lc_ls_room_fits(lc_ls_room{c.queued, 0}, rules.caller_queue, c.queued, 1, false) &&
-               lc_ls_room_fits(f.queue_room, rules.file_queue, on_file, 1, false) && fits(f, o.caller, 1, false);
+               lc_ls_room_fits(f.queue.room, rules.file_queue, lc_ls_shared_load(&f.queue, o.caller), 1, false) &&
+               fits(f, o.caller, 1, false);
     }
 
     // Whether a queued request may be held now, adding `delta` held
@@ -988,17 +974,8 @@ struct lc_ls_engine {
 
     // Whether the caller lacks the room `p` to add `add` entries on f.
     bool lacks(File& f, Caller* who, size_t add, lc_ls_wait_place p) {
-        CallerRec& c = who->second;
-        const size_t load = c.held + c.queued;
-        if (p == lc_ls_wait_place{&c.waits, false})
-            return !lc_ls_room_fits(lc_ls_room{load, 0}, rules.caller, load, add, false);
-        auto h = f.holders.find(who);
-        const size_t on_file = h == f.holders.end() ? 0 : h->second.entries;
-        if (p == lc_ls_wait_place{&f.waits, lc_ls_room_little(rules.file, on_file + add)})
-            return !lc_ls_room_fits(f.room, rules.file, on_file, add, false);
-        if (p == lc_ls_wait_place{&waits, lc_ls_room_little(rules.server, load + add)})
-            return !lc_ls_room_fits(room, rules.server, load, add, false);
-        return false;
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        return lc_ls_rooms_lack(rooms.data(), rooms.size(), add, p);
     }
 
     // The rooms counted afresh from their holders, under the rules as
@@ -1008,11 +985,8 @@ struct lc_ls_engine {
         for (const auto& [name, c] : callers) lc_ls_room_move(&room, rules.server, 0, c.held + c.queued);
         for (const auto& [name, n] : share_counts) lc_ls_room_move(&room, rules.server, 0, n);
         for (auto& [k, f] : files) {
-            f.room = f.queue_room = {};
-            for (const auto& [who, h] : f.holders) {
-                lc_ls_room_move(&f.room, rules.file, 0, h.entries);
-                lc_ls_room_move(&f.queue_room, rules.file_queue, 0, h.queued);
-            }
+            lc_ls_shared_recount(&f.room, rules.file);
+            lc_ls_shared_recount(&f.queue, rules.file_queue);
         }
     }
 
@@ -1021,28 +995,19 @@ struct lc_ls_engine {
     // fault found. After check_shared, which vouches for the callers'
     // counts.
     std::string check_rooms() {
-        std::map<FileKey, std::map<const Caller*, FileHolder>> holders;
-        for (const auto& [id, n] : by_id) holders[FileKey{n->lock.range.fs_id, n->lock.range.fh}][n->lock.owner.caller].entries++;
+        std::map<FileKey, std::map<const void*, size_t>> on_file, queued_on_file;
+        for (const auto& [id, n] : by_id) on_file[FileKey{n->lock.range.fs_id, n->lock.range.fh}][n->lock.owner.caller]++;
         for (const auto& [seq, n] : by_seq) {
-            FileHolder& h = holders[FileKey{n->lock.range.fs_id, n->lock.range.fh}][n->lock.owner.caller];
-            h.entries++;
-            h.queued++;
+            FileKey k{n->lock.range.fs_id, n->lock.range.fh};
+            on_file[k][n->lock.owner.caller]++;
+            queued_on_file[k][n->lock.owner.caller]++;
         }
-        auto same = [](const lc_ls_room& a, const lc_ls_room& b) { return a.used == b.used && a.little_used == b.little_used; };
         size_t waiting_total = 0;
         for (auto& [k, f] : files) {
             std::string file = "fh " + std::to_string(k.fh) + ": ";
-            const auto& want = holders[k];
-            if (want.size() != f.holders.size()) return file + "holders differ from the entries";
-            lc_ls_room r, q;
-            for (const auto& [who, h] : f.holders) {
-                auto w = want.find(who);
-                if (w == want.end() || w->second.entries != h.entries || w->second.queued != h.queued)
-                    return file + "a holder's counts differ from its entries";
-                lc_ls_room_move(&r, rules.file, 0, h.entries);
-                lc_ls_room_move(&q, rules.file_queue, 0, h.queued);
-            }
-            if (!same(r, f.room) || !same(q, f.queue_room)) return file + "room counts differ from its holders";
+            if (const char* fault = lc_ls_shared_fault(&f.room, rules.file, on_file[k]); *fault) return file + fault;
+            if (const char* fault = lc_ls_shared_fault(&f.queue, rules.file_queue, queued_on_file[k]); *fault)
+                return file + "queue: " + fault;
             for (const auto& [ok, seq] : f.waiting) {
                 auto it = by_seq.find(seq);
                 if (it == by_seq.end() || key_of(it->second->lock.owner) != ok ||
@@ -1052,17 +1017,15 @@ struct lc_ls_engine {
             }
             waiting_total += f.waiting.size();
         }
-        std::map<std::string_view, size_t> sc;
+        std::map<std::string, size_t, std::less<>> sc;
         for (const auto& [fh, hs] : shares)
             for (const ShareHolder& h : hs) sc[h.owner.caller]++;
-        if (sc.size() != share_counts.size() || !std::equal(sc.begin(), sc.end(), share_counts.begin(), [](const auto& a, const auto& b) {
-                return a.first == b.first && a.second == b.second;
-            }))
-            return "share counts by name differ from the share locks";
+        if (sc != share_counts) return "share counts by name differ from the share locks";
         lc_ls_room r;
         for (const auto& [name, c] : callers) lc_ls_room_move(&r, rules.server, 0, c.held + c.queued);
         for (const auto& [name, n] : share_counts) lc_ls_room_move(&r, rules.server, 0, n);
-        if (!same(r, room) || room.used != entries()) return "the server's room differs from its entries";
+        if (r.used != room.used || r.little_used != room.little_used || room.used != entries())
+            return "the server's room differs from its entries";
         if (waiting_total != waiting.where.size()) return "files list other requests waiting for room than wait";
         for (const auto& [seq, p] : waiting.where)
             if (!by_seq.count(seq)) return "waits for room without being queued: " + std::to_string(seq);

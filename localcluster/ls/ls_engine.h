@@ -90,20 +90,20 @@ struct lc_ls_breaks {
 // as held since, granted, it is. A file's and the server's entries, and a
 // file's queue, are shared among the names there: grants and queueing of
 // any name stop at three quarters, and the last quarter is kept for the
-// names holding little there (a 64th of that quarter each, at most), so
-// that no handful of names fills a file or the server. The default caller
-// caps are a quarter of the file's and an eighth of the server's, so that
-// one name, even past its caps by splitting, never refuses another name's
-// take or queueing.
+// names holding little there (a 64th of it each, at most), so that no
+// handful of names fills a file or the server. The default caps of a name
+// are a quarter of a file's and an eighth of the server's, so that one
+// name, even at twice them by splitting, never refuses another's take or
+// queueing.
 //
 // The caps are hard for grants: a take is granted only when the entries it
 // adds fit every room; a blocking take waits only with room to be held; a
 // queued request freed of its conflicts but without that room stays
 // queued and is granted when room is made. Past them a request is answered
 // LC_LS_FULL and changes nothing. An unlock is never refused for the caps,
-// except a POSIX free that would split a segment past the caller's twice
-// its own caps or, unless it holds little there, past a whole file or
-// server.
+// except a POSIX free that would split a segment past twice the name's
+// own caps or, unless the name holds little there, past the whole of a
+// file's or the server's room.
 //
 // The server's bytes are bounded too: the bytes of the caller names, item
 // lists and share handles it keeps. Held locks and queued requests share

@@ -34,6 +34,49 @@ bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t lo
     return lc_ls_room_little(rule, load + add) && r.little_used + add <= rule.reserve;
 }
 
+size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name) {
+    auto it = r->by_name.find(name);
+    return it == r->by_name.end() ? 0 : it->second;
+}
+
+bool lc_ls_shared_count(lc_ls_shared_room* r, const lc_ls_room_rule& rule, const void* name, bool add) {
+    auto it = r->by_name.try_emplace(name).first;
+    const size_t before = it->second;
+    it->second = add ? before + 1 : before - 1;
+    bool made = lc_ls_room_move(&r->room, rule, before, it->second);
+    if (it->second == 0) r->by_name.erase(it);
+    return made;
+}
+
+void lc_ls_shared_recount(lc_ls_shared_room* r, const lc_ls_room_rule& rule) {
+    r->room = {};
+    for (const auto& [name, n] : r->by_name) lc_ls_room_move(&r->room, rule, 0, n);
+}
+
+const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule& rule,
+                               const std::map<const void*, size_t>& want) {
+    if (r->by_name != want) return "what names hold differs from their entries";
+    lc_ls_shared_room again = *r;
+    lc_ls_shared_recount(&again, rule);
+    if (again.room.used != r->room.used || again.room.little_used != r->room.little_used)
+        return "the room's counts differ from what its names hold";
+    return "";
+}
+
+lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split) {
+    for (size_t i = 0; i < n; i++)
+        if (!lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, split))
+            return {rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)};
+    return {};
+}
+
+bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p) {
+    for (size_t i = 0; i < n; i++)
+        if (p == lc_ls_wait_place{rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)})
+            return !lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, false);
+    return false;
+}
+
 namespace {
 
 void unmark(lc_ls_waits* w, lc_ls_room_waits_slot* slot) {

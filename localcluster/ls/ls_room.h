@@ -45,6 +45,21 @@ bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t before, 
 bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split);
 inline bool lc_ls_room_little(const lc_ls_room_rule& rule, size_t load) { return load <= rule.little; }
 
+// A room shared among names that keeps what each of them holds there.
+struct lc_ls_shared_room {
+    lc_ls_room room;
+    std::map<const void*, size_t> by_name;  // a name that holds none there is not kept
+};
+size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name);
+// One entry of the name comes (`add`) or goes; true when that made room.
+bool lc_ls_shared_count(lc_ls_shared_room* r, const lc_ls_room_rule& rule, const void* name, bool add);
+// The room counted afresh from the names' counts: the rule changed.
+void lc_ls_shared_recount(lc_ls_shared_room* r, const lc_ls_room_rule& rule);
+// Empty when the room counts what `want` says each name holds; otherwise
+// the fault.
+const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule& rule,
+                               const std::map<const void*, size_t>& want);
+
 // The queued requests that wait for room in one room, by sequence (oldest
 // first): [1] those whose holder holds little there, whom the reserve
 // serves too, [0] the others.
@@ -76,6 +91,20 @@ void lc_ls_waits_file(lc_ls_waits* w, uint64_t seq, lc_ls_wait_place place);
 // The request waits for room no more.
 void lc_ls_waits_drop(lc_ls_waits* w, uint64_t seq);
 lc_ls_wait_place lc_ls_waits_where(const lc_ls_waits* w, uint64_t seq);
+// One of the rooms a request of a name counts in, as it stands.
+struct lc_ls_room_use {
+    lc_ls_room_waits_slot* waits;  // where those waiting for room there wait
+    lc_ls_room room;
+    const lc_ls_room_rule* rule;
+    size_t load;  // what the name holds there
+};
+// The first of the `n` rooms that lacks room for `add` entries more (by an
+// unlock's split when `split`), as the place to wait for it there; slot
+// null when none lacks it.
+lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split);
+// Whether the room of `p` among them lacks room for `add` more.
+bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p);
+
 // Room was made, when `made`, in the room whose waiters `slot` keeps: the
 // next retry looks at them. Nothing when none waits there.
 void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made = true);

@@ -41,6 +41,19 @@ TEST(LsRoomTest, SharedRoomsKeepAReserveForHoldersHoldingLittle) {
     for (const Row& r : rows)
         EXPECT_EQ(r.fits, lc_ls_room_fits(lc_ls_room{r.used, r.little_used}, r.rule, r.load, r.add, r.split)) << r.what;
 
+    // A request waits in the first room it lacks, with those holding
+    // little there when it does, which the reserve serves too.
+    lc_ls_room_waits_slot mine, file;
+    for (size_t load : {3, 4}) {
+        SCOPED_TRACE(load);
+        const lc_ls_room_use rooms[] = {{&mine, lc_ls_room{4, 0}, &own, 4}, {&file, lc_ls_room{768, 256}, &big, load}};
+        const lc_ls_wait_place lacking = lc_ls_rooms_lacking(rooms, 2, 1, false);
+        EXPECT_EQ((lc_ls_wait_place{&file, load == 3}), lacking);
+        EXPECT_TRUE(lc_ls_rooms_lack(rooms, 2, 1, lacking));
+        EXPECT_FALSE(lc_ls_rooms_lack(rooms, 2, 1, {&mine, false}));
+        EXPECT_FALSE(lc_ls_rooms_lacking(rooms, 1, 1, false).slot);
+    }
+
     // Room is made when entries go, or when a holder grows past little and
     // leaves the reserve to the others.
     lc_ls_room room;
