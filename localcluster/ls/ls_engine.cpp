@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <compare>
 #include <map>
 #include <mutex>
@@ -12,6 +13,7 @@
 
 #include "localcluster/common/json.h"
 #include "localcluster/ls/ls_index.h"
+#include "localcluster/ls/ls_room.h"
 
 namespace {
 
@@ -34,8 +36,6 @@ uint64_t last_of(const lc_ls_range& r) {
 // A POSIX segment's length as reported: 0 when it reaches the end.
 uint64_t segment_len(uint64_t start, uint64_t last) { return last == kMax ? 0 : last - start + 1; }
 
-size_t twice(size_t cap) { return cap > SIZE_MAX / 2 ? SIZE_MAX : 2 * cap; }
-
 struct Node;
 
 // One distinct caller name. Every held lock and queued request of that
@@ -47,6 +47,7 @@ struct CallerRec {
     size_t pins = 0;  // requests being served that carry the name
     Node* held_list = nullptr;
     Node* queued_list = nullptr;
+    lc_ls_room_waits_slot waits;  // its requests that wait for room under its own caps
 
     bool unused() const { return held == 0 && queued == 0 && pins == 0; }
 };
@@ -151,6 +152,14 @@ struct OwnTrees {
 struct File {
     lc_ls_ivtree held[2][2];  // [exclusive][Windows point]
     lc_ls_ivtree queued;
+    // The file's rooms, shared among the names on it: of its entries,
+    // held and queued, and of its queue. Its requests that wait for room:
+    // those that wait in its room, and every one of them by owner, so that
+    // a change of an owner's segments, which may change what its requests'
+    // grants would add, looks at them.
+    lc_ls_shared_room room, queue;
+    lc_ls_room_waits_slot waits;
+    std::set<std::pair<OwnKey, uint64_t>> waiting;
     std::map<OwnKey, OwnTrees> owners;
     // The owners whose segments touch at a byte and stay apart because a
     // point there would meet the joined segment; joined when the last such
@@ -210,6 +219,18 @@ void set_bytes(lc_ls_ivnode* x, Node* n, uint64_t key) {
     x->obj = n;
 }
 
+// The rooms the limits make: a caller name's own, for what it holds and
+// what it has queued; a file's and the server's, shared among names.
+struct Rules {
+    lc_ls_room_rule caller, caller_queue, file, file_queue, server;
+};
+
+Rules rules_of(const lc_ls_limits& l) {
+    return Rules{lc_ls_room_own(l.held_per_caller), lc_ls_room_own(l.queued_per_caller),
+                 lc_ls_room_shared(l.held_per_file), lc_ls_room_shared(l.queued_per_file),
+                 lc_ls_room_shared(l.entries_total)};
+}
+
 }  // namespace
 
 struct lc_ls_engine {
@@ -217,24 +238,30 @@ struct lc_ls_engine {
     uint32_t boot_tag;
     lc_ls_breaks breaks;
     lc_ls_limits limits;
+    Rules rules = rules_of(limits);
     uint64_t next_id = 1;
     uint64_t next_seq = 1;
     std::map<FileKey, File> files;
     std::map<uint64_t, Node*> by_id;   // every held lock
     std::map<uint64_t, Node*> by_seq;  // every queued request, oldest first
+    // The server's room: held locks, queued requests and share locks, of
+    // byte-range callers and share callers (each name counted apart).
+    lc_ls_room room;
+    lc_ls_room_waits_slot waits;  // the requests that wait for the server's room
     // Queued requests that conflict with nothing any more but would hold
-    // more than the held caps allow: granted as releases make room.
-    std::set<uint64_t> room_wait;
-    // The tables changed during this request: an entry went, which may
-    // make room, or one came, which may join with what a waiting request
-    // would hold and so shrink what it needs.
-    bool room_made = false;
+    // more than the caps allow, each waiting in a room it lacks: granted
+    // when room is made there.
+    lc_ls_waits waiting;
+    // Owners with requests waiting for room whose segments changed during
+    // this request: their requests' grants may add less now.
+    std::vector<std::pair<FileKey, OwnKey>> touched;
     CallerMap callers;
     ItemsMap item_lists;
     size_t interned_bytes = 0;  // of the names in `callers` and the lists in `item_lists`
     std::map<uint64_t, std::vector<ShareHolder>> shares;  // by fh, in grant order
     size_t share_entries = 0;
     size_t share_bytes = 0;  // their names and handles
+    std::map<std::string, size_t, std::less<>> share_counts;  // by caller name
     // Names and item lists whose last user went during this request: they
     // are dropped at its end, when no entry of the request can still point
     // at them.
@@ -330,11 +357,7 @@ struct lc_ls_engine {
         lc_ls_iv_insert(n->lock.range.flavour == LC_LS_POSIX ? &t.posix : &t.windows, &n->own);
         by_id[n->lock.id] = n;
         f.nheld++;
-        CallerRec& c = n->lock.owner.caller->second;
-        c.held++;
-        list_push(&c.held_list, n);
-        n->lock.items->second.refs++;
-        room_made = true;
+        count_up(f, n, false);
     }
 
     // Unlinks a held lock; the caller owns the node. An owner left with
@@ -357,8 +380,7 @@ struct lc_ls_engine {
         if (is_point(n->lock.range)) f.gone_points.push_back(n->lock.range.start);
         by_id.erase(n->lock.id);
         f.nheld--;
-        count_down(n->lock.owner.caller, n, false);
-        room_made = true;
+        count_down(f, n, false);
         return n;
     }
 
@@ -402,10 +424,20 @@ struct lc_ls_engine {
         if (--i->second.refs == 0) idle_items.push_back(i);
     }
 
-    void count_down(Caller* c, Node* n, bool queued) {
+    // An entry of n's caller comes to f or goes, held or queued: it is
+    // listed on its caller, and counted in the rooms.
+    void count_up(File& f, Node* n, bool queued) {
+        CallerRec& c = n->lock.owner.caller->second;
+        list_push(queued ? &c.queued_list : &c.held_list, n);
+        n->lock.items->second.refs++;
+        count(f, n, queued, true);
+    }
+
+    void count_down(File& f, Node* n, bool queued) {
+        Caller* c = n->lock.owner.caller;
         CallerRec& r = c->second;
-        (queued ? r.queued : r.held)--;
         list_erase(queued ? &r.queued_list : &r.held_list, n);
+        count(f, n, queued, false);
         if (r.unused()) idle_callers.push_back(c);
         drop_items_ref(n->lock.items);
     }
@@ -478,50 +510,97 @@ struct lc_ls_engine {
         return d;
     }
 
-    // Whether a take adding `delta` held entries fits: what is held and
-    // what waits (which, granted, is held) stay within the caps of the file
-    // and of the caller, and the server's entries within its own. A take
-    // that adds nothing always fits, unless it brings new bytes past the
-    // byte cap.
-    bool take_fits(const File& f, const Own& o, int64_t delta, bool fresh) const {
-        if (fresh && bytes() > limits.bytes_total) return false;
-        if (delta <= 0) return true;
-        const CallerRec& c = o.caller->second;
-        size_t d = size_t(delta);
-        return entries() + d <= limits.entries_total && f.nheld + f.nqueued + d <= limits.held_per_file &&
-               c.held + c.queued + d <= limits.held_per_caller;
+    // One entry of n's caller comes or goes on f, held or queued: the
+    // rooms it counts in follow, and room made where requests wait is
+    // marked for them.
+    void count(File& f, Node* n, bool queued, bool add) {
+        Caller* who = n->lock.owner.caller;
+        CallerRec& c = who->second;
+        const size_t load = c.held + c.queued;
+        size_t& mine = queued ? c.queued : c.held;
+        mine = add ? mine + 1 : mine - 1;
+        if (!add) lc_ls_waits_made(&waiting, &c.waits);
+        lc_ls_waits_made(&waiting, &waits, lc_ls_room_move(&room, rules.server, load, c.held + c.queued));
+        lc_ls_waits_made(&waiting, &f.waits, lc_ls_shared_count(&f.room, rules.file, who, add));
+        if (queued) lc_ls_shared_count(&f.queue, rules.file_queue, who, add);
+        // What a waiting request's grant adds depends on its owner's POSIX
+        // segments only.
+        if (!queued && n->lock.range.flavour == LC_LS_POSIX && !f.waiting.empty()) touch(f, n);
     }
 
-    // Whether one more request may wait: within the queue caps, and with
-    // room to be held when granted.
-    bool queue_fits(const File& f, const Own& o, bool fresh) const {
+    void touch(const File& f, const Node* n) {
+        OwnKey k = key_of(n->lock.owner);
+        auto it = f.waiting.lower_bound({k, 0});
+        if (it == f.waiting.end() || it->first != k) return;
+        std::pair<FileKey, OwnKey> t{FileKey{n->lock.range.fs_id, n->lock.range.fh}, k};
+        if (touched.empty() || touched.back() != t) touched.push_back(t);
+    }
+
+    size_t share_count(std::string_view caller) const {
+        auto it = share_counts.find(caller);
+        return it == share_counts.end() ? 0 : it->second;
+    }
+
+    // A share lock of the caller name comes or goes.
+    void count_share(const std::string& caller, bool add) {
+        auto it = share_counts.try_emplace(caller).first;
+        const size_t before = it->second;
+        it->second = add ? before + 1 : before - 1;
+        share_entries = add ? share_entries + 1 : share_entries - 1;
+        lc_ls_waits_made(&waiting, &waits, lc_ls_room_move(&room, rules.server, before, it->second));
+        if (it->second == 0) share_counts.erase(it);
+    }
+
+    // The rooms an entry of the caller name on f counts in, in the order
+    // they are looked at: its own, the file's, the server's.
+    std::array<lc_ls_room_use, 3> rooms_of(File& f, Caller* who) {
+        CallerRec& c = who->second;
+        const size_t load = c.held + c.queued;
+        return {lc_ls_room_use{&c.waits, lc_ls_room{load, 0}, &rules.caller, load},
+                lc_ls_room_use{&f.waits, f.room.room, &rules.file, lc_ls_shared_load(&f.room, who)},
+                lc_ls_room_use{&waits, room, &rules.server, load}};
+    }
+
+    // The first room the caller name lacks to add `add` entries on f (by
+    // an unlock's split when `split`); none when it has them all.
+    lc_ls_wait_place lacking(File& f, Caller* who, size_t add, bool split) {
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        return lc_ls_rooms_lacking(rooms.data(), rooms.size(), add, split);
+    }
+
+    bool fits(File& f, Caller* who, size_t add, bool split) { return !lacking(f, who, add, split).slot; }
+
+    // Whether a take adding `delta` held entries fits: what is held and
+    // what waits (which, granted, is held) stay within the rooms of the
+    // caller, the file and the server. A take that adds nothing always
+    // fits, unless it brings new bytes past the byte cap.
+    bool take_fits(File& f, const Own& o, int64_t delta, bool fresh) {
+        if (fresh && bytes() > limits.bytes_total) return false;
+        return delta <= 0 || fits(f, o.caller, size_t(delta), false);
+    }
+
+    // Whether one more request may wait: within the queue rooms of the
+    // caller and the file, and with room to be held when granted.
+    bool queue_fits(File& f, const Own& o, bool fresh) {
         if (fresh && bytes() > limits.bytes_total) return false;
         const CallerRec& c = o.caller->second;
-        return entries() < limits.entries_total && f.nqueued < limits.queued_per_file &&
-               c.queued < limits.queued_per_caller && f.nheld + f.nqueued < limits.held_per_file &&
-               c.held + c.queued < limits.held_per_caller;
+        return lc_ls_room_fits(lc_ls_room{c.queued, 0}, rules.caller_queue, c.queued, 1, false) &&
+               lc_ls_room_fits(f.queue.room, rules.file_queue, lc_ls_shared_load(&f.queue, o.caller), 1, false) &&
+               fits(f, o.caller, 1, false);
     }
 
     // Whether a queued request may be held now, adding `delta` held
-    // entries in place of its queue entry.
-    bool regrant_fits(const File& f, const Lk& q, int64_t delta) const {
-        if (delta <= 0) return true;
-        const CallerRec& c = q.owner.caller->second;
-        size_t d = size_t(delta);
-        return entries() - 1 + d <= limits.entries_total && f.nheld + d <= limits.held_per_file &&
-               c.held + d <= limits.held_per_caller;
+    // entries in place of its queue entry, whose room it holds.
+    bool regrant_fits(File& f, const Lk& q, int64_t delta) {
+        return delta <= 1 || fits(f, q.owner.caller, size_t(delta - 1), false);
     }
 
-    // Whether an unlock that splits a segment, adding one entry, may go
-    // past the caps: it may, up to twice each of them. Refusing it at the
-    // cap would fail an unlock for lack of the room it frees; without a
-    // bound one owner could grow the tables without end by unlocking byte
-    // after byte of one segment.
-    bool split_fits(const File& f, const Own& o) const {
-        const CallerRec& c = o.caller->second;
-        return entries() < twice(limits.entries_total) && f.nheld < twice(limits.held_per_file) &&
-               c.held < twice(limits.held_per_caller);
-    }
+    // Whether an unlock that splits a segment, adding one entry, fits. It
+    // may go past the caps, up to the split bounds of the rooms (twice the
+    // caller's own caps): refusing it at the cap would fail an unlock for
+    // lack of the room it frees; without a bound one name could grow the
+    // tables without end by unlocking byte after byte of one segment.
+    bool split_fits(File& f, const Own& o) { return fits(f, o.caller, 1, true); }
 
     // ------------------------------------------------------------ POSIX segments
 
@@ -699,20 +778,26 @@ struct lc_ls_engine {
         lc_ls_iv_insert(&f.queued, &n->at);
         by_seq[n->seq()] = n;
         f.nqueued++;
-        CallerRec& c = n->lock.owner.caller->second;
-        c.queued++;
-        list_push(&c.queued_list, n);
-        n->lock.items->second.refs++;
+        count_up(f, n, true);
     }
 
     Node* dequeue(File& f, Node* n) {
+        unwait(f, n);
         lc_ls_iv_erase(&f.queued, &n->at);
         by_seq.erase(n->seq());
-        room_wait.erase(n->seq());
         f.nqueued--;
-        count_down(n->lock.owner.caller, n, true);
-        room_made = true;
+        count_down(f, n, true);
         return n;
+    }
+
+    // The queued request waits for room in `p`, which it lacks.
+    void wait_in(File& f, Node* n, lc_ls_wait_place p) {
+        lc_ls_waits_file(&waiting, n->seq(), p);
+        f.waiting.emplace(key_of(n->lock.owner), n->seq());
+    }
+
+    void unwait(File& f, Node* n) {
+        if (f.waiting.erase({key_of(n->lock.owner), n->seq()})) lc_ls_waits_drop(&waiting, n->seq());
     }
 
     Node* find_queued(File& f, const Own& o, const lc_ls_range& r) {
@@ -731,12 +816,15 @@ struct lc_ls_engine {
     bool try_grant(File& f, Node* n, std::vector<Span>* more) {
         if (find_conflict(f, n->lock)) {
             // Woken again by the release of what it meets.
-            room_wait.erase(n->seq());
+            unwait(f, n);
             return false;
         }
-        if (!regrant_fits(f, n->lock, grant_delta(f, n->lock))) {
-            room_wait.insert(n->seq());
-            return false;
+        // Its queue entry holds the room of one held entry.
+        if (int64_t delta = grant_delta(f, n->lock); delta > 1) {
+            if (lc_ls_wait_place p = lacking(f, n->lock.owner.caller, size_t(delta - 1), false); p.slot) {
+                wait_in(f, n, p);
+                return false;
+            }
         }
         dequeue(f, n);
         grant(f, std::move(n->lock), more);
@@ -792,23 +880,39 @@ struct lc_ls_engine {
         }
     }
 
-    // Grants the requests waiting for room that fit now, oldest first,
-    // until a round grants none (a grant that joins segments makes room).
+    // Looks at the requests waiting for room where room was made, and at
+    // those whose owners' segments changed, oldest first; each grant may
+    // make more.
     void retry_room() {
-        for (bool again = true; again && !room_wait.empty();) {
-            again = false;
-            std::vector<uint64_t> seqs(room_wait.begin(), room_wait.end());
-            for (uint64_t s : seqs) {
-                auto it = by_seq.find(s);
-                if (it == by_seq.end() || !room_wait.count(s)) continue;
-                Node* n = it->second;
-                auto fit = files.find(FileKey{n->lock.range.fs_id, n->lock.range.fh});
-                std::vector<Span> more;
-                if (!try_grant(fit->second, n, &more)) continue;
-                again = true;
-                regrant(fit->second, std::move(more));
-            }
+        flush_touched();
+        lc_ls_waits_retry(&waiting, try_waiting, this);
+    }
+
+    static lc_ls_try try_waiting(void* ctx, uint64_t seq) {
+        auto* e = static_cast<lc_ls_engine*>(ctx);
+        auto it = e->by_seq.find(seq);
+        if (it == e->by_seq.end()) return LC_LS_TRY_DONE;
+        Node* n = it->second;
+        File& f = e->files.find(FileKey{n->lock.range.fs_id, n->lock.range.fh})->second;
+        std::vector<Span> more;
+        bool held = e->try_grant(f, n, &more);
+        if (held) e->regrant(f, std::move(more));
+        e->flush_touched();
+        return held || !lc_ls_waits_where(&e->waiting, seq).slot ? LC_LS_TRY_DONE : LC_LS_TRY_WAITS;
+    }
+
+    void flush_touched() {
+        if (touched.empty()) return;
+        std::sort(touched.begin(), touched.end());
+        touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+        for (const auto& [fk, ok] : touched) {
+            auto fit = files.find(fk);
+            if (fit == files.end()) continue;
+            const auto& w = fit->second.waiting;
+            for (auto it = w.lower_bound({ok, 0}); it != w.end() && it->first == ok; ++it)
+                waiting.again.insert(it->second);
         }
+        touched.clear();
     }
 
     void drop_if_empty(std::map<FileKey, File>::iterator it) {
@@ -868,6 +972,67 @@ struct lc_ls_engine {
         return "";
     }
 
+    // Whether the caller lacks the room `p` to add `add` entries on f.
+    bool lacks(File& f, Caller* who, size_t add, lc_ls_wait_place p) {
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        return lc_ls_rooms_lack(rooms.data(), rooms.size(), add, p);
+    }
+
+    // The rooms counted afresh from their holders, under the rules as
+    // they are.
+    void recount_rooms() {
+        room = {};
+        for (const auto& [name, c] : callers) lc_ls_room_move(&room, rules.server, 0, c.held + c.queued);
+        for (const auto& [name, n] : share_counts) lc_ls_room_move(&room, rules.server, 0, n);
+        for (auto& [k, f] : files) {
+            lc_ls_shared_recount(&f.room, rules.file);
+            lc_ls_shared_recount(&f.queue, rules.file_queue);
+        }
+    }
+
+    // Whether the rooms and their holders agree with the entries, and the
+    // requests waiting for room with the rooms' lists: empty, or the first
+    // fault found. After check_shared, which vouches for the callers'
+    // counts.
+    std::string check_rooms() {
+        std::map<FileKey, std::map<const void*, size_t>> on_file, queued_on_file;
+        for (const auto& [id, n] : by_id) on_file[FileKey{n->lock.range.fs_id, n->lock.range.fh}][n->lock.owner.caller]++;
+        for (const auto& [seq, n] : by_seq) {
+            FileKey k{n->lock.range.fs_id, n->lock.range.fh};
+            on_file[k][n->lock.owner.caller]++;
+            queued_on_file[k][n->lock.owner.caller]++;
+        }
+        size_t waiting_total = 0;
+        for (auto& [k, f] : files) {
+            std::string file = "fh " + std::to_string(k.fh) + ": ";
+            if (const char* fault = lc_ls_shared_fault(&f.room, rules.file, on_file[k]); *fault) return file + fault;
+            if (const char* fault = lc_ls_shared_fault(&f.queue, rules.file_queue, queued_on_file[k]); *fault)
+                return file + "queue: " + fault;
+            for (const auto& [ok, seq] : f.waiting) {
+                auto it = by_seq.find(seq);
+                if (it == by_seq.end() || key_of(it->second->lock.owner) != ok ||
+                    FileKey{it->second->lock.range.fs_id, it->second->lock.range.fh} != k ||
+                    !lc_ls_waits_where(&waiting, seq).slot)
+                    return file + "lists a request waiting for room that is not its own or not waiting";
+            }
+            waiting_total += f.waiting.size();
+        }
+        std::map<std::string, size_t, std::less<>> sc;
+        for (const auto& [fh, hs] : shares)
+            for (const ShareHolder& h : hs) sc[h.owner.caller]++;
+        if (sc != share_counts) return "share counts by name differ from the share locks";
+        lc_ls_room r;
+        for (const auto& [name, c] : callers) lc_ls_room_move(&r, rules.server, 0, c.held + c.queued);
+        for (const auto& [name, n] : share_counts) lc_ls_room_move(&r, rules.server, 0, n);
+        if (r.used != room.used || r.little_used != room.little_used || room.used != entries())
+            return "the server's room differs from its entries";
+        if (waiting_total != waiting.where.size()) return "files list other requests waiting for room than wait";
+        for (const auto& [seq, p] : waiting.where)
+            if (!by_seq.count(seq)) return "waits for room without being queued: " + std::to_string(seq);
+        if (!waiting.made.empty() || !waiting.again.empty() || !touched.empty()) return "room made and not looked at";
+        return lc_ls_waits_fault(&waiting);
+    }
+
     Own lookup(const lc_ls_owner& o) {
         return Own{find_caller(o.caller), o.owner_id, o.caller_id, o.addr};
     }
@@ -886,9 +1051,8 @@ struct Request {
 
     explicit Request(lc_ls_engine* eng) : e(eng), g(eng->mu) {}
     ~Request() {
-        // Whatever changed may let a request that waits for room be held.
-        if (e->room_made) e->retry_room();
-        e->room_made = false;
+        // Room made may let a request that waits for it be held.
+        e->retry_room();
         for (const Lk& l : pinned) e->unpin(l);
         e->sweep();
     }
@@ -913,8 +1077,12 @@ lc_ls_engine* lc_ls_engine_create(uint32_t boot_tag, const lc_ls_breaks& breaks)
 }
 
 void lc_ls_engine_set_limits(lc_ls_engine* e, const lc_ls_limits& limits) {
-    std::lock_guard<std::mutex> g(e->mu);
+    Request rq(e);
     e->limits = limits;
+    e->rules = rules_of(limits);
+    e->recount_rooms();
+    // Any room may have grown.
+    lc_ls_waits_made_everywhere(&e->waiting);
 }
 
 void lc_ls_engine_destroy(lc_ls_engine* e) { delete e; }
@@ -1085,12 +1253,13 @@ uint32_t lc_ls_share_take(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
         return LC_LS_GRANTED;
     }
     size_t bytes = o.caller.size() + o.handle.size();
-    if (e->entries() >= e->limits.entries_total || e->bytes() + bytes > e->limits.bytes_total) {
+    if (!lc_ls_room_fits(e->room, e->rules.server, e->share_count(o.caller), 1, false) ||
+        e->bytes() + bytes > e->limits.bytes_total) {
         if (holders.empty()) e->shares.erase(fh);
         return LC_LS_FULL;
     }
     holders.push_back(ShareHolder{o, mode, access});
-    e->share_entries++;
+    e->count_share(o.caller, true);
     e->share_bytes += bytes;
     return LC_LS_GRANTED;
 }
@@ -1102,9 +1271,8 @@ uint32_t lc_ls_share_free(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
     std::vector<ShareHolder>& holders = sit->second;
     for (auto it = holders.begin(); it != holders.end(); ++it) {
         if (!same_share_owner(it->owner, o)) continue;
-        e->share_entries--;
+        e->count_share(it->owner.caller, false);
         e->share_bytes -= it->owner.caller.size() + it->owner.handle.size();
-        e->room_made = true;
         holders.erase(it);
         if (holders.empty()) e->shares.erase(sit);
         return LC_LS_GRANTED;
@@ -1134,9 +1302,8 @@ void lc_ls_free_all(lc_ls_engine* e, std::string_view caller) {
         for (auto it = e->shares.begin(); it != e->shares.end();) {
             std::erase_if(it->second, [&](const ShareHolder& h) {
                 if (h.owner.caller != caller) return false;
-                e->share_entries--;
+                e->count_share(h.owner.caller, false);
                 e->share_bytes -= h.owner.caller.size() + h.owner.handle.size();
-                e->room_made = true;
                 return true;
             });
             it = it->second.empty() ? e->shares.erase(it) : std::next(it);
@@ -1211,6 +1378,7 @@ lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e) {
     c.held = e->by_id.size();
     c.pending = e->by_seq.size();
     for (const auto& [fh, hs] : e->shares) c.shares += hs.size();
+    c.room_tries = e->waiting.tries;
     return c;
 }
 
@@ -1265,16 +1433,17 @@ std::string lc_ls_engine_check(lc_ls_engine* e) {
         bool blocked = false;
         for (const Lk* l : held[FileKey{n->lock.range.fs_id, n->lock.range.fh}])
             blocked = blocked || e->conflicts(n->lock, *l);
-        if (!blocked && !e->room_wait.count(seq))
-            return "queued " + where(n->lock) + " conflicts with nothing held and waits for no room";
-        if (!blocked) {
-            File& f = e->files[FileKey{n->lock.range.fs_id, n->lock.range.fh}];
-            if (e->regrant_fits(f, n->lock, e->grant_delta(f, n->lock)))
-                return "queued " + where(n->lock) + " waits for room it has";
-        }
+        if (blocked) continue;
+        lc_ls_wait_place p = lc_ls_waits_where(&e->waiting, seq);
+        if (!p.slot) return "queued " + where(n->lock) + " conflicts with nothing held and waits for no room";
+        File& f = e->files[FileKey{n->lock.range.fs_id, n->lock.range.fh}];
+        int64_t delta = e->grant_delta(f, n->lock);
+        if (e->regrant_fits(f, n->lock, delta)) return "queued " + where(n->lock) + " waits for room it has";
+        // Else it would not be looked at when room comes where it lacks it.
+        if (!e->lacks(f, n->lock.owner.caller, size_t(delta - 1), p))
+            return "queued " + where(n->lock) + " waits in a room it has";
     }
-    for (uint64_t seq : e->room_wait)
-        if (!e->by_seq.count(seq)) return "waits for room without being queued: " + std::to_string(seq);
+    if (std::string fault = e->check_rooms(); !fault.empty()) return fault;
 
     // The indexes: every tree holds together, holds what its name says,
     // and the trees agree with the counts.

@@ -84,28 +84,36 @@ struct lc_ls_breaks {
     bool search_more_when_full = false;    // has_more whenever a page is full
 };
 
-// How much one caller name and one file may hold and have queued. The held
-// caps are hard: a take is granted only when what is held, what is queued
-// (which, granted, is held) and the entries the take adds stay within
-// them; a blocking take waits only with room to be held; a queued request
-// freed of its conflicts but without that room stays queued and is
-// granted when a release makes room. Past them a request is answered
-// LC_LS_FULL and changes nothing. An unlock is never refused for the caps,
-// except a POSIX free that would split a segment past twice a cap
-// (localcluster/ls/README.md).
+// How much one caller name, one file and the whole server may hold and
+// have queued (localcluster/ls/README.md, "Caps"). A caller name's caps
+// are its own: what it holds and has queued on every file, queued counting
+// as held since, granted, it is. A file's and the server's entries, and a
+// file's queue, are shared among the names there: grants and queueing of
+// any name stop at three quarters, and the last quarter is kept for the
+// names holding little there (a 64th of it each, at most), so that no
+// handful of names fills a file or the server. The default caps of a name
+// are a quarter of a file's and an eighth of the server's, so that one
+// name, even at twice them by splitting, never refuses another's take or
+// queueing.
 //
-// The whole server is bounded too, whatever the number of callers: its
-// held locks, queued requests and share locks together, and the bytes of
-// the caller names, item lists and share handles it keeps. Held locks and
-// queued requests share one copy of each distinct caller name and item
-// list, so a request that brings neither anything new is refused only by
-// the entry count. A share take that would add an entry past either is
-// refused as well.
+// The caps are hard for grants: a take is granted only when the entries it
+// adds fit every room; a blocking take waits only with room to be held; a
+// queued request freed of its conflicts but without that room stays
+// queued and is granted when room is made. Past them a request is answered
+// LC_LS_FULL and changes nothing. An unlock is never refused for the caps,
+// except a POSIX free that would split a segment past twice the name's
+// own caps or, unless the name holds little there, past the whole of a
+// file's or the server's room.
+//
+// The server's bytes are bounded too: the bytes of the caller names, item
+// lists and share handles it keeps. Held locks and queued requests share
+// one copy of each distinct caller name and item list, so a request that
+// brings neither anything new is refused only by the entry counts.
 struct lc_ls_limits {
-    size_t held_per_caller = 65536;
-    size_t held_per_file = 65536;
+    size_t held_per_caller = 32768;
+    size_t held_per_file = 131072;
     size_t queued_per_caller = 1024;
-    size_t queued_per_file = 1024;
+    size_t queued_per_file = 4096;
     size_t entries_total = 262144;
     size_t bytes_total = size_t(64) << 20;
 };
@@ -174,6 +182,7 @@ struct lc_ls_counts {
     size_t held = 0;
     size_t pending = 0;
     size_t shares = 0;
+    uint64_t room_tries = 0;  // looks at requests waiting for room, since the engine was made
 };
 lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e);
 

@@ -1,7 +1,8 @@
 // Costs of the lock tables per request as they fill: a take and a free on a
 // file that holds N locks, disjoint or overlapping, a release on a file
 // where N blocking requests wait, a free-all of one caller among N locks of
-// others, and one beside many waiting requests. Each should
+// others, one beside many waiting requests, and a take and free on a file
+// of its own beside N requests waiting for room elsewhere. Each should
 // stay flat as N grows. The memory a held lock costs is counted too.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -187,6 +188,50 @@ void BM_FreeAllBesideQueued(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
 BENCHMARK(BM_FreeAllBesideQueued)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// N requests of N / 1024 callers wait for room, each caller's on a file of
+// its own: each caller holds one shared segment there and has queued
+// exclusive pieces inside it, which a shared lock of another caller held
+// up until it went; each would add two entries, and the caller's cap lets
+// it hold two. Each round another caller takes and frees a lock on another
+// file, which makes no room for them.
+void BM_TakeFreeBesideWaitingForRoom(benchmark::State& state) {
+    const uint64_t n = uint64_t(state.range(0)), per_caller = 1024;
+    lc_ls_engine* e = make_engine();
+    lc_ls_limits lim;
+    lim.held_per_file = lim.held_per_caller = 1u << 20;
+    lim.queued_per_file = lim.queued_per_caller = 1u << 20;
+    lc_ls_engine_set_limits(e, lim);
+    const uint64_t callers = n / per_caller;
+    lc_ls_owner waiter, blocker;
+    blocker.caller = "blocker";
+    for (uint64_t c = 0; c < callers; c++) {
+        waiter.caller = "waiter-" + std::to_string(c);
+        lc_ls_range seg = posix(0, 1u << 20, LC_LS_SHARED, 100 + c);
+        if (lc_ls_take(e, waiter, seg, {}) != LC_LS_GRANTED || lc_ls_take(e, blocker, seg, {}) != LC_LS_GRANTED)
+            abort();
+        for (uint64_t i = 0; i < per_caller; i++)
+            if (lc_ls_blocking_take(e, waiter, posix(4 * i + 1, 1, LC_LS_EXCLUSIVE, 100 + c), {}, lc_ls_addr{}) !=
+                LC_LS_BLOCKED)
+                abort();
+    }
+    lim.held_per_caller = 2;
+    lc_ls_engine_set_limits(e, lim);
+    for (uint64_t c = 0; c < callers; c++)
+        if (lc_ls_free(e, blocker, posix(0, 0, LC_LS_SHARED, 100 + c)) != LC_LS_GRANTED) abort();
+    lc_ls_counts counts = lc_ls_engine_counts(e);
+    if (counts.pending != n || counts.held != callers) abort();
+    lc_ls_owner o = owner(1);
+    lc_ls_range r = win(0, 1, LC_LS_EXCLUSIVE);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(lc_ls_take(e, o, r, {}));
+        benchmark::DoNotOptimize(lc_ls_free(e, o, r));
+    }
+    if (lc_ls_engine_counts(e).pending != n) abort();
+    state.SetItemsProcessed(int64_t(state.iterations()) * 2);
+    lc_ls_engine_destroy(e);
+}
+BENCHMARK(BM_TakeFreeBesideWaitingForRoom)->Arg(0)->Arg(1024)->Arg(3072);
 
 // Bytes the tables keep per held lock: typical requests (a short caller
 // name, one 16-byte item) or the largest a request may carry (a 2047-byte

@@ -15,6 +15,7 @@
 
 #include "localcluster/ls/ls_engine.h"
 #include "localcluster/ls/ls_proto.h"
+#include "localcluster/ls/ls_room.h"
 #include "test_ls_frames.h"
 
 namespace {
@@ -682,28 +683,29 @@ TEST(LsEngineLimitsTest, NameAndOpaqueSizesAtTheirEdges) {
 
 // ---------------------------------------------------------------- limits on what is held and queued
 
-// The held caps are hard: a take is granted only when what the caller and
-// the file hold, what they have queued (which, granted, is held) and the
-// entries the take adds stay within them, so a re-take that adds nothing
-// is granted at the cap and one that adds a remnant is not. A blocking
-// request is queued only with room to be held. An unlock is not refused
-// for the caps unless it would split past twice them. Refusals come back
-// as the handling error and change nothing.
+// The caps are hard: a take is granted only when what the caller name
+// holds and has queued (which, granted, is held) and the entries the take
+// adds stay within its caps, so a re-take that adds nothing is granted at
+// the cap and one that adds a remnant is not; an unlock is refused only
+// when its split would pass twice them. A file's room is shared: any name
+// may fill three quarters of it, and the last quarter only the names
+// holding little there; its queue likewise. Refusals come back as the
+// handling error and change nothing.
 TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
     using namespace lsframes;
     Engine e;
     lc_ls_limits lim;
     lim.held_per_caller = 3;
-    lim.held_per_file = 4;
+    lim.held_per_file = 8;  // 6 open to all, 2 for those holding one there
     lim.queued_per_caller = 2;
-    lim.queued_per_file = 2;
+    lim.queued_per_file = 4;  // 3 open to all, 1 for those queuing one there
     lc_ls_engine_set_limits(e, lim);
     auto frame = [](uint32_t type, const std::string& caller, uint64_t fh, uint64_t start, uint64_t len,
                     uint32_t flavour = LC_LS_WINDOWS, uint32_t lock_type = X) {
         return br_frame({.type = type, .caller = caller, .fh = fh, .start = start, .len = len, .lock_type = lock_type,
                          .flavour = flavour});
     };
-    const uint32_t P = LC_LS_POSIX, W = LC_LS_WINDOWS;
+    const uint32_t P = LC_LS_POSIX;
     struct Step {
         const char* what;
         Bytes frame;
@@ -715,7 +717,7 @@ TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
         {"a takes 2", frame(T, "a", 1, 10, 1), 0, LC_LS_GRANTED},
         {"a takes a segment", frame(T, "a", 2, 0, 20, P), 0, LC_LS_GRANTED},
         {"a at its cap", frame(T, "a", 2, 30, 1), ENOLCK, 0},
-        {"a blocking at its cap", frame(B, "a", 3, 0, 1), ENOLCK, 0},
+        {"a blocking at its cap", frame(B, "a", 4, 0, 1), ENOLCK, 0},
         {"a's conflict still denied", frame(T, "a", 1, 0, 1), 0, LC_LS_DENIED},
         {"a re-take inside its segment adds nothing", frame(T, "a", 2, 5, 2, P), 0, LC_LS_GRANTED},
         {"a downgrade inside its segment adds two", frame(T, "a", 2, 5, 2, P, S), ENOLCK, 0},
@@ -727,19 +729,25 @@ TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
         {"a takes still refused", frame(T, "a", 4, 0, 1), ENOLCK, 0},
         {"a unlocks its segments", frame(F, "a", 2, 0, 20, P), 0, LC_LS_GRANTED},
         {"b takes the file's 3rd", frame(T, "b", 1, 20, 1), 0, LC_LS_GRANTED},
-        {"b queues behind a, in the file's last room", frame(B, "b", 1, 0, 1), 0, LC_LS_BLOCKED},
-        {"c would queue past what the file may hold", frame(B, "c", 1, 10, 1), ENOLCK, 0},
-        {"c would take the room b waits for", frame(T, "c", 1, 30, 1), ENOLCK, 0},
-        {"c elsewhere", frame(T, "c", 2, 30, 1), 0, LC_LS_GRANTED},
-        {"c queues behind itself", frame(B, "c", 2, 30, 1), 0, LC_LS_BLOCKED},
-        {"c queues it again", frame(B, "c", 2, 30, 1), 0, LC_LS_BLOCKED},
-        {"c queues 2", frame(B, "c", 2, 30, 2), 0, LC_LS_BLOCKED},
-        {"c at its queue cap", frame(B, "c", 2, 29, 2), ENOLCK, 0},
-        {"d at the file's queue cap", frame(B, "d", 2, 30, 1, W), ENOLCK, 0},
-        {"a frees 1: b's request is held in its place", frame(F, "a", 1, 0, 1), 0, LC_LS_GRANTED},
-        {"c's queued requests count against its cap", frame(T, "c", 1, 40, 1), ENOLCK, 0},
-        {"c cancels one", frame(C, "c", 2, 30, 2), 0, LC_LS_GRANTED},
-        {"c takes there", frame(T, "c", 1, 40, 1), 0, LC_LS_GRANTED},
+        {"b takes the 4th", frame(T, "b", 1, 21, 1), 0, LC_LS_GRANTED},
+        {"b takes the 5th", frame(T, "b", 1, 22, 1), 0, LC_LS_GRANTED},
+        {"g takes the last room open to all", frame(T, "g", 1, 30, 1), 0, LC_LS_GRANTED},
+        {"g, holding more than one there, not the reserve", frame(T, "g", 1, 31, 1), ENOLCK, 0},
+        {"d queues behind a in the reserve", frame(B, "d", 1, 0, 1), 0, LC_LS_BLOCKED},
+        {"e would queue past the reserve", frame(B, "e", 1, 10, 1), ENOLCK, 0},
+        {"e would take the room d waits for", frame(T, "e", 1, 40, 1), ENOLCK, 0},
+        {"h holds a range of another file", frame(T, "h", 3, 0, 100), 0, LC_LS_GRANTED},
+        {"c queues behind h", frame(B, "c", 3, 0, 1), 0, LC_LS_BLOCKED},
+        {"c queues it again", frame(B, "c", 3, 0, 1), 0, LC_LS_BLOCKED},
+        {"c queues 2", frame(B, "c", 3, 1, 1), 0, LC_LS_BLOCKED},
+        {"c at its queue cap", frame(B, "c", 3, 2, 1), ENOLCK, 0},
+        {"x queues beside c", frame(B, "x", 3, 3, 1), 0, LC_LS_BLOCKED},
+        {"y past the file's queue", frame(B, "y", 3, 4, 1), ENOLCK, 0},
+        {"c takes its 3rd, two of them queued", frame(T, "c", 5, 0, 1), 0, LC_LS_GRANTED},
+        {"c's queued requests count against its cap", frame(T, "c", 5, 10, 1), ENOLCK, 0},
+        {"c cancels one", frame(C, "c", 3, 1, 1), 0, LC_LS_GRANTED},
+        {"c takes there", frame(T, "c", 5, 10, 1), 0, LC_LS_GRANTED},
+        {"a frees 1: d's request is held in its place", frame(F, "a", 1, 0, 1), 0, LC_LS_GRANTED},
     };
     for (const Step& st : steps) {
         std::vector<uint8_t> rep = lc_ls_serve(e, st.frame.data(), st.frame.size());
@@ -749,62 +757,179 @@ TEST(LsEngineLimitsTest, HeldAndQueuedCountsAreCappedPerCallerAndPerFile) {
         EXPECT_EQ("", lc_ls_engine_check(e)) << st.what;
     }
     lc_ls_counts c = lc_ls_engine_counts(e);
-    EXPECT_EQ(5u, c.held);
-    EXPECT_EQ(1u, c.pending);
+    EXPECT_EQ(9u, c.held);
+    EXPECT_EQ(2u, c.pending);
 }
 
 // A queued request that a release frees from its conflicts but that would
-// hold past the held caps stays queued, and is granted, never refused, as
-// soon as a release makes room, whichever file or caller that release is of.
+// hold past the caps stays queued, and is granted, never refused, as soon
+// as room is made where it lacks it (a name's, a file's or the server's),
+// or its owner's segments change so that its grant adds less; until then
+// nobody takes that room, and changes elsewhere do not look at it again.
 TEST(LsEngineLimitsTest, AQueuedRequestWaitsForRoomUnderTheHeldCaps) {
     struct Case {
         const char* what;
-        bool per_file;  // else per caller
+        size_t lc_ls_limits::*cap;
+        size_t size;
+        const char* older;  // the name of the older waiter, p
+        const char* other;  // and of the one that fills the room
+        uint64_t other_fh;
+        std::vector<uint64_t> splits_before, splits_between;  // its unlocks
+        std::string left;  // its segments at the end
     };
-    for (const Case& k : {Case{"file", true}, Case{"caller", false}}) {
+    const Case cases[] = {
+        // Open to grants up to 6, to splits up to 8.
+        {"file", &lc_ls_limits::held_per_file, 8, "p", "z", 0x10, {210}, {212}, "z:213-229:X"},
+        // Open to grants up to 6, to splits up to 12.
+        {"caller", &lc_ls_limits::held_per_caller, 6, "q", "q", 0x10, {210}, {212}, "q:213-229:X"},
+        // Open to grants up to 9, to splits up to 12.
+        {"server", &lc_ls_limits::entries_total, 12, "p", "z", 0x30, {210, 212, 214}, {216},
+         "z:213-213:X z:215-215:X z:217-229:X"},
+    };
+    for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         Engine e;
         lc_ls_limits lim;
-        (k.per_file ? lim.held_per_file : lim.held_per_caller) = 4;
+        lim.*k.cap = k.size;
         lc_ls_engine_set_limits(e, lim);
         lc_ls_addr w{};
-        // The waiter's own shared segment, a middle piece of which it
-        // asks to hold exclusive: two entries more when granted. A shared
-        // point of another owner there holds the request up.
-        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("q", 1), posix(0, 30, S), {}));
-        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("h", 1), win(15, 0, S), {}));
-        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, owner("q", 1), posix(10, 10, X), {}, w));
-        // The room left goes to an unlock that splits (allowed past the cap).
-        std::string other = k.per_file ? "z" : "q";
-        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner(other, 2), posix(200, 30), {}));
-        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner(other, 2), posix(210, 1)));
-        EXPECT_EQ(4u, lc_ls_engine_counts(e).held);
-        // The conflict goes; 3 held and 2 more would pass the cap: it waits.
-        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("h", 1), win(15, 0, S)));
-        EXPECT_EQ(3u, lc_ls_engine_counts(e).held);
+        // Each waiter holds a shared segment, a middle piece of which it
+        // asks to hold exclusive: two entries more when granted, one more
+        // than its queue entry holds room for. A shared point of another
+        // owner there holds the request up.
+        const lc_ls_owner p = owner(k.older, 4), q = owner("q", 1), h = owner("h", 1), other = owner(k.other, 2);
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, p, posix(40, 30, S), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, h, win(55, 0, S), {}));
+        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, p, posix(50, 10, X), {}, w));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, q, posix(0, 30, S), {}));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, h, win(15, 0, S), {}));
+        ASSERT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, q, posix(10, 10, X), {}, w));
+        // The room left goes to a take and to unlocks that split.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, other, posix(200, 30, X, k.other_fh), {}));
+        for (uint64_t x : k.splits_before) ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, other, posix(x, 1, X, k.other_fh)));
+        // The conflicts go; the grants would pass the room: they wait.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, h, win(15, 0, S)));
+        for (uint64_t x : k.splits_between) ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, other, posix(x, 1, X, k.other_fh)));
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, h, win(55, 0, S)));
+        EXPECT_EQ(2u, lc_ls_engine_counts(e).pending);
+        EXPECT_EQ("", lc_ls_engine_check(e));
+        // Nobody may take the room they wait for.
+        EXPECT_EQ(LC_LS_FULL, lc_ls_take(e, owner("q", 3), win(500, 1), {}));
+        // Another name's take and free on another file make no room in a
+        // file's or a name's room (in the server's they make and take it).
+        uint64_t tries = lc_ls_engine_counts(e).room_tries;
+        for (int i = 0; i < 3; i++) {
+            ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("o", 1), win(0, 1, X, 0x20), {}));
+            ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("o", 1), win(0, 1, X, 0x20)));
+        }
+        if (k.cap != &lc_ls_limits::entries_total) {
+            EXPECT_EQ(tries, lc_ls_engine_counts(e).room_tries);
+        }
+        EXPECT_EQ(2u, lc_ls_engine_counts(e).pending);
+        // q unlocks the rest of its segment past the piece: its request
+        // would leave no remnant there now, adds no more than its queue
+        // entry holds, and is granted, though p, older, still lacks room.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, q, posix(20, 10)));
         EXPECT_EQ(1u, lc_ls_engine_counts(e).pending);
         EXPECT_EQ("", lc_ls_engine_check(e));
-        // Nobody may take the room it waits for.
-        EXPECT_EQ(LC_LS_FULL, lc_ls_take(e, owner("q", 3), win(500, 1), {}));
-        // A release of one entry makes room: it is granted then.
-        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner(other, 2), posix(200, 10)));
-        lc_ls_counts c = lc_ls_engine_counts(e);
-        EXPECT_EQ(0u, c.pending);
-        EXPECT_EQ(4u, c.held);
-        EXPECT_EQ("q:0-9:S q:10-19:X q:20-29:S " + other + ":211-229:X", segments(e));
+        // Releases make room: p is granted then.
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_free(e, other, posix(200, 12, X, k.other_fh)));
+        EXPECT_EQ(0u, lc_ls_engine_counts(e).pending);
+        const std::string pn = k.older;
+        EXPECT_EQ("q:0-9:S q:10-19:X " + pn + ":40-49:S " + pn + ":50-59:X " + pn + ":60-69:S " + k.left, segments(e));
+        EXPECT_EQ("", lc_ls_engine_check(e));
+    }
+}
+
+// Takes the segment of 2^20 bytes from `start` on fh and unlocks byte
+// after byte of it, each split one entry more, until the caps refuse one;
+// the splits granted.
+size_t split_all_it_may(lc_ls_engine* e, const std::string& caller, uint64_t fh, uint64_t start) {
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner(caller, 1), posix(start, 1u << 20, X, fh), {}));
+    size_t n = 0;
+    while (lc_ls_free(e, owner(caller, 1), posix(start + 2 * n + 1, 1, X, fh)) == LC_LS_GRANTED) n++;
+    return n;
+}
+
+// What a name may split counts against that name: another name that
+// filled the file by its own splitting unlocks leaves a name holding one
+// segment there free to unlock its middle, downgrade a byte of it and,
+// once it freed it all, take some of it back.
+TEST(LsEngineLimitsTest, AnotherNamesSplitsLeaveAnUnlockItsRoom) {
+    Engine e;
+    lc_ls_limits lim;
+    lim.held_per_caller = lim.held_per_file = 1024;
+    lc_ls_engine_set_limits(e, lim);
+    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(0, 100), {}));
+    size_t splits = split_all_it_may(e, "a", 0x10, 1u << 20);
+    // a filled the file's whole room, which its own splits may not pass.
+    EXPECT_EQ(1024u, lc_ls_engine_counts(e).held);
+    EXPECT_EQ(1022u, splits);
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("v", 1), posix(10, 10)));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(50, 1, S), {}));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("v", 1), posix(0, 100)));
+    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(0, 10), {}));
+    EXPECT_EQ("", lc_ls_engine_check(e));
+}
+
+// No name refuses another's take or queueing on a file, and no handful of
+// names fills the server: after names split all they may, or one name
+// queued all it may on a file, a new name's take, blocking take (queued
+// behind a filler's lock, or granted) and share take there go through.
+TEST(LsEngineLimitsTest, NoHandfulOfNamesShutsOutANewOne) {
+    struct Case {
+        const char* what;
+        size_t names;
+        bool one_file;  // all on the new name's file, else each on a file of its own, the first on that one
+        bool queue;     // the one name queues instead
+    };
+    const Case cases[] = {
+        {"two names split, each on its file", 2, false, false},
+        {"four names split, each on its file", 4, false, false},
+        {"two names split on the new name's file", 2, true, false},
+        {"four names split on it", 4, true, false},
+        {"one name queues all it may there", 1, true, true},
+    };
+    const uint64_t fh = 0x10;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Engine e;
+        lc_ls_limits lim;  // a queue fills at the default caps
+        if (!k.queue) {
+            lim.held_per_caller = 1024;
+            lim.held_per_file = k.one_file ? 4096 : lim.held_per_file;
+            lim.entries_total = 4096;
+        }
+        lc_ls_engine_set_limits(e, lim);
+        lc_ls_addr w{};
+        // The fillers' locks lie within [0, 2^23) of the files.
+        if (k.queue) {
+            ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("h", 1), posix(0, 1u << 20, X, fh), {}));
+            uint64_t n = 0;
+            while (lc_ls_blocking_take(e, owner("q", 1), posix(n, 1, X, fh), {}, w) == LC_LS_BLOCKED) n++;
+            EXPECT_EQ(lim.queued_per_caller, n);
+        } else {
+            for (size_t i = 0; i < k.names; i++)
+                split_all_it_may(e, "x" + std::to_string(i), k.one_file ? fh : fh + i, i << 20);
+        }
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("new", 1), posix(1u << 23, 1, X, fh), {}));
+        EXPECT_EQ(LC_LS_BLOCKED, lc_ls_blocking_take(e, owner("new", 1), posix(0, 1, X, fh), {}, w));
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_blocking_take(e, owner("new", 1), posix(1u << 24, 1, X, fh), {}, w));
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_share_take(e, lc_ls_share_owner{"new", "h", {}}, fh, 0, 1));
         EXPECT_EQ("", lc_ls_engine_check(e));
     }
 }
 
 // The whole server is capped in entries (held, queued and share locks of
 // any caller) and in the bytes of the names, items and handles it keeps; a
-// name or item list already kept costs nothing more. A refusal changes
-// nothing, and whatever frees an entry or the last user of some bytes
-// makes room again.
+// name or item list already kept costs nothing more. Three quarters of the
+// entries are open to any name, the last quarter only to names holding
+// little (here one entry). A refusal changes nothing, and whatever frees
+// an entry or the last user of some bytes makes room again.
 TEST(LsEngineLimitsTest, TheServerIsCappedInEntriesAndBytesWhateverTheCallers) {
     Engine e;
     lc_ls_limits lim;
-    lim.entries_total = 4;
+    lim.entries_total = 8;  // 6 open, 2 in reserve
     lim.bytes_total = 100;
     lc_ls_engine_set_limits(e, lim);
     lc_ls_share_owner sh;
@@ -828,24 +953,31 @@ TEST(LsEngineLimitsTest, TheServerIsCappedInEntriesAndBytesWhateverTheCallers) {
         {"its re-queue with new items past the bytes",
          [&] { return lc_ls_blocking_take(e, owner("b", 1), win(0, 1), other, w); }, LC_LS_FULL, 3},
         {"a share lock", [&] { return lc_ls_share_take(e, sh, 7, 0, 1); }, LC_LS_GRANTED, 4},
-        {"a fifth entry of a new caller", [&] { return lc_ls_take(e, owner("c", 1), win(30, 1), {}); }, LC_LS_FULL, 4},
-        {"a fifth queued entry",
-         [&] { return lc_ls_blocking_take(e, owner("a", 2), win(10, 1), {}, w); }, LC_LS_FULL, 4},
-        {"a second share lock",
-         [&] { return lc_ls_share_take(e, lc_ls_share_owner{"t", "h", {}}, 8, 0, 1); }, LC_LS_FULL, 4},
-        {"the share lock's re-take adds nothing", [&] { return lc_ls_share_take(e, sh, 7, 0, 3); }, LC_LS_GRANTED, 4},
+        {"a's second", [&] { return lc_ls_take(e, owner("a", 1), win(30, 1), {}); }, LC_LS_GRANTED, 5},
+        {"a's third, the last open", [&] { return lc_ls_take(e, owner("a", 1), win(40, 1), {}); }, LC_LS_GRANTED, 6},
+        {"a's fourth past the open room",
+         [&] { return lc_ls_take(e, owner("a", 1), win(50, 1), {}); }, LC_LS_FULL, 6},
+        {"b's second queued past it",
+         [&] { return lc_ls_blocking_take(e, owner("b", 2), win(30, 1), {}, w); }, LC_LS_FULL, 6},
+        {"a new name in the reserve", [&] { return lc_ls_take(e, owner("c", 1), win(60, 1), {}); }, LC_LS_GRANTED, 7},
+        {"its second, holding more than little",
+         [&] { return lc_ls_take(e, owner("c", 1), win(70, 1), {}); }, LC_LS_FULL, 7},
+        {"another new name past the reserve, which s and c fill",
+         [&] { return lc_ls_take(e, owner("d", 1), win(80, 1), {}); }, LC_LS_FULL, 7},
+        {"a second share lock past it",
+         [&] { return lc_ls_share_take(e, lc_ls_share_owner{"t", "h", {}}, 8, 0, 1); }, LC_LS_FULL, 7},
+        {"the share lock's re-take adds nothing", [&] { return lc_ls_share_take(e, sh, 7, 0, 3); }, LC_LS_GRANTED, 7},
         {"a's free: b's queued request is held in its place",
-         [&] { return lc_ls_free(e, owner("a", 1), win(0, 1)); }, LC_LS_GRANTED, 3},
-        {"c takes the fourth", [&] { return lc_ls_take(e, owner("c", 1), win(30, 1), {}); }, LC_LS_GRANTED, 4},
-        {"c's second past the entries", [&] { return lc_ls_take(e, owner("c", 1), win(40, 1), {}); }, LC_LS_FULL, 4},
+         [&] { return lc_ls_free(e, owner("a", 1), win(0, 1)); }, LC_LS_GRANTED, 6},
         {"free-all of b frees its two",
          [&] {
              lc_ls_free_all(e, "b");
              return LC_LS_GRANTED;
          },
-         LC_LS_GRANTED, 2},
+         LC_LS_GRANTED, 4},
+        {"d takes in the open room", [&] { return lc_ls_take(e, owner("d", 1), win(80, 1), {}); }, LC_LS_GRANTED, 5},
         {"the 60 bytes went with their last user: 50 new ones fit",
-         [&] { return lc_ls_take(e, owner("a", 1), win(20, 1), other); }, LC_LS_GRANTED, 3},
+         [&] { return lc_ls_take(e, owner("a", 1), win(20, 1), other); }, LC_LS_GRANTED, 6},
     };
     for (const Step& st : steps) {
         EXPECT_EQ(st.want, st.run()) << st.what;
@@ -1141,76 +1273,166 @@ TEST(LsEngineModelTest, RandomHistoriesMatchTheModel) {
     }
 }
 
-// Random histories under small caps: no grant, at once or from the queue,
-// takes a file or a caller past a held cap (only an unlock's split may,
-// by one, and never past twice the cap), nothing is held past twice a cap,
-// and after every request each queued request conflicts or waits for room
-// it does not have (the tables' check), so none waits that could be held.
+// Random histories under small caps, with shares, by five names: after
+// every request no caller name holds and has queued past its caps but by
+// an unlock's split, and never past twice them; in every file's and the
+// server's room the entries of the names that hold more than little grew
+// past the open room only by an unlock's split, and never past the whole
+// room, and the room holds at most its reserve more; no queue is past its
+// caps; and each queued request conflicts or waits for room it does not
+// have (the tables' check), so none waits that could be held.
 TEST(LsEngineLimitsTest, RandomHistoriesKeepTheHeldCapsHard) {
-    const char* callers[] = {"a", "b", "c"};
+    const char* callers[] = {"a", "b", "c", "d", "e"};
     for (uint64_t seed = 1; seed <= 150; seed++) {
         std::mt19937_64 rng(seed);
         auto pick = [&](uint64_t n) { return uint64_t(rng() % n); };
         Engine e;
         lc_ls_limits lim;
-        lim.held_per_file = 2 + pick(3);
-        lim.held_per_caller = 2 + pick(3);
-        lim.queued_per_file = lim.queued_per_caller = 2 + pick(2);
-        lim.entries_total = 12 + pick(8);
+        // Every other history is dense: one file, and pieces and shared
+        // locks on few bytes, so that they meet.
+        const bool dense = seed % 2 == 0;
+        lim.held_per_caller = 2 + pick(4);
+        lim.held_per_file = 4 + pick(9);
+        lim.queued_per_caller = 1 + pick(3);
+        lim.queued_per_file = 2 + pick(6);
+        lim.entries_total = 12 + pick(12);
         lc_ls_engine_set_limits(e, lim);
-        auto counts = [&](std::map<std::string, size_t>* per_caller, std::map<uint64_t, size_t>* per_file) {
+        const lc_ls_room_rule file_rule = lc_ls_room_shared(lim.held_per_file),
+                              queue_rule = lc_ls_room_shared(lim.queued_per_file),
+                              server_rule = lc_ls_room_shared(lim.entries_total);
+        // What each room holds: all of it, and of the names holding more
+        // than little there.
+        struct Use {
+            size_t all = 0, big = 0;
+        };
+        struct Tables {
+            std::map<std::string, size_t> caller, caller_queued;
+            std::map<uint64_t, Use> file, queue;
+            Use server;
+        };
+        auto tables = [&] {
             lc_ls_tables t;
             lc_ls_engine_snapshot(e, SIZE_MAX, &t);
+            Tables u;
+            std::map<uint64_t, std::map<std::string, size_t>> on_file, queued_on_file;
             for (const lc_ls_lock& l : t.held) {
-                (*per_caller)[l.owner.caller]++;
-                (*per_file)[l.range.fh]++;
+                u.caller[l.owner.caller]++;
+                on_file[l.range.fh][l.owner.caller]++;
             }
+            for (const lc_ls_queued& q : t.pending) {
+                u.caller[q.req.owner.caller]++;
+                u.caller_queued[q.req.owner.caller]++;
+                on_file[q.req.range.fh][q.req.owner.caller]++;
+                queued_on_file[q.req.range.fh][q.req.owner.caller]++;
+            }
+            // A name's share locks count apart from its byte-range entries.
+            std::map<std::string, size_t> share_names;
+            for (const lc_ls_share_entry& h : t.shares) share_names[h.owner.caller]++;
+            auto add = [](Use* use, const lc_ls_room_rule& rule, size_t n) {
+                use->all += n;
+                if (!lc_ls_room_little(rule, n)) use->big += n;
+            };
+            for (const auto& [f, names] : on_file)
+                for (const auto& [c, n] : names) add(&u.file[f], file_rule, n);
+            for (const auto& [f, names] : queued_on_file)
+                for (const auto& [c, n] : names) add(&u.queue[f], queue_rule, n);
+            for (const auto& [c, n] : u.caller) add(&u.server, server_rule, n);
+            for (const auto& [c, n] : share_names) add(&u.server, server_rule, n);
+            return u;
         };
         std::string history;
         for (int step = 0; step < 200; step++) {
-            const char* caller = callers[pick(3)];
+            const size_t who = pick(5);
+            const char* caller = callers[who];
             lc_ls_owner o = owner(caller, 1 + pick(2));
-            uint64_t fh = 1 + pick(2);
-            uint32_t flavour = pick(4) ? LC_LS_POSIX : LC_LS_WINDOWS;
-            lc_ls_range r = range(flavour, pick(8), 1 + pick(5), pick(2) ? S : X, fh);
-            std::map<std::string, size_t> caller_before, caller_after;
-            std::map<uint64_t, size_t> file_before, file_after;
-            counts(&caller_before, &file_before);
-            uint64_t op = pick(10);
+            const uint64_t fh = dense ? 1 : 1 + pick(2), home = 16 * who;
+            auto spot = [&](uint64_t i) { return 16 * i + 1 + (dense ? 3 * pick(4) : pick(13)); };
+            // Each name keeps a shared segment over bytes 16i-16i+15 and
+            // asks for exclusive pieces inside, which shared locks of
+            // other names hold up: granted once those go, they would split
+            // the segment, and wait for room when it lacks.
+            lc_ls_range r;
+            uint64_t op = pick(16);
+            if (op < 3) {
+                o.owner_id = 1;
+                r = range(LC_LS_POSIX, home, 16, S, fh);
+            } else if (op < 6) {
+                o.owner_id = 1;
+                r = range(LC_LS_POSIX, spot(who), dense ? 1 : 1 + pick(2), X, fh);
+            } else if (op < 8) {
+                r = range(LC_LS_WINDOWS, spot(pick(5)), dense ? 1 : 1 + pick(2), S, fh);
+            } else if (op < 10) {
+                // A lock the name holds, or else any range.
+                r = range(pick(4) ? LC_LS_POSIX : LC_LS_WINDOWS, pick(80), 1 + pick(5), pick(2) ? S : X, fh);
+                lc_ls_tables t;
+                lc_ls_engine_snapshot(e, SIZE_MAX, &t);
+                std::vector<lc_ls_lock> mine;
+                for (const lc_ls_lock& l : t.held)
+                    if (l.owner.caller == caller) mine.push_back(l);
+                if (!mine.empty()) {
+                    const lc_ls_lock& l = mine[pick(mine.size())];
+                    o.owner_id = l.owner.owner_id;
+                    r = l.range;
+                    // A piece of a segment, to split it.
+                    if (r.flavour == LC_LS_POSIX && l.last > r.start + 1 && pick(2)) {
+                        r.start += 1 + pick(l.last - r.start - 1);
+                        r.len = 1;
+                    }
+                }
+            } else {
+                r = range(pick(4) ? LC_LS_POSIX : LC_LS_WINDOWS, pick(80), 1 + pick(5), pick(2) ? S : X, fh);
+            }
+            const uint32_t flavour = r.flavour;
+            Tables before = tables();
             bool unlock = false;
             std::string name;
-            if (op < 4) {
+            if (op < 3 || op == 10) {
                 name = "take";
                 lc_ls_take(e, o, r, {});
-            } else if (op < 7) {
+            } else if (op < 6 || op == 11) {
                 name = "blocking take";
                 lc_ls_blocking_take(e, o, r, {}, lc_ls_addr{});
-            } else if (op < 9) {
+            } else if (op < 8) {
+                name = "take";
+                lc_ls_take(e, o, r, {});
+            } else if (op < 10) {
                 name = "free";
                 unlock = flavour == LC_LS_POSIX;
                 lc_ls_free(e, o, r);
-            } else {
-                name = pick(2) ? "cancel" : "free-all";
+            } else if (op < 14) {
+                name = op == 12 ? "cancel" : "free-all";
                 if (name == "cancel") lc_ls_cancel(e, o, r);
                 else lc_ls_free_all(e, caller);
+            } else {
+                name = op == 14 ? "share take" : "share free";
+                lc_ls_share_owner so{caller, std::to_string(o.owner_id), {}};
+                if (op == 14) lc_ls_share_take(e, so, fh, 0, 1);
+                else lc_ls_share_free(e, so, fh);
             }
             history += name + " " + caller + "/" + std::to_string(o.owner_id) + " fh " + std::to_string(fh) +
                        (flavour == LC_LS_POSIX ? " P" : " W") + (r.type == S ? "S " : "X ") + std::to_string(r.start) +
                        "+" + std::to_string(r.len) + "\n";
-            counts(&caller_after, &file_after);
-            auto within = [&](size_t before, size_t after, size_t cap) {
-                if (after > 2 * cap) return false;
-                return after <= cap || after <= before + (unlock ? 1 : 0);
+            Tables after = tables();
+            auto at = [&] { return "seed " + std::to_string(seed) + ", step " + std::to_string(step) + ":\n" + history; };
+            for (const auto& [c, n] : after.caller) {
+                size_t was = before.caller[c];
+                ASSERT_TRUE(n <= 2 * lim.held_per_caller && (n <= lim.held_per_caller || n <= was + unlock))
+                    << "caller " << c << " holds and has queued " << n << ", " << at();
+                ASSERT_LE(after.caller_queued[c], lim.queued_per_caller) << "caller " << c << ", " << at();
+            }
+            auto shared = [&](const char* what, const Use& was, const Use& now, const lc_ls_room_rule& rule) {
+                size_t bound = std::max(was.big, unlock ? rule.split : rule.open);
+                EXPECT_LE(now.big, bound) << what << " entries of names holding more than little, " << at();
+                EXPECT_LE(now.all, rule.split + rule.reserve) << what << ", " << at();
             };
-            for (const auto& [c, n] : caller_after)
-                ASSERT_TRUE(within(caller_before[c], n, lim.held_per_caller))
-                    << "caller " << c << " holds " << n << ", seed " << seed << ", step " << step << ":\n" << history;
-            for (const auto& [f, n] : file_after)
-                ASSERT_TRUE(within(file_before[f], n, lim.held_per_file))
-                    << "fh " << f << " holds " << n << ", seed " << seed << ", step " << step << ":\n" << history;
-            lc_ls_counts c = lc_ls_engine_counts(e);
-            ASSERT_LE(c.held + c.pending, 2 * lim.entries_total);
-            ASSERT_EQ("", lc_ls_engine_check(e)) << "seed " << seed << ", step " << step << ":\n" << history;
+            for (const auto& [f, use] : after.file) shared("file", before.file[f], use, file_rule);
+            for (const auto& [f, use] : after.queue) {
+                shared("queue", before.queue[f], use, queue_rule);
+                EXPECT_LE(use.all, lim.queued_per_file) << at();
+            }
+            shared("server", before.server, after.server, server_rule);
+            ASSERT_FALSE(HasFailure());
+            ASSERT_EQ("", lc_ls_engine_check(e)) << at();
         }
     }
 }
