@@ -1211,6 +1211,8 @@ lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e) {
     c.held = e->by_id.size();
     c.pending = e->by_seq.size();
     for (const auto& [fh, hs] : e->shares) c.shares += hs.size();
+    for (const auto& [k, f] : e->files)
+        for (const auto& [x, owners] : f.apart) c.apart += owners.size();
     return c;
 }
 

@@ -174,6 +174,7 @@ struct lc_ls_counts {
     size_t held = 0;
     size_t pending = 0;
     size_t shares = 0;
+    size_t apart = 0;  // joints where an owner's touching POSIX segments are kept apart by a point
 };
 lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e);
 
