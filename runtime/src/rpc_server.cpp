@@ -530,12 +530,11 @@ bool conn_dispatch(kiv_rpc_sconn* c) {
     // In flight until the server frees it, whatever thread does that.
     kiv_rpc_sconn_ref(c);
     m->origin = c;
-    m->origin_cost = KIV_RPC_MSG_OVERHEAD + std::max(m->total_len, s->charge);
+    // Counted since its header came, now as a request in flight.
+    m->origin_cost = uint32_t(c->rx_cost);
+    c->rx_cost = 0;
     c->inflight.fetch_add(1);
     c->inflight_bytes.fetch_add(m->origin_cost);
-    // Counted since its header came, now as a request in flight.
-    budget_add(c->budget, m->origin_cost - c->rx_cost);
-    c->rx_cost = 0;
     c->frames++;
     s->ops.on_request(c, m, s->arg);
     if (c->dropped) return false;
@@ -580,7 +579,9 @@ bool conn_begin_frame(kiv_rpc_sconn* c) {
     memcpy(m->buf, c->hdr, 24);
     c->rx = m;
     c->rx_off = 24;
-    c->rx_cost = KIV_RPC_MSG_OVERHEAD + uint64_t(len);
+    // At its charge already: a frame admitted small that became its
+    // charge only once whole would pass the check that admitted it.
+    c->rx_cost = KIV_RPC_MSG_OVERHEAD + uint64_t(std::max(len, c->srv->charge));
     budget_add(c->budget, c->rx_cost);
     if (len == 24) return conn_dispatch(c);
     return true;

@@ -215,7 +215,10 @@ void find_server_ends(uint16_t port, std::vector<Attacker>* attackers) {
         for (Attacker& a : *attackers)
             if (a.port == ntohs(peer.sin_port)) {
                 a.srv_fd = fd;
-                set_bufs(fd, kSockBuf);
+                // Only its sending side: a receive buffer shrunk under a
+                // connection already open stalls its window, and with it
+                // the attacker's stream, for the persist timer's back-off.
+                setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSockBuf, sizeof kSockBuf);
             }
     }
     closedir(d);
