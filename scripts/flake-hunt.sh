@@ -85,7 +85,8 @@ awk -v runs="$runs" '
     /^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: / {
         flush()
         line = $0; sub(/^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: /, "", line)
-        if (line ~ /[.]\*\*\*|  (Failed|Timeout|Exception|SEGFAULT|Subprocess aborted|Child aborted)/ && line !~ /  Passed  /) {
+        # "....***Failed", "....Subprocess aborted***Exception: ..." and the like.
+        if (line ~ /\*\*\*|(Failed|Timeout|Exception|SEGFAULT|Subprocess aborted|Child aborted)/ && line !~ /  Passed  /) {
             cur = line; sub(/ .*/, "", cur)
             why = line; sub(/^[^ ]+ [.]*(\*\*\*)? */, "", why); sub(/ +[0-9.]+ sec$/, "", why)
         }

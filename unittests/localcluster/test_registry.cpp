@@ -105,6 +105,18 @@ Reply decode(kiv_msg* m) {
     return r;
 }
 
+// Clients that end on every way out of a test: declared after the calls
+// that point into them, they end first, and so complete those calls
+// before the calls go.
+struct Hogs {
+    std::vector<std::unique_ptr<kiv_mds_client>> v;
+    void end() {
+        for (auto& c : v) mds_client_fini(c.get());
+        v.clear();
+    }
+    ~Hogs() { end(); }
+};
+
 // One request in flight, completed on the client's event loop.
 struct Call {
     std::mutex mu;
@@ -566,8 +578,9 @@ TEST_F(RegistryTest, ParkedWatchesOfManyConnectionsStayWithinTheSharedBudget) {
 
     const std::string end = "w/{" + std::string(4000, 'x');
     const uint64_t g = lc_regstore_generation(store);
-    std::vector<std::unique_ptr<kiv_mds_client>> hogs;
     std::vector<std::unique_ptr<Call>> calls;
+    Hogs hog_clients;
+    auto& hogs = hog_clients.v;
     uint32_t frame = 0;
     for (int i = 0; i < kHogs; i++) {
         hogs.push_back(std::make_unique<kiv_mds_client>());
@@ -594,7 +607,7 @@ TEST_F(RegistryTest, ParkedWatchesOfManyConnectionsStayWithinTheSharedBudget) {
         submit(puts.back().get(), build(Req{KV_OP_PUT, "other/" + std::to_string(i), "v"}, &good), &good);
     }
     EXPECT_LT(lc_regsrv_parked(srv), size_t(kHogs) * kWatches);
-    for (auto& h : hogs) mds_client_fini(h.get());
+    hog_clients.end();
     for (auto& c : calls) EXPECT_TRUE(c->wait().completed);
     for (size_t i = 0; i < puts.size(); i++) {
         Reply r = puts[i]->wait();
@@ -621,15 +634,24 @@ TEST_F(RegistryTest, ClosedConnectionsThatTheBudgetPausedGoWithTheirWatches) {
     ASSERT_NO_FATAL_FAILURE(own.listen(cluster_->dir()));
 
     const uint64_t g = lc_regstore_generation(own.store);
-    std::vector<std::unique_ptr<kiv_mds_client>> hogs;
     std::vector<std::unique_ptr<Call>> calls;
-    // One hog at a time, each until its first watch is parked (a connection
-    // that holds nothing is read within the budget's slack), until the
-    // budget and its slack are full: no watch is parked any more until
-    // something is released.
+    Hogs hog_clients;
+    auto& hogs = hog_clients.v;
+    auto budget = [&] {
+        kiv_rpc_budget_stats st{};
+        kiv_rpc_budget_get_stats(lc_regsrv_budget(srv), &st);
+        return st;
+    };
+    auto paused = [&] { return budget().paused; };
+    // One hog at a time, until the budget and its slack are full: no watch
+    // is parked any more until something is released. A hog's first watch
+    // parks (a connection that holds nothing is read within the budget's
+    // slack); it holds no more once all its watches are parked or it is
+    // paused, for nothing is released to read it again.
     uint64_t held = 0, peak = 0;
     for (int i = 0; i < kHogs && held <= kBudget + kBudget / 8; i++) {
         const size_t parked = lc_regsrv_parked(srv);
+        const uint32_t paused_before = paused();
         hogs.push_back(std::make_unique<kiv_mds_client>());
         ASSERT_EQ(0, kiv_init_client_env("closing", &engine_, hogs.back().get(), nullptr));
         ASSERT_EQ(0, mds_select(hogs.back().get(), 0));
@@ -640,7 +662,15 @@ TEST_F(RegistryTest, ClosedConnectionsThatTheBudgetPausedGoWithTheirWatches) {
                          hogs.back().get()),
                    hogs.back().get());
         }
-        ASSERT_TRUE(lctest::wait_until([&] { return lc_regsrv_parked(srv) > parked; })) << i;
+        ASSERT_TRUE(lctest::wait_until([&] {
+            const size_t now = lc_regsrv_parked(srv);
+            return now > parked && (now == parked + LC_REG_MAX_PARKED_PER_CONN || paused() > paused_before);
+        })) << "hog " << i << ": " << lc_regsrv_parked(srv) - parked << " of its watches parked, " << budget().paused
+            << " connections paused (" << paused_before << " before it) of " << budget().conns << ", held "
+            << budget().held << " (" << held << " before it)";
+        // The loop that paused it counts the bytes it read behind the pause
+        // only after: what is held is known once that loop is done with it.
+        ASSERT_EQ(0, kiv_call_in_job(&own.sp, [](void*) { return 0; }, nullptr));
         lc_regsrv_held(srv, &held, &peak);
     }
     ASSERT_GT(held, kBudget + kBudget / 8);
@@ -652,7 +682,7 @@ TEST_F(RegistryTest, ClosedConnectionsThatTheBudgetPausedGoWithTheirWatches) {
     Call mine;
     submit(&mine, build(Req{KV_OP_WATCH, "g/", "g/{", 0, 0, g, LC_REG_WATCH_MAX_S}, &live), &live);
 
-    for (auto& h : hogs) mds_client_fini(h.get());
+    hog_clients.end();
     for (auto& c : calls) EXPECT_TRUE(c->wait().completed);
     // Half the time the hogs' watches would be held for: any later, and
     // only their time-outs released them.
