@@ -884,6 +884,7 @@ struct lc_ls_engine {
     // those whose owners' segments changed, oldest first; each grant may
     // make more.
     void retry_room() {
+        if (waiting.made.empty() && waiting.again.empty() && touched.empty()) return;
         flush_touched();
         lc_ls_waits_retry(&waiting, try_waiting, this);
     }
@@ -995,7 +996,7 @@ struct lc_ls_engine {
     // fault found. After check_shared, which vouches for the callers'
     // counts.
     std::string check_rooms() {
-        std::map<FileKey, std::map<const void*, size_t>> on_file, queued_on_file;
+        std::map<FileKey, std::unordered_map<const void*, size_t>> on_file, queued_on_file;
         for (const auto& [id, n] : by_id) on_file[FileKey{n->lock.range.fs_id, n->lock.range.fh}][n->lock.owner.caller]++;
         for (const auto& [seq, n] : by_seq) {
             FileKey k{n->lock.range.fs_id, n->lock.range.fh};

@@ -18,22 +18,6 @@ lc_ls_room_rule lc_ls_room_own(size_t cap) {
     return r;
 }
 
-bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t before, size_t after) {
-    size_t little_before = r->little_used;
-    r->used = r->used - before + after;
-    r->little_used = r->little_used - (lc_ls_room_little(rule, before) ? before : 0) +
-                     (lc_ls_room_little(rule, after) ? after : 0);
-    return after < before || r->little_used < little_before;
-}
-
-bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split) {
-    if (add == 0) return true;
-    if (r.used + add <= (split ? rule.split : rule.open)) return true;
-    // A holder that holds little, and will still, was counted among those
-    // that do, and grows there.
-    return lc_ls_room_little(rule, load + add) && r.little_used + add <= rule.reserve;
-}
-
 size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name) {
     auto it = r->by_name.find(name);
     return it == r->by_name.end() ? 0 : it->second;
@@ -54,7 +38,7 @@ void lc_ls_shared_recount(lc_ls_shared_room* r, const lc_ls_room_rule& rule) {
 }
 
 const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule& rule,
-                               const std::map<const void*, size_t>& want) {
+                               const std::unordered_map<const void*, size_t>& want) {
     if (r->by_name != want) return "what names hold differs from their entries";
     lc_ls_shared_room again = *r;
     lc_ls_shared_recount(&again, rule);
@@ -113,13 +97,6 @@ void lc_ls_waits_file(lc_ls_waits* w, uint64_t seq, lc_ls_wait_place place) {
 lc_ls_wait_place lc_ls_waits_where(const lc_ls_waits* w, uint64_t seq) {
     auto it = w->where.find(seq);
     return it == w->where.end() ? lc_ls_wait_place{} : it->second;
-}
-
-void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made) {
-    lc_ls_room_waits* r = slot->get();
-    if (!r || !made || r->made) return;
-    w->made.push_back(slot);
-    r->made = true;
 }
 
 void lc_ls_waits_made_everywhere(lc_ls_waits* w) {

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 struct lc_ls_room_rule {
@@ -36,19 +37,34 @@ struct lc_ls_room {
     size_t little_used = 0;  // the entries of the holders holding little
 };
 
+inline bool lc_ls_room_little(const lc_ls_room_rule& rule, size_t load) { return load <= rule.little; }
+
 // A holder's count in the room goes from `before` to `after`. True when
 // that made room: entries went, or the holders holding little hold fewer
-// among them (one grew past little, leaving the reserve).
-bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t before, size_t after);
+// among them (one grew past little, leaving the reserve). Inline, as the
+// next, since every change of the tables counts.
+inline bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t before, size_t after) {
+    const size_t little_before = r->little_used;
+    r->used = r->used - before + after;
+    r->little_used = r->little_used - (lc_ls_room_little(rule, before) ? before : 0) +
+                     (lc_ls_room_little(rule, after) ? after : 0);
+    return after < before || r->little_used < little_before;
+}
+
 // Whether a holder that holds `load` there may add `add` entries, by an
 // unlock's split when `split`.
-bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split);
-inline bool lc_ls_room_little(const lc_ls_room_rule& rule, size_t load) { return load <= rule.little; }
+inline bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split) {
+    if (add == 0) return true;
+    if (r.used + add <= (split ? rule.split : rule.open)) return true;
+    // A holder that holds little, and will still, was counted among those
+    // that do, and grows there.
+    return lc_ls_room_little(rule, load + add) && r.little_used + add <= rule.reserve;
+}
 
 // A room shared among names that keeps what each of them holds there.
 struct lc_ls_shared_room {
     lc_ls_room room;
-    std::map<const void*, size_t> by_name;  // a name that holds none there is not kept
+    std::unordered_map<const void*, size_t> by_name;  // a name that holds none there is not kept
 };
 size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name);
 // One entry of the name comes (`add`) or goes; true when that made room.
@@ -58,7 +74,7 @@ void lc_ls_shared_recount(lc_ls_shared_room* r, const lc_ls_room_rule& rule);
 // Empty when the room counts what `want` says each name holds; otherwise
 // the fault.
 const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule& rule,
-                               const std::map<const void*, size_t>& want);
+                               const std::unordered_map<const void*, size_t>& want);
 
 // The queued requests that wait for room in one room, by sequence (oldest
 // first): [1] those whose holder holds little there, whom the reserve
@@ -106,8 +122,14 @@ lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p);
 
 // Room was made, when `made`, in the room whose waiters `slot` keeps: the
-// next retry looks at them. Nothing when none waits there.
-void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made = true);
+// next retry looks at them. Nothing when none waits there. Inline: every
+// change of the tables asks.
+inline void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made = true) {
+    lc_ls_room_waits* r = slot->get();
+    if (!r || !made || r->made) return;
+    w->made.push_back(slot);
+    r->made = true;
+}
 // Every room where requests wait is marked made: the rules changed.
 void lc_ls_waits_made_everywhere(lc_ls_waits* w);
 
