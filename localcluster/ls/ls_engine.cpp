@@ -552,19 +552,22 @@ struct lc_ls_engine {
     }
 
     // The rooms an entry of the caller name on f counts in, in the order
-    // they are looked at: its own, the file's, the server's.
-    std::array<lc_ls_room_use, 3> rooms_of(File& f, Caller* who) {
+    // they are looked at: its own, the file's, the server's. What the name
+    // holds on the file counts only when `add` more would pass the open
+    // room, and is looked up only then.
+    std::array<lc_ls_room_use, 3> rooms_of(File& f, Caller* who, size_t add) {
         CallerRec& c = who->second;
         const size_t load = c.held + c.queued;
+        const size_t on_file = f.room.room.used + add <= rules.file.open ? 0 : lc_ls_shared_load(&f.room, who);
         return {lc_ls_room_use{&c.waits, lc_ls_room{load, 0}, &rules.caller, load},
-                lc_ls_room_use{&f.waits, f.room.room, &rules.file, lc_ls_shared_load(&f.room, who)},
+                lc_ls_room_use{&f.waits, f.room.room, &rules.file, on_file},
                 lc_ls_room_use{&waits, room, &rules.server, load}};
     }
 
     // The first room the caller name lacks to add `add` entries on f (by
     // an unlock's split when `split`); none when it has them all.
     lc_ls_wait_place lacking(File& f, Caller* who, size_t add, bool split) {
-        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who, add);
         return lc_ls_rooms_lacking(rooms.data(), rooms.size(), add, split);
     }
 
@@ -975,7 +978,7 @@ struct lc_ls_engine {
 
     // Whether the caller lacks the room `p` to add `add` entries on f.
     bool lacks(File& f, Caller* who, size_t add, lc_ls_wait_place p) {
-        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who, add);
         return lc_ls_rooms_lack(rooms.data(), rooms.size(), add, p);
     }
 

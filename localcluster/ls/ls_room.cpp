@@ -47,13 +47,6 @@ const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule
     return "";
 }
 
-lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split) {
-    for (size_t i = 0; i < n; i++)
-        if (!lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, split))
-            return {rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)};
-    return {};
-}
-
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p) {
     for (size_t i = 0; i < n; i++)
         if (p == lc_ls_wait_place{rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)})

@@ -116,8 +116,13 @@ struct lc_ls_room_use {
 };
 // The first of the `n` rooms that lacks room for `add` entries more (by an
 // unlock's split when `split`), as the place to wait for it there; slot
-// null when none lacks it.
-lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split);
+// null when none lacks it. Inline: every take asks.
+inline lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split) {
+    for (size_t i = 0; i < n; i++)
+        if (!lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, split))
+            return {rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)};
+    return {};
+}
 // Whether the room of `p` among them lacks room for `add` more.
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p);
 
