@@ -19,27 +19,39 @@ lc_ls_room_rule lc_ls_room_own(size_t cap) {
 }
 
 size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name) {
-    auto it = r->by_name.find(name);
-    return it == r->by_name.end() ? 0 : it->second;
+    if (name == r->first) return r->first_holds;
+    auto it = r->others.find(name);
+    return it == r->others.end() ? 0 : it->second;
 }
 
 bool lc_ls_shared_count(lc_ls_shared_room* r, const lc_ls_room_rule& rule, const void* name, bool add) {
-    auto it = r->by_name.try_emplace(name).first;
-    const size_t before = it->second;
-    it->second = add ? before + 1 : before - 1;
-    bool made = lc_ls_room_move(&r->room, rule, before, it->second);
-    if (it->second == 0) r->by_name.erase(it);
-    return made;
+    size_t before, after;
+    if (name == r->first || (!r->first && add && !r->others.count(name))) {
+        r->first = name;
+        before = r->first_holds;
+        after = r->first_holds = add ? before + 1 : before - 1;
+        if (after == 0) r->first = nullptr;
+    } else {
+        auto it = r->others.try_emplace(name).first;
+        before = it->second;
+        after = it->second = add ? before + 1 : before - 1;
+        if (after == 0) r->others.erase(it);
+    }
+    return lc_ls_room_move(&r->room, rule, before, after);
 }
 
 void lc_ls_shared_recount(lc_ls_shared_room* r, const lc_ls_room_rule& rule) {
     r->room = {};
-    for (const auto& [name, n] : r->by_name) lc_ls_room_move(&r->room, rule, 0, n);
+    lc_ls_room_move(&r->room, rule, 0, r->first_holds);
+    for (const auto& [name, n] : r->others) lc_ls_room_move(&r->room, rule, 0, n);
 }
 
 const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule& rule,
                                const std::unordered_map<const void*, size_t>& want) {
-    if (r->by_name != want) return "what names hold differs from their entries";
+    std::unordered_map<const void*, size_t> held = r->others;
+    if (r->first && !held.emplace(r->first, r->first_holds).second) return "a name kept twice";
+    if ((r->first == nullptr) != (r->first_holds == 0)) return "a name kept in place holding none";
+    if (held != want) return "what names hold differs from their entries";
     lc_ls_shared_room again = *r;
     lc_ls_shared_recount(&again, rule);
     if (again.room.used != r->room.used || again.room.little_used != r->room.little_used)
@@ -90,6 +102,11 @@ void lc_ls_waits_file(lc_ls_waits* w, uint64_t seq, lc_ls_wait_place place) {
 lc_ls_wait_place lc_ls_waits_where(const lc_ls_waits* w, uint64_t seq) {
     auto it = w->where.find(seq);
     return it == w->where.end() ? lc_ls_wait_place{} : it->second;
+}
+
+void lc_ls_waits_mark(lc_ls_waits* w, lc_ls_room_waits_slot* slot) {
+    w->made.push_back(slot);
+    (*slot)->made = true;
 }
 
 void lc_ls_waits_made_everywhere(lc_ls_waits* w) {

@@ -61,10 +61,14 @@ inline bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, si
     return lc_ls_room_little(rule, load + add) && r.little_used + add <= rule.reserve;
 }
 
-// A room shared among names that keeps what each of them holds there.
+// A room shared among names that keeps what each of them holds there:
+// one name in place, as most files are used by one, and the others in a
+// map. A name that holds none there is not kept.
 struct lc_ls_shared_room {
     lc_ls_room room;
-    std::unordered_map<const void*, size_t> by_name;  // a name that holds none there is not kept
+    const void* first = nullptr;
+    size_t first_holds = 0;
+    std::unordered_map<const void*, size_t> others;
 };
 size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name);
 // One entry of the name comes (`add`) or goes; true when that made room.
@@ -126,14 +130,12 @@ inline lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t 
 // Whether the room of `p` among them lacks room for `add` more.
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p);
 
+void lc_ls_waits_mark(lc_ls_waits* w, lc_ls_room_waits_slot* slot);
 // Room was made, when `made`, in the room whose waiters `slot` keeps: the
-// next retry looks at them. Nothing when none waits there. Inline: every
-// change of the tables asks.
+// next retry looks at them. Nothing when none waits there, which an
+// inline look tells, as every change of the tables asks.
 inline void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made = true) {
-    lc_ls_room_waits* r = slot->get();
-    if (!r || !made || r->made) return;
-    w->made.push_back(slot);
-    r->made = true;
+    if (made && *slot && !(*slot)->made) lc_ls_waits_mark(w, slot);
 }
 // Every room where requests wait is marked made: the rules changed.
 void lc_ls_waits_made_everywhere(lc_ls_waits* w);
