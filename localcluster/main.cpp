@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (o.help) {
-        fputs(lc_usage(), stdout);
+        fputs(lc_usage().c_str(), stdout);
         return 0;
     }
     if (o.mode == LC_MODE_CTL) return ctl(o);

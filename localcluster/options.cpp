@@ -55,6 +55,23 @@ bool parse_size(const std::string& s, uint64_t* out) {
     return true;
 }
 
+// Every --break rule, from the table the parser reads, comma-separated in
+// lines of at most 80 columns under the option's description.
+std::string break_rules_usage() {
+    const std::string indent(28, ' ');
+    std::string out, line = indent;
+    const std::vector<std::string> names = lc_break_names(~uint64_t(0));
+    for (size_t i = 0; i < names.size(); i++) {
+        const std::string word = names[i] + (i + 1 < names.size() ? "," : "");
+        if (line.size() > indent.size() && line.size() + 1 + word.size() > 80) {
+            out += line + "\n";
+            line = indent;
+        }
+        line += (line.size() > indent.size() ? " " : "") + word;
+    }
+    return out + line + "\n";
+}
+
 std::vector<std::string> split(const std::string& s, char sep) {
     std::vector<std::string> parts;
     size_t pos = 0;
@@ -114,7 +131,7 @@ std::string lc_default_dir() {
     return "/tmp/kelvane-localcluster-" + std::to_string(getuid());
 }
 
-const char* lc_usage() {
+std::string lc_usage() {
     return "usage:\n"
            "  kelvane-localcluster [serve] [OPTIONS]              run until SIGTERM/SIGINT\n"
            "  kelvane-localcluster run [OPTIONS] -- PROG ARGS...  cluster + one supervised program\n"
@@ -138,11 +155,9 @@ const char* lc_usage() {
            "  --workers N               request worker threads\n"
            "  --log-level error|warn|info|debug   --log-file F\n"
            "  --seed S\n"
-           "  --break RULE              break one rule of the file server on purpose, for\n"
-           "                            negative controls (repeatable): create-forgets-verifier,\n"
-           "                            rename-replaces, remove-twice, counter-drift,\n"
-           "                            relink-increments, readdir-one-per-batch, ci-ascii-fold,\n"
-           "                            drop-acked-create, no-space-accounting\n"
+           "  --break RULE              break one rule of the servers on purpose, for\n"
+           "                            negative controls (repeatable); RULE is one of:\n" +
+           break_rules_usage() +
            "run only:\n"
            "  --host-id-file write|check|off      (check) write: /etc/kelvane/host_id names the\n"
            "                            client host until the last cluster that wrote it ends\n"

@@ -33,4 +33,5 @@ std::string lc_parse_fs_def(const std::string& def, localcluster::FsConfig* out)
 // $KIV_CLUSTER_DIR, else /tmp/kelvane-localcluster-$UID.
 std::string lc_default_dir();
 
-const char* lc_usage();
+// The --help text; it lists every --break rule the parser accepts.
+std::string lc_usage();

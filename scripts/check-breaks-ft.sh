@@ -51,6 +51,22 @@ checks=(
 
 source "$(dirname "$0")/break-verdict.sh"
 
+# Why the cluster's status after the tests, in file $1, makes the control no
+# catch: replication left disabled on a data server, or no status read at
+# all (a missing, unreadable or empty file, or one that names no data
+# server's replication), which shows nothing about what the tests left.
+# Prints nothing when every data server has replication enabled.
+replication_fault() {
+    local text
+    if ! text=$(cat -- "$1" 2>/dev/null) || [ -z "$text" ]; then
+        echo "the cluster status after the tests was never read (its file is missing, unreadable or empty)"
+    elif [[ $text != *'"replication":"'* ]]; then
+        echo "the cluster status after the tests names no data server's replication: ${text:0:200}"
+    elif [[ $text == *'"replication":"disabled"'* ]]; then
+        echo "replication left disabled: $(grep -o '"service":"ds","host":"[0-9a-f]*","fs":"[a-z_]*"[^}]*"replication":"disabled"' <<<"$text" | head -1)"
+    fi
+}
+
 # One control: runs it and prints its verdict line.
 check() {
     local name=$1 limit=$2 filter=$3 opts=$4 command=$5 args=$6 then=$7 expect=$8
@@ -69,8 +85,8 @@ check() {
     # What the suite must have done besides failing the expected tests.
     if [ -n "$then" ] && ! grep -qE "^\[ +(OK|FAILED) +\] $then \(" "$log"; then
         why="$then did not run to its end after the failure"
-    elif grep -q '"replication":"disabled"' "$status" 2>/dev/null; then
-        why="replication left disabled: $(grep -o '"service":"ds","host":"[0-9a-f]*","fs":"[a-z_]*"[^}]*"replication":"disabled"' "$status" | head -1)"
+    else
+        why=$(replication_fault "$status")
     fi
     verdict=$(kiv_break_verdict "control $name" "$rc" "$log" "$limit" "$expect" "--gtest_filter=$filter" "$why" 2>&1)
     rc=$?

@@ -11,9 +11,11 @@
 # must have fired.
 #   ci-ha.sh BUILD_DIR
 # KIV_HA_TIMEOUT: the job's time limit in seconds (default 900).
-# KIV_HA_SEED: the program's random seed (which hosts reboot, the tree
-# test's operations, the test order); default: a new one each run, printed
-# by the program, so that a run can be repeated.
+# KIV_HA_SEED: the program's random seed (the test order, which data host
+# each test reboots, the sequence of the tree test's operation kinds; not
+# what follows the run's timing, such as which worker draws which kind or
+# which requests the fault rules hit); default: a new one each run, printed
+# by the program, so that a run's plan can be repeated.
 # Writes /etc/kelvane/host_id (--host-id-file write): run as root.
 set -uo pipefail
 

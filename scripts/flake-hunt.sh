@@ -8,7 +8,7 @@
 # CTEST_ARGS go to ctest as they are (say, -R to pick tests). A ThreadSanitizer
 # tree (build-tsan) runs the tests that ci-tsan.sh runs, with its options.
 # KIV_FLAKE_HUNT_LIMIT bounds the whole hunt in seconds (default 5400); the
-# whole log is kept as /tmp/kelvane-flake-hunt-<build>.log.
+# whole log is kept as /tmp/kelvane-flake-hunt-<build path>.log.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +22,8 @@ shift 2
 [ -f "$build/CTestTestfile.cmake" ] || { echo "$0: $build has no tests" >&2; exit 2; }
 limit=${KIV_FLAKE_HUNT_LIMIT:-5400}
 name=$(basename "$build")
-log=/tmp/kelvane-flake-hunt-$name.log
+# Named by the whole path: hunts of two checkouts' build-asan run side by side.
+log=/tmp/kelvane-flake-hunt-$(tr / _ <<<"${build#/}").log
 
 # The options test.sh and ci-tsan.sh run these builds with, so that a
 # report fails its test here as it would there.

@@ -978,6 +978,8 @@ void lc_ds_set_replication(lc_ds* ds, bool enabled) {
     if (enabled) lc_replicator_kick(ds->repl);
 }
 
+kiv_rpc_budget* lc_ds_budget(lc_ds* ds) { return ds->budget; }
+
 void lc_ds_get_stats(lc_ds* ds, lc_ds_stats* out) {
     out->port = ds->port;
     out->phase = phase(ds);

@@ -31,6 +31,8 @@
 
 #include <atomic>
 #include <string>
+
+struct kiv_rpc_budget;
 #include <vector>
 
 struct lc_cdisk;
@@ -111,6 +113,9 @@ struct lc_ds_stats {
     std::vector<uint64_t> loop_conns;  // connections open on each event loop
 };
 void lc_ds_get_stats(lc_ds* ds, lc_ds_stats* out);
+// The budget the connections of all loops share; lives as long as the
+// instance.
+kiv_rpc_budget* lc_ds_budget(lc_ds* ds);
 
 // Nothing is in progress: the instance is up, mounted and caught up (or
 // cannot catch up because the MDS is down or replication is disabled),

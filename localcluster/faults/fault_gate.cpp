@@ -234,11 +234,15 @@ bool lc_fault_gate_reply(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg** reply) {
         *reply = nullptr;
         // The request ran and its reply is gone, as when a server dies
         // between its commit and its answer; the crash closes the
-        // connection with every other one.
+        // connection with every other one. Otherwise it closes as a drop
+        // does: the replies of the requests before it, perhaps still on
+        // workers, leave first.
         if (a.kind == LC_FAULT_APPLY_CRASH && g->ops.crash)
             g->ops.crash(g->ops.ctx);
-        else
+        else if (g->ops.drop_at_once)
             kiv_rpc_sconn_drop(c);
+        else
+            kiv_rpc_sconn_drain(c);
         return false;
     }
     if (a.kind == LC_FAULT_SHORT) {

@@ -37,11 +37,11 @@ struct lc_fault_gate_ops {
     // in loop context in place of executing a reboot request, which the
     // gate then frees; NULL for a service that cannot.
     void (*reboot_host)(void* ctx) = nullptr;
-    // A drop closes at once instead of once the requests in flight are
-    // answered: for a service that parks requests until something happens
-    // (registry watches), whose drained connection would stay open, unread,
-    // until they time out. Its other replies leave from the loop, before
-    // the close.
+    // A drop or an apply-drop closes at once instead of once the requests
+    // in flight are answered: for a service that parks requests until
+    // something happens (registry watches), whose drained connection would
+    // stay open, unread, until they time out. Its other replies leave from
+    // the loop, before the close.
     bool drop_at_once = false;
 };
 
@@ -56,7 +56,9 @@ void lc_fault_gate_destroy(lc_fault_gate* g);
 bool lc_fault_gate_request(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* req);
 // Every reply of the service passes here before it is sent. True: send
 // *reply (possibly replaced by a shortened copy). False: the gate took it.
-// Any thread.
+// Any thread; but an apply-drop drains the connection, which takes its
+// loop's lock outside loop context: a service whose workers must never
+// take it (the DS) passes its replies here on the loop.
 bool lc_fault_gate_reply(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg** reply);
 // lc_fault_gate_reply, then kiv_rpc_reply. Any thread.
 void lc_fault_gate_send(lc_fault_gate* g, kiv_rpc_sconn* c, kiv_msg* reply);

@@ -19,9 +19,10 @@ enum lc_fault_kind : uint32_t {
     LC_FAULT_NONE,
     LC_FAULT_STATUS,      // answer `arg` without executing
     // The two drops lose no reply but their own: replies to earlier requests
-    // of the connection leave before it closes.
+    // of the connection leave before it closes, and the client reads every
+    // one of them before the end of the stream, whatever it sent behind.
     LC_FAULT_DROP,        // not executed; close the connection once those replies are out, reading nothing more
-    LC_FAULT_APPLY_DROP,  // execute, then close instead of replying
+    LC_FAULT_APPLY_DROP,  // execute, then close as a drop does instead of replying
     LC_FAULT_NOREPLY,     // swallow the request
     LC_FAULT_DELAY,       // execute after `arg` ms
     LC_FAULT_SHORT,       // execute, then send an `arg`-byte reply frame

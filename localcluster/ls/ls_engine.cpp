@@ -1,6 +1,7 @@
 #include "localcluster/ls/ls_engine.h"
 
 #include <stdio.h>
+#include <sys/random.h>
 #include <time.h>
 
 #include <algorithm>
@@ -241,6 +242,7 @@ struct lc_ls_engine {
     Rules rules = rules_of(limits);
     uint64_t next_id = 1;
     uint64_t next_seq = 1;
+    uint64_t tree_seed = 0;  // of the indexes' priorities: random, never shown
     std::map<FileKey, File> files;
     std::map<uint64_t, Node*> by_id;   // every held lock
     std::map<uint64_t, Node*> by_seq;  // every queued request, oldest first
@@ -352,31 +354,31 @@ struct lc_ls_engine {
     void hold(File& f, Node* n) {
         set_bytes(&n->at, n, n->lock.id);
         set_bytes(&n->own, n, n->lock.id);
-        lc_ls_iv_insert(&f.tree_of(n->lock), &n->at);
+        lc_ls_iv_insert(&f.tree_of(n->lock), &n->at, tree_seed);
         OwnTrees& t = f.owners[key_of(n->lock.owner)];
-        lc_ls_iv_insert(n->lock.range.flavour == LC_LS_POSIX ? &t.posix : &t.windows, &n->own);
+        lc_ls_iv_insert(n->lock.range.flavour == LC_LS_POSIX ? &t.posix : &t.windows, &n->own, tree_seed);
+        if (n->lock.range.flavour == LC_LS_POSIX && !breaks.posix_no_merge) note_apart(f, n->lock);
         by_id[n->lock.id] = n;
         f.nheld++;
         count_up(f, n, false);
     }
 
-    // Unlinks a held lock; the caller owns the node. An owner left with
-    // nothing on the file loses its record there, and with it the places
-    // where its segments were kept apart.
+    // Unlinks a held lock; the caller owns the node. A joint where the
+    // segment was kept apart from another goes with it (a remnant held
+    // again there is recorded again), so that no record outlives the
+    // segments at its joint; an owner left with nothing on the file loses
+    // its record there.
     Node* unhold(File& f, Node* n) {
         lc_ls_iv_erase(&f.tree_of(n->lock), &n->at);
         OwnKey k = key_of(n->lock.owner);
         auto oit = f.owners.find(k);
         OwnTrees& t = oit->second;
         lc_ls_iv_erase(n->lock.range.flavour == LC_LS_POSIX ? &t.posix : &t.windows, &n->own);
-        if (t.posix.size == 0 && t.windows.size == 0) {
-            for (uint64_t x : t.apart_at) {
-                auto a = f.apart.find(x);
-                a->second.erase(k);
-                if (a->second.empty()) f.apart.erase(a);
-            }
-            f.owners.erase(oit);
+        if (!t.apart_at.empty() && n->lock.range.flavour == LC_LS_POSIX) {
+            if (n->lock.range.start > 0) forget_apart(f, k, n->lock.range.start);
+            if (n->lock.last < kMax) forget_apart(f, k, n->lock.last + 1);
         }
+        if (t.posix.size == 0 && t.windows.size == 0) f.owners.erase(oit);
         if (is_point(n->lock.range)) f.gone_points.push_back(n->lock.range.start);
         by_id.erase(n->lock.id);
         f.nheld--;
@@ -683,11 +685,21 @@ struct lc_ls_engine {
         return const_cast<Node*>(c);
     }
 
-    // Records that the owner's segments touching at x stay apart.
-    void keep_apart(File& f, const Own& o, uint64_t x) {
-        OwnKey k = key_of(o);
-        f.apart[x].insert(k);
-        f.owners[k].apart_at.insert(x);
+    // Records the joints where the owner's segment `l`, just held, touches
+    // one of its segments of the same type and items: they stay apart
+    // there, while a point at the joint would meet the joined segment or
+    // until the rejoin after points went. Only then can two such segments
+    // be held: elsewhere they are joined as they come.
+    void note_apart(File& f, const Lk& l) {
+        for (int side = 0; side < 2; side++) {
+            if (side == 0 ? l.range.start == 0 : l.last == kMax) continue;
+            uint64_t x = side == 0 ? l.range.start : l.last + 1;
+            if (f.gone_points.empty() && !point_blocks(f, x, l.range.type)) continue;
+            if (!neighbour(f, l, side)) continue;
+            OwnKey k = key_of(l.owner);
+            f.apart[x].insert(k);
+            f.owners[k].apart_at.insert(x);
+        }
     }
 
     void forget_apart(File& f, const OwnKey& k, uint64_t x) {
@@ -710,10 +722,7 @@ struct lc_ls_engine {
             Node* n = neighbour(f, l, side);
             if (!n) continue;
             uint64_t x = side == 0 ? l.range.start : l.last + 1;
-            if (point_blocks(f, x, l.range.type)) {
-                keep_apart(f, l.owner, x);
-                continue;
-            }
+            if (point_blocks(f, x, l.range.type)) continue;  // recorded when held
             l.range.start = std::min(l.range.start, n->lock.range.start);
             l.last = std::max(l.last, n->lock.last);
             if (n->lock.id < l.id) {
@@ -730,14 +739,17 @@ struct lc_ls_engine {
 
     // Joins the segments kept apart at the bytes where a point went, when
     // no point left there would meet the joined segment: what is held then
-    // is what the same locks taken without the point would hold.
+    // is what the same locks taken without the point would hold. The
+    // offsets stay in gone_points until the end, so that a join that
+    // brings a segment to another joint where a point went records it
+    // there, to be joined in turn.
     void rejoin(File& f) {
         if (f.gone_points.empty()) return;
-        std::vector<uint64_t> xs;
-        xs.swap(f.gone_points);
+        std::vector<uint64_t>& xs = f.gone_points;
         std::sort(xs.begin(), xs.end());
         xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
-        for (uint64_t x : xs) {
+        for (size_t i = 0; i < xs.size(); i++) {  // joins let go of segments only, never of points
+            uint64_t x = xs[i];
             auto a = f.apart.find(x);
             if (a == f.apart.end()) continue;
             std::vector<OwnKey> keys(a->second.begin(), a->second.end());
@@ -755,6 +767,7 @@ struct lc_ls_engine {
                 if (joinable) join(f, const_cast<Node*>(left), const_cast<Node*>(right));
             }
         }
+        xs.clear();
     }
 
     void join(File& f, Node* left, Node* right) {
@@ -778,7 +791,7 @@ struct lc_ls_engine {
     void enqueue(File& f, Node* n) {
         n->lock.id = 0;
         set_bytes(&n->at, n, next_seq++);
-        lc_ls_iv_insert(&f.queued, &n->at);
+        lc_ls_iv_insert(&f.queued, &n->at, tree_seed);
         by_seq[n->seq()] = n;
         f.nqueued++;
         count_up(f, n, true);
@@ -1077,6 +1090,10 @@ lc_ls_engine* lc_ls_engine_create(uint32_t boot_tag, const lc_ls_breaks& breaks)
     auto* e = new lc_ls_engine;
     e->boot_tag = boot_tag;
     e->breaks = breaks;
+    // From the system, not from the cluster's seed, which a test run may
+    // print or pick.
+    if (getrandom(&e->tree_seed, sizeof e->tree_seed, 0) != ssize_t(sizeof e->tree_seed))
+        e->tree_seed = now_us() ^ (uint64_t(reinterpret_cast<uintptr_t>(e)) * 0x9E3779B97F4A7C15ull);
     return e;
 }
 
@@ -1383,6 +1400,8 @@ lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e) {
     c.pending = e->by_seq.size();
     for (const auto& [fh, hs] : e->shares) c.shares += hs.size();
     c.room_tries = e->waiting.tries;
+    for (const auto& [k, f] : e->files)
+        for (const auto& [x, owners] : f.apart) c.apart += owners.size();
     return c;
 }
 
@@ -1509,6 +1528,23 @@ std::string lc_ls_engine_check(lc_ls_engine* e) {
             }
         }
         if (owned != f.nheld) return file + "owners' indexes differ from the held count";
+        // Each record of segments kept apart has them at its joint.
+        size_t records = 0, owner_records = 0;
+        for (const auto& [x, keys] : f.apart) {
+            std::string at = "segments kept apart at " + std::to_string(x);
+            if (keys.empty()) return file + "an empty record of " + at;
+            for (const OwnKey& ok : keys) {
+                records++;
+                auto o = f.owners.find(ok);
+                if (o == f.owners.end() || !o->second.apart_at.count(x)) return file + at + " unknown to their owner";
+                const Node* left = x > 0 ? e->own_segment_ending(o->second, x - 1) : nullptr;
+                const Node* right = e->own_segment_starting(o->second, x);
+                if (!left || !right || left->lock.range.type != right->lock.range.type || left->lock.items != right->lock.items)
+                    return file + "a record of " + at + " outlives them";
+            }
+        }
+        for (const auto& owner_entry : f.owners) owner_records += owner_entry.second.apart_at.size();
+        if (owner_records != records) return file + "owners' records of segments kept apart differ from the file's";
         if (std::string fault = lc_ls_iv_check(&f.queued); !fault.empty()) return file + "queue index: " + fault;
         if (f.queued.size != f.nqueued) return file + "queued count differs from its index";
         held_total += f.nheld;

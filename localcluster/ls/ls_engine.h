@@ -183,6 +183,7 @@ struct lc_ls_counts {
     size_t pending = 0;
     size_t shares = 0;
     uint64_t room_tries = 0;  // looks at requests waiting for room, since the engine was made
+    size_t apart = 0;  // joints where an owner's touching POSIX segments are kept apart by a point
 };
 lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e);
 

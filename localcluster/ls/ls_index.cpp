@@ -4,11 +4,11 @@
 
 namespace {
 
-// The priority is a mix of the key: the engine picks the keys (ids and
-// sequence numbers that only grow), a peer does not, and a key-derived
-// priority keeps a node's place the same whichever tree it is in.
-uint32_t prio_of(uint64_t key) {
-    uint64_t z = key + 0x9E3779B97F4A7C15ull;
+// The key's place in the stream of a 64-bit mixing generator seeded with
+// `seed`: without the seed the priorities of keys, even of keys that only
+// grow, follow no order a peer could shape the starts after.
+uint32_t prio_of(uint64_t key, uint64_t seed) {
+    uint64_t z = seed + key * 0x9E3779B97F4A7C15ull;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return uint32_t((z ^ (z >> 31)) >> 16);
@@ -79,8 +79,8 @@ void erase_at(lc_ls_ivnode** at, lc_ls_ivnode* node) {
 
 }  // namespace
 
-void lc_ls_iv_insert(lc_ls_ivtree* tree, lc_ls_ivnode* node) {
-    node->prio = prio_of(node->key);
+void lc_ls_iv_insert(lc_ls_ivtree* tree, lc_ls_ivnode* node, uint64_t seed) {
+    node->prio = prio_of(node->key, seed);
     node->left = node->right = nullptr;
     node->max_last = node->last;
     insert_at(&tree->root, node);

@@ -18,7 +18,7 @@ struct lc_ls_ivnode {
     uint64_t start = 0, last = 0;  // last >= start
     uint64_t key = 0;              // tie-break among equal starts, unique in the tree
     uint64_t max_last = 0;         // of this subtree
-    uint32_t prio = 0;             // set by lc_ls_iv_insert from the key
+    uint32_t prio = 0;             // set by lc_ls_iv_insert from the key and the seed
     lc_ls_ivnode* left = nullptr;
     lc_ls_ivnode* right = nullptr;
     void* obj = nullptr;
@@ -29,8 +29,11 @@ struct lc_ls_ivtree {
     size_t size = 0;
 };
 
-// `node` must be in no tree; start, last and key set.
-void lc_ls_iv_insert(lc_ls_ivtree* tree, lc_ls_ivnode* node);
+// `node` must be in no tree; start, last and key set. Its priority is a
+// mix of the key keyed by `seed`, which should be random and kept from the
+// peers: they pick the starts and may see the keys, and priorities they
+// could compute would let them order the starts to make the tree a chain.
+void lc_ls_iv_insert(lc_ls_ivtree* tree, lc_ls_ivnode* node, uint64_t seed);
 // `node` must be in `tree`.
 void lc_ls_iv_erase(lc_ls_ivtree* tree, lc_ls_ivnode* node);
 // Empty when the tree holds together (order, heap, max_last, size);

@@ -354,6 +354,8 @@ int lc_ls_hold_down(lc_ls* s) {
 }
 int lc_ls_come_up(lc_ls* s) { return kiv_call_in_job(&s->proc, do_up, s); }
 
+kiv_rpc_budget* lc_ls_budget(lc_ls* s) { return s->budget; }
+
 void lc_ls_get_stats(lc_ls* s, lc_ls_stats* out) {
     *out = lc_ls_stats{};
     out->port = s->port;

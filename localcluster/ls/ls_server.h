@@ -12,6 +12,8 @@
 
 #include <string>
 
+struct kiv_rpc_budget;
+
 struct lc_logger;
 struct lc_ls;
 
@@ -63,6 +65,8 @@ struct lc_ls_stats {
     uint64_t held_bytes = 0, held_bytes_peak = 0;  // against held_budget
 };
 void lc_ls_get_stats(lc_ls* s, lc_ls_stats* out);
+// The budget its connections share; lives as long as the instance.
+kiv_rpc_budget* lc_ls_budget(lc_ls* s);
 
 // Runs fn(arg) on the instance's loop, between two of its turns, and
 // returns what it returns: while it runs, nothing is read or served.

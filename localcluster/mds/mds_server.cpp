@@ -45,6 +45,7 @@ struct lc_mds {
     lc_ns_cluster_ops ns_ops{};
 
     lc_fault_gate* gate = nullptr;
+    kiv_rpc_budget* budget = nullptr;
 
     // Loop context only.
     kiv_rpc_server* server = nullptr;
@@ -173,6 +174,7 @@ int start_listening(lc_mds* m, uint16_t port) {
     uint16_t bound = 0;
     int rc = lc_instance_listen(&m->proc, port, TARN_MDS_MAX_MSG, &m->ops, m, &s, &bound);
     if (rc < 0) return rc;
+    kiv_rpc_server_set_budget(s, m->budget);
     m->server = s;
     m->port = bound;
     m->listening = true;
@@ -454,6 +456,8 @@ lc_mds* lc_mds_create(const lc_mds_config& config, std::string* err) {
     }
     auto* m = new lc_mds;
     m->cfg = config;
+    m->budget = kiv_rpc_budget_create(config.held_budget);
+    if (!m->budget) kiv_fatal("allocation failed: MDS budget");
     m->name = "mds " + config.fs_name;
     m->ops.on_request = on_request;
     m->ops.on_close = on_close;
@@ -506,6 +510,8 @@ int lc_mds_listen(lc_mds* m, uint16_t port, uint16_t* bound) {
     return rc;
 }
 
+kiv_rpc_budget* lc_mds_budget(lc_mds* m) { return m->budget; }
+
 int lc_mds_move(lc_mds* m, uint16_t* new_port) {
     uint16_t old = m->port;
     ListenArgs a{m, 0, true};
@@ -528,6 +534,7 @@ void lc_mds_destroy(lc_mds* m) {
         kiv_process_fini(&m->proc);
     }
     lc_fault_gate_destroy(m->gate);
+    kiv_rpc_budget_put(m->budget);
     delete m;
 }
 

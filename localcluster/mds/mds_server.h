@@ -19,6 +19,8 @@
 #include <atomic>
 #include <string>
 
+struct kiv_rpc_budget;
+
 struct lc_faults;
 struct lc_logger;
 struct lc_mds;
@@ -27,6 +29,7 @@ struct lc_cdisk;
 
 // The test code that crashes the MDS.
 constexpr uint32_t LC_MDS_TEST_CRASH = 2;
+constexpr uint64_t LC_MDS_HELD_BUDGET = uint64_t(64) << 20;
 
 struct lc_mds_config {
     uint64_t fs_id = 0;
@@ -42,6 +45,10 @@ struct lc_mds_config {
     // sends them before the connections close, true drops them. NULL = flush.
     const std::atomic<bool>* crash_replies_drop = nullptr;
     uint32_t down_ms = 500;  // how long a crash keeps the instance down
+    // Bytes its connections may hold together (requests in flight, unsent
+    // replies, begun frames), on top of each connection's own 64 MiB:
+    // see kiv_rpc_budget_create for how it is shared.
+    uint64_t held_budget = LC_MDS_HELD_BUDGET;
     // Called on the instance's loop when a restart could not take its old
     // port back and listens on `port` instead (the owner re-publishes it).
     void (*port_moved)(void* ctx, uint16_t port) = nullptr;
@@ -55,6 +62,8 @@ lc_mds* lc_mds_create(const lc_mds_config& config, std::string* err);
 // port. A port held by a bound, non-listening socket with SO_REUSEADDR can
 // be taken over; its holder is closed afterwards. 0 or -errno.
 int lc_mds_listen(lc_mds* m, uint16_t port, uint16_t* bound);
+// The budget its connections share; lives as long as the instance.
+kiv_rpc_budget* lc_mds_budget(lc_mds* m);
 // Closes the listener and every connection, then listens on a fresh port
 // the kernel picks. 0 or -errno (then it listens nowhere); -EAGAIN while
 // the instance is down.

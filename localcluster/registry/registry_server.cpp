@@ -423,6 +423,8 @@ void lc_regsrv_set_held_budget(lc_regsrv* s, uint64_t bytes) {
     s->budget = b;
 }
 
+kiv_rpc_budget* lc_regsrv_budget(lc_regsrv* s) { return s->budget; }
+
 void lc_regsrv_held(lc_regsrv* s, uint64_t* now, uint64_t* peak) {
     *now = kiv_rpc_budget_held(s->budget);
     *peak = kiv_rpc_budget_peak(s->budget);

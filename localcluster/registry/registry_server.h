@@ -10,6 +10,7 @@
 
 struct kiv_msg;
 struct kiv_process;
+struct kiv_rpc_budget;
 struct kiv_rpc_sconn;
 struct lc_logger;
 struct lc_regsrv;
@@ -66,6 +67,8 @@ void lc_regsrv_answer_status(lc_regsrv* s, kiv_rpc_sconn* c, const kiv_msg* req,
 void lc_regsrv_set_held_budget(lc_regsrv* s, uint64_t bytes);
 // Bytes held now against that budget, and the most ever held at once.
 void lc_regsrv_held(lc_regsrv* s, uint64_t* now, uint64_t* peak);
+// That budget (replaced by lc_regsrv_set_held_budget).
+kiv_rpc_budget* lc_regsrv_budget(lc_regsrv* s);
 
 // Watches parked right now, and requests handled so far.
 size_t lc_regsrv_parked(lc_regsrv* s);

@@ -185,6 +185,44 @@ void rpc_server_process_gone(kiv_rpc_server* s);
 void rpc_server_request_freed(rpc_msg* m);
 // A pending message freed after kiv_process_terminate.
 void rpc_msg_detach_terminated(rpc_msg* m);
+// A reply leaves a server's send queue, written or not: it no longer counts
+// against `b` (NULL: none), and is freed.
+void rpc_server_reply_gone(kiv_rpc_budget* b, rpc_msg* m);
+// Sockets of `s` that still linger; for tests.
+size_t rpc_server_lingering(kiv_rpc_server* s);
+
+// ---------------------------------------------------------------- lingering sockets
+// The socket of a server connection that ended by a drain or a drop, once
+// its connection record has gone (rpc_linger.cpp). Closing a socket whose
+// peer has sent what was not read answers with a reset, which throws away
+// what the socket still holds for the peer: the replies written last. So
+// the socket writes what was still queued, ends its sending (the peer reads
+// every byte, then the end of the stream), reads and discards until the
+// peer ends too, and only then closes; RPC_LINGER_MS bounds it all.
+constexpr uint64_t RPC_LINGER_MS = 5000;
+struct rpc_linger {
+    rpc_linger* prev = nullptr;
+    rpc_linger* next = nullptr;
+    rpc_ilist<rpc_linger, &rpc_linger::prev, &rpc_linger::next>* set = nullptr;  // its server's
+    int fd = -1;
+    kiv_fd_watch* watch = nullptr;
+    uint32_t wmask = 0;
+    rpc_sendq txq;
+    uint64_t tx_off = 0;               // bytes of the head already written
+    kiv_rpc_budget* budget = nullptr;  // referenced; what txq holds counts against it
+    bool sent_all = false;             // sending ended
+    bool peer_done = false;            // the peer ended its sending
+    kiv_timer deadline{};
+};
+using rpc_linger_list = rpc_ilist<rpc_linger, &rpc_linger::prev, &rpc_linger::next>;
+// Takes `fd` and every reply of `q` (the first `off` bytes of its head
+// already written), with the reference to `budget` the caller took for it,
+// into a lingering record of `set`. Loop context of `p`.
+void rpc_linger_start(kiv_process* p, rpc_linger_list* set, int fd, rpc_sendq* q, uint64_t off,
+                      kiv_rpc_budget* budget);
+// Closes every lingering socket of `set` at once, what they still queued
+// discarded (a crash, the server's close, the end of its process).
+void rpc_linger_close_all(rpc_linger_list* set);
 
 // ---------------------------------------------------------------- messages
 rpc_msg* rpc_msg_alloc(uint32_t kept_len, bool zero);

@@ -28,6 +28,12 @@ constexpr uint32_t kConnMagic = 0x73636f6e;
 constexpr uint32_t kRxBuf = 64 * 1024;
 constexpr uint32_t kDirectMin = 8 * 1024;
 constexpr int kMaxRounds = 32;
+// A connection's turn on the loop ends after this many frames, and the rest
+// of what it sent waits for its next turn: the loop serves its connections
+// in turn, and a peer that pipelines small requests as fast as it can
+// would otherwise keep it for a long while at each turn, and every other
+// connection of the loop waiting that long.
+constexpr uint64_t kFramesPerTurn = 256;
 constexpr int kMaxAccepts = 64;
 // A peer stops being read while what it has in flight (requests handed to
 // the server and not yet freed) and queued (replies not yet written)
@@ -49,6 +55,13 @@ constexpr uint64_t kEarlyFlushBytes = 256 * 1024;
 // connection and the frame's buffer for ever. Loopback peers send a frame
 // in one go, so this only has to outlast a badly starved sender.
 constexpr uint32_t kFrameTimeoutMs = 120000;
+// A connection whose replies have not moved for the stall time-out is
+// closed only while another waits for room; until then it is looked at
+// again this often.
+constexpr uint32_t kStallTimeoutMs = 10000;
+constexpr uint32_t kStallRecheckMs = 500;
+// What the allocator adds to a block of its own, beside the block.
+constexpr uint32_t kAllocOverhead = 32;
 
 std::atomic<uint64_t> g_conn_ids{0};
 
@@ -62,10 +75,21 @@ struct kiv_rpc_budget {
     // but only while the total is within this much more: one frame per
     // connection would let every idle connection add a reply.
     uint64_t slack = 0;
+    // And past the slack, those of them whose peers have read a reply: the
+    // non-readers that fill the limit and the slack never get here, so a
+    // reader finds room however many of them there are.
+    uint64_t reserve = 0;
+    std::atomic<uint32_t> stall_ms{kStallTimeoutMs};
     std::atomic<uint64_t> held{0};
     std::atomic<uint64_t> peak{0};
     std::atomic<uint32_t> refs{1};
+    std::atomic<uint32_t> conns{0};
+    std::atomic<uint32_t> paused{0};
+    std::atomic<uint32_t> waiting{0};
+    std::atomic<uint64_t> stall_closes{0};
 };
+
+const uint32_t KIV_RPC_MSG_OVERHEAD = uint32_t(sizeof(rpc_msg)) + kAllocOverhead;
 
 namespace {
 
@@ -83,6 +107,39 @@ void budget_sub(kiv_rpc_budget* b, uint64_t n) {
 
 void budget_unref(kiv_rpc_budget* b) {
     if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete b;
+}
+
+// What a message holds: its record, the bytes it keeps, or its wire
+// length where a chunk accessor serves more than it keeps (the pages
+// behind a read reply).
+uint64_t msg_cost(const rpc_msg* m) { return KIV_RPC_MSG_OVERHEAD + std::max(m->kept_len, m->total_len); }
+
+// Counted up or down with the state it stands for.
+void count_flag(bool* flag, bool now, std::atomic<uint32_t>* counter) {
+    if (*flag == now) return;
+    *flag = now;
+    if (now)
+        counter->fetch_add(1);
+    else
+        counter->fetch_sub(1);
+}
+
+// The per-loop scratch buffer reads go into: a connection keeps bytes of
+// its own only when they are left behind a frame it may not take yet, so
+// idle connections hold no receive buffer.
+struct rx_scratch {
+    uint8_t* buf = nullptr;
+    bool busy = false;
+    ~rx_scratch() { free(buf); }
+};
+thread_local rx_scratch t_scratch;
+
+uint8_t* scratch_buf() {
+    if (!t_scratch.buf) {
+        t_scratch.buf = static_cast<uint8_t*>(malloc(kRxBuf));
+        if (!t_scratch.buf) kiv_fatal("allocation failed: rpc receive buffer at %s", KIV_POS);
+    }
+    return t_scratch.buf;
 }
 
 }  // namespace
@@ -103,27 +160,42 @@ struct kiv_rpc_sconn {
     // and the connection closes once the requests taken are answered and
     // their replies written.
     bool draining = false;
+    // Once a reply went out whole: the peer reads, and may use the
+    // shared budget's reserve.
+    bool replied = false;
+    bool counted_paused = false;
+    bool counted_waiting = false;
     std::atomic<uint32_t> inflight{0};
     std::atomic<uint64_t> inflight_bytes{0};
     kiv_rpc_budget* budget = nullptr;  // referenced; NULL: only its own budget
     kiv_timer recheck{};
+    // Closes a connection whose replies have not moved while others wait.
+    kiv_timer stall_timer{};
+    uint64_t moved_us = 0;  // last write that took bytes, or when the queue filled
     // Ends a frame that is not finished in time; re-armed when a frame
     // was completed since it was armed.
     kiv_timer frame_timer{};
     uint64_t frames = 0;
     uint64_t frames_at_arm = 0;
+    uint64_t turn_end = 0;  // `frames` at which the current turn ends
 
     uint8_t hdr[24] = {};
     uint32_t have = 0;
     rpc_msg* rx = nullptr;
     uint32_t rx_off = 0;
+    uint64_t rx_cost = 0;  // the begun frame, counted from its header
+    // Bytes read and not yet taken: the loop's scratch buffer while a read
+    // callback parses them, the stash once they are left behind a pause.
     uint8_t* rxbuf = nullptr;
     uint32_t rpos = 0;
     uint32_t wpos = 0;
+    uint8_t* stash = nullptr;
+    uint64_t stash_cost = 0;
 
     rpc_sendq txq;
     uint64_t tx_off = 0;
-    uint64_t tx_bytes = 0;
+    uint64_t tx_bytes = 0;  // wire bytes queued
+    uint64_t tx_cost = 0;   // what the queued replies hold
 
     rpc_event close_ev{};
     // Queued write of replies sent outside the connection's own read
@@ -152,6 +224,7 @@ struct kiv_rpc_server {
     std::atomic<uint32_t> refs{1};
     bool closed = false;
     rpc_ilist<kiv_rpc_sconn, &kiv_rpc_sconn::prev, &kiv_rpc_sconn::next> conns;
+    rpc_linger_list lingers;  // sockets of drained and dropped connections
     rpc_node node{};
 };
 
@@ -171,7 +244,7 @@ void conn_free(kiv_rpc_sconn* c) {
     kiv_rpc_server* s = c->srv;
     rpc_guard g(s->rp);
     kiv_free_msg(c->rx);
-    __kiv_free(c->rxbuf);
+    free(c->stash);
     budget_unref(c->budget);
     c->magic = 0;
     delete c;
@@ -195,31 +268,51 @@ void conn_set_mask(kiv_rpc_sconn* c) {
     if (mask != c->wmask && kiv_fd_watch_mod(c->watch, mask) == 0) c->wmask = mask;
 }
 
-uint64_t conn_load(const kiv_rpc_sconn* c) { return c->tx_bytes + c->inflight_bytes.load(); }
-
-// Over the shared limit, a connection that holds anything takes nothing
-// more; one that holds nothing may bring a frame while the total is within
-// the slack, so a peer that reads its replies is served beside others that
-// hold the limit, and the total stays bounded however many connections
-// there are.
-bool conn_over_shared(const kiv_rpc_sconn* c) {
-    if (!c->budget) return false;
-    uint64_t held = c->budget->held.load();
-    return conn_load(c) > 0 ? held > c->budget->limit : held > c->budget->limit + c->budget->slack;
+uint64_t conn_load(const kiv_rpc_sconn* c) {
+    return c->tx_cost + c->inflight_bytes.load() + c->rx_cost + c->stash_cost;
 }
+
+// How far past its limit the shared budget lets this connection bring a
+// frame: not at all while it holds anything, within the slack when it
+// holds nothing, and within the reserve too when its peer reads.
+uint64_t conn_shared_room(const kiv_rpc_sconn* c) {
+    const kiv_rpc_budget* b = c->budget;
+    if (conn_load(c) > 0) return b->limit;
+    return b->limit + b->slack + (c->replied ? b->reserve : 0);
+}
+
+bool conn_over_own(const kiv_rpc_sconn* c) {
+    return c->inflight.load() >= kPauseRequests || conn_load(c) > kPauseBytes;
+}
+
+bool conn_over_shared(const kiv_rpc_sconn* c) { return c->budget && c->budget->held.load() > conn_shared_room(c); }
 
 bool conn_under_shared(const kiv_rpc_sconn* c) {
     if (!c->budget) return true;
     uint64_t held = c->budget->held.load();
     const kiv_rpc_budget* b = c->budget;
-    return conn_load(c) > 0 ? held <= b->limit - b->limit / 4 : held <= b->limit + b->slack;
+    return conn_load(c) > 0 ? held <= b->limit - b->limit / 4 : held <= conn_shared_room(c);
+}
+
+// Something read and not yet taken: bytes in rxbuf, or a whole header
+// whose frame waits for room.
+bool conn_has_unparsed(const kiv_rpc_sconn* c) { return c->rpos < c->wpos || (c->have == 24 && !c->rx); }
+
+void conn_sync_counts(kiv_rpc_sconn* c) {
+    kiv_rpc_budget* b = c->budget;
+    if (!b) return;
+    bool paused = c->paused && !c->dropped;
+    count_flag(&c->counted_paused, paused, &b->paused);
+    // A connection whose own replies are stuck is not waiting for others.
+    count_flag(&c->counted_waiting, paused && c->txq.empty() && !conn_over_own(c), &b->waiting);
 }
 
 // Pauses or resumes reading by the budgets and arms the re-check while
-// paused or closing. True when reading was resumed.
+// paused or closing. A frame already begun is read to its end: its room
+// was counted when its header came. True when reading was resumed.
 bool conn_update_pause(kiv_rpc_sconn* c) {
     bool resumed = false;
-    if (!c->paused && (c->inflight.load() >= kPauseRequests || conn_load(c) > kPauseBytes || conn_over_shared(c))) {
+    if (!c->paused && !c->rx && (conn_over_own(c) || conn_over_shared(c))) {
         c->paused = true;
     } else if (c->paused && c->inflight.load() < kResumeRequests && conn_load(c) < kResumeBytes &&
                conn_under_shared(c)) {
@@ -227,14 +320,53 @@ bool conn_update_pause(kiv_rpc_sconn* c) {
         resumed = true;
     }
     conn_set_mask(c);
+    conn_sync_counts(c);
     if (c->dropped) return resumed;
-    // Frames read before the pause wait in rxbuf, and the socket may have
-    // nothing more to say: the re-check takes them up at once.
-    if (resumed && c->rpos < c->wpos && !c->draining)
+    // Frames read before the pause wait in the stash, and the socket may
+    // have nothing more to say: the re-check takes them up at once.
+    if (resumed && conn_has_unparsed(c) && !c->draining)
         mod_timer(&c->recheck, 0);
     else if ((c->paused || c->draining) && !timer_pending(&c->recheck))
         mod_timer(&c->recheck, kRecheckMs);
     return resumed;
+}
+
+void stash_release(kiv_rpc_sconn* c) {
+    if (c->stash) {
+        free(c->stash);
+        c->stash = nullptr;
+        budget_sub(c->budget, c->stash_cost);
+        c->stash_cost = 0;
+    }
+    c->rxbuf = nullptr;
+    c->rpos = c->wpos = 0;
+}
+
+// The end of a parse: bytes left in the loop's scratch buffer move to a
+// stash of the connection's own, counted against its budgets.
+void stash_keep(kiv_rpc_sconn* c) {
+    if (c->rpos >= c->wpos) {
+        stash_release(c);
+        return;
+    }
+    if (c->rxbuf == c->stash) return;
+    uint32_t n = c->wpos - c->rpos;
+    auto* p = static_cast<uint8_t*>(malloc(n));
+    if (!p) kiv_fatal("allocation failed: rpc receive stash at %s (%u bytes)", KIV_POS, n);
+    memcpy(p, c->rxbuf + c->rpos, n);
+    c->stash = p;
+    c->stash_cost = uint64_t(n) + kAllocOverhead;
+    budget_add(c->budget, c->stash_cost);
+    c->rxbuf = p;
+    c->rpos = 0;
+    c->wpos = n;
+}
+
+void rx_release(kiv_rpc_sconn* c) {
+    kiv_free_msg(c->rx);
+    c->rx = nullptr;
+    budget_sub(c->budget, c->rx_cost);
+    c->rx_cost = 0;
 }
 
 void conn_close_run(rpc_event* ev) {
@@ -258,6 +390,7 @@ void conn_drop(kiv_rpc_sconn* c) {
     if (s->rp && !kiv_process_terminated(s->rp->p)) {
         del_timer_sync(&c->recheck);
         del_timer_sync(&c->frame_timer);
+        del_timer_sync(&c->stall_timer);
     }
     if (c->fd >= 0) {
         shutdown(c->fd, SHUT_RDWR);
@@ -268,11 +401,14 @@ void conn_drop(kiv_rpc_sconn* c) {
         rpc_msg_set_state(m, MS_IDLE);
         kiv_free_msg(m);
     }
-    budget_sub(c->budget, c->tx_bytes);
+    budget_sub(c->budget, c->tx_cost);
     c->tx_bytes = 0;
+    c->tx_cost = 0;
     c->tx_off = 0;
-    kiv_free_msg(c->rx);
-    c->rx = nullptr;
+    rx_release(c);
+    stash_release(c);
+    conn_sync_counts(c);
+    if (c->budget) c->budget->conns.fetch_sub(1);
     s->conns.remove(c);
     if (s->rp) {
         c->close_ev.obj = c;
@@ -282,6 +418,60 @@ void conn_drop(kiv_rpc_sconn* c) {
     } else {
         kiv_rpc_sconn_unref(c);
     }
+}
+
+// Replies the socket did not take: the stall clock runs while they wait.
+void conn_watch_stall(kiv_rpc_sconn* c) {
+    if (c->dropped || c->txq.empty() || !c->budget) return;
+    uint32_t ms = c->budget->stall_ms.load();
+    if (ms > 0 && !timer_pending(&c->stall_timer)) mod_timer(&c->stall_timer, ms);
+}
+
+void conn_stall_expired(void* arg) {
+    auto* c = static_cast<kiv_rpc_sconn*>(arg);
+    rpc_proc* rp = c->srv->rp;
+    rp_enter(rp);
+    kiv_rpc_sconn_ref(c);
+    if (!c->dropped && !c->txq.empty()) {
+        kiv_rpc_budget* b = c->budget;
+        uint64_t still_ms = (get_abs_time_us() - c->moved_us) / 1000;
+        uint32_t limit_ms = b->stall_ms.load();
+        if (limit_ms == 0) {
+            // Stalls were forgiven since the timer was armed.
+        } else if (still_ms < limit_ms) {
+            mod_timer(&c->stall_timer, limit_ms - still_ms);
+        } else if (b->waiting.load() > 0) {
+            kiv_log(1, "rpc: closing server connection %llu from %s: its replies have not moved for %llu ms while "
+                       "others wait for room",
+                    (unsigned long long)c->id, rpc_addr_text(&c->peer).s, (unsigned long long)still_ms);
+            b->stall_closes.fetch_add(1);
+            conn_drop(c);
+        } else {
+            mod_timer(&c->stall_timer, kStallRecheckMs);
+        }
+    }
+    kiv_rpc_sconn_unref(c);
+    rp_leave(rp);
+}
+
+// A drain or a drop ends the connection as conn_drop does, but its socket
+// lingers with what it still queued, so that its peer reads every reply
+// handed over before, then the end of the stream.
+void conn_close_gently(kiv_rpc_sconn* c) {
+    kiv_rpc_server* s = c->srv;
+    if (!c->dropped && c->fd >= 0 && s->rp && !kiv_process_terminated(s->rp->p)) {
+        if (c->watch) {
+            kiv_fd_watch_del(c->watch);
+            c->watch = nullptr;
+        }
+        if (c->budget) c->budget->refs.fetch_add(1, std::memory_order_relaxed);
+        rpc_linger_start(s->rp->p, &s->lingers, c->fd, &c->txq, c->tx_off, c->budget);
+        c->fd = -1;
+        c->tx_bytes = 0;
+        c->tx_cost = 0;  // the lingering socket gives it back as it writes
+        c->tx_off = 0;
+    }
+    conn_drop(c);
 }
 
 void conn_flush(kiv_rpc_sconn* c) {
@@ -313,14 +503,19 @@ void conn_flush(kiv_rpc_sconn* c) {
             c->txq.pop_front();
             c->tx_off = 0;
             c->tx_bytes -= h->total_len;
-            budget_sub(c->budget, h->total_len);
+            uint64_t cost = msg_cost(h);
+            c->tx_cost -= cost;
+            budget_sub(c->budget, cost);
+            c->replied = true;
             RPC_LOG(7, "rpc: sent frame type %u xid %llu len %u to %s", rpc_le32(h->buf + 4),
                     (unsigned long long)rpc_le64(h->buf + 16), h->total_len, rpc_addr_text(&c->peer).s);
             rpc_msg_set_state(h, MS_IDLE);
             kiv_free_msg(h);
         }
+        if (w > 0) c->moved_us = get_abs_time_us();
         if (size_t(w) < bytes) break;
     }
+    conn_watch_stall(c);
     conn_update_pause(c);
 }
 
@@ -335,10 +530,11 @@ bool conn_dispatch(kiv_rpc_sconn* c) {
     // In flight until the server frees it, whatever thread does that.
     kiv_rpc_sconn_ref(c);
     m->origin = c;
-    m->origin_cost = std::max(m->total_len, s->charge);
+    // Counted since its header came, now as a request in flight.
+    m->origin_cost = uint32_t(c->rx_cost);
+    c->rx_cost = 0;
     c->inflight.fetch_add(1);
     c->inflight_bytes.fetch_add(m->origin_cost);
-    budget_add(c->budget, m->origin_cost);
     c->frames++;
     s->ops.on_request(c, m, s->arg);
     if (c->dropped) return false;
@@ -353,52 +549,71 @@ bool conn_dispatch(kiv_rpc_sconn* c) {
 // already taken are answered and their replies written.
 void conn_start_drain(kiv_rpc_sconn* c) {
     c->draining = true;
-    c->rpos = c->wpos = 0;
+    stash_release(c);
     c->have = 0;
-    kiv_free_msg(c->rx);
-    c->rx = nullptr;
+    rx_release(c);
     conn_update_pause(c);
 }
 
-bool conn_header(kiv_rpc_sconn* c) {
+// A whole header. False (the connection drains) for a frame no request can
+// be: the requests before it were taken, and their replies still go out,
+// however TCP split the bytes.
+bool conn_header_ok(kiv_rpc_sconn* c) {
     kiv_rpc_server* s = c->srv;
     uint32_t len = rpc_le32(c->hdr);
     uint32_t type = rpc_le32(c->hdr + 4);
-    if (len < 24 || len > s->max_msg || (type & 1)) {
-        // The requests before it were taken: their replies still go out,
-        // however TCP split the bytes, and then the connection closes.
-        kiv_log(1, "rpc: closing server connection %llu from %s: bad frame (length %u, type %u, limit %u)",
-                (unsigned long long)c->id, rpc_addr_text(&c->peer).s, len, type, s->max_msg);
-        conn_start_drain(c);
-        return false;
-    }
+    if (len >= 24 && len <= s->max_msg && !(type & 1)) return true;
+    kiv_log(1, "rpc: closing server connection %llu from %s: bad frame (length %u, type %u, limit %u)",
+            (unsigned long long)c->id, rpc_addr_text(&c->peer).s, len, type, s->max_msg);
+    conn_start_drain(c);
+    return false;
+}
+
+// Room was found for the frame of a whole header: it is allocated, and
+// counted at its full length from now on. False if the connection went or
+// drains.
+bool conn_begin_frame(kiv_rpc_sconn* c) {
+    uint32_t len = rpc_le32(c->hdr);
     rpc_msg* m = rpc_msg_alloc(len, false);
     if (!m) kiv_fatal("allocation failed: rpc request at %s (%u bytes)", KIV_POS, len);
     memcpy(m->buf, c->hdr, 24);
     c->rx = m;
     c->rx_off = 24;
+    // At its charge already: a frame admitted small that became its
+    // charge only once whole would pass the check that admitted it.
+    c->rx_cost = KIV_RPC_MSG_OVERHEAD + uint64_t(std::max(len, c->srv->charge));
+    budget_add(c->budget, c->rx_cost);
     if (len == 24) return conn_dispatch(c);
     return true;
 }
 
 // Takes the frames of what rxbuf holds, until it is empty or the connection
-// pauses (the rest waits in rxbuf). False if the connection went or drains.
+// pauses (the rest waits in the stash). A frame is allocated only once the
+// budgets have room for it: others may have filled the shared budget since
+// this connection's last frame. False if the connection went or drains.
 bool conn_parse(kiv_rpc_sconn* c) {
-    while (c->rpos < c->wpos && !c->paused) {
+    while (!c->paused) {
+        if (!c->rx && c->have == 0 && c->frames >= c->turn_end && c->rpos < c->wpos) {
+            // The turn is over: the rest waits in the stash, and the
+            // re-check takes it up once the loop has been round.
+            mod_timer(&c->recheck, 0);
+            break;
+        }
+        if (!c->rx && c->have == 24) {
+            conn_update_pause(c);
+            if (c->paused) break;
+            if (!conn_begin_frame(c)) return false;
+            continue;
+        }
+        if (c->rpos >= c->wpos) break;
         const uint8_t* p = c->rxbuf + c->rpos;
         uint32_t avail = c->wpos - c->rpos;
         if (!c->rx) {
-            // Others may have filled the shared budget since this
-            // connection's last frame.
-            if (c->have == 0 && conn_over_shared(c)) {
-                conn_update_pause(c);
-                if (c->paused) break;
-            }
             uint32_t k = std::min(24 - c->have, avail);
             memcpy(c->hdr + c->have, p, k);
             c->have += k;
             c->rpos += k;
-            if (c->have == 24 && !conn_header(c)) return false;
+            if (c->have == 24 && !conn_header_ok(c)) return false;
             continue;
         }
         uint32_t k = std::min(avail, c->rx->total_len - c->rx_off);
@@ -407,25 +622,44 @@ bool conn_parse(kiv_rpc_sconn* c) {
         c->rpos += k;
         if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return false;
     }
-    if (c->rpos == c->wpos) c->rpos = c->wpos = 0;
+    stash_keep(c);
     return !c->dropped && !c->draining;
 }
 
 void conn_read(kiv_rpc_sconn* c) {
+    c->turn_end = c->frames + kFramesPerTurn;
     if (c->draining || !conn_parse(c)) return;
-    for (int round = 0; round < kMaxRounds && !c->paused; round++) {
+    for (int round = 0; round < kMaxRounds && !c->paused && !c->stash; round++) {
+        // A connection between frames reads nothing it may not take: what
+        // it would read past a frame it has no room for would wait, held.
+        // One within a frame reads that frame to its end, and past it only
+        // when there is room for more.
+        bool room = !conn_over_own(c) && !conn_over_shared(c);
+        if (!c->rx && !room) {
+            conn_update_pause(c);
+            break;
+        }
+        KIV_BUG_ON(t_scratch.busy || c->stash);
+        t_scratch.busy = true;
+        c->rxbuf = scratch_buf();
+        c->rpos = c->wpos = 0;
         ssize_t n;
         size_t asked;
         uint32_t direct = 0;
-        if (c->rx && c->rx->total_len - c->rx_off >= kDirectMin) {
-            uint32_t dlen = c->rx->total_len - c->rx_off;
-            iovec iov[2] = {{c->rx->buf + c->rx_off, dlen}, {c->rxbuf, kRxBuf}};
-            asked = size_t(dlen) + kRxBuf;
-            n = readv(c->fd, iov, 2);
-            if (n > 0) direct = uint32_t(std::min<size_t>(size_t(n), dlen));
+        uint32_t rest = c->rx ? c->rx->total_len - c->rx_off : 0;
+        if (c->rx && rest >= kDirectMin) {
+            iovec iov[2] = {{c->rx->buf + c->rx_off, rest}, {c->rxbuf, kRxBuf}};
+            int cnt = room ? 2 : 1;
+            asked = size_t(rest) + (room ? kRxBuf : 0);
+            n = readv(c->fd, iov, cnt);
+            if (n > 0) direct = uint32_t(std::min<size_t>(size_t(n), rest));
         } else {
-            asked = kRxBuf;
-            n = read(c->fd, c->rxbuf, kRxBuf);
+            asked = c->rx && !room ? rest : kRxBuf;
+            n = read(c->fd, c->rxbuf, asked);
+        }
+        if (n <= 0) {
+            t_scratch.busy = false;
+            c->rxbuf = nullptr;
         }
         if (n == 0) {
             conn_drop(c);
@@ -441,24 +675,28 @@ void conn_read(kiv_rpc_sconn* c) {
         }
         c->rpos = 0;
         c->wpos = uint32_t(size_t(n) - direct);
+        bool live = true;
         if (direct) {
             c->rx_off += direct;
-            if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) return;
+            if (c->rx_off == c->rx->total_len && !conn_dispatch(c)) live = false;
         }
-        if (!conn_parse(c)) return;
+        if (live) live = conn_parse(c);
+        else if (!c->dropped) stash_release(c);
+        t_scratch.busy = false;
+        if (!live) return;
         // Not while paused with frames left in rxbuf: the next round reads
         // over them, and the flush could resume it.
         if (c->tx_bytes >= kEarlyFlushBytes && c->rpos == c->wpos) {
             conn_flush(c);
             if (c->dropped) return;
         }
-        if (size_t(n) < asked) return;
+        if (size_t(n) < asked || c->frames >= c->turn_end) return;
     }
 }
 
 // A closing connection goes once nothing is in flight or queued.
 void conn_finish_drain(kiv_rpc_sconn* c) {
-    if (c->draining && !c->dropped && c->inflight.load() == 0 && c->txq.empty()) conn_drop(c);
+    if (c->draining && !c->dropped && c->inflight.load() == 0 && c->txq.empty()) conn_close_gently(c);
 }
 
 void conn_flush_run(rpc_event* ev) {
@@ -532,7 +770,8 @@ void conn_recheck(void* arg) {
     rp_enter(rp);
     kiv_rpc_sconn_ref(c);
     if (!c->dropped) conn_update_pause(c);
-    if (!c->dropped && !c->paused && !c->draining && c->rpos < c->wpos) {
+    if (!c->dropped && !c->paused && !c->draining && conn_has_unparsed(c)) {
+        c->turn_end = c->frames + kFramesPerTurn;
         c->reading = true;
         conn_parse(c);
         c->reading = false;
@@ -553,15 +792,16 @@ void srv_add_conn(kiv_rpc_server* s, int fd, const kiv_netaddr& peer) {
     c->id = g_conn_ids.fetch_add(1, std::memory_order_relaxed) + 1;
     c->peer = peer;
     c->fd = fd;
-    c->rxbuf = static_cast<uint8_t*>(__kiv_malloc("rpc_rxbuf", KIV_POS, KIV_MEM_NOFAIL, kRxBuf));
     c->wmask = EPOLLIN;
     c->flush_ev.obj = c;
     c->flush_ev.run = conn_flush_run;
     c->flush_ev.release = conn_flush_release;
     init_timer(rp->p, &c->recheck, conn_recheck, c);
     init_timer(rp->p, &c->frame_timer, conn_frame_expired, c);
+    init_timer(rp->p, &c->stall_timer, conn_stall_expired, c);
     if (s->budget) {
         s->budget->refs.fetch_add(1, std::memory_order_relaxed);
+        s->budget->conns.fetch_add(1);
         c->budget = s->budget;
     }
     c->watch = kiv_fd_watch_add(rp->p, fd, EPOLLIN, conn_io, c);
@@ -635,6 +875,7 @@ kiv_rpc_sconn* conn_of(kiv_rpc_sconn* c) {
 void rpc_server_process_gone(kiv_rpc_server* s) {
     srv_stop_listening(s);
     while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    rpc_linger_close_all(&s->lingers);
     s->rp = nullptr;
 }
 
@@ -783,6 +1024,7 @@ void kiv_rpc_server_close(kiv_rpc_server* s) {
     s->closed = true;
     srv_stop_listening(s);
     while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    rpc_linger_close_all(&s->lingers);
     if (s->rp) rp_unlink(s->rp, &s->node);
     srv_unref(s);
 }
@@ -791,6 +1033,7 @@ void kiv_rpc_server_drop_all(kiv_rpc_server* s) {
     srv_of(s);
     rpc_guard g(s->rp);
     while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
+    rpc_linger_close_all(&s->lingers);
 }
 
 kiv_msg* kiv_rpc_alloc_reply(const kiv_msg* req, uint32_t len) {
@@ -821,9 +1064,12 @@ int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply) {
     void* p = m->get_chunk(m, 0, &len);
     if (p && len >= 4) rpc_put_le32(p, m->total_len);
     rpc_msg_set_state(m, MS_QUEUED);
+    if (c->txq.empty()) c->moved_us = get_abs_time_us();
     c->txq.push_back(m);
     c->tx_bytes += m->total_len;
-    budget_add(c->budget, m->total_len);
+    uint64_t cost = msg_cost(m);
+    c->tx_cost += cost;
+    budget_add(c->budget, cost);
     // Its read callback or a queued flush writes it; the budget is looked at then.
     if (conn_flush_due(c)) return 0;
     if (c->txq.head == m) {
@@ -859,7 +1105,7 @@ void kiv_rpc_sconn_drop(kiv_rpc_sconn* c) {
     // count as sent: losing them would make their clients repeat work that
     // was done (a repeated remove finds nothing).
     conn_flush(c);
-    conn_drop(c);
+    conn_close_gently(c);
 }
 
 void kiv_rpc_sconn_drain(kiv_rpc_sconn* c) {
@@ -908,6 +1154,18 @@ void kiv_rpc_batch_end(kiv_process* p) {
     rp_leave(rpc_proc_get(p));
 }
 
+// What kiv_rpc_reply counted for the reply: a lingering socket gives it back.
+void rpc_server_reply_gone(kiv_rpc_budget* b, rpc_msg* m) {
+    budget_sub(b, msg_cost(m));
+    rpc_msg_set_state(m, MS_IDLE);
+    kiv_free_msg(m);
+}
+
+size_t rpc_server_lingering(kiv_rpc_server* s) {
+    rpc_guard g(srv_of(s)->rp);
+    return s->lingers.size;
+}
+
 void rpc_server_request_freed(rpc_msg* m) {
     kiv_rpc_sconn* c = m->origin;
     m->origin = nullptr;
@@ -922,8 +1180,27 @@ kiv_rpc_budget* kiv_rpc_budget_create(uint64_t bytes) {
     if (b) {
         b->limit = bytes;
         b->slack = bytes / 8;
+        b->reserve = bytes / 8;
     }
     return b;
+}
+
+void kiv_rpc_budget_set_stall_timeout(kiv_rpc_budget* b, uint32_t ms) { b->stall_ms = ms; }
+
+void kiv_rpc_budget_get_stats(const kiv_rpc_budget* b, kiv_rpc_budget_stats* out) {
+    out->held = b->held.load();
+    out->peak = b->peak.load();
+    out->conns = b->conns.load();
+    out->paused = b->paused.load();
+    out->waiting = b->waiting.load();
+    out->stall_closes = b->stall_closes.load();
+}
+
+uint64_t kiv_rpc_budget_bound(const kiv_rpc_budget* b, uint32_t loops, uint32_t largest) {
+    // Past its check, a loop's read brings at most one frame more, the
+    // reply it gets at once and what was read behind it.
+    uint64_t per_loop = 2 * (uint64_t(largest) + KIV_RPC_MSG_OVERHEAD) + kRxBuf + kAllocOverhead;
+    return b->limit + b->slack + b->reserve + uint64_t(loops) * per_loop;
 }
 
 void kiv_rpc_budget_put(kiv_rpc_budget* b) { budget_unref(b); }

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <random>
 #include <string>
@@ -263,6 +264,90 @@ void BM_BytesPerHeldLock(benchmark::State& state) {
     state.counters["bytes_per_lock"] = per_lock;
 }
 BENCHMARK(BM_BytesPerHeldLock)->ArgsProduct({{0, 1}, {0, 1}})->ArgNames({"maximal", "distinct"})->Iterations(1);
+
+// The priority a fixed mix of the key gives: what the index once drew its
+// priorities with, and what a client that sees the ids could compute.
+uint32_t fixed_prio(uint64_t key) {
+    uint64_t z = key + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return uint32_t((z ^ (z >> 31)) >> 16);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// One caller, one owner, one file, under the default caps: 32,768 one-byte
+// POSIX takes at plain starts (4 * i) or at starts in the order of the
+// fixed mix's priorities of the ids they get (2 * prio + 4), which made
+// each tree a chain. The fill is timed; the free-all after it is the
+// "free_all_s" counter.
+void BM_ChainShapedFill(benchmark::State& state) {
+    const uint64_t n = 32768;
+    const bool chain = state.range(0) != 0;
+    double free_all_s = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        lc_ls_engine* e = lc_ls_engine_create(1, lc_ls_breaks{});
+        lc_ls_owner o = owner(1);
+        state.ResumeTiming();
+        for (uint64_t id = 1; id <= n; id++) {
+            uint64_t s = chain ? 2 * uint64_t(fixed_prio(id)) + 4 : 4 * id;
+            if (lc_ls_take(e, o, posix(s, 1, LC_LS_EXCLUSIVE), {}) != LC_LS_GRANTED) abort();
+        }
+        state.PauseTiming();
+        auto t0 = std::chrono::steady_clock::now();
+        lc_ls_free_all(e, o.caller);
+        free_all_s = seconds_since(t0);
+        if (lc_ls_engine_counts(e).held != 0) abort();
+        lc_ls_engine_destroy(e);
+        state.ResumeTiming();
+    }
+    state.counters["free_all_s"] = free_all_s;
+}
+BENCHMARK(BM_ChainShapedFill)->ArgName("chain")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// W holds 2,000 exclusive Windows points; 500 owners each keep one anchor
+// segment and, at every point x, take [x-1], take [x] (kept apart from it
+// by the point) and free [x-1, x]. Timed: W's free-all. Counters: the
+// records of segments kept apart the rounds left ("apart") and the bytes
+// the tables grew by meanwhile, with as many locks held before and after.
+void BM_KeptApartBesidePoints(benchmark::State& state) {
+    const uint64_t points = 2000, owners = 500;
+    double apart = 0, grown = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        lc_ls_engine* e = make_engine();
+        lc_ls_owner w;
+        w.caller = "w";
+        for (uint64_t i = 0; i < points; i++)
+            if (lc_ls_take(e, w, win(4 * i + 4, 0, LC_LS_EXCLUSIVE), {}) != LC_LS_GRANTED) abort();
+        for (uint64_t k = 0; k < owners; k++)
+            if (lc_ls_take(e, owner(k), posix((1ull << 40) + 2 * k, 1, LC_LS_EXCLUSIVE), {}) != LC_LS_GRANTED) abort();
+        int64_t before = g_live_bytes.load();
+        for (uint64_t k = 0; k < owners; k++)
+            for (uint64_t i = 0; i < points; i++) {
+                uint64_t x = 4 * i + 4;
+                if (lc_ls_take(e, owner(k), posix(x - 1, 1, LC_LS_EXCLUSIVE), {}) != LC_LS_GRANTED ||
+                    lc_ls_take(e, owner(k), posix(x, 1, LC_LS_EXCLUSIVE), {}) != LC_LS_GRANTED ||
+                    lc_ls_free(e, owner(k), posix(x - 1, 2, LC_LS_EXCLUSIVE)) != LC_LS_GRANTED)
+                    abort();
+            }
+        grown = double(g_live_bytes.load() - before);
+        lc_ls_counts c = lc_ls_engine_counts(e);
+        if (c.held != points + owners) abort();
+        apart = double(c.apart);
+        state.ResumeTiming();
+        lc_ls_free_all(e, w.caller);
+        state.PauseTiming();
+        lc_ls_engine_destroy(e);
+        state.ResumeTiming();
+    }
+    state.counters["apart"] = apart;
+    state.counters["bytes"] = grown;
+}
+BENCHMARK(BM_KeptApartBesidePoints)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -81,17 +81,14 @@ inline int unregister_svc(kiv_process* process, discov* registry, const char* id
 }
 
 // Polls until the resolver names `port` for `fs_id` (0: until it knows
-// nothing of it), every `step`, for at most 10 s.
-inline bool wait_for_mds_port(mds_resolver* resolver, uint64_t fs_id, uint16_t port,
-                              std::chrono::milliseconds step) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
+// nothing of it); the resolver's watch brings every change, so the limit is
+// the hang guard.
+inline bool wait_for_mds_port(mds_resolver* resolver, uint64_t fs_id, uint16_t port) {
+    return rttest::wait_until([&] {
         tarn_host_addr addr{};
         int rc = mds_resolver_find_mds(resolver, fs_id, &addr);
-        if (port == 0 ? rc == -ENOENT : (rc == 0 && addr.port == port)) return true;
-        std::this_thread::sleep_for(step);
-    }
-    return false;
+        return port == 0 ? rc == -ENOENT : (rc == 0 && addr.port == port);
+    });
 }
 
 // `count` lanes of calls (processes of their own, each with a factory and a

@@ -278,21 +278,11 @@ class MdsCallEngineTest : public ::testing::TestWithParam<uint32_t> {
         return field(list.substr(at, list.find('}', at) - at), "fired");
     }
     bool wait_fired(long id, long n) {
-        const auto until = Clock::now() + 10s;
-        while (Clock::now() < until) {
-            if (fired(id) >= n) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
+        return rttest::wait_until([&] { return fired(id) >= n; });
     }
     // Until the client has logged `text` `n` times.
     bool wait_logged(const std::string& text, int n) {
-        const auto until = Clock::now() + 10s;
-        while (Clock::now() < until) {
-            if (log_.count(text) >= n) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
+        return rttest::wait_until([&] { return log_.count(text) >= n; });
     }
 
     // ------------------------------------------------------------ the registry
@@ -302,10 +292,8 @@ class MdsCallEngineTest : public ::testing::TestWithParam<uint32_t> {
     }
 
     // Polls until the resolver names `port` for `fs_id` (0: until it knows
-    // nothing of it), for at most 10 s.
-    bool wait_for_port(uint64_t fs_id, uint16_t port) {
-        return clienttest::wait_for_mds_port(resolver_, fs_id, port, 2ms);
-    }
+    // nothing of it).
+    bool wait_for_port(uint64_t fs_id, uint16_t port) { return clienttest::wait_for_mds_port(resolver_, fs_id, port); }
 
     // ------------------------------------------------------------ calls
     int noop(uint32_t retry_timeout_ms, tarn_cancel_ctrl* cancel = nullptr, mds_client* client = nullptr) {

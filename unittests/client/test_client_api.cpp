@@ -42,8 +42,9 @@ constexpr int kHosts = 3;
 constexpr int kVdisksPerHost = 2;
 
 // The harness repeats a call that answers "Delay" every 100 ms; so do the
-// tests, with a bound that keeps a broken server from hanging the run.
-constexpr auto kDelayLimit = 40s;
+// tests, with the hang guard as the bound: an answer other than "Delay" must
+// come, and only a broken server keeps it away.
+constexpr auto kDelayLimit = rttest::kHangGuard;
 
 struct Handle {
     uint8_t bytes[TARN_OPAQUE_BUF_BYTES] = {};
@@ -160,11 +161,7 @@ class ClientApiTest : public ::testing::Test {
         tarn_vdisk_location first{};
         const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(kDelayLimit);
         ASSERT_EQ(tarn_vdisk_locator_wait_for_location(fs->locator, 0, uint32_t(limit.count()), &first), 0);
-        tarn_err err;
-        const auto until = Clock::now() + 3s;
-        while ((err = tarn_test_probe_ds(fs, hosts[0])) == TARN_ERR_DELAY && Clock::now() < until)
-            std::this_thread::sleep_for(100ms);
-        ASSERT_EQ(err, TARN_ERR_OK);
+        ASSERT_EQ(with_delay([&] { return tarn_test_probe_ds(fs, hosts[0]); }), TARN_ERR_OK);
     }
 
     template <class F>
@@ -1032,18 +1029,15 @@ TEST_F(ClientApiTest, CrashCallsTakeServersDownAndTheyComeBack) {
     REQUIRE(open_fs_with_dir());
     REQUIRE(need_ds(ctx_.fs));
     tarn_fs* fs = ctx_.fs;
-    auto wait_for_health = [&](uint32_t wanted, std::chrono::seconds limit) {
-        const auto until = Clock::now() + limit;
-        uint32_t status = 99;
-        while (Clock::now() < until) {
-            if (tarn_test_get_fs_health_status(fs, &status) == TARN_ERR_OK && status == wanted) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+    auto wait_for_health = [&](uint32_t wanted) {
+        return rttest::wait_until([&] {
+            uint32_t status = 99;
+            return tarn_test_get_fs_health_status(fs, &status) == TARN_ERR_OK && status == wanted;
+        });
     };
     ASSERT_EQ(tarn_test_crash_one_ds(fs), TARN_ERR_OK);
-    EXPECT_TRUE(wait_for_health(1, 5s));
-    EXPECT_TRUE(wait_for_health(0, 30s));
+    EXPECT_TRUE(wait_for_health(1));
+    EXPECT_TRUE(wait_for_health(0));
 
     ASSERT_EQ(tarn_test_crash_mds(fs), TARN_ERR_OK);
     // The namespace survives.

@@ -503,13 +503,13 @@ TEST_F(ClientApiScriptedTest, DataCallsWaitForTheFirstMapAtMostTheMdsTimeOut) {
     EXPECT_EQ(servers_->count_ds(), 0u);
 
     servers_->set_map({kH1, kH2, kH1, kH3});
-    const auto until = Clock::now() + 10s;
-    tarn_err err;
-    do {
-        std::this_thread::sleep_for(10ms);
-        // A disk beyond the map is a wrong handle, not a wait.
+    // Until the locator has the map: a disk beyond it is a wrong handle, not
+    // a wait.
+    tarn_err err = TARN_ERR_DELAY;
+    EXPECT_TRUE(rttest::wait_until([&] {
         err = tarn_client_read(&ctx_, opaque(4, 77, TARN_FILE_TYPE_REGULAR).bytes, 22, 0, buf, 8, &got, &eof, nullptr);
-    } while (err == TARN_ERR_DELAY && Clock::now() < until);
+        return err != TARN_ERR_DELAY;
+    }));
     EXPECT_EQ(err, TARN_ERR_INVAL);
     EXPECT_EQ(servers_->count_ds(), 0u);
 

@@ -277,10 +277,8 @@ class MdsResolverLive : public ::testing::Test {
     int remove_record(const char* id) { return clienttest::unregister_svc(&process_, registry_, id); }
 
     // Polls until the resolver names `port` for `fs_id` (0: until it knows
-    // nothing of it), for at most 10 s.
-    bool wait_for_port(uint64_t fs_id, uint16_t port) {
-        return clienttest::wait_for_mds_port(resolver_, fs_id, port, 5ms);
-    }
+    // nothing of it).
+    bool wait_for_port(uint64_t fs_id, uint16_t port) { return clienttest::wait_for_mds_port(resolver_, fs_id, port); }
 
     static localcluster::Cluster* cluster_;
     kiv_process process_{};

@@ -30,6 +30,7 @@
 #include "kiv/rpc.h"
 #include "kiv/rpc_server.h"
 #include "kiv/stats.h"
+#include "runtime/runtime_test_util.h"
 
 namespace {
 
@@ -188,13 +189,8 @@ public:
         return parked_.size();
     }
 
-    bool wait_parked(size_t n, std::chrono::milliseconds limit = 60s) {
-        const auto end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            if (parked_count() >= n) return true;
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
+    bool wait_parked(size_t n) {
+        return rttest::wait_until([&] { return parked_count() >= n; });
     }
 
     void release_parked() {
@@ -932,9 +928,9 @@ struct Callbacks {
         self->cv.notify_all();
     }
 
-    bool wait_count(size_t n, std::chrono::milliseconds limit = 60s) {
+    bool wait_count(size_t n) {
         std::unique_lock<std::mutex> g(mu);
-        return cv.wait_for(g, limit, [&] { return generations.size() >= n; });
+        return cv.wait_for(g, rttest::kHangGuard, [&] { return generations.size() >= n; });
     }
 
     std::vector<uint64_t> seen() {
@@ -1096,8 +1092,7 @@ TEST_F(DiscovFakeWatcherTest, StopDuringThePauseAfterAFailedListing) {
         return true;
     });
     start_watcher();
-    const auto until = Clock::now() + 5s;
-    while (lists == 0 && Clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(rttest::wait_until([&] { return lists != 0; }));
     ASSERT_EQ(1, lists.load());
     std::this_thread::sleep_for(100ms);
     const auto t0 = Clock::now();

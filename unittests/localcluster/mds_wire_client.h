@@ -24,6 +24,7 @@
 #include "client/tarn_mds_client_ops.h"
 #include "client/tarn_wire.h"
 #include "kiv/base.h"
+#include "hang_guard.h"
 
 namespace mdswire {
 
@@ -195,7 +196,9 @@ class Conn {
     }
 
     // One whole frame; false on EOF, error or `timeout_ms` without data.
-    bool read_frame(Bytes* out, int timeout_ms = 10000) {
+    // The default is the hang guard, for a reply or a close that must come;
+    // a test that asserts that nothing comes passes a short time-out.
+    bool read_frame(Bytes* out, int timeout_ms = int(lctest::kHangGuard.count())) {
         uint8_t len4[4];
         if (!read_exact(len4, 4, timeout_ms)) return false;
         uint32_t len = tarn_wire_get_u32(len4, 0);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -424,6 +426,32 @@ TEST(BreakOptionsTest, BreakIsRepeatableAndOffByDefault) {
                                    &o));
     EXPECT_EQ(LC_BREAK_REMOVE_TWICE | LC_BREAK_COUNTER_DRIFT, o.config.breaks);
     EXPECT_EQ(std::vector<std::string>{"prog"}, o.program);
+}
+
+// --help lists exactly the rules --break accepts, each whole on its line.
+TEST(BreakOptionsTest, HelpListsEveryRuleTheParserAccepts) {
+    const std::string help = lc_usage();
+    const std::string head = "RULE is one of:\n";
+    const size_t from = help.find(head);
+    ASSERT_NE(std::string::npos, from) << help;
+    const size_t to = help.find("\nrun only:", from);
+    ASSERT_NE(std::string::npos, to) << help;
+    std::set<std::string> listed;
+    std::istringstream words(help.substr(from + head.size(), to - from - head.size()));
+    for (std::string w; words >> w;) {
+        if (w.back() == ',') w.pop_back();
+        EXPECT_NE(0u, lc_break_parse(w)) << "--help lists '" << w << "', which --break refuses";
+        EXPECT_TRUE(listed.insert(w).second) << w << " is listed twice";
+    }
+    size_t accepted = 0;
+    for (int b = 0; b < 64; b++) {
+        for (const std::string& name : lc_break_names(uint64_t(1) << b)) {
+            accepted++;
+            EXPECT_EQ(uint64_t(1) << b, lc_break_parse(name));
+            EXPECT_EQ(1u, listed.count(name)) << name << " is missing from --help";
+        }
+    }
+    EXPECT_EQ(accepted, listed.size());
 }
 
 TEST(BreakOptionsTest, UnknownOrMissingRuleIsRefused) {

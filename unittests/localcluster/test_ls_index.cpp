@@ -2,9 +2,11 @@
 // erases of ranges clustered so that they overlap, nest, touch and repeat
 // starts, and after each a query of every kind, compared with a scan of
 // what is in the tree, order included; the tree holds together throughout.
+// And its depth, whatever order a peer picks the starts in.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -24,6 +26,21 @@ Keys keys_of(const std::vector<lc_ls_ivnode*>& nodes) {
     return k;
 }
 
+// Without recursion: a chain may be as deep as the tree is large.
+size_t depth_of(const lc_ls_ivnode* root) {
+    size_t depth = 0;
+    std::vector<std::pair<const lc_ls_ivnode*, size_t>> todo;
+    if (root) todo.push_back({root, 1});
+    while (!todo.empty()) {
+        auto [x, d] = todo.back();
+        todo.pop_back();
+        depth = std::max(depth, d);
+        if (x->left) todo.push_back({x->left, d + 1});
+        if (x->right) todo.push_back({x->right, d + 1});
+    }
+    return depth;
+}
+
 TEST(LsIndexTest, QueriesMatchAScanOfRandomTrees) {
     for (uint64_t seed = 1; seed <= 40; seed++) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -34,6 +51,7 @@ TEST(LsIndexTest, QueriesMatchAScanOfRandomTrees) {
         std::vector<std::unique_ptr<lc_ls_ivnode>> nodes;
         std::vector<lc_ls_ivnode*> in;  // in the tree, by (start, key)
         lc_ls_ivtree tree;
+        const uint64_t tree_seed = rng();
         uint64_t next_key = 1;
         auto sorted = [&] {
             std::sort(in.begin(), in.end(), [](const lc_ls_ivnode* a, const lc_ls_ivnode* b) {
@@ -47,7 +65,7 @@ TEST(LsIndexTest, QueriesMatchAScanOfRandomTrees) {
                 uint64_t room = kMax - n->start;
                 n->last = n->start + std::min(room, pick(4) == 0 ? pick(400) : pick(6));
                 n->key = pick(4) == 0 ? kMax - next_key++ : next_key++;  // keys not in insert order
-                lc_ls_iv_insert(&tree, n.get());
+                lc_ls_iv_insert(&tree, n.get(), tree_seed);
                 in.push_back(n.get());
                 nodes.push_back(std::move(n));
             } else {
@@ -121,19 +139,11 @@ TEST(LsIndexTest, AQueryAmongManyVisitsFewNodes) {
         nodes[i].start = 10 * i;
         nodes[i].last = 10 * i + 4;
         nodes[i].key = i + 1;
-        lc_ls_iv_insert(&tree, &nodes[i]);
+        lc_ls_iv_insert(&tree, &nodes[i], 0x243F6A8885A308D3ull);
     }
     ASSERT_EQ("", lc_ls_iv_check(&tree));
-    size_t depth = 0;
-    auto walk = [&](auto& self, const lc_ls_ivnode* x, size_t d) -> void {
-        if (!x) return;
-        depth = std::max(depth, d);
-        self(self, x->left, d + 1);
-        self(self, x->right, d + 1);
-    };
-    walk(walk, tree.root, 1);
     // A treap's expected depth is about 2.99 log2 n (about 50 here).
-    EXPECT_LT(depth, 120u);
+    EXPECT_LT(depth_of(tree.root), 120u);
     std::vector<uint64_t> found;
     lc_ls_iv_meeting(tree.root, 500003, 500012, [&](lc_ls_ivnode* x) { found.push_back(x->start); });
     EXPECT_EQ((std::vector<uint64_t>{500000, 500010}), found);
@@ -142,6 +152,60 @@ TEST(LsIndexTest, AQueryAmongManyVisitsFewNodes) {
     found.clear();
     lc_ls_iv_starting(tree.root, 0, 45, [&](lc_ls_ivnode* x) { found.push_back(x->start); });
     EXPECT_EQ((std::vector<uint64_t>{10, 30}), found);
+}
+
+// The priority the index once gave a key, by a fixed mix of it alone.
+uint32_t fixed_prio(uint64_t key) {
+    uint64_t z = key + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return uint32_t((z ^ (z >> 31)) >> 16);
+}
+
+// A peer sees the keys (lock ids, which grow by one) and picks the starts.
+// Starts in the order of priorities it can compute, 2 * prio(key) + 4,
+// made each tree a chain under the fixed mix; whatever it computes them
+// with, the fixed mix or the index's own under a seed it guessed, the
+// depth under the tree's seed stays that of a random tree, within
+// 4 log2 n at every size up to 65,536.
+TEST(LsIndexTest, StartsInTheOrderOfComputablePrioritiesMakeNoChain) {
+    // The index's priority of a key under another seed, as it gives it.
+    auto prio_under = [](uint64_t seed) {
+        return [seed](uint64_t key) {
+            lc_ls_ivtree scratch;
+            lc_ls_ivnode n;
+            n.key = key;
+            lc_ls_iv_insert(&scratch, &n, seed);
+            return n.prio;
+        };
+    };
+    const struct {
+        const char* what;
+        std::function<uint32_t(uint64_t)> prio;
+    } rows[] = {
+        {"the fixed mix of the key", fixed_prio},
+        {"the index's mix under seed 0", prio_under(0)},
+        {"the index's mix under seed 1", prio_under(1)},
+    };
+    const uint64_t n = 65536;
+    for (const auto& row : rows)
+        for (uint64_t tree_seed : {0x13198A2E03707344ull, 0xA4093822299F31D0ull}) {
+            SCOPED_TRACE(std::string(row.what) + ", tree seed " + std::to_string(tree_seed));
+            std::vector<lc_ls_ivnode> nodes(n);
+            lc_ls_ivtree tree;
+            size_t log2 = 0;
+            for (uint64_t key = 1; key <= n; key++) {
+                lc_ls_ivnode& x = nodes[key - 1];
+                x.start = 2 * uint64_t(row.prio(key)) + 4;
+                x.last = x.start;
+                x.key = key;
+                lc_ls_iv_insert(&tree, &x, tree_seed);
+                if ((key & (key - 1)) != 0 || key < 1024) continue;
+                while ((uint64_t(1) << (log2 + 1)) <= key) log2++;
+                ASSERT_LT(depth_of(tree.root), 4 * log2) << key << " nodes";
+            }
+            ASSERT_EQ("", lc_ls_iv_check(&tree));
+        }
 }
 
 }  // namespace

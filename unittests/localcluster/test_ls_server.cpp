@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "kiv/rpc_server.h"
 #include "discovery/kvstore_msg.h"
 #include "localcluster/breaks.h"
 #include "localcluster/cluster.h"
@@ -631,7 +632,7 @@ TEST(LsServerBudgetTest, PipelinedSearchesOfPeersThatDoNotReadStayWithinTheBudge
     for (std::thread& t : readers) t.join();
     for (size_t i = 0; i < peers.size(); i++) EXPECT_EQ("", failures[i]) << "peer " << i;
     lc_ls_get_stats(s, &st);
-    EXPECT_LE(st.held_bytes_peak, kBudget + kBudget / 8 + LS_MAX_MSG);
+    EXPECT_LE(st.held_bytes_peak, kiv_rpc_budget_bound(lc_ls_budget(s), 1, LS_MAX_MSG));
     for (int fd : peers) close(fd);
     close(filler);
     lc_ls_destroy(s);

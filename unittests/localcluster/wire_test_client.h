@@ -38,6 +38,13 @@ using Bytes = std::vector<uint8_t>;
 // status() of an outcome without a reply header.
 constexpr uint32_t kNoReply = 0xFFFFFFFF;
 
+// The time-out of a request whose reply must come: the hang guard. A test
+// that asserts that no reply comes passes a short time-out of its own.
+constexpr uint32_t kReplyMs = uint32_t(lctest::kHangGuard.count());
+// How much longer than its request's time-out a wait for the completion
+// lasts, so that the request's own time-out ends it first.
+constexpr int kCompletionSlackMs = 5000;
+
 struct Outcome {
     bool completed = false;
     uint32_t error = 0;  // the runtime's error word
@@ -74,7 +81,7 @@ struct Pending {
     }
     // A request ends by its own time-out at the latest, so the default is
     // only a hang guard.
-    Outcome wait(int ms = int(lctest::kHangGuard.count())) {
+    Outcome wait(int ms = int(kReplyMs) + kCompletionSlackMs) {
         std::unique_lock<std::mutex> lk(mu);
         cv.wait_for(lk, std::chrono::milliseconds(ms), [this] { return done; });
         return out;
@@ -128,7 +135,7 @@ class WireClient {
     }
 
     // Sends `frame` with a fresh transaction id; safe from any thread.
-    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint32_t timeout_ms = 10000) {
+    Pending* start(kiv_rpc_endpoint* ep, const Bytes& frame, uint32_t timeout_ms = kReplyMs) {
         Pending* p = add();
         kiv_msg* m = kiv_rpc_alloc_output_msg(uint32_t(frame.size()));
         memcpy(m->buf, frame.data(), frame.size());
@@ -139,16 +146,28 @@ class WireClient {
         kiv_rpc_call(ep, m);
         return p;
     }
-    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint32_t timeout_ms = 10000) {
-        return start(ep, frame, timeout_ms)->wait(timeout_ms + 5000);
+    Outcome call(kiv_rpc_endpoint* ep, const Bytes& frame, uint32_t timeout_ms = kReplyMs) {
+        return start(ep, frame, timeout_ms)->wait(int(timeout_ms) + kCompletionSlackMs);
     }
     // Drops the connection; requests in flight complete with an error.
     void drop(kiv_rpc_endpoint* ep) { kiv_rpc_reset(ep, 0); }
 
     // One registry request with a single item; a watch (`watch_s` > 0)
-    // waits for a change after generation `gen`.
+    // waits for a change after generation `gen`. The registry may hold a
+    // watch that long before it answers, so the hang guard starts after it.
     Pending* registry_start(uint32_t op, const std::string& key, const std::string& value = "",
                             uint64_t watch_s = 0, uint64_t gen = 0) {
+        return registry_send(op, key, value, watch_s, gen, uint32_t(kReplyMs + watch_s * 1000));
+    }
+    // One registry request other than a watch, ended by `timeout_ms`.
+    Outcome registry(uint32_t op, const std::string& key, const std::string& value = "",
+                     uint32_t timeout_ms = kReplyMs) {
+        return registry_send(op, key, value, 0, 0, timeout_ms)->wait(int(timeout_ms) + kCompletionSlackMs);
+    }
+
+   private:
+    Pending* registry_send(uint32_t op, const std::string& key, const std::string& value, uint64_t watch_s,
+                           uint64_t gen, uint32_t timeout_ms) {
         EXPECT_TRUE(with_registry_) << "a WireClient made without the registry";
         Pending* p = add();
         kiv_msg* m = kvstore_msg_alloc(&reg_, op, 0, watch_s, 0, key.data(), uint32_t(key.size()), value.data(),
@@ -156,15 +175,11 @@ class WireClient {
         if (gen) kvstore_msg_set_generation(m, gen);
         m->priv = p;
         m->done = Pending::on_done;
-        m->timeout_ms = uint32_t(10000 + watch_s * 1000);
+        m->timeout_ms = timeout_ms;
         mds_submit(&reg_, m);
         return p;
     }
-    Outcome registry(uint32_t op, const std::string& key, const std::string& value = "") {
-        return registry_start(op, key, value)->wait(15000);
-    }
 
-   private:
     Pending* add() {
         std::lock_guard<std::mutex> g(mu_);
         pending_.push_back(std::make_unique<Pending>());

@@ -1,15 +1,19 @@
 // Helpers the runtime's tests share: polling for a condition, little-endian
-// words in frames, and a fixture that runs an event-loop process.
+// words in frames, a peer that pipelines while it reads, and a fixture that
+// runs an event-loop process.
 #pragma once
 
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -79,6 +83,77 @@ inline uint32_t le32(const uint8_t* p) {
     return v;
 }
 inline void put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+
+// What a peer that pipelined its requests got back: the reply frames, whole
+// and in the order they came, and how the stream ended.
+struct PipelineEnd {
+    std::vector<std::vector<uint8_t>> frames;
+    // 0: the server's end of stream; else the errno of the read that
+    // failed (ECONNRESET: a reset; ETIMEDOUT: the hang guard; EPROTO: a
+    // length word below a header).
+    int error = 0;
+    size_t cut = 0;  // bytes of a frame the end cut short
+};
+
+// Writes `bytes` to connected socket `fd` while a thread of its own reads
+// the replies (frames with their length in the first word) until the
+// stream ends, so a peer may send far more than the socket buffers hold
+// while the server writes back, and neither side waits for the other for
+// ever. Writing stops at the end of the stream or when the server refuses
+// more: what it does with bytes past its close is not asked here. A
+// `slow_piece` makes a slow reader: at most that many bytes a read, and a
+// millisecond's pause after each, so the server's replies wait on its side.
+inline PipelineEnd pipeline(int fd, const std::vector<uint8_t>& bytes, size_t slow_piece = 0) {
+    PipelineEnd end;
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        std::vector<uint8_t> have;
+        uint8_t buf[64 * 1024];
+        for (;;) {
+            if (!wait_readable(fd)) {
+                end.error = ETIMEDOUT;
+                break;
+            }
+            ssize_t n = recv(fd, buf, slow_piece ? std::min(slow_piece, sizeof buf) : sizeof buf, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (slow_piece) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (n <= 0) {
+                end.error = n == 0 ? 0 : errno;
+                break;
+            }
+            have.insert(have.end(), buf, buf + n);
+            size_t at = 0;
+            while (have.size() - at >= 4 && have.size() - at >= le32(have.data() + at)) {
+                uint32_t len = le32(have.data() + at);
+                if (len < 24) {
+                    end.error = EPROTO;
+                    break;
+                }
+                end.frames.emplace_back(have.begin() + long(at), have.begin() + long(at + len));
+                at += len;
+            }
+            have.erase(have.begin(), have.begin() + long(at));
+            if (end.error) break;
+        }
+        end.cut = have.size();
+        ended = true;
+    });
+    for (size_t at = 0; at < bytes.size() && !ended;) {
+        ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            at += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        pollfd p{fd, POLLOUT, 0};
+        // The reader may end meanwhile: look again now and then.
+        while (!ended && poll(&p, 1, 10) == 0) {
+        }
+    }
+    reader.join();
+    return end;
+}
 
 // A fixture whose tests run against a started process `p`, its event
 // loop named as the derived fixture says.

@@ -17,7 +17,7 @@ TEST_F(RpcTransport, ServerStopsReadingAPeerOverItsBudget) {
         size_t limit;  // most requests the server may hold at once
         uint32_t total;
     };
-    const Case cases[] = {{0, 1024, 3000}, {4u << 20, (64u << 20) / (4u << 20) + 1, 300}};
+    const Case cases[] = {{0, 1024, 3000}, {4u << 20, (64u << 20) / ((4u << 20) + KIV_RPC_MSG_OVERHEAD) + 1, 300}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.charge);
         start_server();
@@ -196,4 +196,157 @@ TEST_F(RpcTransport, BudgetSharedByTwoServersHoldsTheirTotalAndLosesNothing) {
     EXPECT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_held(budget) == 0; }, 60s))
         << kiv_rpc_budget_held(budget);
     kiv_rpc_budget_put(budget);
+}
+
+namespace {
+
+constexpr uint32_t kEcho = kReqType + 2;
+
+// One echo round trip on `c`; false if no answer came within the hang guard.
+bool echo_round_trip(RawClient& c, uint32_t xid_no) {
+    timeval tv{60, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    uint8_t xid[16] = {};
+    put32(xid, xid_no);
+    std::vector<uint8_t> f = RawPeer::header(24, kEcho, xid);
+    uint8_t h[24];
+    return RawPeer::write_full(c.fd, f.data(), f.size()) && RawPeer::read_full(c.fd, h, sizeof h) &&
+           le32(h + 8) == xid_no;
+}
+
+}  // namespace
+
+// Peers that hold what they asked for and never let go fill the limit, and
+// peers that hold nothing yet fill the slack; a peer that has read a reply
+// and holds nothing is still served, from the reserve, while all of them
+// stay connected (the stall time-out lies far beyond the test).
+TEST_F(RpcTransport, AReaderIsServedBesideAnyNumberOfPeersThatHoldTheBudget) {
+    constexpr uint64_t kLimit = 1u << 20;
+    constexpr uint32_t kCharge = 64u << 10;
+    constexpr int kHogs = 40;  // 40 x 8 x 64 KiB: sixteen times the limit
+    start_server();
+    kiv_rpc_budget* budget = kiv_rpc_budget_create(kLimit);
+    ASSERT_NE(budget, nullptr);
+    kiv_rpc_budget_set_stall_timeout(budget, 600000);
+    kiv_rpc_server_set_budget(srv, budget);
+    kiv_rpc_server_set_request_charge(srv, kCharge);
+    handler = [this](kiv_rpc_sconn* c, kiv_msg* req) {
+        if (le32(req->buf + 4) == kEcho)
+            echo(c, req);
+        else
+            park(c, req);
+    };
+    RawClient reader(srv_addr);
+    ASSERT_GE(reader.fd, 0);
+    ASSERT_TRUE(echo_round_trip(reader, 1));
+
+    const std::vector<uint8_t> eight = RawClient::frames(8);
+    std::vector<std::unique_ptr<RawClient>> hogs;
+    for (int i = 0; i < kHogs; i++) {
+        hogs.push_back(std::make_unique<RawClient>(srv_addr));
+        ASSERT_GE(hogs.back()->fd, 0);
+        ASSERT_TRUE(RawPeer::write_full(hogs.back()->fd, eight.data(), eight.size()));
+    }
+    // Frames of peers that hold nothing are taken until the slack is full:
+    // from then on nobody who has not read a reply brings one.
+    ASSERT_TRUE(wait_until([&] { return kiv_rpc_budget_held(budget) > kLimit + kLimit / 8; }))
+        << kiv_rpc_budget_held(budget);
+    ASSERT_TRUE(echo_round_trip(reader, 2));
+    kiv_rpc_budget_stats st;
+    kiv_rpc_budget_get_stats(budget, &st);
+    EXPECT_EQ(0u, st.stall_closes);
+    EXPECT_EQ(uint32_t(kHogs) + 1, st.conns);
+    EXPECT_EQ(0, closes.load());
+    EXPECT_LE(st.peak, kiv_rpc_budget_bound(budget, 1, kCharge));
+    hogs.clear();
+    stop_server();
+    kiv_rpc_budget_put(budget);
+}
+
+// A peer whose replies do not move is closed once they have not moved for
+// the stall time-out while another connection waits for room, and not
+// while nobody waits; the waiting connection is then served.
+TEST_F(RpcTransport, APeerWhoseRepliesDoNotMoveIsClosedOnlyWhileOthersWait) {
+    constexpr uint64_t kLimit = 1u << 20;
+    constexpr uint32_t kStallMs = 300;
+    // Past what a peer's socket buffers take on loopback (4 MiB each way at
+    // most), so that most of the reply stays queued at the server.
+    constexpr uint32_t kBody = 8u << 20;
+    start_server(16u << 20);
+    kiv_rpc_budget* budget = kiv_rpc_budget_create(kLimit);
+    ASSERT_NE(budget, nullptr);
+    kiv_rpc_budget_set_stall_timeout(budget, kStallMs);
+    kiv_rpc_server_set_budget(srv, budget);
+    handler = [](kiv_rpc_sconn* c, kiv_msg* req) {
+        if (le32(req->buf + 4) == kEcho) {
+            echo(c, req);
+            return;
+        }
+        kiv_rpc_reply(c, patterned_reply(req, kBody));
+        kiv_free_msg(req);
+    };
+    RawClient stuck(srv_addr, 16 << 10);
+    ASSERT_GE(stuck.fd, 0);
+    const std::vector<uint8_t> one = RawClient::frames(1);
+    ASSERT_TRUE(RawPeer::write_full(stuck.fd, one.data(), one.size()));
+    ASSERT_TRUE(wait_until([&] { return kiv_rpc_budget_held(budget) > kLimit + kLimit / 4; }));
+    // Nobody waits: the stuck peer outlives its stall time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * kStallMs));
+    kiv_rpc_budget_stats st;
+    kiv_rpc_budget_get_stats(budget, &st);
+    EXPECT_EQ(0u, st.stall_closes);
+    EXPECT_EQ(0, closes.load());
+
+    // Even a reader finds no room past the reserve: it waits, and the
+    // stuck peer goes for it.
+    RawClient waiter(srv_addr);
+    ASSERT_GE(waiter.fd, 0);
+    ASSERT_TRUE(echo_round_trip(waiter, 3));
+    kiv_rpc_budget_get_stats(budget, &st);
+    EXPECT_EQ(1u, st.stall_closes);
+    EXPECT_EQ(1, closes.load());
+    std::vector<uint32_t> got = stuck.replies_until_closed();
+    EXPECT_TRUE(got.empty()) << got.size() << " whole replies reached the stuck peer";
+    stop_server();
+    kiv_rpc_budget_put(budget);
+}
+
+// A peer that pipelines small requests gets its turn on the loop like any
+// other connection, a few hundred frames at a time: with ten thousand of
+// its frames in the socket before the server looks, a request that another
+// connection sent behind them is taken long before the last of them.
+TEST_F(RpcTransport, APipeliningPeerTakesTurnsWithTheOtherConnectionsOfItsLoop) {
+    constexpr uint32_t kFrames = 10000;
+    start_server();
+    std::mutex mu;
+    std::vector<uint32_t> order;  // xids as taken; the other connection's is ~0
+    handler = [&](kiv_rpc_sconn* c, kiv_msg* req) {
+        {
+            std::lock_guard<std::mutex> g(mu);
+            order.push_back(le32(req->buf + 4) == kEcho ? ~0u : le32(req->buf + 8));
+        }
+        echo(c, req);
+    };
+    RawClient hog(srv_addr), other(srv_addr);
+    ASSERT_GE(hog.fd, 0);
+    ASSERT_GE(other.fd, 0);
+    // Both connections are accepted before the frames come.
+    ASSERT_TRUE(wait_until([&] { return accepts.load() == 2; }));
+    {
+        rttest::LoopHolder hold(&proc);
+        const std::vector<uint8_t> all = RawClient::frames(kFrames);
+        // 240 KB: the socket buffers take it all while nobody reads.
+        ASSERT_TRUE(RawPeer::write_full(hog.fd, all.data(), all.size()));
+        uint8_t xid[16] = {};
+        std::vector<uint8_t> f = RawPeer::header(24, kEcho, xid);
+        ASSERT_TRUE(RawPeer::write_full(other.fd, f.data(), f.size()));
+    }
+    uint8_t h[24];
+    ASSERT_TRUE(RawPeer::read_full(other.fd, h, sizeof h));
+    ASSERT_TRUE(wait_until([&] { return requests.load() == int(kFrames) + 1; }));
+    std::lock_guard<std::mutex> g(mu);
+    size_t at = std::find(order.begin(), order.end(), ~0u) - order.begin();
+    EXPECT_LT(at, size_t(kFrames) / 4) << "taken after " << at << " of the pipelining peer's frames";
+    order.erase(order.begin() + long(at));
+    for (uint32_t i = 0; i < kFrames; i++) ASSERT_EQ(i, order[i]) << "the peer's frames out of order";
 }

@@ -210,3 +210,85 @@ TEST_F(RpcTransport, ADrainedConnectionAnswersWhatItTookThenCloses) {
     }
     stop_server();
 }
+
+// A connection that ends by a drain or a drop with many requests pipelined
+// behind the one that ended it still brings its peer every reply sent
+// before, once and in order, and then the end of the stream. Closing with
+// those requests unread would answer with a reset, which throws away what
+// the socket has not yet delivered: the replies are large and the peer's
+// receive buffer small, so most of them are still on the server's side.
+TEST_F(RpcTransport, APeerReadsEveryReplyBeforeADrainOrDropThenTheEnd) {
+    constexpr uint32_t kBefore = 64, kBody = 64 << 10, kBehind = 2000, kBehindLen = 4096;
+    for (const bool drain : {true, false}) {
+        SCOPED_TRACE(drain ? "drain" : "drop");
+        start_server();
+        handler = [drain](kiv_rpc_sconn* c, kiv_msg* req) {
+            if (le32(req->buf + 8) < kBefore) {
+                kiv_rpc_reply(c, patterned_reply(req, kBody));
+                kiv_free_msg(req);
+                return;
+            }
+            kiv_free_msg(req);
+            if (drain)
+                kiv_rpc_sconn_drain(c);
+            else
+                kiv_rpc_sconn_drop(c);
+        };
+        RawClient peer(srv_addr, 16 << 10);
+        ASSERT_GE(peer.fd, 0);
+        std::vector<uint8_t> bytes = RawClient::frames(kBefore + 1);
+        for (uint32_t i = 0; i < kBehind; i++) {
+            uint8_t xid[16] = {};
+            put32(xid, kBefore + 1 + i);
+            std::vector<uint8_t> f = RawPeer::header(kBehindLen, kReqType, xid);
+            f.resize(kBehindLen, 0x5a);
+            bytes.insert(bytes.end(), f.begin(), f.end());
+        }
+        PipelineEnd end = pipeline(peer.fd, bytes);
+        uint32_t intact = 0;
+        for (const std::vector<uint8_t>& f : end.frames) {
+            bool same = f.size() == 24 + kBody && le32(f.data() + 8) == intact &&
+                        std::all_of(f.begin() + 24, f.end(), [&](uint8_t b) { return b == uint8_t(intact); });
+            if (!same) break;
+            intact++;
+        }
+        EXPECT_EQ(kBefore, intact) << end.frames.size() << " replies came";
+        EXPECT_EQ(kBefore, end.frames.size());
+        EXPECT_EQ(0u, end.cut);
+        EXPECT_EQ(0, end.error) << "not ended by an end of stream: " << strerror(end.error);
+        EXPECT_TRUE(wait_until([&] { return closes.load() == 1; }));
+        stop_server();
+        closes = 0;
+    }
+}
+
+// A dropped connection's socket lingers while its peer has replies to read,
+// but not for ever: a peer that neither reads nor closes has it closed by
+// the deadline, and what was still queued for it stops counting against
+// the shared budget.
+TEST_F(RpcTransport, ALingeringSocketWhosePeerNeitherReadsNorClosesIsClosedByItsDeadline) {
+    start_server();
+    kiv_rpc_budget* budget = kiv_rpc_budget_create(1ull << 30);
+    kiv_rpc_server_set_budget(srv, budget);
+    std::atomic<size_t> lingering{0};
+    std::atomic<uint64_t> held{0};
+    handler = [&](kiv_rpc_sconn* c, kiv_msg* req) {
+        // Far more than the socket buffers hold while the peer reads nothing.
+        kiv_rpc_reply(c, patterned_reply(req, 32 << 20));
+        kiv_free_msg(req);
+        kiv_rpc_sconn_drop(c);
+        lingering = rpc_server_lingering(srv);
+        held = kiv_rpc_budget_held(budget);
+    };
+    RawClient peer(srv_addr, 16 << 10);
+    ASSERT_GE(peer.fd, 0);
+    const std::vector<uint8_t> bytes = RawClient::frames(1);
+    ASSERT_TRUE(RawPeer::write_full(peer.fd, bytes.data(), bytes.size()));
+    ASSERT_TRUE(wait_until([&] { return closes.load() == 1; }));
+    EXPECT_EQ(1u, lingering.load());
+    EXPECT_GT(held.load(), 0u);
+    EXPECT_TRUE(wait_until([&] { return rpc_server_lingering(srv) == 0; }));
+    EXPECT_EQ(0u, kiv_rpc_budget_held(budget));
+    stop_server();
+    kiv_rpc_budget_put(budget);
+}

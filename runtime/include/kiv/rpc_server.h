@@ -28,8 +28,9 @@ struct kiv_rpc_server_ops {
 // is read.
 //
 // A connection is not read while the requests it has in flight (handed to
-// on_request and not yet freed) and its queued replies exceed a budget
-// (1024 requests or 64 MiB); it is read again once they are half that.
+// on_request and not yet freed), its queued replies and its begun frame
+// exceed a budget (1024 requests or 64 MiB, counted as a shared budget
+// counts them); it is read again once they are half that.
 int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, const kiv_rpc_server_ops* ops,
                    void* arg, kiv_rpc_server** out);
 // A server that listens nowhere: it serves the sockets handed to it by
@@ -45,10 +46,11 @@ int kiv_rpc_server_create(kiv_process* p, uint32_t max_msg, const kiv_rpc_server
 // until this returns. 0 or -errno (-ESHUTDOWN: the process has ended).
 int kiv_rpc_server_adopt(kiv_rpc_server* s, int fd);
 int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
-// Stops listening and drops every connection (a crash). The address can be
-// listened on again at once.
+// Stops listening and drops every connection (a crash): each socket closes
+// at once, what it still queued lost, and so do the sockets that linger
+// after a drop or a drain. The address can be listened on again at once.
 void kiv_rpc_server_close(kiv_rpc_server* s);
-// Drops every connection and keeps listening.
+// Drops every connection as kiv_rpc_server_close does, and keeps listening.
 void kiv_rpc_server_drop_all(kiv_rpc_server* s);
 // Each request in flight counts at least `bytes` against its connection's
 // budget: for a server whose replies are much larger than its requests
@@ -62,22 +64,52 @@ void kiv_rpc_server_set_request_charge(kiv_rpc_server* s, uint32_t bytes);
 void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms);
 
 // A budget shared by the connections of one or more servers (say, the
-// loops of one service), on top of each connection's own: once the bytes
-// they hold together (requests in flight at their charge, replies not yet
-// written) exceed `bytes`, a connection that holds anything is not read
-// until the total is back under three quarters of it, or its own share is
-// gone. A connection that holds nothing is still read, one frame at a
-// time, while the total is within a slack of `bytes` / 8 past it: the
-// total stays within `bytes` plus that slack plus one request and its
-// reply per loop, however many connections there are. Past the slack, a
-// reader waits like the others until something is released. NULL on OOM.
-// The creator drops its reference with kiv_rpc_budget_put; servers and
-// connections keep theirs as long as they need it.
+// loops of one service), on top of each connection's own. Both count what
+// a connection really holds: each request in flight at its charge and each
+// reply not yet written at its length, both plus the message record and
+// the allocator's share (KIV_RPC_MSG_OVERHEAD); a frame whose header came
+// at its full length from then on; bytes read behind a paused frame.
+//
+// Admission, looked at before each read and each frame (`bytes` = limit):
+// - a connection that holds anything is read while the total is within
+//   `bytes` (again from three quarters of it once it was paused);
+// - one that holds nothing brings a frame while the total is within a
+//   slack of `bytes` / 8 past it;
+// - one that holds nothing and has had a reply written whole (a peer that
+//   reads) may use a reserve of another `bytes` / 8 past that: peers that
+//   never read cannot take the reserve, so a reader is served beside any
+//   number of them.
+// The total stays within kiv_rpc_budget_bound however many connections
+// there are. A connection whose replies have not moved for the stall
+// time-out (default 10 s; 0: never) while another connection of the
+// budget waits for room is closed, so the room the non-readers hold comes
+// back. NULL on OOM. The creator drops its reference with
+// kiv_rpc_budget_put; servers and connections keep theirs as long as they
+// need it.
 kiv_rpc_budget* kiv_rpc_budget_create(uint64_t bytes);
 void kiv_rpc_budget_put(kiv_rpc_budget* b);
 // Held now, and the most ever held at once.
 uint64_t kiv_rpc_budget_held(const kiv_rpc_budget* b);
 uint64_t kiv_rpc_budget_peak(const kiv_rpc_budget* b);
+// Before the budget's first connection.
+void kiv_rpc_budget_set_stall_timeout(kiv_rpc_budget* b, uint32_t ms);
+struct kiv_rpc_budget_stats {
+    uint64_t held;
+    uint64_t peak;
+    uint32_t conns;    // open connections counted against it
+    uint32_t paused;   // of those, not read now (by this budget or their own)
+    uint32_t waiting;  // paused for room here, with no reply of their own stuck
+    uint64_t stall_closes;  // connections closed because their replies did not move
+};
+void kiv_rpc_budget_get_stats(const kiv_rpc_budget* b, kiv_rpc_budget_stats* out);
+// What a message holds beyond its bytes: its record and the allocator's share.
+extern const uint32_t KIV_RPC_MSG_OVERHEAD;
+// The most the budget's connections hold together, as counted: the limit,
+// its slack and reserve, and per loop (`loops` processes serving them)
+// what one read may bring past a check: the largest frame (`largest`, the
+// largest request or reply, at least any request charge) with its reply,
+// and the bytes read behind it.
+uint64_t kiv_rpc_budget_bound(const kiv_rpc_budget* b, uint32_t loops, uint32_t largest);
 // Connections `s` serves from now on count against `b`. Once per server,
 // before it has any connection.
 void kiv_rpc_server_set_budget(kiv_rpc_server* s, kiv_rpc_budget* b);
@@ -102,11 +134,20 @@ void kiv_rpc_batch_begin(kiv_process* p);
 void kiv_rpc_batch_end(kiv_process* p);
 // 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
-// Closes the connection at once. Replies already handed to kiv_rpc_reply,
-// gathered ones included, first go out as far as the socket takes them
-// without waiting; the rest are discarded. on_close follows, deferred.
+// Ends the connection at once (on_close follows, deferred; replies to the
+// requests still in flight are refused with -ENOTCONN), but not its
+// socket: every reply already handed to kiv_rpc_reply, gathered ones
+// included, is still written as the socket takes it, then the server ends
+// its sending, so the peer reads those replies and then the end of the
+// stream. Meanwhile what the peer sends is read and discarded (a close
+// with it unread would answer with a reset, which throws away what the
+// socket still holds for the peer); the socket closes at the peer's end,
+// or 5 s (RPC_LINGER_MS) after the drop, losing what is unwritten then.
+// Until written, those replies count against the shared budget.
+// kiv_rpc_server_close, kiv_rpc_server_drop_all and the end of the
+// process close it at once.
 void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
-// Closes the connection once the requests it has in flight (handed to
+// Ends the connection once the requests it has in flight (handed to
 // on_request and not yet freed) are freed and their replies written, as
 // after a bad frame: the replies of the requests before go out whichever
 // thread answers them, and nothing more is read meanwhile (bytes already
@@ -115,7 +156,8 @@ void kiv_rpc_sconn_drop(kiv_rpc_sconn* c);
 // call from on_request counts its own request until it is freed. Free a
 // request only after its reply was handed to kiv_rpc_reply, or the
 // connection may close between the two. The peer's close still ends it at
-// once. on_close follows, deferred.
+// once. on_close follows, deferred; the socket then lingers as after
+// kiv_rpc_sconn_drop, so the peer reads all those replies, then the end.
 void kiv_rpc_sconn_drain(kiv_rpc_sconn* c);
 // A connection record lives until on_close has run and its last reference
 // is dropped.
