@@ -130,6 +130,8 @@ inline lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t 
 // Whether the room of `p` among them lacks room for `add` more.
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p);
 
+// Marks made the room whose waiters `slot` keeps, where some wait and
+// it is not marked yet: the out-of-line half of the next.
 void lc_ls_waits_mark(lc_ls_waits* w, lc_ls_room_waits_slot* slot);
 // Room was made, when `made`, in the room whose waiters `slot` keeps: the
 // next retry looks at them. Nothing when none waits there, which an
