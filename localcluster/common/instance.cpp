@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <string.h>
+#include <unistd.h>
 
 int lc_instance_listen(kiv_process* proc, uint16_t port, uint32_t max_msg, const kiv_rpc_server_ops* ops, void* ctx,
                        kiv_rpc_server** out, uint16_t* bound_port) {
@@ -18,4 +19,15 @@ int lc_instance_listen(kiv_process* proc, uint16_t port, uint32_t max_msg, const
     *out = s;
     *bound_port = got.port;
     return 0;
+}
+
+void lc_instance_close_holding(kiv_rpc_server* s, int* hold) {
+    int fd = kiv_rpc_server_close_holding(s);
+    lc_instance_release_port(hold);
+    if (fd >= 0) *hold = fd;
+}
+
+void lc_instance_release_port(int* hold) {
+    if (*hold >= 0) close(*hold);
+    *hold = -1;
 }

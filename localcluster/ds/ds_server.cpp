@@ -28,7 +28,6 @@
 #include "localcluster/faults/fault_gate.h"
 #include "localcluster/log.h"
 #include "localcluster/mds/epoch_table.h"
-#include "localcluster/topology.h"
 
 namespace {
 
@@ -79,6 +78,8 @@ struct lc_ds_loop {
     // Set and cleared on this loop; loop 0's hand-off reads it. Loop 0's
     // is the listener, which serves its own share too.
     std::atomic<kiv_rpc_server*> server{nullptr};
+    // Loop 0's port while its listener is shut (a crash, a refuse fault).
+    int port_hold = -1;
     std::atomic<uint64_t> conns{0};  // open
 
     // Replies built by workers, sent by the loop in batches: a worker never
@@ -135,7 +136,6 @@ struct lc_ds {
 
     // Going down and coming back, one at a time.
     std::mutex op_mu;
-    int hold_fd = -1;  // keeps the port while down (under op_mu)
     std::mt19937_64 rng;
     uint64_t verifier = 0;
 
@@ -481,10 +481,14 @@ void gate_answer_status(void* ctx, kiv_rpc_sconn* c, const kiv_msg* req, uint32_
 // land on different loops. A loop's server is opened before the listener
 // and closed after it, so the hand-off never finds one closing.
 
-// Loop context of `l`.
-void close_server(lc_ds_loop* l) {
+// Loop context of `l`. `hold`: loop 0 keeps the port until it listens again.
+void close_server(lc_ds_loop* l, bool hold) {
     kiv_rpc_server* s = l->server.exchange(nullptr);
-    if (s) kiv_rpc_server_close(s);
+    if (s && hold && l->index == 0)
+        lc_instance_close_holding(s, &l->port_hold);
+    else if (s)
+        kiv_rpc_server_close(s);
+    if (!hold) lc_instance_release_port(&l->port_hold);
 }
 
 // Loop 0, for each accepted socket.
@@ -525,6 +529,7 @@ int open_listener(lc_ds* ds, uint16_t port) {
     kiv_rpc_server_set_budget(s, ds->budget);
     if (ds->loops.size() > 1) kiv_rpc_server_set_hand_off(s, hand_off, ds);
     l->server = s;
+    lc_instance_release_port(&l->port_hold);
     ds->port = bound;
     ds->shut = false;
     return 0;
@@ -556,7 +561,7 @@ void drop_run(void* arg) {
 // go while it could still connect; then every loop drops its connections.
 void shut_run(void* arg) {
     auto* ds = static_cast<lc_ds*>(arg);
-    close_server(ds->loops[0].get());
+    close_server(ds->loops[0].get(), true);
     for (size_t i = 1; i < ds->loops.size(); i++) {
         ds->loops[i]->drops_pending.fetch_add(1);
         kiv_job_wakeup(&ds->loops[i]->drop_job);
@@ -601,7 +606,7 @@ int do_close(void* arg) {
     auto* l = static_cast<lc_ds_loop*>(arg);
     flush_out(l, !l->ds->drop_replies.load());
     lc_fault_gate_reset(l->gate);
-    close_server(l);
+    close_server(l, true);
     return 0;
 }
 
@@ -609,7 +614,7 @@ int do_stop(void* arg) {
     auto* l = static_cast<lc_ds_loop*>(arg);
     flush_out(l, false);
     lc_fault_gate_stop(l->gate);
-    close_server(l);
+    close_server(l, false);
     return 0;
 }
 
@@ -701,16 +706,6 @@ void go_down_locked(lc_ds* ds, const char* why) {
     lc_cdisk_set_repl_disabled(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, false);
     ds->repl_conn = 0;
     if (ds->cfg.lose_unstable || (ds->cfg.breaks & LC_BREAK_LOSE_COMMITTED)) lc_ds_disk_lose_unstable(ds->disk);
-    // Connects are refused while the port is held and nobody listens.
-    uint16_t bound = 0;
-    int fd = lc_port_hold(ds->port, &bound);
-    if (fd >= 0) {
-        if (ds->hold_fd >= 0) close(ds->hold_fd);
-        ds->hold_fd = fd;
-    } else {
-        lc_log(ds->cfg.log, LC_LOG_WARN, "%s: cannot hold port %u while down: %s", ds->name.c_str(),
-               unsigned(ds->port.load()), strerror(-fd));
-    }
     ds->state = S_DOWN;
     lc_log(ds->cfg.log, LC_LOG_INFO, "%s: down (%s); replies %s", ds->name.c_str(), why,
            ds->drop_replies.load() ? "dropped" : "flushed");
@@ -737,8 +732,6 @@ int come_up_locked(lc_ds* ds) {
             return rc;
         }
     }
-    if (ds->hold_fd >= 0) close(ds->hold_fd);
-    ds->hold_fd = -1;
     if (!(ds->cfg.breaks & LC_BREAK_RESTART_KEEPS_VERIFIER)) ds->env.verifier = new_verifier(ds);
     lc_cdisk_set_ds_port(ds->cfg.cdisk, ds->cfg.fs_index, ds->cfg.host, ds->port);
     ds->drop_replies = false;
@@ -947,7 +940,6 @@ void lc_ds_destroy(lc_ds* ds) {
     lc_replicator_stop(ds->repl);
     if (ds->disk) lc_ds_disk_set_push(ds->disk, nullptr, nullptr);
     end_loops(ds);
-    if (ds->hold_fd >= 0) close(ds->hold_fd);
     kiv_rpc_budget_put(ds->budget);
     delete ds;
 }

@@ -71,6 +71,7 @@ struct lc_ls {
 
     // Loop context only.
     kiv_rpc_server* server = nullptr;
+    int hold_fd = -1;  // the port, kept while down
     // Frames read and not yet served, per connection id, and the order in
     // which the connections that have some take their turns.
     struct Waiting {
@@ -195,11 +196,17 @@ void on_close(kiv_rpc_sconn* c, void* arg) {
     s->waiting.erase(it);
 }
 
-void stop_listening(lc_ls* s) {
-    if (!s->server) return;
-    kiv_rpc_server_close(s->server);
-    s->server = nullptr;
-    s->listening = false;
+// `hold`: the port stays taken until it is listened on again.
+void stop_listening(lc_ls* s, bool hold) {
+    if (s->server) {
+        if (hold)
+            lc_instance_close_holding(s->server, &s->hold_fd);
+        else
+            kiv_rpc_server_close(s->server);
+        s->server = nullptr;
+        s->listening = false;
+    }
+    if (!hold) lc_instance_release_port(&s->hold_fd);
 }
 
 // Loop context.
@@ -214,6 +221,7 @@ int start_listening(lc_ls* s, uint16_t port) {
     s->server = srv;
     s->port = bound;
     s->listening = true;
+    lc_instance_release_port(&s->hold_fd);
     return 0;
 }
 
@@ -245,7 +253,7 @@ int go_down(lc_ls* s) {
     s->up = false;
     s->nr_restarts++;
     del_timer_sync(&s->rebind_timer);
-    stop_listening(s);
+    stop_listening(s, true);
     discard_all(s);
     new_boot(s);
     lc_log(s->cfg.log, LC_LOG_INFO, "%s is down; its locks are gone", s->name.c_str());
@@ -287,7 +295,7 @@ int do_up(void* arg) { return go_up(static_cast<lc_ls*>(arg)); }
 int do_stop(void* arg) {
     auto* s = static_cast<lc_ls*>(arg);
     del_timer_sync(&s->rebind_timer);
-    stop_listening(s);
+    stop_listening(s, false);
     discard_all(s);
     s->up = false;
     return 0;

@@ -20,7 +20,6 @@
 #include "localcluster/mds/mds_handlers.h"
 #include "localcluster/mds/mds_proto.h"
 #include "localcluster/mds/ns_engine.h"
-#include "localcluster/topology.h"
 
 namespace {
 
@@ -153,19 +152,12 @@ void on_close(kiv_rpc_sconn* c, void* arg) { lc_fault_gate_closed(static_cast<lc
 
 void stop_listening(lc_mds* m) {
     if (!m->server) return;
-    kiv_rpc_server_close(m->server);
+    lc_instance_close_holding(m->server, &m->hold_fd);
     m->server = nullptr;
     m->listening = false;
-    if (m->hold_fd < 0) {
-        uint16_t bound = 0;
-        m->hold_fd = lc_port_hold(m->port, &bound);  // -errno: no hold, as before
-    }
 }
 
-void release_port(lc_mds* m) {
-    if (m->hold_fd >= 0) close(m->hold_fd);
-    m->hold_fd = -1;
-}
+void release_port(lc_mds* m) { lc_instance_release_port(&m->hold_fd); }
 
 // Loop context.
 int start_listening(lc_mds* m, uint16_t port) {

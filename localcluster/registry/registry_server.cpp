@@ -13,6 +13,7 @@
 #include "discovery/kvstore_msg.h"
 #include "kiv/io.h"
 #include "kiv/rpc_server.h"
+#include "localcluster/common/instance.h"
 #include "localcluster/log.h"
 
 namespace {
@@ -39,6 +40,7 @@ struct lc_regsrv {
     uint32_t page_items;
     lc_logger* log;
     kiv_rpc_server* server = nullptr;
+    int hold_fd = -1;  // the port, kept while closed (loop context)
     kiv_rpc_server_ops ops{};
     // What all connections may hold together, parked watches included.
     kiv_rpc_budget* budget = nullptr;
@@ -319,13 +321,19 @@ void on_close(kiv_rpc_sconn* c, void* arg) {
     }
 }
 
+// The port stays taken until the server listens again or stops.
 int do_close(void* arg) {
     lc_regsrv* s = static_cast<lc_regsrv*>(arg);
     if (s->server) {
-        kiv_rpc_server_close(s->server);
+        lc_instance_close_holding(s->server, &s->hold_fd);
         s->server = nullptr;
     }
     while (!s->parked.empty()) finish_watch(s->parked.front());
+    return 0;
+}
+
+int do_release(void* arg) {
+    lc_instance_release_port(&static_cast<lc_regsrv*>(arg)->hold_fd);
     return 0;
 }
 
@@ -358,6 +366,7 @@ int do_listen(void* arg) {
         return rc;
     }
     a->bound = got.port;
+    lc_instance_release_port(&s->hold_fd);
     return 0;
 }
 
@@ -390,10 +399,12 @@ void lc_regsrv_close(lc_regsrv* s) { kiv_call_in_job(s->process, do_close, s); }
 void lc_regsrv_stop(lc_regsrv* s) {
     lc_regstore_set_listener(s->store, nullptr, nullptr);
     lc_regsrv_close(s);
+    kiv_call_in_job(s->process, do_release, s);
 }
 
 void lc_regsrv_destroy(lc_regsrv* s) {
     if (!s) return;
+    lc_instance_release_port(&s->hold_fd);
     lc_regstore_set_listener(s->store, nullptr, nullptr);
     // The process is gone: whatever is still parked only needs its memory back.
     for (Watch* w : s->parked) {

@@ -34,7 +34,8 @@ lc_regsrv* lc_regsrv_create(kiv_process* p, lc_regstore* store, uint32_t page_it
 // Listens on 127.0.0.1:port (0 = any) and reports the bound port. 0 or -errno.
 int lc_regsrv_listen(lc_regsrv* s, uint16_t port, uint16_t* bound);
 // Stops listening and closes every connection; parked watches are dropped
-// without a reply. The store is untouched and the server may listen again.
+// without a reply. The store is untouched and the server may listen again;
+// until it does (or stops) its port stays taken, connects refused.
 void lc_regsrv_close(lc_regsrv* s);
 // Closes, and detaches from the store so that no change reaches the
 // process any more. Call before terminating the process.

@@ -881,6 +881,38 @@ void rpc_server_process_gone(kiv_rpc_server* s) {
 
 namespace {
 
+uint16_t* port_of(sockaddr_storage* ss) {
+    if (ss->ss_family == AF_INET) return &reinterpret_cast<sockaddr_in*>(ss)->sin_port;
+    return &reinterpret_cast<sockaddr_in6*>(ss)->sin6_port;
+}
+
+// Binds `fd` (SO_REUSEADDR set) to `ss`. Port 0 is first taken by a probe
+// socket and then bound by its number: when a listener stops listening
+// the kernel keeps the port of a socket bound by number, not one it chose
+// itself, and kiv_rpc_server_close_holding relies on that. The probe
+// does not listen, so the listener may share its port until it closes.
+int bind_by_number(int fd, sockaddr_storage* ss, unsigned sl) {
+    int probe = -1;
+    if (*port_of(ss) == 0) {
+        probe = socket(ss->ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe < 0) return -errno;
+        int one = 1;
+        setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_storage got;
+        socklen_t gl = sizeof got;
+        if (bind(probe, reinterpret_cast<sockaddr*>(ss), sl) < 0 ||
+            getsockname(probe, reinterpret_cast<sockaddr*>(&got), &gl) < 0) {
+            int r = -errno;
+            close(probe);
+            return r;
+        }
+        *port_of(ss) = *port_of(&got);
+    }
+    int r = bind(fd, reinterpret_cast<sockaddr*>(ss), sl) < 0 ? -errno : 0;
+    if (probe >= 0) close(probe);
+    return r;
+}
+
 // Sets up a server on `p` around listening socket `fd` (-1: none); takes fd.
 int srv_open(kiv_process* p, int fd, uint32_t max_msg, const kiv_rpc_server_ops* ops, void* arg,
              kiv_rpc_server** out) {
@@ -965,8 +997,9 @@ int kiv_rpc_listen(kiv_process* p, const kiv_netaddr* addr, uint32_t max_msg, co
     if (fd < 0) return -errno;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), sl) < 0 || listen(fd, 1024) < 0) {
-        int r = -errno;
+    int r = bind_by_number(fd, &ss, sl);
+    if (r == 0 && listen(fd, 1024) < 0) r = -errno;
+    if (r < 0) {
         close(fd);
         return r;
     }
@@ -1016,18 +1049,44 @@ int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out) {
     return 0;
 }
 
-void kiv_rpc_server_close(kiv_rpc_server* s) {
+namespace {
+
+// `hold`: the listening socket only stops listening and is given back,
+// still bound; else it closes. The socket, or -errno.
+int srv_close(kiv_rpc_server* s, bool hold) {
     srv_of(s);
     rpc_guard g(s->rp);
     KIV_BUG_ON(s->closed);
-    RPC_LOG(7, "rpc: closing listener on %s", rpc_addr_text(&s->addr).s);
+    RPC_LOG(7, "rpc: closing listener on %s%s", rpc_addr_text(&s->addr).s, hold ? ", keeping its port" : "");
     s->closed = true;
+    int kept = -ENOTSOCK;
+    if (hold && s->fd >= 0) {
+        if (s->watch) {
+            kiv_fd_watch_del(s->watch);
+            s->watch = nullptr;
+        }
+        kept = s->fd;
+        s->fd = -1;
+        // Resets the connections not yet accepted, as a close would.
+        if (shutdown(kept, SHUT_RD) < 0) {
+            int r = -errno;
+            close(kept);
+            kept = r;
+        }
+    }
     srv_stop_listening(s);
     while (kiv_rpc_sconn* c = s->conns.head) conn_drop(c);
     rpc_linger_close_all(&s->lingers);
     if (s->rp) rp_unlink(s->rp, &s->node);
     srv_unref(s);
+    return kept;
 }
+
+}  // namespace
+
+void kiv_rpc_server_close(kiv_rpc_server* s) { srv_close(s, false); }
+
+int kiv_rpc_server_close_holding(kiv_rpc_server* s) { return srv_close(s, true); }
 
 void kiv_rpc_server_drop_all(kiv_rpc_server* s) {
     srv_of(s);

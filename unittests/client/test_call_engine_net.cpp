@@ -334,11 +334,12 @@ class MdsCallEngineTest : public ::testing::TestWithParam<uint32_t> {
     // Takes the late file system's record out of the registry into `rec`
     // (initialised here; the caller puts it back with put_record and then
     // finishes it), waits until the resolver knows nothing of it, and makes
-    // `*late`, a client of it. The resolver's wait is long, so only a change
-    // of its table ends a call's wait in time.
+    // `*late`, a client of it. The resolver's wait is four times the calls'
+    // 15 s, so only a change of its table ends a call's wait in time, on a
+    // machine however loaded.
     void hide_late_fs(discov_svc* rec, mds_client** late) {
         tarn_call_timing t = kFastTiming;
-        t.resolver_wait_ms = 5000;
+        t.resolver_wait_ms = 60000;
         tarn_call_set_timing(&t);
         char record_id[32];
         snprintf(record_id, sizeof record_id, "mds-%lx", kLateFsId);
@@ -547,9 +548,10 @@ TEST_P(MdsCallEngineTest, FailureAfterEpochResendWaitsTwiceTheBaseWithoutTheFlag
     EXPECT_EQ(log_.count("Scheduled retry #2 in 200ms"), 1);
     EXPECT_EQ(log_.count("Scheduled retry #3 in 400ms"), 1);
     EXPECT_EQ(log_.count("Scheduled retry #4 in 0ms"), 1);
+    // The re-send after the fence goes at once (its log line says so; how
+    // soon it runs is the scheduler's); the retries after it wait.
     const std::vector<long> g = error_gaps();
     ASSERT_EQ(g.size(), 3u);
-    EXPECT_LT(g[0], long(kBase));
     EXPECT_GE(g[1], 2 * long(kBase) - 2);
     EXPECT_GE(g[2], 4 * long(kBase) - 2);
 }
@@ -816,7 +818,7 @@ TEST_P(MdsCallEngineTest, FileSystemAppearingWakesTheWaitingCall) {
     ASSERT_EQ(put_rc, 0);
     ASSERT_EQ(rc, 0);
     EXPECT_GE(elapsed, 190);
-    EXPECT_LT(elapsed, 4000);
+    EXPECT_LT(elapsed, 15000) << "waited for the resolver's time-out";
     EXPECT_EQ(late->fs_id, kLateFsId);
     // The no-op and its epoch re-send, nothing before.
     EXPECT_EQ(counters(kLateFs).requests - before.requests, 2);
@@ -855,7 +857,8 @@ TEST_P(MdsCallEngineTest, ChangeBeforeTheWaitBeginsStillWakesTheCall) {
     mds_call_wait_for_result(&call);
     const long elapsed = ms_between(start, Clock::now());
     EXPECT_EQ(mds_call_get_state(&call), CALL_DONE);
-    EXPECT_LT(elapsed, 4000) << "waited for the resolver's time-out";
+    EXPECT_EQ(mds_call_result(&call), 0);
+    EXPECT_LT(elapsed, 15000) << "waited for the resolver's time-out";
     mds_call_fini(&call);
     EXPECT_EQ(put_record(&rec), 0);
     discov_svc_fini(&rec);

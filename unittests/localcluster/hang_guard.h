@@ -1,7 +1,8 @@
-// The wait of the cluster tests for a state that must come: the runtime
-// tests' own, whose limit is only a hang guard (a sanitizer build on a
-// loaded machine takes seconds for what takes milliseconds elsewhere, and a
-// short limit would read that delay as a fault).
+// The runtime tests' helpers the cluster tests share: whether a port is
+// taken, and the wait for a state that must come, whose limit is only a
+// hang guard (a sanitizer build on a loaded machine takes seconds for what
+// takes milliseconds elsewhere, and a short limit would read that delay as
+// a fault).
 #pragma once
 
 #include "runtime/runtime_test_util.h"
@@ -9,6 +10,7 @@
 namespace lctest {
 
 using rttest::kHangGuard;
+using rttest::port_taken;
 using rttest::wait_until;
 
 }  // namespace lctest

@@ -377,7 +377,7 @@ TEST_F(LsServerTest, RestartLosesEveryLockAndOldReferences) {
 
 TEST_F(LsServerTest, MdsHostRebootTakesTheLockServerDownAndBackEmpty) {
     start();
-    uint16_t before = port();
+    uint16_t before = port(), other = port("other");
     ASSERT_EQ(0u, take("holder", 1, 0, 100));
     std::string r = cluster_->control("host down 1");
     ASSERT_EQ(0u, r.find("{\"ok\":true")) << r;
@@ -385,6 +385,10 @@ TEST_F(LsServerTest, MdsHostRebootTakesTheLockServerDownAndBackEmpty) {
     EXPECT_EQ(0u, cluster_->control("ls restart tarn").find("{\"ok\":false"));
     kiv_rpc_endpoint* refused = client_->connect(before);
     EXPECT_NE(0u, client_->call(refused, search_frame(0, 0, 1), 1000).error);
+    // No other socket takes the ports meanwhile, even one that no
+    // connection's ending keeps (the other file system's sees none).
+    EXPECT_TRUE(lctest::port_taken(before));
+    EXPECT_TRUE(lctest::port_taken(other));
     ASSERT_EQ(0u, cluster_->control("host up 1").find("{\"ok\":true"));
     EXPECT_EQ(before, port());
     reconnect();

@@ -1,12 +1,15 @@
 // Helpers the runtime's tests share: polling for a condition, little-endian
-// words in frames, a peer that pipelines while it reads, and a fixture that
-// runs an event-loop process.
+// words in frames, a peer that pipelines while it reads, whether a port is
+// taken, and a fixture that runs an event-loop process.
 #pragma once
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -76,6 +79,19 @@ class LoopHolder {
     std::atomic<bool> held_{false}, release_{false};
     std::thread thread_;
 };
+
+// Whether 127.0.0.1:port is bound by some socket: a bind without
+// SO_REUSEADDR, which no bound socket of any state lets through, fails.
+inline bool port_taken(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool taken = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 && errno == EADDRINUSE;
+    close(fd);
+    return taken;
+}
 
 inline uint32_t le32(const uint8_t* p) {
     uint32_t v;

@@ -60,6 +60,39 @@ TEST_F(RpcTransport, BadParamsRejected) {
     EXPECT_EQ(eng.nr_endpoints, 0u);
 }
 
+// The port the system picked stays taken across the close, so that no
+// other process's socket lands on it before the server returns there.
+TEST_F(RpcTransport, AServerClosedHoldingItsPortRefusesAndKeepsItUntilItListensAgain) {
+    start_server();
+    handler = [](kiv_rpc_sconn* c, kiv_msg* req) { echo(c, req); };
+    kiv_netaddr at = srv_addr;
+    int hold = kiv_rpc_server_close_holding(srv);
+    srv = nullptr;
+    ASSERT_GE(hold, 0);
+    EXPECT_TRUE(port_taken(at.port));
+    kiv_rpc_endpoint* ep = make_ep(&at);
+    kiv_msg* down = make_req(40);
+    kiv_rpc_call(ep, down);
+    ASSERT_TRUE(rec.wait_total(1));
+    EXPECT_EQ(rec.get(down).error, KIV_E_CONNFAIL);
+
+    start_server(8u << 20, &at);
+    close(hold);
+    kiv_msg* up = make_req(40, 7);
+    kiv_rpc_call(ep, up);
+    ASSERT_TRUE(rec.wait_total(2));
+    EXPECT_EQ(rec.get(up).error, 0u);
+    kiv_rpc_close(ep);
+    kiv_free_msg(down);
+    kiv_free_msg(up);
+
+    kiv_rpc_server* nowhere = nullptr;
+    static const kiv_rpc_server_ops nops = {[](kiv_rpc_sconn*, kiv_msg* req, void*) { kiv_free_msg(req); }, nullptr,
+                                            nullptr};
+    ASSERT_EQ(kiv_rpc_server_create(&proc, 1024, &nops, nullptr, &nowhere), 0);
+    EXPECT_EQ(kiv_rpc_server_close_holding(nowhere), -ENOTSOCK);
+}
+
 TEST_F(RpcTransport, ServerCrashGivesConnLostThenReconnectsAfterRestart) {
     start_server();
     handler = [this](kiv_rpc_sconn* c, kiv_msg* req) { park(c, req); };

@@ -22,7 +22,8 @@ struct kiv_rpc_server_ops {
     void (*on_close)(kiv_rpc_sconn* c, void* arg);
 };
 
-// Listens on `addr` (port 0 = any) with SO_REUSEADDR. Frames shorter than 24
+// Listens on `addr` (port 0 = any free port, which is then bound by its
+// number like any other) with SO_REUSEADDR. Frames shorter than 24
 // bytes, longer than `max_msg` or of odd type close their connection: the
 // replies of the requests before them are still sent, nothing after them
 // is read.
@@ -50,6 +51,14 @@ int kiv_rpc_server_addr(kiv_rpc_server* s, kiv_netaddr* out);
 // at once, what it still queued lost, and so do the sockets that linger
 // after a drop or a drain. The address can be listened on again at once.
 void kiv_rpc_server_close(kiv_rpc_server* s);
+// Closes `s` as kiv_rpc_server_close does, but its port stays taken: the
+// listening socket only stops listening (connects to it are refused) and
+// stays bound, so that no other socket can take the address before it is
+// listened on again, while kiv_rpc_listen on it takes over at once. Gives
+// that socket, which the caller closes once it listens again or gives the
+// port up; or -errno, the address then free as after kiv_rpc_server_close
+// (-ENOTSOCK: `s` listened nowhere).
+int kiv_rpc_server_close_holding(kiv_rpc_server* s);
 // Drops every connection as kiv_rpc_server_close does, and keeps listening.
 void kiv_rpc_server_drop_all(kiv_rpc_server* s);
 // Each request in flight counts at least `bytes` against its connection's
