@@ -554,19 +554,22 @@ struct lc_ls_engine {
     }
 
     // The rooms an entry of the caller name on f counts in, in the order
-    // they are looked at: its own, the file's, the server's.
-    std::array<lc_ls_room_use, 3> rooms_of(File& f, Caller* who) {
+    // they are looked at: its own, the file's, the server's. What the name
+    // holds on the file counts only when `add` more would pass the open
+    // room, and is looked up only then.
+    std::array<lc_ls_room_use, 3> rooms_of(File& f, Caller* who, size_t add) {
         CallerRec& c = who->second;
         const size_t load = c.held + c.queued;
+        const size_t on_file = f.room.room.used + add <= rules.file.open ? 0 : lc_ls_shared_load(&f.room, who);
         return {lc_ls_room_use{&c.waits, lc_ls_room{load, 0}, &rules.caller, load},
-                lc_ls_room_use{&f.waits, f.room.room, &rules.file, lc_ls_shared_load(&f.room, who)},
+                lc_ls_room_use{&f.waits, f.room.room, &rules.file, on_file},
                 lc_ls_room_use{&waits, room, &rules.server, load}};
     }
 
     // The first room the caller name lacks to add `add` entries on f (by
     // an unlock's split when `split`); none when it has them all.
     lc_ls_wait_place lacking(File& f, Caller* who, size_t add, bool split) {
-        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who, add);
         return lc_ls_rooms_lacking(rooms.data(), rooms.size(), add, split);
     }
 
@@ -897,6 +900,7 @@ struct lc_ls_engine {
     // those whose owners' segments changed, oldest first; each grant may
     // make more.
     void retry_room() {
+        if (waiting.made.empty() && waiting.again.empty() && touched.empty()) return;
         flush_touched();
         lc_ls_waits_retry(&waiting, try_waiting, this);
     }
@@ -987,7 +991,7 @@ struct lc_ls_engine {
 
     // Whether the caller lacks the room `p` to add `add` entries on f.
     bool lacks(File& f, Caller* who, size_t add, lc_ls_wait_place p) {
-        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who);
+        std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who, add);
         return lc_ls_rooms_lack(rooms.data(), rooms.size(), add, p);
     }
 
@@ -1008,7 +1012,7 @@ struct lc_ls_engine {
     // fault found. After check_shared, which vouches for the callers'
     // counts.
     std::string check_rooms() {
-        std::map<FileKey, std::map<const void*, size_t>> on_file, queued_on_file;
+        std::map<FileKey, std::unordered_map<const void*, size_t>> on_file, queued_on_file;
         for (const auto& [id, n] : by_id) on_file[FileKey{n->lock.range.fs_id, n->lock.range.fh}][n->lock.owner.caller]++;
         for (const auto& [seq, n] : by_seq) {
             FileKey k{n->lock.range.fs_id, n->lock.range.fh};

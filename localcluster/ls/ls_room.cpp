@@ -18,56 +18,45 @@ lc_ls_room_rule lc_ls_room_own(size_t cap) {
     return r;
 }
 
-bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t before, size_t after) {
-    size_t little_before = r->little_used;
-    r->used = r->used - before + after;
-    r->little_used = r->little_used - (lc_ls_room_little(rule, before) ? before : 0) +
-                     (lc_ls_room_little(rule, after) ? after : 0);
-    return after < before || r->little_used < little_before;
-}
-
-bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split) {
-    if (add == 0) return true;
-    if (r.used + add <= (split ? rule.split : rule.open)) return true;
-    // A holder that holds little, and will still, was counted among those
-    // that do, and grows there.
-    return lc_ls_room_little(rule, load + add) && r.little_used + add <= rule.reserve;
-}
-
 size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name) {
-    auto it = r->by_name.find(name);
-    return it == r->by_name.end() ? 0 : it->second;
+    if (name == r->first) return r->first_holds;
+    auto it = r->others.find(name);
+    return it == r->others.end() ? 0 : it->second;
 }
 
 bool lc_ls_shared_count(lc_ls_shared_room* r, const lc_ls_room_rule& rule, const void* name, bool add) {
-    auto it = r->by_name.try_emplace(name).first;
-    const size_t before = it->second;
-    it->second = add ? before + 1 : before - 1;
-    bool made = lc_ls_room_move(&r->room, rule, before, it->second);
-    if (it->second == 0) r->by_name.erase(it);
-    return made;
+    size_t before, after;
+    if (name == r->first || (!r->first && add && !r->others.count(name))) {
+        r->first = name;
+        before = r->first_holds;
+        after = r->first_holds = add ? before + 1 : before - 1;
+        if (after == 0) r->first = nullptr;
+    } else {
+        auto it = r->others.try_emplace(name).first;
+        before = it->second;
+        after = it->second = add ? before + 1 : before - 1;
+        if (after == 0) r->others.erase(it);
+    }
+    return lc_ls_room_move(&r->room, rule, before, after);
 }
 
 void lc_ls_shared_recount(lc_ls_shared_room* r, const lc_ls_room_rule& rule) {
     r->room = {};
-    for (const auto& [name, n] : r->by_name) lc_ls_room_move(&r->room, rule, 0, n);
+    lc_ls_room_move(&r->room, rule, 0, r->first_holds);
+    for (const auto& [name, n] : r->others) lc_ls_room_move(&r->room, rule, 0, n);
 }
 
 const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule& rule,
-                               const std::map<const void*, size_t>& want) {
-    if (r->by_name != want) return "what names hold differs from their entries";
+                               const std::unordered_map<const void*, size_t>& want) {
+    std::unordered_map<const void*, size_t> held = r->others;
+    if (r->first && !held.emplace(r->first, r->first_holds).second) return "a name kept twice";
+    if ((r->first == nullptr) != (r->first_holds == 0)) return "a name kept in place holding none";
+    if (held != want) return "what names hold differs from their entries";
     lc_ls_shared_room again = *r;
     lc_ls_shared_recount(&again, rule);
     if (again.room.used != r->room.used || again.room.little_used != r->room.little_used)
         return "the room's counts differ from what its names hold";
     return "";
-}
-
-lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split) {
-    for (size_t i = 0; i < n; i++)
-        if (!lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, split))
-            return {rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)};
-    return {};
 }
 
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p) {
@@ -115,11 +104,9 @@ lc_ls_wait_place lc_ls_waits_where(const lc_ls_waits* w, uint64_t seq) {
     return it == w->where.end() ? lc_ls_wait_place{} : it->second;
 }
 
-void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made) {
-    lc_ls_room_waits* r = slot->get();
-    if (!r || !made || r->made) return;
+void lc_ls_waits_mark(lc_ls_waits* w, lc_ls_room_waits_slot* slot) {
     w->made.push_back(slot);
-    r->made = true;
+    (*slot)->made = true;
 }
 
 void lc_ls_waits_made_everywhere(lc_ls_waits* w) {

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 struct lc_ls_room_rule {
@@ -36,19 +37,38 @@ struct lc_ls_room {
     size_t little_used = 0;  // the entries of the holders holding little
 };
 
-// A holder's count in the room goes from `before` to `after`. True when
-// that made room: entries went, or the holders holding little hold fewer
-// among them (one grew past little, leaving the reserve).
-bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t before, size_t after);
-// Whether a holder that holds `load` there may add `add` entries, by an
-// unlock's split when `split`.
-bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split);
 inline bool lc_ls_room_little(const lc_ls_room_rule& rule, size_t load) { return load <= rule.little; }
 
-// A room shared among names that keeps what each of them holds there.
+// A holder's count in the room goes from `before` to `after`. True when
+// that made room: entries went, or the holders holding little hold fewer
+// among them (one grew past little, leaving the reserve). Inline, as the
+// next, since every change of the tables counts.
+inline bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t before, size_t after) {
+    const size_t little_before = r->little_used;
+    r->used = r->used - before + after;
+    r->little_used = r->little_used - (lc_ls_room_little(rule, before) ? before : 0) +
+                     (lc_ls_room_little(rule, after) ? after : 0);
+    return after < before || r->little_used < little_before;
+}
+
+// Whether a holder that holds `load` there may add `add` entries, by an
+// unlock's split when `split`.
+inline bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split) {
+    if (add == 0) return true;
+    if (r.used + add <= (split ? rule.split : rule.open)) return true;
+    // A holder that holds little, and will still, was counted among those
+    // that do, and grows there.
+    return lc_ls_room_little(rule, load + add) && r.little_used + add <= rule.reserve;
+}
+
+// A room shared among names that keeps what each of them holds there:
+// one name in place, as most files are used by one, and the others in a
+// map. A name that holds none there is not kept.
 struct lc_ls_shared_room {
     lc_ls_room room;
-    std::map<const void*, size_t> by_name;  // a name that holds none there is not kept
+    const void* first = nullptr;
+    size_t first_holds = 0;
+    std::unordered_map<const void*, size_t> others;
 };
 size_t lc_ls_shared_load(const lc_ls_shared_room* r, const void* name);
 // One entry of the name comes (`add`) or goes; true when that made room.
@@ -58,7 +78,7 @@ void lc_ls_shared_recount(lc_ls_shared_room* r, const lc_ls_room_rule& rule);
 // Empty when the room counts what `want` says each name holds; otherwise
 // the fault.
 const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule& rule,
-                               const std::map<const void*, size_t>& want);
+                               const std::unordered_map<const void*, size_t>& want);
 
 // The queued requests that wait for room in one room, by sequence (oldest
 // first): [1] those whose holder holds little there, whom the reserve
@@ -100,14 +120,25 @@ struct lc_ls_room_use {
 };
 // The first of the `n` rooms that lacks room for `add` entries more (by an
 // unlock's split when `split`), as the place to wait for it there; slot
-// null when none lacks it.
-lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split);
+// null when none lacks it. Inline: every take asks.
+inline lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split) {
+    for (size_t i = 0; i < n; i++)
+        if (!lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, split))
+            return {rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)};
+    return {};
+}
 // Whether the room of `p` among them lacks room for `add` more.
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p);
 
+// Marks made the room whose waiters `slot` keeps, where some wait and
+// it is not marked yet: the out-of-line half of the next.
+void lc_ls_waits_mark(lc_ls_waits* w, lc_ls_room_waits_slot* slot);
 // Room was made, when `made`, in the room whose waiters `slot` keeps: the
-// next retry looks at them. Nothing when none waits there.
-void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made = true);
+// next retry looks at them. Nothing when none waits there, which an
+// inline look tells, as every change of the tables asks.
+inline void lc_ls_waits_made(lc_ls_waits* w, lc_ls_room_waits_slot* slot, bool made = true) {
+    if (made && *slot && !(*slot)->made) lc_ls_waits_mark(w, slot);
+}
 // Every room where requests wait is marked made: the rules changed.
 void lc_ls_waits_made_everywhere(lc_ls_waits* w);
 

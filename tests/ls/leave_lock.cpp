@@ -22,6 +22,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "ls_client/ls_client.h"
+#include "tests/ls/resolver_ready.h"
 
 namespace {
 
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
     int rc = 1;
     if (ls_client_create(&cfg, &process, &client) != 0) {
         fprintf(stderr, "tarn_ls_leave_lock: cannot create a lock client for cluster '%s'\n", cluster);
+    } else if (!tarn_ls_wait_resolved(client, fs_id)) {
+        fprintf(stderr, "tarn_ls_leave_lock: the lock client never learned the lock server\n");
+        ls_client_destroy(client);
     } else {
         ls_lock_owner owner;
         memset(&owner, 0, sizeof owner);

@@ -7,6 +7,7 @@
 #include "kiv/base.h"
 #include "kiv/loop.h"
 #include "ls_client/ls_client.h"
+#include "tests/ls/resolver_ready.h"
 #include "tests/ls/tarn_ls_test.h"
 
 const uint64_t tarn_ls_suite_handles[] = {
@@ -89,6 +90,8 @@ struct Checker {
         cfg.local_id = 12345;
         if (ls_client_create(&cfg, &process, &client) != 0)
             return "Cannot create a lock client to look for leftover locks in " + where();
+        if (!tarn_ls_wait_resolved(client, fs_id))
+            return "The lock client never learned the lock server of " + where();
 
         // Windows locks anywhere: the search names their callers.
         g_first = FirstWindowsLock{};

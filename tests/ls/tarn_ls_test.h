@@ -13,6 +13,7 @@
 
 #include "kiv/base.h"
 #include "ls_client/ls_client.h"
+#include "tests/ls/resolver_ready.h"
 #include "tests/utils/kiv_process_test_base.h"
 
 // Filled once by the entry point; the strings point into argv.
@@ -111,6 +112,7 @@ protected:
         cfg.direct_host_id = 0;
         cfg.local_id = 12345;
         ASSERT_EQ(0, ls_client_create(&cfg, &process, &client));
+        ASSERT_TRUE(tarn_ls_wait_resolved(client, fs_id)) << "the lock client never learned the lock server";
     }
 
     void TearDown() override {

@@ -1340,47 +1340,49 @@ TEST(LsEngineLimitsTest, RandomHistoriesKeepTheHeldCapsHard) {
                               queue_rule = lc_ls_room_shared(lim.queued_per_file),
                               server_rule = lc_ls_room_shared(lim.entries_total);
         // What each room holds: all of it, and of the names holding more
-        // than little there.
+        // than little there. Names by their index, files 1 and 2.
         struct Use {
             size_t all = 0, big = 0;
         };
         struct Tables {
-            std::map<std::string, size_t> caller, caller_queued;
-            std::map<uint64_t, Use> file, queue;
-            Use server;
+            size_t caller[5] = {}, caller_queued[5] = {};
+            Use file[3], queue[3], server;
         };
         auto tables = [&] {
             lc_ls_tables t;
             lc_ls_engine_snapshot(e, SIZE_MAX, &t);
             Tables u;
-            std::map<uint64_t, std::map<std::string, size_t>> on_file, queued_on_file;
+            size_t on_file[3][5] = {}, queued_on_file[3][5] = {}, shares[5] = {};
             for (const lc_ls_lock& l : t.held) {
-                u.caller[l.owner.caller]++;
-                on_file[l.range.fh][l.owner.caller]++;
+                u.caller[l.owner.caller[0] - 'a']++;
+                on_file[l.range.fh][l.owner.caller[0] - 'a']++;
             }
             for (const lc_ls_queued& q : t.pending) {
-                u.caller[q.req.owner.caller]++;
-                u.caller_queued[q.req.owner.caller]++;
-                on_file[q.req.range.fh][q.req.owner.caller]++;
-                queued_on_file[q.req.range.fh][q.req.owner.caller]++;
+                size_t c = q.req.owner.caller[0] - 'a';
+                u.caller[c]++;
+                u.caller_queued[c]++;
+                on_file[q.req.range.fh][c]++;
+                queued_on_file[q.req.range.fh][c]++;
             }
             // A name's share locks count apart from its byte-range entries.
-            std::map<std::string, size_t> share_names;
-            for (const lc_ls_share_entry& h : t.shares) share_names[h.owner.caller]++;
+            for (const lc_ls_share_entry& h : t.shares) shares[h.owner.caller[0] - 'a']++;
             auto add = [](Use* use, const lc_ls_room_rule& rule, size_t n) {
                 use->all += n;
                 if (!lc_ls_room_little(rule, n)) use->big += n;
             };
-            for (const auto& [f, names] : on_file)
-                for (const auto& [c, n] : names) add(&u.file[f], file_rule, n);
-            for (const auto& [f, names] : queued_on_file)
-                for (const auto& [c, n] : names) add(&u.queue[f], queue_rule, n);
-            for (const auto& [c, n] : u.caller) add(&u.server, server_rule, n);
-            for (const auto& [c, n] : share_names) add(&u.server, server_rule, n);
+            for (size_t c = 0; c < 5; c++) {
+                for (uint64_t f = 1; f <= 2; f++) {
+                    add(&u.file[f], file_rule, on_file[f][c]);
+                    add(&u.queue[f], queue_rule, queued_on_file[f][c]);
+                }
+                add(&u.server, server_rule, u.caller[c]);
+                add(&u.server, server_rule, shares[c]);
+            }
             return u;
         };
         std::string history;
-        for (int step = 0; step < 200; step++) {
+        Tables before = tables(), after;
+        for (int step = 0; step < 200; step++, before = std::move(after)) {
             const size_t who = pick(5);
             const char* caller = callers[who];
             lc_ls_owner o = owner(caller, 1 + pick(2));
@@ -1422,7 +1424,6 @@ TEST(LsEngineLimitsTest, RandomHistoriesKeepTheHeldCapsHard) {
                 r = range(pick(4) ? LC_LS_POSIX : LC_LS_WINDOWS, pick(80), 1 + pick(5), pick(2) ? S : X, fh);
             }
             const uint32_t flavour = r.flavour;
-            Tables before = tables();
             bool unlock = false;
             std::string name;
             if (op < 3 || op == 10) {
@@ -1451,23 +1452,23 @@ TEST(LsEngineLimitsTest, RandomHistoriesKeepTheHeldCapsHard) {
             history += name + " " + caller + "/" + std::to_string(o.owner_id) + " fh " + std::to_string(fh) +
                        (flavour == LC_LS_POSIX ? " P" : " W") + (r.type == S ? "S " : "X ") + std::to_string(r.start) +
                        "+" + std::to_string(r.len) + "\n";
-            Tables after = tables();
+            after = tables();
             auto at = [&] { return "seed " + std::to_string(seed) + ", step " + std::to_string(step) + ":\n" + history; };
-            for (const auto& [c, n] : after.caller) {
-                size_t was = before.caller[c];
-                ASSERT_TRUE(n <= 2 * lim.held_per_caller && (n <= lim.held_per_caller || n <= was + unlock))
-                    << "caller " << c << " holds and has queued " << n << ", " << at();
-                ASSERT_LE(after.caller_queued[c], lim.queued_per_caller) << "caller " << c << ", " << at();
+            for (size_t c = 0; c < 5; c++) {
+                size_t n = after.caller[c];
+                ASSERT_TRUE(n <= 2 * lim.held_per_caller && (n <= lim.held_per_caller || n <= before.caller[c] + unlock))
+                    << "caller " << callers[c] << " holds and has queued " << n << ", " << at();
+                ASSERT_LE(after.caller_queued[c], lim.queued_per_caller) << "caller " << callers[c] << ", " << at();
             }
             auto shared = [&](const char* what, const Use& was, const Use& now, const lc_ls_room_rule& rule) {
                 size_t bound = std::max(was.big, unlock ? rule.split : rule.open);
                 EXPECT_LE(now.big, bound) << what << " entries of names holding more than little, " << at();
                 EXPECT_LE(now.all, rule.split + rule.reserve) << what << ", " << at();
             };
-            for (const auto& [f, use] : after.file) shared("file", before.file[f], use, file_rule);
-            for (const auto& [f, use] : after.queue) {
-                shared("queue", before.queue[f], use, queue_rule);
-                EXPECT_LE(use.all, lim.queued_per_file) << at();
+            for (uint64_t f = 1; f <= 2; f++) {
+                shared("file", before.file[f], after.file[f], file_rule);
+                shared("queue", before.queue[f], after.queue[f], queue_rule);
+                EXPECT_LE(after.queue[f].all, lim.queued_per_file) << at();
             }
             shared("server", before.server, after.server, server_rule);
             ASSERT_FALSE(HasFailure());
