@@ -11,13 +11,16 @@
 #include <netinet/tcp.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <new>
+#include <set>
 
 #include "rpc_internal.h"
 
@@ -62,6 +65,12 @@ constexpr uint32_t kStallTimeoutMs = 10000;
 constexpr uint32_t kStallRecheckMs = 500;
 // What the allocator adds to a block of its own, beside the block.
 constexpr uint32_t kAllocOverhead = 32;
+// The rooms of a shared budget a connection is let in by: one that holds
+// something (within the limit, or from three quarters of it once the limit
+// paused it), one that holds nothing (within the slack) and one that holds
+// nothing and reads (within the reserve too).
+enum room_kind : int { kRoomHeldBack, kRoomHolds, kRoomEmpty, kRoomReader, kRoomKinds };
+constexpr uint64_t kNoTicket = UINT64_MAX;
 
 std::atomic<uint64_t> g_conn_ids{0};
 
@@ -87,6 +96,18 @@ struct kiv_rpc_budget {
     std::atomic<uint32_t> paused{0};
     std::atomic<uint32_t> waiting{0};
     std::atomic<uint64_t> stall_closes{0};
+    // Connections waiting for room take it in the order they began to
+    // wait: each draws a ticket then and is filed by the room it waits for,
+    // and nobody is let in while an older waiter is within its room.
+    // Without that, those that look first take whatever comes free: a
+    // connection whose reply has just been written asks again at once,
+    // while the paused ones look every 5 ms, in no order, so the same few
+    // are served again and again. The oldest ticket of each room is read
+    // without the lock by every admission.
+    std::atomic<uint64_t> next_ticket{1};
+    std::mutex queue_mu;
+    std::set<uint64_t> queued[kRoomKinds];
+    std::atomic<uint64_t> oldest[kRoomKinds] = {kNoTicket, kNoTicket, kNoTicket, kNoTicket};
 };
 
 const uint32_t KIV_RPC_MSG_OVERHEAD = uint32_t(sizeof(rpc_msg)) + kAllocOverhead;
@@ -156,6 +177,7 @@ struct kiv_rpc_sconn {
     bool dropped = false;
     bool paused = false;
     bool reading = false;  // inside its own read callback: replies are written at its end
+    bool rechecking = false;  // inside its re-check, which may let it in on its turn
     // A bad frame arrived, or the server drains it: nothing more is read,
     // and the connection closes once the requests taken are answered and
     // their replies written.
@@ -165,6 +187,17 @@ struct kiv_rpc_sconn {
     bool replied = false;
     bool counted_paused = false;
     bool counted_waiting = false;
+    // Its turn came: the frame it brings next does not wait for older
+    // waiters again, and should it find the room gone, it waits again in
+    // the place it had.
+    bool granted = false;
+    bool held_back = false;  // paused by a limit, not only to let an older waiter go first
+    // A late reply of the server's waits for room (kiv_rpc_sconn_late_reply_room).
+    bool late_waits = false;
+    // Its place among the waiters, drawn when it began to wait, and the
+    // room it is filed by there (-1: it does not wait).
+    uint64_t ticket = kNoTicket;
+    int filed = -1;
     std::atomic<uint32_t> inflight{0};
     std::atomic<uint64_t> inflight_bytes{0};
     kiv_rpc_budget* budget = nullptr;  // referenced; NULL: only its own budget
@@ -272,31 +305,109 @@ uint64_t conn_load(const kiv_rpc_sconn* c) {
     return c->tx_cost + c->inflight_bytes.load() + c->rx_cost + c->stash_cost;
 }
 
-// How far past its limit the shared budget lets this connection bring a
+// How far past its limit the shared budget lets a connection bring a
 // frame: not at all while it holds anything, within the slack when it
-// holds nothing, and within the reserve too when its peer reads.
-uint64_t conn_shared_room(const kiv_rpc_sconn* c) {
-    const kiv_rpc_budget* b = c->budget;
-    if (conn_load(c) > 0) return b->limit;
-    return b->limit + b->slack + (c->replied ? b->reserve : 0);
+// holds nothing, and within the reserve too when its peer reads. One that
+// the limit paused while it held something is let in again only from
+// three quarters of the limit, so that it does not pause at its next
+// frame; one that paused only to let an older waiter go first is let in
+// within the limit.
+uint64_t budget_room(const kiv_rpc_budget* b, int kind) {
+    switch (kind) {
+        case kRoomHeldBack: return b->limit - b->limit / 4;
+        case kRoomHolds: return b->limit;
+        case kRoomEmpty: return b->limit + b->slack;
+        default: return b->limit + b->slack + b->reserve;
+    }
+}
+
+int conn_room_kind(const kiv_rpc_sconn* c) {
+    if (conn_load(c) > 0) return kRoomHolds;
+    return c->replied ? kRoomReader : kRoomEmpty;
+}
+
+int conn_wait_kind(const kiv_rpc_sconn* c) {
+    int k = conn_room_kind(c);
+    return k == kRoomHolds && c->held_back ? kRoomHeldBack : k;
+}
+
+// Whether one waiting since `ticket` (kNoTicket: not waiting) lets an older
+// waiter go first: one whose room the total is within, and which takes it
+// at its next look.
+bool budget_older_first(const kiv_rpc_budget* b, uint64_t ticket, uint64_t held) {
+    for (int k = 0; k < kRoomKinds; k++)
+        if (b->oldest[k].load(std::memory_order_relaxed) < ticket && held <= budget_room(b, k)) return true;
+    return false;
 }
 
 bool conn_over_own(const kiv_rpc_sconn* c) {
     return c->inflight.load() >= kPauseRequests || conn_load(c) > kPauseBytes;
 }
 
-bool conn_over_shared(const kiv_rpc_sconn* c) { return c->budget && c->budget->held.load() > conn_shared_room(c); }
+// A paused connection's own budget lets it be read again.
+bool conn_own_ready(const kiv_rpc_sconn* c) {
+    return c->inflight.load() < kResumeRequests && conn_load(c) < kResumeBytes;
+}
+
+bool conn_over_shared(const kiv_rpc_sconn* c) {
+    const kiv_rpc_budget* b = c->budget;
+    if (!b) return false;
+    uint64_t held = b->held.load();
+    return held > budget_room(b, conn_room_kind(c)) || (!c->granted && budget_older_first(b, kNoTicket, held));
+}
 
 bool conn_under_shared(const kiv_rpc_sconn* c) {
-    if (!c->budget) return true;
-    uint64_t held = c->budget->held.load();
     const kiv_rpc_budget* b = c->budget;
-    return conn_load(c) > 0 ? held <= b->limit - b->limit / 4 : held <= conn_shared_room(c);
+    if (!b) return true;
+    uint64_t held = b->held.load();
+    return held <= budget_room(b, conn_wait_kind(c)) &&
+           !budget_older_first(b, c->filed >= 0 ? c->ticket : kNoTicket, held);
 }
 
 // Something read and not yet taken: bytes in rxbuf, or a whole header
 // whose frame waits for room.
 bool conn_has_unparsed(const kiv_rpc_sconn* c) { return c->rpos < c->wpos || (c->have == 24 && !c->rx); }
+
+void budget_set_oldest(kiv_rpc_budget* b, int kind) {
+    const std::set<uint64_t>& q = b->queued[kind];
+    b->oldest[kind].store(q.empty() ? kNoTicket : *q.begin(), std::memory_order_relaxed);
+}
+
+// Bytes of its peer's that it has not taken: in its stash, or still in
+// its socket.
+bool conn_has_input(const kiv_rpc_sconn* c) {
+    int n = 0;
+    return conn_has_unparsed(c) || (c->fd >= 0 && ioctl(c->fd, FIONREAD, &n) == 0 && n > 0);
+}
+
+// A connection waits for room while it is paused, its own budget would let
+// it be read, and its peer has sent something: one paused as it took a
+// frame, before its peer had more to ask, waits from when its peer asks.
+// Filed earlier, the connection whose request has just been answered would
+// be let in before those that asked while it was served, and the same few
+// would be served again and again.
+void conn_file_ticket(kiv_rpc_sconn* c) {
+    kiv_rpc_budget* b = c->budget;
+    int want = c->paused && !c->dropped && !c->draining && conn_own_ready(c) && conn_has_input(c)
+                   ? conn_wait_kind(c)
+                   : -1;
+    if (want == c->filed) return;
+    std::lock_guard<std::mutex> g(b->queue_mu);
+    if (c->filed >= 0) {
+        b->queued[c->filed].erase(c->ticket);
+        budget_set_oldest(b, c->filed);
+    } else {
+        // One let in that found the room taken before it brought its
+        // frame (by a connection of another loop) waits again in its place.
+        if (!c->granted) c->ticket = b->next_ticket.fetch_add(1, std::memory_order_relaxed);
+        c->granted = false;
+    }
+    if (want >= 0) {
+        b->queued[want].insert(c->ticket);
+        budget_set_oldest(b, want);
+    }
+    c->filed = want;
+}
 
 void conn_sync_counts(kiv_rpc_sconn* c) {
     kiv_rpc_budget* b = c->budget;
@@ -304,7 +415,9 @@ void conn_sync_counts(kiv_rpc_sconn* c) {
     bool paused = c->paused && !c->dropped;
     count_flag(&c->counted_paused, paused, &b->paused);
     // A connection whose own replies are stuck is not waiting for others.
-    count_flag(&c->counted_waiting, paused && c->txq.empty() && !conn_over_own(c), &b->waiting);
+    count_flag(&c->counted_waiting, (paused || (c->late_waits && !c->dropped)) && c->txq.empty() && !conn_over_own(c),
+               &b->waiting);
+    conn_file_ticket(c);
 }
 
 // Pauses or resumes reading by the budgets and arms the re-check while
@@ -314,10 +427,17 @@ bool conn_update_pause(kiv_rpc_sconn* c) {
     bool resumed = false;
     if (!c->paused && !c->rx && (conn_over_own(c) || conn_over_shared(c))) {
         c->paused = true;
-    } else if (c->paused && c->inflight.load() < kResumeRequests && conn_load(c) < kResumeBytes &&
-               conn_under_shared(c)) {
-        c->paused = false;
-        resumed = true;
+        c->held_back = conn_over_own(c) || (c->budget && c->budget->held.load() > budget_room(c->budget, kRoomHolds));
+    } else if (c->paused && conn_own_ready(c) && conn_under_shared(c)) {
+        if (c->filed >= 0 && !c->rechecking) {
+            // Its turn: taken by its re-check, which reads at once, so that
+            // the room is taken before the next waiter looks.
+            mod_timer(&c->recheck, 0);
+        } else {
+            c->paused = false;
+            c->granted = c->filed >= 0;
+            resumed = true;
+        }
     }
     conn_set_mask(c);
     conn_sync_counts(c);
@@ -579,6 +699,7 @@ bool conn_begin_frame(kiv_rpc_sconn* c) {
     memcpy(m->buf, c->hdr, 24);
     c->rx = m;
     c->rx_off = 24;
+    c->granted = false;
     // At its charge already: a frame admitted small that became its
     // charge only once whole would pass the check that admitted it.
     c->rx_cost = KIV_RPC_MSG_OVERHEAD + uint64_t(std::max(len, c->srv->charge));
@@ -769,11 +890,20 @@ void conn_recheck(void* arg) {
     rpc_proc* rp = c->srv->rp;
     rp_enter(rp);
     kiv_rpc_sconn_ref(c);
-    if (!c->dropped) conn_update_pause(c);
-    if (!c->dropped && !c->paused && !c->draining && conn_has_unparsed(c)) {
-        c->turn_end = c->frames + kFramesPerTurn;
+    bool resumed = false;
+    if (!c->dropped) {
+        c->rechecking = true;
+        resumed = conn_update_pause(c);
+        c->rechecking = false;
+    }
+    if (!c->dropped && !c->paused && !c->draining && (conn_has_unparsed(c) || (resumed && c->granted))) {
         c->reading = true;
-        conn_parse(c);
+        if (conn_has_unparsed(c)) {
+            c->turn_end = c->frames + kFramesPerTurn;
+            conn_parse(c);
+        } else {
+            conn_read(c);
+        }
         c->reading = false;
         if (!c->dropped && !c->txq.empty()) conn_flush(c);
     }
@@ -1145,6 +1275,17 @@ int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply) {
     }
     conn_update_pause(c);
     return 0;
+}
+
+bool kiv_rpc_sconn_late_reply_room(kiv_rpc_sconn* c) {
+    conn_of(c);
+    rpc_guard g(c->srv->rp);
+    const kiv_rpc_budget* b = c->budget;
+    if (c->dropped || !b) return true;
+    uint64_t held = b->held.load();
+    c->late_waits = held > b->limit || budget_older_first(b, kNoTicket, held);
+    conn_sync_counts(c);
+    return !c->late_waits;
 }
 
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code) {

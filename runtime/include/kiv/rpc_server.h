@@ -84,10 +84,14 @@ void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms);
 //   `bytes` (again from three quarters of it once it was paused);
 // - one that holds nothing brings a frame while the total is within a
 //   slack of `bytes` / 8 past it;
-// - one that holds nothing and has had a reply written whole (a peer that
-//   reads) may use a reserve of another `bytes` / 8 past that: peers that
-//   never read cannot take the reserve, so a reader is served beside any
-//   number of them.
+// - one that holds nothing and has had a reply written whole into its
+//   socket may use a reserve of another `bytes` / 8 past that, one frame
+//   at a time: peers whose replies stay queued at the server cannot take
+//   the reserve, so a reader is served beside any number of them.
+// Connections that wait for room (paused, with something of their peer's
+// not yet read) are let in in the order they began to wait: none is let
+// in while an older waiter is within its room; that one takes it at its
+// next look, within 5 ms, and reads at once.
 // The total stays within kiv_rpc_budget_bound however many connections
 // there are. A connection whose replies have not moved for the stall
 // time-out (default 10 s; 0: never) while another connection of the
@@ -141,6 +145,16 @@ int kiv_rpc_reply(kiv_rpc_sconn* c, kiv_msg* reply);
 // runtime queued meanwhile (close notifications), as after any callback.
 void kiv_rpc_batch_begin(kiv_process* p);
 void kiv_rpc_batch_end(kiv_process* p);
+// Room for a late reply: one to a request `c` has held a while (a parked
+// request answered on some event, not as it came), which no admission
+// counted. It takes room as a frame of a connection that holds something
+// does: while the shared budget's total is within its limit, after the
+// waiting connections that are within their room. True: send it now.
+// False: not yet, and `c` counts as waiting for room (so that connections
+// whose replies do not move are closed for it, unless its own are stuck)
+// until a later call finds room or it closes. True without a shared budget
+// or once the connection is gone (kiv_rpc_reply then refuses the reply).
+bool kiv_rpc_sconn_late_reply_room(kiv_rpc_sconn* c);
 // 32-byte runtime error reply: type 1, the request's xid, `code` at +24.
 int kiv_rpc_reply_error(kiv_rpc_sconn* c, const kiv_msg* req, uint32_t code);
 // Ends the connection at once (on_close follows, deferred; replies to the
