@@ -45,9 +45,12 @@ struct lc_regsrv {
     // What all connections may hold together, parked watches included.
     kiv_rpc_budget* budget = nullptr;
     kiv_job wake_job{};
+    // Looks again at the watches whose answers wait for room.
+    kiv_timer late_timer{};
     std::list<Watch*> parked;  // loop context only
     std::unordered_map<kiv_rpc_sconn*, size_t> parked_per_conn;  // loop context only
     std::atomic<size_t> nr_parked{0};
+    std::atomic<size_t> nr_due{0};  // of those, answers waiting for room
     std::atomic<uint64_t> nr_requests{0};
     lc_regsrv_hooks hooks{};
 };
@@ -66,6 +69,8 @@ struct Watch {
     lc_reg_page_limits limits;
     kiv_timer timer;
     std::list<Watch*>::iterator pos;
+    // Its range changed: the answer is due, and waits for room.
+    bool due = false;
 };
 
 // A decoded request; the views point into the request frame.
@@ -163,6 +168,7 @@ void unpark_watch(Watch* w) {
     del_timer_sync(&w->timer);
     s->parked.erase(w->pos);
     s->nr_parked--;
+    if (w->due) s->nr_due--;
     auto it = s->parked_per_conn.find(w->conn);
     if (--it->second == 0) s->parked_per_conn.erase(it);
 }
@@ -194,18 +200,43 @@ void on_watch_timeout(void* arg) {
     answer_watch(w, LC_REG_WATCH_NONE, lc_regstore_generation(w->srv->store), {});
 }
 
-// Runs on evloop after changes to the store: answers the watches whose range
-// changed. Each watch reads only the log entries it has not seen yet.
+// How often the watches whose answers wait for room look again.
+constexpr uint64_t kLateRetryMs = 5;
+
+// Runs on evloop after changes to the store, and while answers wait for
+// room: answers the watches whose range changed, oldest first. Each watch
+// reads only the log entries it has not seen yet. An answer (a page of up
+// to a frame) comes long after the small request the budget counted, so it
+// is sent only once the budget has room for it, as a frame would be taken;
+// meanwhile the watch keeps its request, and its page is built when it is
+// sent, from what the store holds then. Sent however the budget stood,
+// the answers to a few watchers that never read would pile up past every
+// bound. A watch still waiting at its time-out answers as any time-out
+// does, so that no watch outlives it: its client watches again and is
+// answered at once, under the budget, as a new request.
 void on_store_changed(void* arg) {
     lc_regsrv* s = static_cast<lc_regsrv*>(arg);
+    bool waiting = false;
     for (auto it = s->parked.begin(); it != s->parked.end();) {
         Watch* w = *it++;
-        std::vector<lc_reg_item> items;
         uint64_t gen;
-        lc_reg_watch_result res =
-            lc_regstore_watch(s->store, w->g, &w->scanned, w->start, w->end, w->limits, &items, &gen);
-        if (res != LC_REG_WATCH_NONE) answer_watch(w, res, gen, items);
+        if (!w->due) {
+            if (lc_regstore_watch(s->store, w->g, &w->scanned, w->start, w->end, w->limits, nullptr, &gen) ==
+                LC_REG_WATCH_NONE)
+                continue;
+            w->due = true;
+            s->nr_due++;
+        }
+        if (!kiv_rpc_sconn_late_reply_room(w->conn)) {
+            waiting = true;
+            continue;
+        }
+        std::vector<lc_reg_item> items;
+        uint64_t from = w->g;
+        lc_reg_watch_result res = lc_regstore_watch(s->store, w->g, &from, w->start, w->end, w->limits, &items, &gen);
+        answer_watch(w, res, gen, items);
     }
+    if (waiting && !timer_pending(&s->late_timer)) mod_timer(&s->late_timer, kLateRetryMs);
 }
 
 void store_listener(void* arg) { kiv_job_wakeup(&static_cast<lc_regsrv*>(arg)->wake_job); }
@@ -329,6 +360,7 @@ int do_close(void* arg) {
         s->server = nullptr;
     }
     while (!s->parked.empty()) finish_watch(s->parked.front());
+    del_timer_sync(&s->late_timer);
     return 0;
 }
 
@@ -383,6 +415,7 @@ lc_regsrv* lc_regsrv_create(kiv_process* p, lc_regstore* store, uint32_t page_it
     s->ops.on_request = on_request;
     s->ops.on_close = on_close;
     kiv_job_init(p, &s->wake_job, on_store_changed, s);
+    init_timer(p, &s->late_timer, on_store_changed, s);
     lc_regstore_set_listener(store, store_listener, s);
     return s;
 }
@@ -425,6 +458,7 @@ void lc_regsrv_answer_status(lc_regsrv* s, kiv_rpc_sconn* c, const kiv_msg* req,
 }
 
 size_t lc_regsrv_parked(lc_regsrv* s) { return s->nr_parked.load(); }
+size_t lc_regsrv_due(lc_regsrv* s) { return s->nr_due.load(); }
 uint64_t lc_regsrv_requests(lc_regsrv* s) { return s->nr_requests.load(); }
 
 void lc_regsrv_set_held_budget(lc_regsrv* s, uint64_t bytes) {

@@ -71,6 +71,8 @@ void lc_regsrv_held(lc_regsrv* s, uint64_t* now, uint64_t* peak);
 // That budget (replaced by lc_regsrv_set_held_budget).
 kiv_rpc_budget* lc_regsrv_budget(lc_regsrv* s);
 
-// Watches parked right now, and requests handled so far.
+// Watches parked right now, of those the ones whose range changed and
+// whose answers wait for room in the budget, and requests handled so far.
 size_t lc_regsrv_parked(lc_regsrv* s);
+size_t lc_regsrv_due(lc_regsrv* s);
 uint64_t lc_regsrv_requests(lc_regsrv* s);

@@ -179,6 +179,7 @@ lc_reg_watch_result lc_regstore_watch(lc_regstore* s, uint64_t g, uint64_t* scan
     for (uint64_t x = from + 1; x <= s->gen && !hit; x++) hit = in_range(s->entry(x).key, start, end);
     *scanned = s->gen;
     if (!hit) return LC_REG_WATCH_NONE;
+    if (!out) return LC_REG_WATCH_CHANGES;
 
     // The newest change of each key decides what the watcher sees of it.
     std::map<std::string_view, const LogEntry*> changed;

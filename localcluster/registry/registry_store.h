@@ -81,6 +81,7 @@ void lc_regstore_range(lc_regstore* s, std::string_view start, std::string_view 
 // is the deletion's generation); NONE when nothing in range changed.
 // `*scanned` (at least g) lets a parked watch read only the log entries
 // that arrived since its last look; it is advanced to the generation read.
+// With `out` null it only tells whether there is an answer.
 lc_reg_watch_result lc_regstore_watch(lc_regstore* s, uint64_t g, uint64_t* scanned, std::string_view start,
                                       std::string_view end, const lc_reg_page_limits& limits,
                                       std::vector<lc_reg_item>* out, uint64_t* gen);

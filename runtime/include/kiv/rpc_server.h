@@ -86,8 +86,13 @@ void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms);
 //   slack of `bytes` / 8 past it;
 // - one that holds nothing and has had a reply written whole into its
 //   socket may use a reserve of another `bytes` / 8 past that, one frame
-//   at a time: peers whose replies stay queued at the server cannot take
-//   the reserve, so a reader is served beside any number of them.
+//   at a time. That is all the server sees of a peer's reading: a peer
+//   that never reads counts as a reader while its socket still takes its
+//   replies. So a reader is served beside any number of peers whose
+//   replies stay queued at the server (the stall close ends those), but
+//   not beside peers whose requests the server keeps unanswered (parked)
+//   that fill the reserve with one each: it then waits until one of those
+//   is answered.
 // Connections that wait for room (paused, with something of their peer's
 // not yet read) are let in in the order they began to wait: none is let
 // in while an older waiter is within its room; that one takes it at its
