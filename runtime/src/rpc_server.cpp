@@ -187,9 +187,10 @@ struct kiv_rpc_sconn {
     bool replied = false;
     bool counted_paused = false;
     bool counted_waiting = false;
-    // Its turn came: the frame it brings next does not wait for older
-    // waiters again, and should it find the room gone, it waits again in
-    // the place it had.
+    // Its turn came: the frames it brings in this turn on the loop do not
+    // wait for older waiters again (one a turn would serve a full budget's
+    // waiters a frame each per look), and should it find the room gone, it
+    // waits again in the place it had.
     bool granted = false;
     bool held_back = false;  // paused by a limit, not only to let an older waiter go first
     // A late reply of the server's waits for room (kiv_rpc_sconn_late_reply_room).
@@ -699,7 +700,6 @@ bool conn_begin_frame(kiv_rpc_sconn* c) {
     memcpy(m->buf, c->hdr, 24);
     c->rx = m;
     c->rx_off = 24;
-    c->granted = false;
     // At its charge already: a frame admitted small that became its
     // charge only once whole would pass the check that admitted it.
     c->rx_cost = KIV_RPC_MSG_OVERHEAD + uint64_t(std::max(len, c->srv->charge));
@@ -875,6 +875,7 @@ void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
         c->reading = true;
         conn_read(c);
         c->reading = false;
+        c->granted = false;
         conn_watch_frame(c);
     }
     if (!c->dropped && !c->txq.empty() && ((revents & EPOLLOUT) || !(c->wmask & EPOLLOUT))) conn_flush(c);
@@ -905,6 +906,7 @@ void conn_recheck(void* arg) {
             conn_read(c);
         }
         c->reading = false;
+        c->granted = false;
         if (!c->dropped && !c->txq.empty()) conn_flush(c);
     }
     if (!c->dropped) conn_watch_frame(c);
