@@ -193,6 +193,7 @@ struct kiv_rpc_sconn {
     // waits again in the place it had.
     bool granted = false;
     bool held_back = false;  // paused by a limit, not only to let an older waiter go first
+    bool hears_input = false;  // paused with nothing of its peer's, listening for it
     // A late reply of the server's waits for room (kiv_rpc_sconn_late_reply_room).
     bool late_waits = false;
     // Its place among the waiters, drawn when it began to wait, and the
@@ -297,7 +298,10 @@ void conn_set_mask(kiv_rpc_sconn* c) {
     // A connection that is not read still hears its peer's close: nothing
     // else would end it, and what it holds (parked requests, its share of
     // the budget) would stay until those requests time out.
-    uint32_t in = c->paused || c->draining ? uint32_t(EPOLLRDHUP) : uint32_t(EPOLLIN);
+    // One paused with nothing of its peer's to take also hears its peer's
+    // next bytes, which make it wait for room from then on.
+    uint32_t in = c->paused || c->draining ? uint32_t(EPOLLRDHUP) | (c->hears_input ? uint32_t(EPOLLIN) : 0u)
+                                           : uint32_t(EPOLLIN);
     uint32_t mask = in | (want_out ? uint32_t(EPOLLOUT) : 0u);
     if (mask != c->wmask && kiv_fd_watch_mod(c->watch, mask) == 0) c->wmask = mask;
 }
@@ -389,9 +393,10 @@ bool conn_has_input(const kiv_rpc_sconn* c) {
 // would be served again and again.
 void conn_file_ticket(kiv_rpc_sconn* c) {
     kiv_rpc_budget* b = c->budget;
-    int want = c->paused && !c->dropped && !c->draining && conn_own_ready(c) && conn_has_input(c)
-                   ? conn_wait_kind(c)
-                   : -1;
+    const bool may_wait = c->paused && !c->dropped && !c->draining && conn_own_ready(c);
+    const bool input = may_wait && conn_has_input(c);
+    c->hears_input = may_wait && !input;
+    int want = input ? conn_wait_kind(c) : -1;
     if (want == c->filed) return;
     std::lock_guard<std::mutex> g(b->queue_mu);
     if (c->filed >= 0) {
@@ -440,8 +445,8 @@ bool conn_update_pause(kiv_rpc_sconn* c) {
             resumed = true;
         }
     }
-    conn_set_mask(c);
     conn_sync_counts(c);
+    conn_set_mask(c);
     if (c->dropped) return resumed;
     // Frames read before the pause wait in the stash, and the socket may
     // have nothing more to say: the re-check takes them up at once.
@@ -871,6 +876,9 @@ void conn_io(kiv_fd_watch*, uint32_t revents, void* arg) {
         // A peer's end of sending counts as its close, as the EOF of a
         // read does.
         conn_drop(c);
+    } else if (c->paused && !c->draining) {
+        // Its peer's next bytes came: it waits for room from now.
+        if (revents & EPOLLIN) conn_update_pause(c);
     } else if (revents & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         c->reading = true;
         conn_read(c);
