@@ -49,6 +49,7 @@ constexpr uint32_t kResumeRequests = 512;
 // How often a paused or closing connection looks at its budget again: the
 // requests it waits for are freed on whatever thread handled them.
 constexpr uint64_t kRecheckMs = 5;
+constexpr uint64_t kHeadWaiters = 16;  // waiters of a room that look again sooner
 // A peer that pipelines many requests gets the replies of a long read
 // callback in pieces of about this size, not all at its end.
 constexpr uint64_t kEarlyFlushBytes = 256 * 1024;
@@ -426,6 +427,14 @@ void conn_sync_counts(kiv_rpc_sconn* c) {
     conn_file_ticket(c);
 }
 
+// The oldest waiters look again every millisecond: the room that comes
+// free waits for them, and at one look in 5 ms the readers of a full DS
+// budget were let in at half the rate its workers serve them.
+uint64_t conn_recheck_ms(const kiv_rpc_sconn* c) {
+    if (c->filed < 0) return kRecheckMs;
+    return c->ticket - c->budget->oldest[c->filed].load(std::memory_order_relaxed) < kHeadWaiters ? 1 : kRecheckMs;
+}
+
 // Pauses or resumes reading by the budgets and arms the re-check while
 // paused or closing. A frame already begun is read to its end: its room
 // was counted when its header came. True when reading was resumed.
@@ -453,7 +462,7 @@ bool conn_update_pause(kiv_rpc_sconn* c) {
     if (resumed && conn_has_unparsed(c) && !c->draining)
         mod_timer(&c->recheck, 0);
     else if ((c->paused || c->draining) && !timer_pending(&c->recheck))
-        mod_timer(&c->recheck, kRecheckMs);
+        mod_timer(&c->recheck, conn_recheck_ms(c));
     return resumed;
 }
 
