@@ -566,22 +566,43 @@ struct lc_ls_engine {
                 lc_ls_room_use{&waits, room, &rules.server, load}};
     }
 
-    // The first room the caller name lacks to add `add` entries on f (by
-    // an unlock's split when `split`); none when it has them all.
-    lc_ls_wait_place lacking(File& f, Caller* who, size_t add, bool split) {
+    // The first room the caller name lacks to add `add` entries on f,
+    // added `how`; none when it has them all.
+    lc_ls_wait_place lacking(File& f, Caller* who, size_t add, lc_ls_adding how) {
         std::array<lc_ls_room_use, 3> rooms = rooms_of(f, who, add);
-        return lc_ls_rooms_lacking(rooms.data(), rooms.size(), add, split);
+        return lc_ls_rooms_lacking(rooms.data(), rooms.size(), add, how);
     }
 
-    bool fits(File& f, Caller* who, size_t add, bool split) { return !lacking(f, who, add, split).slot; }
+    bool fits(File& f, Caller* who, size_t add, lc_ls_adding how) { return !lacking(f, who, add, how).slot; }
 
-    // Whether a take adding `delta` held entries fits: what is held and
-    // what waits (which, granted, is held) stay within the rooms of the
-    // caller, the file and the server. A take that adds nothing always
+    // Whether the take `r` adding `delta` held entries fits: what is held
+    // and what waits (which, granted, is held) stay within the rooms of
+    // the caller, the file and the server. A take that adds nothing always
     // fits, unless it brings new bytes past the byte cap.
-    bool take_fits(File& f, const Own& o, int64_t delta, bool fresh) {
+    bool take_fits(File& f, const Lk& r, int64_t delta, bool fresh) {
         if (fresh && bytes() > limits.bytes_total) return false;
-        return delta <= 0 || fits(f, o.caller, size_t(delta), false);
+        return delta <= 0 || fits(f, r.owner.caller, size_t(delta), LC_LS_ADD_TAKE) ||
+               downgrade_fits(f, r, size_t(delta));
+    }
+
+    // Whether the take `r`, which does not fit as a take, is a downgrade
+    // that fits: shared, over bytes all held by its owner's POSIX segments
+    // of its items, so that it gives up what the owner holds and changes
+    // nothing else. Out of line, so that a take that fits stays as cheap
+    // as it was.
+    __attribute__((noinline)) bool downgrade_fits(File& f, const Lk& r, size_t add) {
+        if (r.range.flavour != LC_LS_POSIX || r.range.type != LC_LS_SHARED || breaks.posix_no_merge) return false;
+        OwnTrees* t = own_trees(f, r.owner);
+        bool whole = false;
+        uint64_t next = r.range.start;  // the first byte not found held yet
+        if (t)
+            lc_ls_iv_meeting(t->posix.root, r.range.start, r.last, [&](lc_ls_ivnode* x) {
+                if (x->start > next || node_of(x)->lock.items != r.items) return false;
+                whole = x->last >= r.last;
+                next = x->last + 1;
+                return !whole;
+            });
+        return whole && fits(f, r.owner.caller, add, LC_LS_ADD_DOWNGRADE);
     }
 
     // Whether one more request may wait: within the queue rooms of the
@@ -589,23 +610,26 @@ struct lc_ls_engine {
     bool queue_fits(File& f, const Own& o, bool fresh) {
         if (fresh && bytes() > limits.bytes_total) return false;
         const CallerRec& c = o.caller->second;
-        return lc_ls_room_fits(lc_ls_room{c.queued, 0}, rules.caller_queue, c.queued, 1, false) &&
-               lc_ls_room_fits(f.queue.room, rules.file_queue, lc_ls_shared_load(&f.queue, o.caller), 1, false) &&
-               fits(f, o.caller, 1, false);
+        return lc_ls_room_fits(lc_ls_room{c.queued, 0}, rules.caller_queue, c.queued, 1, LC_LS_ADD_TAKE) &&
+               lc_ls_room_fits(f.queue.room, rules.file_queue, lc_ls_shared_load(&f.queue, o.caller), 1,
+                               LC_LS_ADD_TAKE) &&
+               fits(f, o.caller, 1, LC_LS_ADD_TAKE);
     }
 
     // Whether a queued request may be held now, adding `delta` held
     // entries in place of its queue entry, whose room it holds.
     bool regrant_fits(File& f, const Lk& q, int64_t delta) {
-        return delta <= 1 || fits(f, q.owner.caller, size_t(delta - 1), false);
+        return delta <= 1 || fits(f, q.owner.caller, size_t(delta - 1), LC_LS_ADD_TAKE);
     }
 
     // Whether an unlock that splits a segment, adding one entry, fits. It
     // may go past the caps, up to the split bounds of the rooms (twice the
-    // caller's own caps): refusing it at the cap would fail an unlock for
-    // lack of the room it frees; without a bound one name could grow the
-    // tables without end by unlocking byte after byte of one segment.
-    bool split_fits(File& f, const Own& o) { return fits(f, o.caller, 1, true); }
+    // caller's own caps), and past any room shared among names for a name
+    // left with next to nothing there: refusing it at the cap would fail
+    // an unlock for lack of the room it frees; without a bound one name
+    // could grow the tables without end by unlocking byte after byte of
+    // one segment.
+    bool split_fits(File& f, const Own& o) { return fits(f, o.caller, 1, LC_LS_ADD_SPLIT); }
 
     // ------------------------------------------------------------ POSIX segments
 
@@ -837,7 +861,7 @@ struct lc_ls_engine {
         }
         // Its queue entry holds the room of one held entry.
         if (int64_t delta = grant_delta(f, n->lock); delta > 1) {
-            if (lc_ls_wait_place p = lacking(f, n->lock.owner.caller, size_t(delta - 1), false); p.slot) {
+            if (lc_ls_wait_place p = lacking(f, n->lock.owner.caller, size_t(delta - 1), LC_LS_ADD_TAKE); p.slot) {
                 wait_in(f, n, p);
                 return false;
             }
@@ -1126,7 +1150,7 @@ uint32_t lc_ls_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_range& r,
     uint32_t status = LC_LS_GRANTED;
     if (e->find_conflict(f, req)) {
         status = LC_LS_DENIED;
-    } else if (!e->take_fits(f, req.owner, e->grant_delta(f, req), rq.fresh)) {
+    } else if (!e->take_fits(f, req, e->grant_delta(f, req), rq.fresh)) {
         status = LC_LS_FULL;
     } else {
         std::vector<Span> weakened;
@@ -1200,7 +1224,7 @@ uint32_t lc_ls_blocking_take(lc_ls_engine* e, const lc_ls_owner& o, const lc_ls_
     Lk req = rq.pin(o, r, items);
     uint32_t status = LC_LS_BLOCKED;
     if (!e->find_conflict(f, req)) {
-        if (!e->take_fits(f, req.owner, e->grant_delta(f, req), rq.fresh)) {
+        if (!e->take_fits(f, req, e->grant_delta(f, req), rq.fresh)) {
             status = LC_LS_FULL;
         } else {
             std::vector<Span> weakened;
@@ -1274,7 +1298,7 @@ uint32_t lc_ls_share_take(lc_ls_engine* e, const lc_ls_share_owner& o, uint64_t 
         return LC_LS_GRANTED;
     }
     size_t bytes = o.caller.size() + o.handle.size();
-    if (!lc_ls_room_fits(e->room, e->rules.server, e->share_count(o.caller), 1, false) ||
+    if (!lc_ls_room_fits(e->room, e->rules.server, e->share_count(o.caller), 1, LC_LS_ADD_TAKE) ||
         e->bytes() + bytes > e->limits.bytes_total) {
         if (holders.empty()) e->shares.erase(fh);
         return LC_LS_FULL;

@@ -102,8 +102,10 @@ struct lc_ls_breaks {
 // queued and is granted when room is made. Past them a request is answered
 // LC_LS_FULL and changes nothing. An unlock is never refused for the caps,
 // except a POSIX free that would split a segment past twice the name's
-// own caps or, unless the name holds little there, past the whole of a
-// file's or the server's room.
+// own caps or past the whole of a file's or the server's room, where a
+// name holding little splits in the reserve and a name left holding at
+// most 4 entries there past anything; such a name downgrades past them
+// too.
 //
 // The server's bytes are bounded too: the bytes of the caller names, item
 // lists and share handles it keeps. Held locks and queued requests share
