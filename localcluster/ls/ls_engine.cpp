@@ -1210,6 +1210,18 @@ lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e) {
     return c;
 }
 
+size_t lc_ls_engine_depth(lc_ls_engine* e) {
+    std::lock_guard<std::mutex> g(e->mu);
+    size_t d = 0;
+    for (const auto& [k, f] : e->files) {
+        for (const auto& by_shape : f.held)
+            for (const lc_ls_ivtree& t : by_shape) d = std::max(d, lc_ls_iv_depth(&t));
+        d = std::max(d, lc_ls_iv_depth(&f.queued));
+        for (const auto& [ok, t] : f.owners) d = std::max({d, lc_ls_iv_depth(&t.posix), lc_ls_iv_depth(&t.windows)});
+    }
+    return d;
+}
+
 void lc_ls_engine_snapshot(lc_ls_engine* e, size_t limit, lc_ls_tables* out) {
     std::lock_guard<std::mutex> g(e->mu);
     *out = lc_ls_tables{};

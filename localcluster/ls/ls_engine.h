@@ -188,6 +188,10 @@ struct lc_ls_counts {
     size_t apart = 0;  // joints where an owner's touching POSIX segments are kept apart by a point
 };
 lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e);
+// The depth of the deepest of the tables' interval trees, whose shape no
+// order of starts a peer picks should make a chain. Visits every entry:
+// for tests.
+size_t lc_ls_engine_depth(lc_ls_engine* e);
 
 // A copy of the tables, each list cut after `limit` entries: held locks in
 // ascending id, queued requests oldest first, share locks by fh.
