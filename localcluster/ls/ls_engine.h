@@ -102,8 +102,10 @@ struct lc_ls_breaks {
 // queued and is granted when room is made. Past them a request is answered
 // LC_LS_FULL and changes nothing. An unlock is never refused for the caps,
 // except a POSIX free that would split a segment past twice the name's
-// own caps or, unless the name holds little there, past the whole of a
-// file's or the server's room.
+// own caps or past the whole of a file's or the server's room, where a
+// name holding little splits in the reserve and a name left holding at
+// most 4 entries there past anything; such a name downgrades past them
+// too.
 //
 // The server's bytes are bounded too: the bytes of the caller names, item
 // lists and share handles it keeps. Held locks and queued requests share
@@ -186,6 +188,10 @@ struct lc_ls_counts {
     size_t apart = 0;  // joints where an owner's touching POSIX segments are kept apart by a point
 };
 lc_ls_counts lc_ls_engine_counts(lc_ls_engine* e);
+// The depth of the deepest of the tables' interval trees, whose shape no
+// order of starts a peer picks should make a chain. Visits every entry:
+// for tests.
+size_t lc_ls_engine_depth(lc_ls_engine* e);
 
 // A copy of the tables, each list cut after `limit` entries: held locks in
 // ascending id, queued requests oldest first, share locks by fh.

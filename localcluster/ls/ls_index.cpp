@@ -1,6 +1,8 @@
 #include "localcluster/ls/ls_index.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -119,4 +121,19 @@ std::string lc_ls_iv_check(const lc_ls_ivtree* tree) {
     walk(walk, tree->root);
     if (fault.empty() && n != tree->size) fault = "size " + std::to_string(tree->size) + ", nodes " + std::to_string(n);
     return fault;
+}
+
+size_t lc_ls_iv_depth(const lc_ls_ivtree* tree) {
+    // Without recursion: a chain is as deep as the tree is large.
+    size_t depth = 0;
+    std::vector<std::pair<const lc_ls_ivnode*, size_t>> todo;
+    if (tree->root) todo.push_back({tree->root, 1});
+    while (!todo.empty()) {
+        auto [x, d] = todo.back();
+        todo.pop_back();
+        depth = std::max(depth, d);
+        if (x->left) todo.push_back({x->left, d + 1});
+        if (x->right) todo.push_back({x->right, d + 1});
+    }
+    return depth;
 }

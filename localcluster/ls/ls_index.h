@@ -39,6 +39,9 @@ void lc_ls_iv_erase(lc_ls_ivtree* tree, lc_ls_ivnode* node);
 // Empty when the tree holds together (order, heap, max_last, size);
 // otherwise the first fault found. Visits every node: for tests.
 std::string lc_ls_iv_check(const lc_ls_ivtree* tree);
+// The nodes on the longest path down from the root. Visits every node:
+// for tests.
+size_t lc_ls_iv_depth(const lc_ls_ivtree* tree);
 
 namespace lc_ls_iv_detail {
 // fn may return void or bool (false stops the walk).

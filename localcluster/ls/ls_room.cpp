@@ -8,6 +8,7 @@ lc_ls_room_rule lc_ls_room_shared(size_t cap) {
     r.open = cap - r.reserve;
     r.split = cap;
     r.little = std::max<size_t>(1, r.reserve / 64);
+    r.past = std::min<size_t>(4, r.little);
     return r;
 }
 
@@ -62,7 +63,7 @@ const char* lc_ls_shared_fault(const lc_ls_shared_room* r, const lc_ls_room_rule
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p) {
     for (size_t i = 0; i < n; i++)
         if (p == lc_ls_wait_place{rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)})
-            return !lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, false);
+            return !lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, LC_LS_ADD_TAKE);
     return false;
 }
 

@@ -6,7 +6,9 @@
 // only its entries; a file's room and the server's are shared among the
 // caller names that use them. A shared room keeps a reserve that only the
 // holders holding little there may fill, counting only their own entries,
-// so that no handful of names can fill it, whatever they split.
+// so that no handful of names can fill it, whatever they split. A holder
+// that holds next to nothing there cuts its own segments past the room,
+// so that no crowd of names can refuse it an unlock.
 #pragma once
 
 #include <stddef.h>
@@ -23,11 +25,15 @@ struct lc_ls_room_rule {
     size_t split = 0;    // an unlock's split stops here
     size_t reserve = 0;  // past them, what the holders holding little may fill among them
     size_t little = 0;   // a holder holds little while it holds at most this many
+    size_t past = 0;     // a holder that cuts its own segments to hold at most this many passes them all
 };
 
 // A room of `cap` entries shared among names: a quarter of it is the
 // reserve, of which one holder holding little may use a 64th (at least
-// one); the rest is open to grants, and splits may fill the whole.
+// one); the rest is open to grants, and splits may fill the whole. A
+// holder left holding at most 4 (never more than little) by an unlock's
+// split or a downgrade passes whatever the room holds: one segment, its
+// middle unlocked and a byte of it downgraded.
 lc_ls_room_rule lc_ls_room_shared(size_t cap);
 // The room of one name: grants stop at `cap`, splits at twice it.
 lc_ls_room_rule lc_ls_room_own(size_t cap);
@@ -38,6 +44,11 @@ struct lc_ls_room {
 };
 
 inline bool lc_ls_room_little(const lc_ls_room_rule& rule, size_t load) { return load <= rule.little; }
+
+// How a request adds the entries it adds: by what it takes (a grant, a
+// queueing), or by cutting its holder's own segments only: an unlock
+// that splits one, a downgrade of a piece of one.
+enum lc_ls_adding : int { LC_LS_ADD_TAKE, LC_LS_ADD_SPLIT, LC_LS_ADD_DOWNGRADE };
 
 // A holder's count in the room goes from `before` to `after`. True when
 // that made room: entries went, or the holders holding little hold fewer
@@ -51,11 +62,16 @@ inline bool lc_ls_room_move(lc_ls_room* r, const lc_ls_room_rule& rule, size_t b
     return after < before || r->little_used < little_before;
 }
 
-// Whether a holder that holds `load` there may add `add` entries, by an
-// unlock's split when `split`.
-inline bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add, bool split) {
+// Whether a holder that holds `load` there may add `add` entries `how`.
+inline bool lc_ls_room_fits(const lc_ls_room& r, const lc_ls_room_rule& rule, size_t load, size_t add,
+                            lc_ls_adding how) {
     if (add == 0) return true;
-    if (r.used + add <= (split ? rule.split : rule.open)) return true;
+    if (r.used + add <= (how == LC_LS_ADD_SPLIT ? rule.split : rule.open)) return true;
+    // Cutting its own segments, a holder left with next to nothing passes
+    // whatever the others filled: what passes so is at most `past` a
+    // holder, and it still holds little, so that no room it was counted in
+    // is left to others by it (localcluster/ls/README.md, "Caps").
+    if (how != LC_LS_ADD_TAKE && load + add <= rule.past) return true;
     // A holder that holds little, and will still, was counted among those
     // that do, and grows there.
     return lc_ls_room_little(rule, load + add) && r.little_used + add <= rule.reserve;
@@ -118,16 +134,16 @@ struct lc_ls_room_use {
     const lc_ls_room_rule* rule;
     size_t load;  // what the name holds there
 };
-// The first of the `n` rooms that lacks room for `add` entries more (by an
-// unlock's split when `split`), as the place to wait for it there; slot
-// null when none lacks it. Inline: every take asks.
-inline lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, bool split) {
+// The first of the `n` rooms that lacks room for `add` entries more, added
+// `how`, as the place to wait for it there; slot null when none lacks it.
+// Inline: every take asks.
+inline lc_ls_wait_place lc_ls_rooms_lacking(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_adding how) {
     for (size_t i = 0; i < n; i++)
-        if (!lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, split))
+        if (!lc_ls_room_fits(rooms[i].room, *rooms[i].rule, rooms[i].load, add, how))
             return {rooms[i].waits, lc_ls_room_little(*rooms[i].rule, rooms[i].load + add)};
     return {};
 }
-// Whether the room of `p` among them lacks room for `add` more.
+// Whether the room of `p` among them lacks room for `add` more taken.
 bool lc_ls_rooms_lack(const lc_ls_room_use* rooms, size_t n, size_t add, lc_ls_wait_place p);
 
 // Marks made the room whose waiters `slot` keeps, where some wait and

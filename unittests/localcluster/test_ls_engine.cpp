@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "localcluster/ls/ls_engine.h"
+#include "localcluster/ls/ls_index.h"
 #include "localcluster/ls/ls_proto.h"
 #include "localcluster/ls/ls_room.h"
 #include "test_ls_frames.h"
@@ -676,6 +677,25 @@ TEST(LsEngineSearchTest, FiltersBudgetsAndBadCookies) {
     }
 }
 
+// ---------------------------------------------------------------- the indexes' seed
+
+// A peer sees the ids its locks get, which grow by one, and picks their
+// starts: under a seed it could know, 0 say, it would give each lock the
+// start its priority puts it at and make the trees chains. Under the
+// seed the engine draws, a name's 32,768 such locks on a file (its own
+// cap) leave every tree the depth of a random one, about 3 log2 n.
+TEST(LsEngineIndexTest, StartsInTheOrderOfAKnownSeedsPrioritiesMakeNoChain) {
+    Engine e;
+    for (uint64_t id = 1; id <= 32768; id++) {
+        lc_ls_ivtree scratch;  // the index's priority of the id under seed 0
+        lc_ls_ivnode x;
+        x.key = id;
+        lc_ls_iv_insert(&scratch, &x, 0);
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("p", 1), win(2 * uint64_t(x.prio) + 4, 1, S), {})) << id;
+    }
+    EXPECT_LT(lc_ls_engine_depth(e), 5 * 15u);  // 5 log2 n
+}
+
 // ---------------------------------------------------------------- request limits
 
 TEST(LsEngineLimitsTest, NameAndOpaqueSizesAtTheirEdges) {
@@ -890,25 +910,50 @@ size_t split_all_it_may(lc_ls_engine* e, const std::string& caller, uint64_t fh,
     return n;
 }
 
-// What a name may split counts against that name: another name that
-// filled the file by its own splitting unlocks leaves a name holding one
-// segment there free to unlock its middle, downgrade a byte of it and,
-// once it freed it all, take some of it back.
-TEST(LsEngineLimitsTest, AnotherNamesSplitsLeaveAnUnlockItsRoom) {
-    Engine e;
-    lc_ls_limits lim;
-    lim.held_per_caller = lim.held_per_file = 1024;
-    lc_ls_engine_set_limits(e, lim);
-    ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(0, 100), {}));
-    size_t splits = split_all_it_may(e, "a", 0x10, 1u << 20);
-    // a filled the file's whole room, which its own splits may not pass.
-    EXPECT_EQ(1024u, lc_ls_engine_counts(e).held);
-    EXPECT_EQ(1022u, splits);
-    EXPECT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("v", 1), posix(10, 10)));
-    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(50, 1, S), {}));
-    EXPECT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("v", 1), posix(0, 100)));
-    EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(0, 10), {}));
-    EXPECT_EQ("", lc_ls_engine_check(e));
+// What a name may split counts against that name, and a name holding next
+// to nothing on a file and on the server cuts its segment past the rooms
+// shared among names: whatever other names filled there, by their own
+// splitting unlocks and their takes, a name holding one segment unlocks
+// its middle and downgrades a byte of it (four entries), is refused a
+// fifth as anyone is, and once it freed it all takes some of it back.
+TEST(LsEngineLimitsTest, OtherNamesLeaveAnUnlockItsRoom) {
+    const struct {
+        const char* what;
+        size_t cap, splitters, takers;  // the name's and file's caps; fillers that split, then take, all they may
+        bool apart;                     // each filler on a file of its own, else all on v's
+        size_t held;                    // what the fillers hold then
+    } cases[] = {
+        {"one name's splits fill the file", 1024, 1, 0, false, 1024},
+        {"66 names fill the file: two split, 64 take", 0, 2, 64, false, 163839},
+        {"67 names fill the server: three split, 64 take", 0, 3, 64, true, 262143},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        Engine e;
+        lc_ls_limits lim;
+        if (k.cap) lim.held_per_caller = lim.held_per_file = k.cap;
+        lc_ls_engine_set_limits(e, lim);
+        auto file_of = [&](size_t i) { return k.apart ? 0x11 + i : 0x10; };
+        for (size_t i = 0; i < k.splitters; i++) split_all_it_may(e, "s" + std::to_string(i), file_of(i), (i + 1) << 21);
+        ASSERT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(0, 100), {}));
+        for (size_t i = k.splitters; i < k.splitters + k.takers; i++)
+            for (uint64_t n = 0; lc_ls_take(e, owner("t" + std::to_string(i), 1),
+                                            posix(((i + 1) << 21) + 2 * n, 1, X, file_of(i)), {}) == LC_LS_GRANTED;)
+                n++;
+        EXPECT_EQ(k.held + 1, lc_ls_engine_counts(e).held);
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("v", 1), posix(10, 10)));
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(50, 1, S), {}));
+        EXPECT_EQ(k.held + 4, lc_ls_engine_counts(e).held);
+        EXPECT_EQ(LC_LS_FULL, lc_ls_free(e, owner("v", 1), posix(30, 1)));
+        // A new name is shut out only by a crowd that holds the reserve.
+        EXPECT_EQ(k.takers ? LC_LS_FULL : LC_LS_GRANTED, lc_ls_take(e, owner("new", 1), posix(1u << 20, 1), {}));
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_free(e, owner("v", 1), posix(0, 100)));
+        EXPECT_EQ(LC_LS_GRANTED, lc_ls_take(e, owner("v", 1), posix(0, 10), {}));
+        // The check compares every pair on a file: the small tables only.
+        if (k.cap) {
+            EXPECT_EQ("", lc_ls_engine_check(e));
+        }
+    }
 }
 
 // No name refuses another's take or queueing on a file, and no handful of

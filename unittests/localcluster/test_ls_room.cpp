@@ -16,30 +16,38 @@ TEST(LsRoomTest, SharedRoomsKeepAReserveForHoldersHoldingLittle) {
     EXPECT_EQ(1024u, big.split);
     EXPECT_EQ(256u, big.reserve);
     EXPECT_EQ(4u, big.little);
+    const lc_ls_room_rule small = lc_ls_room_shared(8);  // open 6, reserve 2, 1 each
     const lc_ls_room_rule own = lc_ls_room_own(5);
+    const lc_ls_adding T = LC_LS_ADD_TAKE, S = LC_LS_ADD_SPLIT, D = LC_LS_ADD_DOWNGRADE;
     struct Row {
         const char* what;
         const lc_ls_room_rule& rule;
         size_t used, little_used, load, add;
-        bool split, fits;
+        lc_ls_adding how;
+        bool fits;
     };
     const Row rows[] = {
-        {"open room", big, 767, 0, 100, 1, false, true},
-        {"open room full", big, 768, 0, 100, 1, false, false},
-        {"a split past it", big, 1023, 0, 100, 1, true, true},
-        {"a split past the whole", big, 1024, 0, 100, 1, true, false},
-        {"the reserve, holding little after", big, 2000, 255, 3, 1, false, true},
-        {"two, past little after", big, 2000, 0, 3, 2, false, false},
-        {"the reserve full", big, 2000, 256, 0, 1, false, false},
-        {"a split in the reserve", big, 2000, 200, 1, 1, true, true},
-        {"adding nothing", big, 5000, 5000, 100, 0, false, true},
-        {"a name's own", own, 4, 0, 4, 1, false, true},
-        {"past it", own, 5, 0, 5, 1, false, false},
-        {"a split up to twice", own, 9, 0, 9, 1, true, true},
-        {"past twice", own, 10, 0, 10, 1, true, false},
+        {"open room", big, 767, 0, 100, 1, T, true},
+        {"open room full", big, 768, 0, 100, 1, T, false},
+        {"a split past it", big, 1023, 0, 100, 1, S, true},
+        {"a split past the whole", big, 1024, 0, 100, 1, S, false},
+        {"the reserve, holding little after", big, 2000, 255, 3, 1, T, true},
+        {"two, past little after", big, 2000, 0, 3, 2, T, false},
+        {"the reserve full", big, 2000, 256, 0, 1, T, false},
+        {"a split in the reserve", big, 2000, 200, 1, 1, S, true},
+        {"a split to 4 past the whole and the reserve", big, 5000, 5000, 3, 1, S, true},
+        {"a downgrade to 4 past them", big, 5000, 5000, 2, 2, D, true},
+        {"a split to 5 past them", big, 5000, 5000, 4, 1, S, false},
+        {"a take to 2 past them", big, 5000, 5000, 1, 1, T, false},
+        {"never past little: a split to 2 of 1", small, 50, 50, 1, 1, S, false},
+        {"adding nothing", big, 5000, 5000, 100, 0, T, true},
+        {"a name's own", own, 4, 0, 4, 1, T, true},
+        {"past it", own, 5, 0, 5, 1, T, false},
+        {"a split up to twice", own, 9, 0, 9, 1, S, true},
+        {"past twice", own, 10, 0, 10, 1, S, false},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(r.fits, lc_ls_room_fits(lc_ls_room{r.used, r.little_used}, r.rule, r.load, r.add, r.split)) << r.what;
+        EXPECT_EQ(r.fits, lc_ls_room_fits(lc_ls_room{r.used, r.little_used}, r.rule, r.load, r.add, r.how)) << r.what;
 
     // A request waits in the first room it lacks, with those holding
     // little there when it does, which the reserve serves too.
@@ -47,11 +55,11 @@ TEST(LsRoomTest, SharedRoomsKeepAReserveForHoldersHoldingLittle) {
     for (size_t load : {3, 4}) {
         SCOPED_TRACE(load);
         const lc_ls_room_use rooms[] = {{&mine, lc_ls_room{4, 0}, &own, 4}, {&file, lc_ls_room{768, 256}, &big, load}};
-        const lc_ls_wait_place lacking = lc_ls_rooms_lacking(rooms, 2, 1, false);
+        const lc_ls_wait_place lacking = lc_ls_rooms_lacking(rooms, 2, 1, LC_LS_ADD_TAKE);
         EXPECT_EQ((lc_ls_wait_place{&file, load == 3}), lacking);
         EXPECT_TRUE(lc_ls_rooms_lack(rooms, 2, 1, lacking));
         EXPECT_FALSE(lc_ls_rooms_lack(rooms, 2, 1, {&mine, false}));
-        EXPECT_FALSE(lc_ls_rooms_lacking(rooms, 1, 1, false).slot);
+        EXPECT_FALSE(lc_ls_rooms_lacking(rooms, 1, 1, LC_LS_ADD_TAKE).slot);
     }
 
     // Room is made when entries go, or when a holder grows past little and
