@@ -1,6 +1,7 @@
 // What a local cluster's servers hold beside clients that pipeline requests
 // and never read their replies, or that begin frames and never end them,
-// and whether a client that does read is still answered meanwhile.
+// and whether a client that does read is still answered meanwhile; and
+// how long a DS makes readers that want more than its budget wait.
 //
 // It starts kelvane-localcluster as a child (or attaches to a running one),
 // opens the attack connections, and while they press on one server it
@@ -22,6 +23,15 @@
 //                                        last byte of the largest frame
 //   ds-reads                             N connections each pipelining K reads
 //                                        of 4 MiB (--reads, default 64)
+//   ds-readers                           N connections (default 200) each keeping
+//                                        K reads of 4 MiB in flight (default 2)
+//                                        and reading every reply as it comes
+//
+// ds-readers reports, on one line starting with "readers:", the median,
+// p99 and max of the reads' latency (from the send to the reply's last
+// byte, reads still in flight at the end included once answered), the
+// throughput over the load's S seconds (MB of 2^20 bytes) and the longest
+// wait of the no-ops of the reader made during the load.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -41,6 +51,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -79,20 +90,21 @@ double ms_since(Clock::time_point t) {
 // ---------------------------------------------------------------- options
 struct Options {
     std::string shape;
-    int conns = 1;
+    int conns = 0;  // 0: the shape's default
     int seconds = 25;
     int probe_ms = 2000;
     int probe_timeout_ms = 30000;
-    int reads = 64;
+    int reads = 0;  // 0: the shape's default
     long max_growth_mb = 4096;  // the machine is shared: the attack stops past this
     std::string bin;     // kelvane-localcluster
     std::string attach;  // directory of a running cluster
 };
 
 const char* kUsage =
-    "usage: probe_server_memory --shape mds-pipe|ds-pipe|reg-pipe|ls-pipe|ds-begun|reg-begun|ds-reads\n"
-    "         [--conns N (1)] [--seconds S (25)] [--probe-ms MS (2000)] [--probe-timeout-ms MS (30000)]\n"
-    "         [--reads K (64, ds-reads)] [--max-growth-mb MB (4096)] [--bin PATH/kelvane-localcluster] [--attach CLUSTER_DIR]\n";
+    "usage: probe_server_memory --shape mds-pipe|ds-pipe|reg-pipe|ls-pipe|ds-begun|reg-begun|ds-reads|ds-readers\n"
+    "         [--conns N (1; ds-readers 200)] [--seconds S (25)] [--probe-ms MS (2000)] [--probe-timeout-ms MS (30000)]\n"
+    "         [--reads K (ds-reads 64, ds-readers 2)] [--max-growth-mb MB (4096)] [--bin PATH/kelvane-localcluster]\n"
+    "         [--attach CLUSTER_DIR]\n";
 
 Options parse(int argc, char** argv) {
     Options o;
@@ -113,10 +125,13 @@ Options parse(int argc, char** argv) {
         else if (a == "--attach") o.attach = val();
         else die("unknown argument " + a + "\n" + kUsage);
     }
-    static const char* shapes[] = {"mds-pipe", "ds-pipe", "reg-pipe", "ls-pipe", "ds-begun", "reg-begun", "ds-reads"};
+    static const char* shapes[] = {"mds-pipe", "ds-pipe",  "reg-pipe", "ls-pipe",
+                                   "ds-begun", "reg-begun", "ds-reads", "ds-readers"};
     if (std::find_if(std::begin(shapes), std::end(shapes), [&](const char* s) { return o.shape == s; }) ==
         std::end(shapes))
         die(std::string("no such shape '") + o.shape + "'\n" + kUsage);
+    if (!o.conns) o.conns = o.shape == "ds-readers" ? 200 : 1;
+    if (!o.reads) o.reads = o.shape == "ds-readers" ? 2 : 64;
     if (o.conns < 1 || o.seconds < 1 || o.probe_ms < 1 || o.probe_timeout_ms < 1 || o.reads < 1)
         die(std::string("counts and times must be positive\n") + kUsage);
     if (o.bin.empty()) {
@@ -441,6 +456,13 @@ DsTarget make_read_file(const Cluster& c) {
     return t;
 }
 
+// The read of the DS shapes: all of the file made above.
+Bytes ds_read_all(const DsTarget& t, uint64_t xid) { return ds_read(xid, t.token, t.file_id, 0, kReadBytes); }
+
+bool is_read_reply(const uint8_t* p, uint32_t len) {
+    return len == TARN_DS_READ_REP_DATA + kReadBytes && tarn_wire_get_u32(p, TARN_REPLY_STATUS) == TARN_DS_OK;
+}
+
 // The port of a DS of `tarn` (that of virtual disk 0).
 uint16_t some_ds_port(const Cluster& c) {
     int fd = connect_port(c.mds);
@@ -523,6 +545,211 @@ struct Attack {
     }
 };
 
+// ---------------------------------------------------------------- the well-behaved readers
+// Each connection keeps `depth` reads of the DS file in flight and reads
+// every reply as it comes, sending the next read the moment one is whole:
+// a client that asks for more than the DS's budget but never holds a reply
+// back, so whatever it waits for is the server's order of admission. The
+// connections are spread over a few threads, so that the client's own
+// reading is never what keeps a reply waiting.
+struct ReadLoad {
+    static constexpr int kThreads = 4;
+    static constexpr size_t kRecvBytes = 1u << 20;
+    static constexpr uint32_t kHead = 32;  // enough for the transaction id and the status
+
+    struct Conn {
+        int fd = -1;
+        uint64_t next_xid = 1;
+        std::vector<std::pair<uint64_t, Clock::time_point>> sent;  // reads in flight
+        Bytes out;  // requests the socket has not taken yet
+        size_t out_off = 0;
+        bool want_out = false;
+        uint8_t head[kHead] = {};
+        uint32_t len = 0, got = 0;  // the reply being read
+    };
+    struct Part {
+        std::vector<Conn> conns;
+        std::vector<double> ms;  // latency of every read answered whole
+        int errors = 0, lost = 0, unfinished = 0;
+        double oldest_unfinished_ms = 0;
+        size_t in_flight = 0;
+        std::thread th;
+    };
+
+    DsTarget target;
+    int depth = 2;
+    int drain_ms = 30000;  // after the stop, for the reads still in flight
+    std::vector<int> fds;
+    std::vector<Part> parts;
+    std::atomic<uint64_t> bytes{0};  // of replies, as they arrive
+
+    void start(const std::atomic<bool>& stop) {
+        parts = std::vector<Part>(size_t(std::min<int>(kThreads, int(fds.size()))));
+        for (size_t i = 0; i < fds.size(); i++) {
+            Conn c;
+            c.fd = fds[i];
+            parts[i % parts.size()].conns.push_back(std::move(c));
+        }
+        fds.clear();
+        for (Part& p : parts) p.th = std::thread([this, &p, &stop] { run(p, stop); });
+    }
+
+    void run(Part& p, const std::atomic<bool>& stop) {
+        int ep = epoll_create1(EPOLL_CLOEXEC);
+        Bytes buf(kRecvBytes);
+        for (size_t i = 0; i < p.conns.size(); i++) {
+            fcntl(p.conns[i].fd, F_SETFL, fcntl(p.conns[i].fd, F_GETFL) | O_NONBLOCK);
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u64 = i;
+            epoll_ctl(ep, EPOLL_CTL_ADD, p.conns[i].fd, &ev);
+        }
+        for (Conn& c : p.conns)
+            for (int k = 0; k < depth && c.fd >= 0; k++) send_read(p, ep, c);
+        std::vector<epoll_event> evs(64);
+        bool draining = false;
+        Clock::time_point drain_end{};
+        for (;;) {
+            if (!draining && stop.load()) {
+                draining = true;
+                drain_end = Clock::now() + std::chrono::milliseconds(drain_ms);
+            }
+            if (draining && (p.in_flight == 0 || Clock::now() >= drain_end)) break;
+            int n = epoll_wait(ep, evs.data(), int(evs.size()), 50);
+            for (int k = 0; k < n; k++) {
+                Conn& c = p.conns[size_t(evs[size_t(k)].data.u64)];
+                if (c.fd >= 0 && (evs[size_t(k)].events & EPOLLOUT)) flush(p, ep, c);
+                if (c.fd >= 0 && (evs[size_t(k)].events & (EPOLLIN | EPOLLERR | EPOLLHUP)))
+                    take(p, ep, c, buf, draining);
+            }
+        }
+        for (Conn& c : p.conns) {
+            for (auto& [xid, t0] : c.sent) {
+                p.unfinished++;
+                p.oldest_unfinished_ms = std::max(p.oldest_unfinished_ms, ms_since(t0));
+            }
+            if (c.fd >= 0) close(c.fd);
+            c.fd = -1;
+        }
+        close(ep);
+    }
+
+    void fail(Part& p, int ep, Conn& c) {
+        epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+        close(c.fd);
+        c.fd = -1;
+        p.lost += int(c.sent.size());
+        p.in_flight -= c.sent.size();
+        c.sent.clear();
+    }
+
+    void send_read(Part& p, int ep, Conn& c) {
+        uint64_t xid = c.next_xid++;
+        Bytes f = ds_read_all(target, xid);
+        c.out.insert(c.out.end(), f.begin(), f.end());
+        c.sent.emplace_back(xid, Clock::now());
+        p.in_flight++;
+        flush(p, ep, c);
+    }
+
+    void flush(Part& p, int ep, Conn& c) {
+        while (c.out_off < c.out.size()) {
+            ssize_t w = ::send(c.fd, c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EAGAIN) break;
+            if (w <= 0) return fail(p, ep, c);
+            c.out_off += size_t(w);
+        }
+        bool want = c.out_off < c.out.size();
+        if (!want) {
+            c.out.clear();
+            c.out_off = 0;
+        }
+        if (want != c.want_out) {
+            epoll_event ev{};
+            ev.events = want ? uint32_t(EPOLLIN | EPOLLOUT) : uint32_t(EPOLLIN);
+            ev.data.u64 = uint64_t(&c - p.conns.data());
+            epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
+            c.want_out = want;
+        }
+    }
+
+    // Reads what the socket has (a few buffers' worth at a time, so that
+    // one busy connection does not keep the thread's others waiting).
+    void take(Part& p, int ep, Conn& c, Bytes& buf, bool draining) {
+        for (int round = 0; round < 8 && c.fd >= 0; round++) {
+            ssize_t n = ::recv(c.fd, buf.data(), buf.size(), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) return;
+            if (n <= 0) return fail(p, ep, c);
+            bytes += uint64_t(n);
+            for (size_t at = 0; at < size_t(n) && c.fd >= 0;) {
+                uint32_t want = c.got < 4 ? 4 : c.len;
+                uint32_t k = uint32_t(std::min<size_t>(want - c.got, size_t(n) - at));
+                if (c.got < kHead) memcpy(c.head + c.got, buf.data() + at, std::min(k, kHead - c.got));
+                c.got += k;
+                at += k;
+                if (c.got == 4) {
+                    c.len = tarn_wire_get_u32(c.head, 0);
+                    if (c.len < 24 || c.len > TARN_DS_MAX_MSG) return fail(p, ep, c);
+                } else if (c.got == c.len) {
+                    answered(p, ep, c, draining);
+                }
+            }
+            if (size_t(n) < buf.size()) return;
+        }
+    }
+
+    void answered(Part& p, int ep, Conn& c, bool draining) {
+        uint64_t xid = tarn_wire_get_u64(c.head, TARN_MSG_XID);
+        bool ok = c.len >= kHead && is_read_reply(c.head, c.len);
+        c.got = c.len = 0;
+        auto it = std::find_if(c.sent.begin(), c.sent.end(), [xid](const auto& s) { return s.first == xid; });
+        if (it == c.sent.end()) {
+            p.errors++;  // a reply to nothing this connection asked
+            return;
+        }
+        if (ok) p.ms.push_back(ms_since(it->second));
+        else p.errors++;
+        c.sent.erase(it);
+        p.in_flight--;
+        if (!draining) send_read(p, ep, c);
+    }
+
+    void finish() {
+        for (Part& p : parts)
+            if (p.th.joinable()) p.th.join();
+    }
+
+    // median, p99 and max of the reads' latency, and the counts beside them.
+    std::string summary(double window_s, uint64_t window_bytes) const {
+        std::vector<double> v;
+        int errors = 0, lost = 0, unfinished = 0;
+        double oldest = 0;
+        for (const Part& p : parts) {
+            v.insert(v.end(), p.ms.begin(), p.ms.end());
+            errors += p.errors;
+            lost += p.lost;
+            unfinished += p.unfinished;
+            oldest = std::max(oldest, p.oldest_unfinished_ms);
+        }
+        std::sort(v.begin(), v.end());
+        // Nearest rank: the smallest latency at least a share `q` of the reads had.
+        auto at = [&](double q) {
+            if (v.empty()) return 0.0;
+            size_t rank = size_t(std::ceil(q * double(v.size())));
+            return v[std::clamp<size_t>(rank, 1, v.size()) - 1];
+        };
+        char b[512];
+        snprintf(b, sizeof b,
+                 "read ms median %.0f p99 %.0f max %.0f (%zu reads; %d failed, %d lost with their connection, %d "
+                 "unanswered after %d s, oldest %.0f ms); %.0f MB/s",
+                 at(0.5), at(0.99), v.empty() ? 0.0 : v.back(), v.size(), errors, lost, unfinished, drain_ms / 1000,
+                 oldest, window_s > 0 ? window_bytes / 1048576.0 / window_s : 0.0);
+        return b;
+    }
+};
+
 // ---------------------------------------------------------------- the readers
 struct Reader {
     Reader(const char* n, uint16_t p, std::function<Bytes(uint64_t)> req, int every_ms, int limit_ms)
@@ -572,6 +799,17 @@ struct Reader {
             while (!stop.load() && Clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         done = true;
+    }
+    // The longest wait of a request: its time-out once one timed out.
+    std::string longest() const {
+        char b[128];
+        if (timed_out)
+            snprintf(b, sizeof b, "over %d ms (%d of %zu timed out)", timeout_ms, timed_out, ok_ms.size() + timed_out);
+        else if (ok_ms.empty())
+            snprintf(b, sizeof b, "none answered");
+        else
+            snprintf(b, sizeof b, "%.0f ms (%zu)", *std::max_element(ok_ms.begin(), ok_ms.end()), ok_ms.size());
+        return b + std::string(lost ? " " + std::to_string(lost) + " lost connection" : "");
     }
     std::string summary() const {
         std::vector<double> v = ok_ms;
@@ -646,6 +884,7 @@ int main(int argc, char** argv) {
     uint16_t port = 0;
     std::function<Bytes(uint64_t)> probe_req;
     Attack attack;
+    ReadLoad load;
     if (s == "mds-pipe" || s == "ds-pipe" || s == "reg-pipe" || s == "ls-pipe") {
         std::function<Bytes(uint64_t)> one;
         if (s == "mds-pipe") {
@@ -686,23 +925,33 @@ int main(int argc, char** argv) {
         f.pop_back();
         attack.unit = f;
         attack.repeat = false;
-    } else {  // ds-reads
+    } else {  // ds-reads, ds-readers
         DsTarget t = make_read_file(c);
         port = t.port;
         probe_req = ds_noop;
-        for (int i = 0; i < o.reads; i++) {
-            Bytes f = ds_read(uint64_t(i + 1), t.token, t.file_id, 0, kReadBytes);
-            attack.unit.insert(attack.unit.end(), f.begin(), f.end());
+        if (s == "ds-reads") {
+            for (int i = 0; i < o.reads; i++) {
+                Bytes f = ds_read_all(t, uint64_t(i + 1));
+                attack.unit.insert(attack.unit.end(), f.begin(), f.end());
+            }
+            attack.repeat = false;
         }
-        attack.repeat = false;
+        load.target = t;
+        load.depth = o.reads;
+        load.drain_ms = o.probe_timeout_ms;
     }
-    printf("shape %s conns %d seconds %d target port %u unit %zu bytes%s\n", s.c_str(), o.conns, o.seconds,
-           unsigned(port), attack.unit.size(), attack.repeat ? " (repeated)" : " (once)");
+    const bool readers = s == "ds-readers";
+    if (readers)
+        printf("shape %s conns %d seconds %d target port %u: %d reads of %u bytes in flight a connection\n", s.c_str(),
+               o.conns, o.seconds, unsigned(port), o.reads, kReadBytes);
+    else
+        printf("shape %s conns %d seconds %d target port %u unit %zu bytes%s\n", s.c_str(), o.conns, o.seconds,
+               unsigned(port), attack.unit.size(), attack.repeat ? " (repeated)" : " (once)");
 
     Reader early("reader made before", port, probe_req, o.probe_ms, o.probe_timeout_ms);
     Reader late("reader made during", port, probe_req, o.probe_ms, o.probe_timeout_ms);
     early.connect_and_warm();
-    for (int i = 0; i < o.conns; i++) attack.fds.push_back(connect_port(port));
+    for (int i = 0; i < o.conns; i++) (readers ? load.fds : attack.fds).push_back(connect_port(port));
 
     // The baseline after the setup, with every connection open.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -716,7 +965,8 @@ int main(int argc, char** argv) {
 
     std::atomic<bool> stop{false};
     auto t0 = Clock::now();
-    attack.start();
+    if (readers) load.start(stop);
+    else attack.start();
     early.th = std::thread([&] { early.run(stop); });
     late.th = std::thread([&] {
         std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -726,6 +976,13 @@ int main(int argc, char** argv) {
     // the probe in flight at its end got its reply or timed out.
     long peak_kb = base_kb, at_s_kb = -1, tcp_peak = tcp0;
     std::string trace;
+    double window_s = 0;
+    uint64_t window_bytes = 0;
+    auto end_window = [&] {
+        stop = true;
+        window_s = ms_since(t0) / 1000.0;
+        window_bytes = load.bytes.load();
+    };
     auto readers_done = [&] { return stop.load() && early.done.load() && late.done.load(); };
     for (int sec = 1;; sec++) {
         while (Clock::now() < t0 + std::chrono::seconds(sec) && !readers_done())
@@ -741,11 +998,11 @@ int main(int argc, char** argv) {
         if (at_s_kb < 0 && (kb - base_kb) / 1024 > o.max_growth_mb) {
             printf("growth past %ld MB after %d s: the readers stop here\n", o.max_growth_mb, sec);
             at_s_kb = kb;
-            stop = true;
+            end_window();
         }
         if (sec == o.seconds && at_s_kb < 0) {
             at_s_kb = kb;
-            stop = true;
+            end_window();
             trace += " |";
         }
     }
@@ -753,6 +1010,7 @@ int main(int argc, char** argv) {
     std::string load_during = load_line();
     early.finish();
     late.finish();
+    load.finish();
     long hwm_kb = proc_kb(c.pid, "VmHWM");
     uint64_t sent = attack.bytes.load();
     int finished = attack.finished.load(), failed = attack.failed.load();
@@ -762,8 +1020,9 @@ int main(int argc, char** argv) {
 
     printf("RSS growth per second (MB; '|' marks %d s, then until the last probe ended):%s\n", o.seconds,
            trace.c_str());
-    printf("attack lasted %.1f s; attackers wrote %.2f MB; %d of %d streams %s, %d failed\n", attack_s,
-           sent / 1048576.0, finished, o.conns, attack.repeat ? "ended" : "sent whole", failed);
+    if (!readers)
+        printf("attack lasted %.1f s; attackers wrote %.2f MB; %d of %d streams %s, %d failed\n", attack_s,
+               sent / 1048576.0, finished, o.conns, attack.repeat ? "ended" : "sent whole", failed);
     printf("growth at %d s %+.1f MB; peak %+.1f MB (VmHWM %+.1f MB over the baseline); 3 s after closing the "
            "attackers %+.1f MB\n",
            o.seconds, (at_s_kb - base_kb) / 1024.0, (peak_kb - base_kb) / 1024.0, (hwm_kb - base_kb) / 1024.0,
@@ -772,9 +1031,15 @@ int main(int argc, char** argv) {
            tcp_peak / 1024.0);
     printf("%s\n%s\n", early.summary().c_str(), late.summary().c_str());
     printf("load before %s, during %s\n", load_before.c_str(), load_during.c_str());
-    printf("| %s | %d | %.0f MB | %+.0f MB | %+.0f MB | %.0f s | %s | %s |\n", s.c_str(), o.conns, base_kb / 1024.0,
-           (at_s_kb - base_kb) / 1024.0, (peak_kb - base_kb) / 1024.0, attack_s, early.summary().c_str(),
-           late.summary().c_str());
+    if (readers)
+        printf("readers: conns %d reads %d seconds %d; %s; fresh connection's no-op max %s; load before %s, during "
+               "%s\n",
+               o.conns, o.reads, o.seconds, load.summary(window_s, window_bytes).c_str(), late.longest().c_str(),
+               load_before.c_str(), load_during.c_str());
+    else
+        printf("| %s | %d | %.0f MB | %+.0f MB | %+.0f MB | %.0f s | %s | %s |\n", s.c_str(), o.conns,
+               base_kb / 1024.0, (at_s_kb - base_kb) / 1024.0, (peak_kb - base_kb) / 1024.0, attack_s,
+               early.summary().c_str(), late.summary().c_str());
     fflush(stdout);
 
     if (c.ours) {
