@@ -6,7 +6,8 @@
 # against each binary in turn, interleaved (A B C A B C ...), ROUNDS times,
 # and prints one line per run with the binary's label: the reads' median,
 # p99 and max latency, MB/s, the longest no-op wait of a connection made
-# during the load, and the load average before and during the run. The
+# during the load, and the machine's load before and during the run (the
+# load average, and the processors busy with work other than the run's). The
 # probe is built from this checkout; its codecs are the clusters' own, so it
 # measures a cluster built from any commit. The probes' whole output stays
 # in LOGDIR.

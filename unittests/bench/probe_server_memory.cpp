@@ -863,6 +863,56 @@ std::string load_line() {
     return s;
 }
 
+// CPU time in clock ticks: the machine's busy and total (/proc/stat, all
+// processors) and what the cluster and this program used. The load average
+// trails the last minute, our own earlier runs included; this tells the
+// machine's other work from the run's own over just the span measured.
+struct CpuTimes {
+    double busy = 0, total = 0, ours = 0;
+};
+
+double proc_ticks(const std::string& stat_path) {
+    FILE* f = fopen(stat_path.c_str(), "r");
+    if (!f) return 0;
+    char buf[1024] = {};
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    const char* p = strrchr(buf, ')');  // the name may hold blanks
+    unsigned long long utime = 0, stime = 0;
+    if (!p || sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return 0;
+    return double(utime + stime);
+}
+
+CpuTimes cpu_times(pid_t cluster) {
+    CpuTimes t;
+    FILE* f = fopen("/proc/stat", "r");
+    unsigned long long v[8] = {};
+    if (f) {
+        if (fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+                   &v[7]) != 8)
+            memset(v, 0, sizeof v);
+        fclose(f);
+    }
+    for (unsigned long long x : v) t.total += double(x);
+    t.busy = t.total - double(v[3]) - double(v[4]);  // less idle and iowait
+    t.ours = proc_ticks("/proc/self/stat") + (cluster > 0 ? proc_ticks("/proc/" + std::to_string(cluster) + "/stat") : 0);
+    return t;
+}
+
+// Processors kept busy between `a` and `b`: by others than the cluster
+// and this program, and by these two.
+std::string cpu_line(const CpuTimes& a, const CpuTimes& b) {
+    double ncpu = double(sysconf(_SC_NPROCESSORS_ONLN));
+    double all = b.total - a.total;
+    if (all <= 0) return "no CPU figures";
+    double ours = (b.ours - a.ours) / all * ncpu;
+    double others = std::max(0.0, (b.busy - a.busy) / all * ncpu - ours);
+    char buf[128];
+    snprintf(buf, sizeof buf, "%.1f of %.0f processors busy with other work, %.1f with the run", others, ncpu, ours);
+    return buf;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -958,13 +1008,16 @@ int main(int argc, char** argv) {
     for (int i = 0; i < o.conns; i++) (readers ? load.fds : attack.fds).push_back(connect_port(port));
 
     // The baseline after the setup, with every connection open.
+    CpuTimes cpu0 = cpu_times(c.pid);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     long base_kb = proc_kb(c.pid, "VmRSS");
     long hwm0_kb = proc_kb(c.pid, "VmHWM");
     std::string load_before = load_line();
+    CpuTimes cpu1 = cpu_times(c.pid);
+    std::string cpu_before = cpu_line(cpu0, cpu1);
     long tcp0 = tcp_mem_kb();
-    printf("baseline VmRSS %.1f MB (VmHWM %.1f MB), load %s\n", base_kb / 1024.0, hwm0_kb / 1024.0,
-           load_before.c_str());
+    printf("baseline VmRSS %.1f MB (VmHWM %.1f MB), load %s; %s\n", base_kb / 1024.0, hwm0_kb / 1024.0,
+           load_before.c_str(), cpu_before.c_str());
     fflush(stdout);
 
     std::atomic<bool> stop{false};
@@ -982,10 +1035,12 @@ int main(int argc, char** argv) {
     std::string trace;
     double window_s = 0;
     uint64_t window_bytes = 0;
+    CpuTimes cpu2 = cpu_times(c.pid), cpu3;
     auto end_window = [&] {
         stop = true;
         window_s = ms_since(t0) / 1000.0;
         window_bytes = load.bytes.load();
+        cpu3 = cpu_times(c.pid);
     };
     auto readers_done = [&] { return stop.load() && early.done.load() && late.done.load(); };
     for (int sec = 1;; sec++) {
@@ -1034,12 +1089,14 @@ int main(int argc, char** argv) {
     printf("kernel TCP memory (all sockets of the machine): %.0f MB before, peak %.0f MB\n", tcp0 / 1024.0,
            tcp_peak / 1024.0);
     printf("%s\n%s\n", early.summary().c_str(), late.summary().c_str());
+    std::string cpu_during = cpu_line(cpu2, cpu3);
     printf("load before %s, during %s\n", load_before.c_str(), load_during.c_str());
+    printf("before the run %s; during it %s\n", cpu_before.c_str(), cpu_during.c_str());
     if (readers)
         printf("readers: conns %d reads %d seconds %d; %s; fresh connection's no-op max %s; load before %s, during "
-               "%s\n",
+               "%s; before the run %s, during it %s\n",
                o.conns, o.reads, o.seconds, load.summary(window_s, window_bytes).c_str(), late.longest().c_str(),
-               load_before.c_str(), load_during.c_str());
+               load_before.c_str(), load_during.c_str(), cpu_before.c_str(), cpu_during.c_str());
     else
         printf("| %s | %d | %.0f MB | %+.0f MB | %+.0f MB | %.0f s | %s | %s |\n", s.c_str(), o.conns,
                base_kb / 1024.0, (at_s_kb - base_kb) / 1024.0, (peak_kb - base_kb) / 1024.0, attack_s,
