@@ -16,7 +16,9 @@
 #
 # PATH is a kelvane-localcluster binary, or a source or build tree holding
 # one in build/bin/ or bin/. PROBE_ARGS go to every run (for example
-# `-- --conns 100 --seconds 40`). Each commit is built in a worktree of its own:
+# `-- --seconds 40`, or `-- --rcvbuf 16384` for readers whose small socket
+# buffers take each reply off the server in many steps). Each commit is
+# built in a worktree of its own:
 #
 #   git worktree add --detach /work/wt-31f 31f6281
 #   (cd /work/wt-31f && cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&

@@ -13,8 +13,8 @@
 // program, not a test: CTest never runs it.
 //
 //   probe_server_memory --shape SHAPE [--conns N] [--seconds S] [--probe-ms MS]
-//                       [--probe-timeout-ms MS] [--reads K] [--max-growth-mb MB]
-//                       [--bin PATH] [--attach DIR]
+//                       [--probe-timeout-ms MS] [--reads K] [--rcvbuf BYTES]
+//                       [--max-growth-mb MB] [--bin PATH] [--attach DIR]
 //
 // Shapes:
 //   mds-pipe, ds-pipe, reg-pipe, ls-pipe  N connections pipelining get-fs-info /
@@ -26,6 +26,7 @@
 //   ds-readers                           N connections (default 200) each keeping
 //                                        K reads of 4 MiB in flight (default 2)
 //                                        and reading every reply as it comes
+//                                        (--rcvbuf: their sockets' receive buffer)
 //
 // ds-readers reports, on one line starting with "readers:", the median,
 // p99 and max of the reads' latency (from the send to the reply's last
@@ -96,6 +97,7 @@ struct Options {
     int probe_ms = 0;  // 0: the shape's default
     int probe_timeout_ms = 30000;
     int reads = 0;  // 0: the shape's default
+    int rcvbuf = 0;  // ds-readers: the readers' SO_RCVBUF; 0: the kernel's own
     long max_growth_mb = 4096;  // the machine is shared: the attack stops past this
     std::string bin;     // kelvane-localcluster
     std::string attach;  // directory of a running cluster
@@ -105,7 +107,7 @@ const char* kUsage =
     "usage: probe_server_memory --shape mds-pipe|ds-pipe|reg-pipe|ls-pipe|ds-begun|reg-begun|ds-reads|ds-readers\n"
     "         [--conns N (1; ds-readers 200)] [--seconds S (25)] [--probe-ms MS (2000; ds-readers 250)]\n"
     "         [--probe-timeout-ms MS (30000)] [--reads K (ds-reads 64, ds-readers 2)] [--max-growth-mb MB (4096)]\n"
-    "         [--bin PATH/kelvane-localcluster] [--attach CLUSTER_DIR]\n";
+    "         [--rcvbuf BYTES (ds-readers; the kernel's)] [--bin PATH/kelvane-localcluster] [--attach CLUSTER_DIR]\n";
 
 Options parse(int argc, char** argv) {
     Options o;
@@ -121,6 +123,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--probe-ms") o.probe_ms = atoi(val().c_str());
         else if (a == "--probe-timeout-ms") o.probe_timeout_ms = atoi(val().c_str());
         else if (a == "--reads") o.reads = atoi(val().c_str());
+        else if (a == "--rcvbuf") o.rcvbuf = atoi(val().c_str());
         else if (a == "--max-growth-mb") o.max_growth_mb = atol(val().c_str());
         else if (a == "--bin") o.bin = val();
         else if (a == "--attach") o.attach = val();
@@ -136,7 +139,7 @@ Options parse(int argc, char** argv) {
     // A fresh connection's longest no-op beside the readers is a tail of its
     // own: it takes more than a dozen probes to show.
     if (!o.probe_ms) o.probe_ms = o.shape == "ds-readers" ? 250 : 2000;
-    if (o.conns < 1 || o.seconds < 1 || o.probe_ms < 1 || o.probe_timeout_ms < 1 || o.reads < 1)
+    if (o.conns < 1 || o.seconds < 1 || o.probe_ms < 1 || o.probe_timeout_ms < 1 || o.reads < 1 || o.rcvbuf < 0)
         die(std::string("counts and times must be positive\n") + kUsage);
     if (o.bin.empty()) {
         std::error_code ec;
@@ -582,6 +585,7 @@ struct ReadLoad {
 
     DsTarget target;
     int depth = 2;
+    int rcvbuf = 0;
     int drain_ms = 30000;  // after the stop, for the reads still in flight
     std::vector<int> fds;
     std::vector<Part> parts;
@@ -592,6 +596,9 @@ struct ReadLoad {
         for (size_t i = 0; i < fds.size(); i++) {
             Conn c;
             c.fd = fds[i];
+            // A reader with less kernel buffer takes each reply off the
+            // server's queue in more, later steps.
+            if (rcvbuf) setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
             parts[i % parts.size()].conns.push_back(std::move(c));
         }
         fds.clear();
@@ -992,12 +999,15 @@ int main(int argc, char** argv) {
         }
         load.target = t;
         load.depth = o.reads;
+        load.rcvbuf = o.rcvbuf;
         load.drain_ms = o.probe_timeout_ms;
     }
     const bool readers = s == "ds-readers";
     if (readers)
-        printf("shape %s conns %d seconds %d target port %u: %d reads of %u bytes in flight a connection\n", s.c_str(),
-               o.conns, o.seconds, unsigned(port), o.reads, kReadBytes);
+        printf("shape %s conns %d seconds %d target port %u: %d reads of %u bytes in flight a connection, receive "
+               "buffer %s\n",
+               s.c_str(), o.conns, o.seconds, unsigned(port), o.reads, kReadBytes,
+               o.rcvbuf ? std::to_string(o.rcvbuf).c_str() : "the kernel's");
     else
         printf("shape %s conns %d seconds %d target port %u unit %zu bytes%s\n", s.c_str(), o.conns, o.seconds,
                unsigned(port), attack.unit.size(), attack.repeat ? " (repeated)" : " (once)");
@@ -1093,9 +1103,10 @@ int main(int argc, char** argv) {
     printf("load before %s, during %s\n", load_before.c_str(), load_during.c_str());
     printf("before the run %s; during it %s\n", cpu_before.c_str(), cpu_during.c_str());
     if (readers)
-        printf("readers: conns %d reads %d seconds %d; %s; fresh connection's no-op max %s; load before %s, during "
+        printf("readers: conns %d reads %d seconds %d%s; %s; fresh connection's no-op max %s; load before %s, during "
                "%s; before the run %s, during it %s\n",
-               o.conns, o.reads, o.seconds, load.summary(window_s, window_bytes).c_str(), late.longest().c_str(),
+               o.conns, o.reads, o.seconds, o.rcvbuf ? (" rcvbuf " + std::to_string(o.rcvbuf)).c_str() : "",
+               load.summary(window_s, window_bytes).c_str(), late.longest().c_str(),
                load_before.c_str(), load_during.c_str(), cpu_before.c_str(), cpu_during.c_str());
     else
         printf("| %s | %d | %.0f MB | %+.0f MB | %+.0f MB | %.0f s | %s | %s |\n", s.c_str(), o.conns,
