@@ -1,7 +1,9 @@
 // What a local cluster's servers hold beside clients that pipeline requests
 // and never read their replies, or that begin frames and never end them,
 // and whether a client that does read is still answered meanwhile; and
-// how long a DS makes readers that want more than its budget wait.
+// how long a DS makes readers that want more than its budget wait; and
+// what the registry holds for watchers that never read the answers a
+// burst of large puts wakes.
 //
 // It starts kelvane-localcluster as a child (or attaches to a running one),
 // opens the attack connections, and while they press on one server it
@@ -27,6 +29,11 @@
 //                                        K reads of 4 MiB in flight (default 2)
 //                                        and reading every reply as it comes
 //                                        (--rcvbuf: their sockets' receive buffer)
+//   reg-watch                            N connections (default 4) with 16-KiB socket
+//                                        buffers each parking 64 registry watches on
+//                                        one key range and never reading; then a
+//                                        client pipelines 15 puts of 60,000 bytes
+//                                        into the range and reads their replies
 //
 // ds-readers reports, on one line starting with "readers:", the median,
 // p99 and max of the reads' latency (from the send to the reply's last
@@ -34,6 +41,12 @@
 // throughput over the load's S seconds (MB of 2^20 bytes) and the longest
 // wait of the no-ops of the reader made during the load (one every 250 ms
 // unless --probe-ms says otherwise).
+//
+// reg-watch reports, on one line starting with "reg-watch:", the cluster's
+// VmRSS growth over the puts and the 10 s after they went (or until their
+// last reply, if later), the longest of a few registry gets of a client
+// connected once the puts went, and how many of the 15 put replies came
+// and when.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -104,8 +117,9 @@ struct Options {
 };
 
 const char* kUsage =
-    "usage: probe_server_memory --shape mds-pipe|ds-pipe|reg-pipe|ls-pipe|ds-begun|reg-begun|ds-reads|ds-readers\n"
-    "         [--conns N (1; ds-readers 200)] [--seconds S (25)] [--probe-ms MS (2000; ds-readers 250)]\n"
+    "usage: probe_server_memory --shape mds-pipe|ds-pipe|reg-pipe|ls-pipe|ds-begun|reg-begun|ds-reads|ds-readers|\n"
+    "                                    reg-watch\n"
+    "         [--conns N (1; ds-readers 200, reg-watch 4)] [--seconds S (25)] [--probe-ms MS (2000; ds-readers 250)]\n"
     "         [--probe-timeout-ms MS (30000)] [--reads K (ds-reads 64, ds-readers 2)] [--max-growth-mb MB (4096)]\n"
     "         [--rcvbuf BYTES (ds-readers; the kernel's)] [--bin PATH/kelvane-localcluster] [--attach CLUSTER_DIR]\n";
 
@@ -130,11 +144,11 @@ Options parse(int argc, char** argv) {
         else die("unknown argument " + a + "\n" + kUsage);
     }
     static const char* shapes[] = {"mds-pipe", "ds-pipe",  "reg-pipe", "ls-pipe",
-                                   "ds-begun", "reg-begun", "ds-reads", "ds-readers"};
+                                   "ds-begun", "reg-begun", "ds-reads", "ds-readers", "reg-watch"};
     if (std::find_if(std::begin(shapes), std::end(shapes), [&](const char* s) { return o.shape == s; }) ==
         std::end(shapes))
         die(std::string("no such shape '") + o.shape + "'\n" + kUsage);
-    if (!o.conns) o.conns = o.shape == "ds-readers" ? 200 : 1;
+    if (!o.conns) o.conns = o.shape == "ds-readers" ? 200 : o.shape == "reg-watch" ? 4 : 1;
     if (!o.reads) o.reads = o.shape == "ds-readers" ? 2 : 64;
     // A fresh connection's longest no-op beside the readers is a tail of its
     // own: it takes more than a dozen probes to show.
@@ -256,9 +270,15 @@ long proc_kb(pid_t pid, const char* field) {
 }
 
 // ---------------------------------------------------------------- sockets
-int connect_port(uint16_t port) {
+// `bufsize`, when not 0, is the socket's receive and send buffer, set
+// before the connect so that the window offered matches it.
+int connect_port(uint16_t port, int bufsize = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) die(std::string("socket: ") + strerror(errno));
+    if (bufsize) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufsize, sizeof bufsize);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufsize, sizeof bufsize);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -383,13 +403,21 @@ Bytes ds_write_hdr(uint64_t xid, uint64_t token, uint64_t file_id, uint64_t off,
     return f;
 }
 
-Bytes kv_frame(uint32_t op, const std::string& key, uint32_t value_len, uint64_t xid) {
-    std::string value(value_len, 'v');
-    kiv_msg* m = kvstore_msg_alloc(nullptr, op, 0, 0, 0, key.data(), uint32_t(key.size()), value.data(), value_len);
+// A registry request of one item; a watch's value is the end of its key
+// range, `gen` the generation it waits after.
+Bytes kv_item_frame(uint32_t op, const std::string& key, const std::string& value, uint64_t xid,
+                    uint64_t watch_timeout = 0, uint64_t gen = 0) {
+    kiv_msg* m = kvstore_msg_alloc(nullptr, op, 0, watch_timeout, 0, key.data(), uint32_t(key.size()), value.data(),
+                                   uint32_t(value.size()));
+    if (gen) kvstore_msg_set_generation(m, gen);
     Bytes b(m->buf, m->buf + m->kept_len);
     kiv_free_msg(m);
     put_xid(b, xid);
     return b;
+}
+
+Bytes kv_frame(uint32_t op, const std::string& key, uint32_t value_len, uint64_t xid) {
+    return kv_item_frame(op, key, std::string(value_len, 'v'), xid);
 }
 
 Bytes ls_test(uint64_t fs_id, uint64_t xid) {
@@ -920,6 +948,155 @@ std::string cpu_line(const CpuTimes& a, const CpuTimes& b) {
     return buf;
 }
 
+
+// ---------------------------------------------------------------- the reg-watch shape
+// Watchers with small socket buffers park the most watches a connection
+// may on one key range and never read; a client that does read puts large
+// records into that range, which answers every watch with them. What the
+// registry then holds shows in its process's VmRSS; whether it still
+// serves shows in a fresh client's gets and in the put replies.
+int reg_watch(const Options& o, const Cluster& c) {
+    constexpr int kWatches = LC_REG_MAX_PARKED_PER_CONN;
+    constexpr int kPuts = 15;
+    constexpr uint32_t kPutBytes = 60000;
+    constexpr int kBufBytes = 16384;
+    constexpr int kSampleS = 10;
+    const std::string start = "mem/w/", end = "mem/w0";
+    const std::string get_key = lc_record_key(LC_SVC_MDS, c.fs_id);
+    const Bytes get = kv_frame(KV_OP_GET, get_key, 0, 1);
+
+    // The generation the watches wait after: the store's, from a reply.
+    int fd = connect_port(c.registry);
+    Bytes r = round_trip(fd, get);
+    close(fd);
+    if (r.size() < KVSTORE_HDR_SIZE) die("a registry reply came back short");
+    uint64_t gen = tarn_wire_get_u64(r.data(), KVSTORE_OFF_GENERATION);
+
+    std::vector<int> watchers;
+    for (int i = 0; i < o.conns; i++) {
+        Bytes batch;
+        for (int k = 0; k < kWatches; k++) {
+            Bytes f = kv_item_frame(KV_OP_WATCH, start, end, uint64_t(k + 1), LC_REG_WATCH_MAX_S, gen);
+            batch.insert(batch.end(), f.begin(), f.end());
+        }
+        watchers.push_back(connect_port(c.registry, kBufBytes));
+        if (!send_all(watchers.back(), batch)) die("the watches could not be sent");
+    }
+    // Until the registry has parked them all (a cluster whose status does
+    // not count them gets 5 s).
+    uint64_t parked = 0;
+    for (auto t = Clock::now(); ms_since(t) < 5000;) {
+        std::string st;
+        if (lc_ctl_request(c.ctl, "status", &st, 1000) == 0)
+            parked = json_num(st, "parked_watches", st.find("\"registry\":{"));
+        if (parked >= uint64_t(o.conns) * kWatches) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    long base_kb = proc_kb(c.pid, "VmRSS");
+    long hwm0_kb = proc_kb(c.pid, "VmHWM");
+    std::string load_before = load_line();
+    printf("generation %llu; %d watchers, %d watches each (%llu parked); baseline VmRSS %.1f MB (VmHWM %.1f MB)\n",
+           (unsigned long long)gen, o.conns, kWatches, (unsigned long long)parked, base_kb / 1024.0,
+           hwm0_kb / 1024.0);
+    fflush(stdout);
+
+    Bytes put_stream;
+    for (int i = 0; i < kPuts; i++) {
+        char key[32];
+        snprintf(key, sizeof key, "%s%02d", start.c_str(), i);
+        Bytes f = kv_item_frame(KV_OP_PUT, key, std::string(kPutBytes, char('a' + i)), uint64_t(i + 1));
+        put_stream.insert(put_stream.end(), f.begin(), f.end());
+    }
+    const int put_limit_ms = o.probe_timeout_ms;
+    std::atomic<bool> puts_done{false}, stop{false};
+    std::vector<double> put_ms;  // when each put reply came, from the send
+    int put_ok = 0;
+    double sent_ms = -1;
+    CpuTimes cpu0 = cpu_times(c.pid);
+    auto t0 = Clock::now();
+    std::thread putter([&] {
+        int pfd = connect_port(c.registry);
+        std::thread sender([&] {
+            if (send_all(pfd, put_stream)) sent_ms = ms_since(t0);
+        });
+        auto deadline = t0 + std::chrono::milliseconds(put_limit_ms);
+        Bytes rep;
+        while (int(put_ms.size()) < kPuts && read_frame(pfd, &rep, deadline)) {
+            put_ms.push_back(ms_since(t0));
+            if (rep.size() >= KVSTORE_HDR_SIZE && tarn_wire_get_u32(rep.data(), KVSTORE_OFF_STATUS) == KV_STATUS_OK)
+                put_ok++;
+        }
+        shutdown(pfd, SHUT_RDWR);  // a sender still blocked ends
+        sender.join();
+        close(pfd);
+        puts_done = true;
+    });
+    // A client connected once the puts went: a get a second until the end.
+    Reader getter("fresh client's get", c.registry, [&get](uint64_t x) {
+        Bytes f = get;
+        put_xid(f, x);
+        return f;
+    }, 1000, 15000);
+    getter.th = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        getter.run(stop);
+    });
+
+    long peak_kb = base_kb, at_kb = -1;
+    std::string trace;
+    for (int sec = 1;; sec++) {
+        std::this_thread::sleep_until(t0 + std::chrono::seconds(sec));
+        long kb = proc_kb(c.pid, "VmRSS");
+        if (kb < 0) die("the cluster process is gone");
+        peak_kb = std::max(peak_kb, kb);
+        char b[32];
+        snprintf(b, sizeof b, " %+.0f", (kb - base_kb) / 1024.0);
+        trace += b;
+        if (sec == kSampleS) {
+            at_kb = kb;
+            trace += " |";
+        }
+        if (sec >= kSampleS && puts_done.load()) break;
+    }
+    double span_s = ms_since(t0) / 1000.0;
+    stop = true;
+    putter.join();
+    getter.finish();
+    std::string load_during = load_line();
+    CpuTimes cpu1 = cpu_times(c.pid);
+    long hwm_kb = proc_kb(c.pid, "VmHWM");
+    // Watchers whose end or reset from the registry has reached them; a
+    // full receive window holds back an end, so these are a lower bound.
+    int closed = 0;
+    for (int w : watchers) {
+        pollfd pfd{w, POLLRDHUP, 0};
+        if (poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR))) closed++;
+    }
+    for (int w : watchers) close(w);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    long after_kb = proc_kb(c.pid, "VmRSS");
+
+    std::string when;
+    for (double ms : put_ms) when += " " + std::to_string(int(std::lround(ms)));
+    printf("RSS growth per second (MB; '|' marks %d s, then until the last put reply):%s\n", kSampleS,
+           trace.c_str());
+    printf("put replies at ms after the send:%s; the %zu bytes of puts were all taken after %s\n",
+           when.empty() ? " none" : when.c_str(), put_stream.size(),
+           sent_ms < 0 ? "never" : (std::to_string(int(std::lround(sent_ms))) + " ms").c_str());
+    printf("%s\n", getter.summary().c_str());
+    printf("reg-watch: conns %d x %d watches, buffers %d; RSS growth peak %+.1f MB over %.0f s (at %d s %+.1f MB, "
+           "VmHWM %+.1f MB, 3 s after closing the watchers %+.1f MB); fresh client's get max %s; put replies %zu of "
+           "%d (%d ok), first %s ms, last %s ms; watchers seen closed by the registry %d of %d; load before %s, during "
+           "%s; during it %s\n",
+           o.conns, kWatches, kBufBytes, (peak_kb - base_kb) / 1024.0, span_s, kSampleS, (at_kb - base_kb) / 1024.0,
+           (hwm_kb - base_kb) / 1024.0, (after_kb - base_kb) / 1024.0, getter.longest().c_str(), put_ms.size(),
+           kPuts, put_ok, put_ms.empty() ? "-" : std::to_string(int(std::lround(put_ms.front()))).c_str(),
+           put_ms.empty() ? "-" : std::to_string(int(std::lround(put_ms.back()))).c_str(), closed, o.conns,
+           load_before.c_str(), load_during.c_str(), cpu_line(cpu0, cpu1).c_str());
+    fflush(stdout);
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -938,6 +1115,19 @@ int main(int argc, char** argv) {
     Cluster c = start_cluster(o);
     printf("cluster pid %d dir %s registry %u mds %u ls %u fs_id %llx\n", int(c.pid), c.dir.c_str(),
            unsigned(c.registry), unsigned(c.mds), unsigned(c.ls), (unsigned long long)c.fs_id);
+
+    auto end_cluster = [&c] {
+        if (!c.ours) return;
+        stop_cluster(c);
+        if (g_cluster) g_cluster->pid = 0;
+        std::error_code ec;
+        std::filesystem::remove_all(c.dir, ec);
+    };
+    if (o.shape == "reg-watch") {
+        int rc = reg_watch(o, c);
+        end_cluster();
+        return rc;
+    }
 
     const std::string& s = o.shape;
     const std::string reg_key = lc_record_key(LC_SVC_MDS, c.fs_id);
@@ -1114,11 +1304,6 @@ int main(int argc, char** argv) {
                early.summary().c_str(), late.summary().c_str());
     fflush(stdout);
 
-    if (c.ours) {
-        stop_cluster(c);
-        if (g_cluster) g_cluster->pid = 0;
-        std::error_code ec;
-        std::filesystem::remove_all(c.dir, ec);
-    }
+    end_cluster();
     return 0;
 }
