@@ -96,7 +96,8 @@ void kiv_rpc_server_set_frame_timeout(kiv_rpc_server* s, uint32_t ms);
 // Connections that wait for room (paused, with something of their peer's
 // not yet read) are let in in the order they began to wait: none is let
 // in while an older waiter is within its room; that one takes it at its
-// next look, within 5 ms, and reads at once.
+// next look (every millisecond for the oldest sixteen of a room, every
+// 5 ms for the rest), and reads at once.
 // The total stays within kiv_rpc_budget_bound however many connections
 // there are. A connection whose replies have not moved for the stall
 // time-out (default 10 s; 0: never) while another connection of the
