@@ -176,8 +176,10 @@ TEST_F(RpcTransport, BudgetSharedByTwoServersHoldsTheirTotalAndLosesNothing) {
     }
     const std::vector<uint8_t> all = RawClient::frames(kCount);
     for (auto& p : peers) ASSERT_TRUE(RawPeer::write_full(p->fd, all.data(), all.size()));
-    // The limit is reached and stays passed while nobody reads.
-    ASSERT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_held(budget) > kLimit; }, 120s))
+    // The limit is reached while nobody reads. It need not stay passed: the
+    // kernel's send buffers, which grow as they fill, take some of what it
+    // held, and the connections it paused wait for three quarters of it.
+    ASSERT_TRUE(rttest::wait_until([&] { return kiv_rpc_budget_peak(budget) > kLimit; }, 120s))
         << "held " << kiv_rpc_budget_held(budget) << " after " << requests.load() << " requests";
 
     std::vector<std::string> failures(peers.size());
