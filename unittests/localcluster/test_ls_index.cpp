@@ -26,21 +26,6 @@ Keys keys_of(const std::vector<lc_ls_ivnode*>& nodes) {
     return k;
 }
 
-// Without recursion: a chain may be as deep as the tree is large.
-size_t depth_of(const lc_ls_ivnode* root) {
-    size_t depth = 0;
-    std::vector<std::pair<const lc_ls_ivnode*, size_t>> todo;
-    if (root) todo.push_back({root, 1});
-    while (!todo.empty()) {
-        auto [x, d] = todo.back();
-        todo.pop_back();
-        depth = std::max(depth, d);
-        if (x->left) todo.push_back({x->left, d + 1});
-        if (x->right) todo.push_back({x->right, d + 1});
-    }
-    return depth;
-}
-
 TEST(LsIndexTest, QueriesMatchAScanOfRandomTrees) {
     for (uint64_t seed = 1; seed <= 40; seed++) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -143,7 +128,7 @@ TEST(LsIndexTest, AQueryAmongManyVisitsFewNodes) {
     }
     ASSERT_EQ("", lc_ls_iv_check(&tree));
     // A treap's expected depth is about 2.99 log2 n (about 50 here).
-    EXPECT_LT(depth_of(tree.root), 120u);
+    EXPECT_LT(lc_ls_iv_depth(&tree), 120u);
     std::vector<uint64_t> found;
     lc_ls_iv_meeting(tree.root, 500003, 500012, [&](lc_ls_ivnode* x) { found.push_back(x->start); });
     EXPECT_EQ((std::vector<uint64_t>{500000, 500010}), found);
@@ -202,7 +187,7 @@ TEST(LsIndexTest, StartsInTheOrderOfComputablePrioritiesMakeNoChain) {
                 lc_ls_iv_insert(&tree, &x, tree_seed);
                 if ((key & (key - 1)) != 0 || key < 1024) continue;
                 while ((uint64_t(1) << (log2 + 1)) <= key) log2++;
-                ASSERT_LT(depth_of(tree.root), 4 * log2) << key << " nodes";
+                ASSERT_LT(lc_ls_iv_depth(&tree), 4 * log2) << key << " nodes";
             }
             ASSERT_EQ("", lc_ls_iv_check(&tree));
         }
